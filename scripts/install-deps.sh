@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the player, its tools and its tests need.
+# Safe to run again: it only calls apt-get when something is missing.
+set -euo pipefail
+PKGS=(
+  build-essential cmake pkg-config git
+  qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl-dev
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
+  libcurl4-openssl-dev libssl-dev libasound2-dev libasound2-plugins
+  libexpat1-dev libpng-dev libjpeg-dev zlib1g-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth x11-utils dbus dbus-x11 imagemagick
+  ffmpeg sox alsa-utils
+  clang libclang-rt-14-dev
+)
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+# npm fetches the UI font; a machine whose nodejs already carries npm needs nothing more.
+if ! command -v npm >/dev/null 2>&1; then
+  DEBIAN_FRONTEND=noninteractive ${SUDO:-} apt-get install -y -qq --no-install-recommends nodejs npm
+fi

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds the player, its library, tools and tests with AddressSanitizer and
+# UndefinedBehaviorSanitizer, then runs every test. Installs what it needs first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+build=${CORVALE_TEST_BUILD:-build-test}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALE_SANITIZE=ON >/dev/null
+cmake --build "$build" -j"$(nproc)"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+cd "$build"
+ctest --output-on-failure -j"$(nproc)" --timeout 600 "$@"

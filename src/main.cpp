@@ -1,0 +1,3 @@
+#include "core/core.h"
+
+int main(int argc, char** argv) { return PlayerMain(argc, argv); }
