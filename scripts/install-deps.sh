@@ -11,7 +11,7 @@ PKGS=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils dbus dbus-x11 imagemagick
   ffmpeg sox alsa-utils
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev ccache
 )
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
