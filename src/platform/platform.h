@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // --- Clocks and dates --------------------------------------------------------
 // Milliseconds of CLOCK_MONOTONIC as an unsigned 32-bit value (wraps like timeGetTime).
@@ -54,3 +55,99 @@ using DownloadCallback = int64_t (*)(int64_t total, int64_t received, int64_t co
 int DownloadToMemory(const std::string& url, const std::string& userAgent, int64_t chunkSize,
                      void* buffer, int64_t& size, DownloadCallback callback, void* callbackUser,
                      int64_t timeoutMs);
+
+// --- Application identity ----------------------------------------------------------
+// Desktop file name (without ".desktop") and window class of the program.
+inline constexpr const char* kApplicationId = "corvale-player";
+
+// --- Single instance -----------------------------------------------------------------
+// Releases the lock held from an earlier call, then takes an flock'ed lock file named by
+// `name` in $XDG_RUNTIME_DIR (else the temp folder, per user). "" only releases: 0.
+// Returns 1 when this process holds the lock, 2 when another process holds it, 0 on error.
+int SingleInstanceLock(const std::string& name);
+// Paths of the lock file and of the local socket of the running instance.
+std::string InstanceLockPath(const std::string& name);
+std::string InstanceSocketPath(const std::string& name);
+// Second start: connects to the running instance's socket. Returns a handle (> 0) or 0
+// when no instance listens (still starting, or none). value 0 gives 0 at once.
+int FindInstanceWindow(const std::string& name, int value);
+// Sends the raise request over the handle from FindInstanceWindow and closes it. 1 sent.
+int ActivateWindow(int handle);
+// First instance: listens on the socket (non-blocking). Returns the descriptor or -1.
+int InstanceListenerOpen(const std::string& name);
+// Accepts the waiting connections and reads their requests; returns how many asked to
+// raise the window. Never blocks.
+int InstanceListenerRead(int listener);
+// Closes the listener and removes its socket file.
+void InstanceListenerClose(int listener);
+
+// --- Probes ----------------------------------------------------------------------------
+// 1 when the running kernel is at least major.minor (uname), else 0.
+int IsLinuxVersionAtLeast(int major, int minor);
+// Parses a kernel release text ("6.1.0-13-amd64") into major and minor; 1 or 0.
+int ParseKernelRelease(std::string_view release, int* major, int* minor);
+// The user's interface language: ISO 639 code from LC_ALL, LC_MESSAGES, LANG (the first
+// set and non-empty), the part before "_" (and before "." or "@"), lower case; "C" and
+// "POSIX" give "".
+std::string GetUiLanguage();
+std::string UiLanguageFromLocale(std::string_view locale);
+// Counterpart of the restart registration: nothing to register on Linux; returns 1 when
+// a session manager (SESSION_MANAGER) is there to restart the program, else 0.
+int RegisterApplicationRestart();
+// Store-package test: 1 inside Flatpak, 2 inside Snap, 0 otherwise.
+int RunningInSandbox();
+
+// --- Files ------------------------------------------------------------------------------
+// Buffered files: writes collect in a buffer of the default size (131072 bytes unless
+// changed) and reach the disk when it fills, on flush and on close. Other processes may
+// read the file while it is open. Handles are > 0; 0 is failure. Thread-safe per call;
+// callers serialise their own records.
+void SetFileBufferSize(size_t bytes);
+size_t FileBufferSize();
+// Creates (or truncates) the file for writing.
+int CreateBufferedFile(const std::string& path);
+// Opens for appending, creating it when missing.
+int AppendBufferedFile(const std::string& path);
+int WriteBufferedFile(int file, std::string_view data);
+int FlushBufferedFile(int file);
+int CloseBufferedFile(int file);
+// Closes every open buffered file (teardown), writing their buffers.
+void CloseAllBufferedFiles();
+// Whole-file helpers. 1 or 0.
+int ReadWholeFile(const std::string& path, std::string& out);
+int WriteWholeFile(const std::string& path, std::string_view data);
+int CreateFolder(const std::string& path);  // one level, mode 0700 for per-user data
+int DeleteFileAt(const std::string& path);
+int64_t FileSize(const std::string& path);  // -1 when missing
+
+// --- Hashes --------------------------------------------------------------------------------
+// SHA-256 (bits 256) or SHA-512 (bits 512) of a file's contents as lower-case hex; "" on
+// failure (unreadable file, other bit count).
+std::string FileHashHex(const std::string& path, int bits);
+std::string DataHashHex(std::string_view data, int bits);
+
+// --- Processes ------------------------------------------------------------------------------
+// Splits a Windows-style parameter text ("/find \"C:\\a b\\v.json\"") into arguments.
+std::vector<std::string> SplitCommandLine(std::string_view text);
+// Starts program with arguments (posix_spawn, PATH searched when it has no "/").
+// wait = 1: waits and stores its exit code (128 + signal when killed). Returns 1 started, 0 not.
+int RunProcess(const std::string& program, const std::vector<std::string>& args, int wait,
+               int* exitCode);
+// Opens a URL or file with the desktop's default program: $CORVALE_OPENER when set
+// (tests), else xdg-open. Does not wait. 1 when the opener started.
+int OpenWithShell(const std::string& target);
+
+// --- Registry -----------------------------------------------------------------------------
+// A small file-backed registry with typed values. Machine-wide file: $CORVALE_REGISTRY_SYSTEM
+// or /etc/xdg/corvale-player/registry; per-user: $CORVALE_REGISTRY_USER or
+// $XDG_CONFIG_HOME/corvale-player/registry. Text lines: "[Key\\Path]" then
+// name=sz:text | name=dword:123 | name=qword:123 (keys compare without regard to case).
+enum RegistryRoot : int { RegLocalMachine = 1, RegCurrentUser = 2 };
+enum RegistryType : int { RegNone = 0, RegSz = 1, RegDword = 4, RegQword = 11 };
+std::string RegistryFilePath(int root);
+// Reads a value: returns its RegistryType (RegNone when the key or value is missing)
+// and the value as text.
+int RegistryQuery(int root, const std::string& key, const std::string& name, std::string* value);
+// Writes (creates) a value; 1 or 0.
+int RegistrySet(int root, const std::string& key, const std::string& name, int type,
+                const std::string& value);
