@@ -176,6 +176,10 @@ struct StationInfo {
 
 extern StationInfo gStation;
 
+// Splits a version text at "." into its first two fields as decimal numbers; a missing
+// or non-numeric field is 0 ("5.4" -> 5, 4; "5" -> 5, 0).
+void SplitVersion(std::string_view text, int64_t& major, int64_t& minor);
+
 // Reads "version.json" and "station.json" from gApp.dataFolder into gStation, then the
 // settings from gApp.userFolder (creating that folder when needed). Returns 1 when
 // "settings.json" was loaded and accepted, 0 when defaults are in use. On a fatal
@@ -283,7 +287,7 @@ extern Settings gSettings;
 void ResetSettings();
 
 // The volume factor the current mode selects: preset1 for mode 1, preset2 for mode 2,
-// else 1.0. LoadProgramData stores it as the current volume factor after reading.
+// else 1.0. LoadProgramData stores it in gPlayer.volume after reading.
 float SettingsVolumeFactor();
 
 // Writes "settings.json" in the per-user folder. force = 1 writes unconditionally;
