@@ -426,3 +426,29 @@ int DesktopBounds(int* x, int* y, int* width, int* height);
 void CursorPosition(int* x, int* y);
 // Lines per wheel notch (the desktop's setting; 3 when it gives none).
 int WheelScrollLines();
+
+// ==== Taskbar entry on the session bus (mpris.cpp, launcher_entry.cpp) ===================
+// The media player "org.mpris.MediaPlayer2.corvaleplayer" (Identity "Corvale Player",
+// DesktopEntry "corvale-player") of `window`, with the launcher-entry progress. Joining
+// the bus, and joining it again after the bus restarted, sends MsgTaskbarButtonCreated
+// to the window's callback; PlayPause/Play/Pause/Stop (mute button, id 1) and Next
+// (volume-mode button, id 2) send MsgThumbButtonClick, whose default handling (callback
+// returns 0) posts menu command 8 or 4 of the window. Raise activates the window; Quit
+// posts its close request. The bus address is DBUS_SESSION_BUS_ADDRESS, else
+// $XDG_RUNTIME_DIR/bus; no bus is ever launched. Main thread only.
+int StartTaskbarEntry(int window);
+void StopTaskbarEntry();
+// 1 while the player is registered on a connected bus.
+int TaskbarEntryConnected();
+// Looks at the bus now (the same check runs every 2 s): reconnects a lost bus and
+// publishes changes of the metadata source.
+void CheckTaskbarEntry();
+// PlaybackStatus "Paused" while muted, "Playing" otherwise.
+void SetTaskbarMuted(int muted);
+// Where the now-playing metadata comes from (xesam:artist, xesam:title, mpris:artUrl;
+// a local path becomes a file URL). Read on each property request and check.
+using TaskbarMetadataSource = void (*)(std::string* artist, std::string* title, std::string* artUrl);
+void SetTaskbarMetadataSource(TaskbarMetadataSource source);
+// The desktop file the launcher-entry progress names.
+inline constexpr const char* kLauncherAppUri = "application://corvale-player.desktop";
+// ==== end of the taskbar entry ============================================================
