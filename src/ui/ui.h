@@ -1,0 +1,116 @@
+// User interface windows: the main window with its VU meter, and the routines every
+// window shares (skin images, image buttons, keeping windows on screen).
+// This header is the whole surface of the UI subsystem for the others.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "core/core.h"
+#include "runtime/runtime.h"
+
+// --- Shared rules ------------------------------------------------------------------
+// Every layout number v becomes UiRound(v * scale): nearest integer, halves away from zero.
+inline int UiRound(double x) { return int(x >= 0 ? std::floor(x + 0.5) : std::ceil(x - 0.5)); }
+
+// --- Skin images -------------------------------------------------------------------
+// Every bitmap of the interface is "<name>.png" in the program data folder. The cache
+// keeps the unscaled image under its file name for the whole run and one scaled copy per
+// cache key ("vumeter_status_muted", "prefs_ui_checkmark_set", "tray_status_normal", ...).
+// Main thread only.
+struct SkinImageCache {
+  std::map<std::string, int> images;  // file name or cache key -> runtime image handle (0 = empty)
+  // Reads one skin file; LoadSkinImage unless a test counts the loads.
+  int (*load)(const std::string& fileName) = nullptr;
+};
+extern SkinImageCache gSkinImages;
+
+// Loads gApp.dataFolder + fileName + ".png" into a new image. Returns the handle or 0.
+int LoadSkinImage(const std::string& fileName);
+// The skin image scaled to width x height, cached under cacheKey; the file is read once.
+// The scaled copy is replaced only when another size is asked for. 0 when the file is
+// missing or the copy fails (nothing is reported).
+int GetSkinImage(const std::string& fileName, const std::string& cacheKey, int width, int height);
+// The image cached under a file name or key, 0 when none.
+int SkinCacheLookup(const std::string& key);
+// Frees every cached image (tests; the final teardown frees them otherwise).
+void ClearSkinImageCache();
+
+// Paints canvas control `gadget` of `window`: window colour, the image alpha-blended at
+// (0, 0), then the caption centred on one line ("&" literal) when a font is given.
+// Nothing is drawn when the image is not valid.
+void DrawImageButton(int window, int gadget, int image, int font, uint32_t textColour,
+                     const std::string& caption);
+
+// --- Window placement ----------------------------------------------------------------
+enum KeepOnScreenResult : int {
+  KeepOnScreenDone = 0,        // moved, or already inside the work area
+  KeepOnScreenNoRect = 1,      // the window rectangle is unavailable
+  KeepOnScreenNoMonitor = 2,   // no screen near the window
+  KeepOnScreenNoMonitorInfo = 3,  // the screen gave no usable work area
+};
+// Pulls a window that sticks out of the nearest screen's work area back in (right and
+// bottom edges first, then left and top, so the top-left corner wins on a small screen).
+int KeepWindowOnScreen(int window);
+// The rule behind it on plain numbers: 1 when left or top had to change.
+int ClampRectToArea(int* left, int* top, int width, int height, int areaX, int areaY, int areaWidth,
+                    int areaHeight);
+
+// --- Main window and VU meter ------------------------------------------------------------
+constexpr int kVuArtworkImage = 1;  // the pre-drawn meter background (24 bits)
+
+// Main-window state, main thread only. The DPI scale lives in gApp.mainScale (MainScale);
+// the poll and draw stamps of the meter are gApp.levelPollStamp and gApp.vuDrawStamp, the
+// minimised flag gApp.minimized (kept by the event loop).
+struct MainWindowState {
+  int width = 0, height = 0;   // client size after scaling
+  int mutedImage = 0;          // scaled overlays from the skin cache (0 = none)
+  int connectImage = 0;
+  float level[2] = {0, 0};     // last left/right peak level, 0 .. 1
+  float unlit[2] = {0, 0};     // dark part of each bar in pixels, 0 .. height
+  // What the window shows now, so a tick with nothing new does not repaint.
+  int shownUnlit[2] = {-1, -1};
+  int shownOverlay = -1;
+  int hotkeyRegistered = 0;
+};
+extern MainWindowState gMainWindow;
+
+// The main window's DPI scale (DPI / 96).
+inline float& MainScale = gApp.mainScale;
+
+// Client size of the main window at scale s: two bars of 11 and a 1-pixel gap by 128.
+inline int MainWindowWidth(float s) { return UiRound(11 * s) + UiRound(1 * s) + UiRound(11 * s); }
+inline int MainWindowHeight(float s) { return UiRound(128 * s); }
+
+// open = 1 creates window 1 (or re-applies the scale and repaints it when it exists);
+// open = 0 closes it. Returns 1 when the window exists afterwards (open) / 1 (close);
+// 0 when it could not be created ("Failed to create main window!" was shown).
+int OpenMainWindow(int open);
+// (Re)draws the meter background into image 1: four colour bands, scan lines and the
+// centre stripe. 1 or 0 ("Failed to create VUMeter artwork!" was shown).
+int CreateVuMeterArtwork(int width, int height, float scale);
+// Height of the dark top part of a bar for a peak level: one percent of the bar per dB
+// below full scale, the whole bar for silence (0 or less, below -100 dB, not a number).
+float UnlitHeight(float level, int height);
+// The VU meter tick, called by the event loop whenever no event is pending with the
+// multimedia timer's now: polls the levels every 25 ms and repaints at most every 50 ms,
+// nothing while the window is minimised.
+void VuMeterTick(uint32_t now);
+// Paints window 1 from image 1, the dark parts and the status overlay. force = 1 paints
+// even when nothing changed since the last paint.
+void DrawVuMeter(int force);
+// The main window's callback (installed by OpenMainWindow).
+int MainWindowCallback(const WindowMessage& message);
+// Registers the media play/pause key as global hotkey 1 of window 1 when Settings hotkey
+// is on; on failure turns the setting off and tells the user. 1 registered, 0 not.
+int RegisterMainHotkey();
+
+// --- Taskbar buttons and mute (src/ui/taskbar.cpp) ----------------------------------------------
+// Applies Settings muted everywhere (volume, tray image, tray menu, taskbar button).
+int ApplyMute();
+// Builds the two taskbar buttons anew (the taskbar entry of window 1 was (re)created).
+int BuildTaskbarButtons();
+// Lets go of the taskbar entry's buttons (the main window closes).
+void ReleaseTaskbarButtons();
