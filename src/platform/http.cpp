@@ -1,0 +1,161 @@
+// The HTTP(S) fetch into memory on libcurl: a session with the player's user agent,
+// time-outs, the status check, and the reads handed over in blocks so that a progress
+// callback sees them the way the player expects.
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+std::once_flag gCurlInit;
+int gCurlReady = 0;
+
+int CurlGlobalInit() {
+  // curl_global_init is not safe to race; every fetch passes through here first.
+  std::call_once(gCurlInit, [] { gCurlReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+  return gCurlReady;
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+  size_t n = std::strlen(prefix);
+  if (text.size() < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+struct Fetch {
+  CURL* curl = nullptr;
+  char* buffer = nullptr;
+  int64_t capacity = 0;
+  int64_t received = 0;
+  int64_t chunk = 0;
+  int64_t total = 0;
+  DownloadCallback callback = nullptr;
+  void* user = nullptr;
+  int result = 0;        // set when the write side stops the transfer
+  bool statusSeen = false;
+};
+
+// Takes the body as it arrives; every piece of at most `chunk` bytes counts as one
+// read of the fetch.
+size_t WriteBody(char* data, size_t one, size_t count, void* userp) {
+  Fetch& f = *static_cast<Fetch*>(userp);
+  size_t n = one * count;
+  if (!f.statusSeen) {
+    f.statusSeen = true;
+    long code = 0;
+    if (curl_easy_getinfo(f.curl, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK || code == 0) {
+      f.result = kDownloadStatusFailed;
+      return 0;
+    }
+    if (code != 200) {
+      f.result = kDownloadStatusNot200;
+      return 0;
+    }
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(f.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0)
+      f.total = length;
+  }
+  size_t done = 0;
+  while (done < n) {
+    int64_t piece = std::min<int64_t>(f.chunk, int64_t(n - done));
+    const char* block = data + done;
+    if (f.received + piece > f.capacity) {
+      f.result = kDownloadTooLarge;
+      return 0;
+    }
+    if (f.callback) {
+      int64_t taken = f.callback(f.total, f.received, piece, block, f.user);
+      if (taken != piece) {
+        taken = std::clamp<int64_t>(taken, 0, piece);
+        std::memcpy(f.buffer + f.received, block, size_t(taken));
+        f.received += taken;
+        f.result = kDownloadAborted;
+        return 0;
+      }
+    }
+    std::memcpy(f.buffer + f.received, block, size_t(piece));
+    f.received += piece;
+    done += size_t(piece);
+  }
+  return n;
+}
+
+}  // namespace
+
+int DownloadToMemory(const std::string& url, const std::string& userAgent, int64_t chunkSize,
+                     void* buffer, int64_t& size, DownloadCallback callback, void* callbackUser,
+                     int64_t timeoutMs) {
+  int64_t capacity = size;
+  size = 0;
+  if (!CurlGlobalInit()) return kDownloadNoInternet;
+  CURL* curl = curl_easy_init();
+  if (!curl) return kDownloadNoInternet;
+
+  int result = 0;
+  Fetch f;
+  if (!StartsWithNoCase(url, "http://") && !StartsWithNoCase(url, "https://")) {
+    result = kDownloadBadProtocol;
+  } else if (chunkSize < 1 || !buffer || capacity < 0) {
+    result = kDownloadNoMemory;
+  } else {
+    f.curl = curl;
+    f.buffer = static_cast<char*>(buffer);
+    f.capacity = capacity;
+    f.chunk = chunkSize;
+    f.callback = callback;
+    f.user = callbackUser;
+
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 8L);
+    // Playlists are often served by the stream servers themselves.
+    static curl_slist* aliases = curl_slist_append(nullptr, "ICY 200 OK");
+    curl_easy_setopt(curl, CURLOPT_HTTP200ALIASES, aliases);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &f);
+    if (timeoutMs > 0) {
+      // The connect time-out as given; a server that stays silent that long while
+      // sending or receiving is given up the same way.
+      curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, long(timeoutMs));
+      curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+      curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, long(std::max<int64_t>(1, (timeoutMs + 999) / 1000)));
+    }
+    CURLcode rc = curl_easy_perform(curl);
+    long code = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    if (f.result != 0) {
+      result = f.result;
+    } else if (rc == CURLE_OK) {
+      // An empty body never reached the write side: check the status here.
+      if (code == 0) result = kDownloadStatusFailed;
+      else if (code != 200) result = kDownloadStatusNot200;
+    } else if (rc == CURLE_OUT_OF_MEMORY) {
+      result = kDownloadNoMemory;
+    } else if (rc == CURLE_UNSUPPORTED_PROTOCOL) {
+      result = kDownloadBadProtocol;
+    } else if (f.statusSeen || code == 200) {
+      result = kDownloadReadFailed;
+    } else if (code != 0 && code != 200 && rc != CURLE_TOO_MANY_REDIRECTS) {
+      result = kDownloadStatusNot200;
+    } else {
+      result = kDownloadOpenFailed;
+    }
+  }
+  size = f.received;
+  curl_easy_cleanup(curl);
+  return result;
+}

@@ -1,0 +1,122 @@
+// Volume and loudness: every volume change reaches the stream through SetVolume; at
+// each title change the finished title's loudness goes into the history and the volume
+// steps towards a fixed target loudness.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "core/core.h"
+#include "playback/playback.h"
+#include "runtime/runtime.h"
+
+namespace {
+
+std::string TwoDecimals(double value) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f", value);
+  return buf;
+}
+
+}  // namespace
+
+void SetVolume(float level, int slideMs) {
+  if (!(level >= 0.0f)) level = 0.0f;  // NaN too
+  if (level > 1.0f) level = 1.0f;
+  slideMs = std::clamp(slideMs, 1, 5000);
+  gPlayer.volume = level;
+  HSTREAM h = gPlayer.streamHandle.load();
+  if (h != 0 && gBass.BASS_ChannelSlideAttribute)
+    gBass.BASS_ChannelSlideAttribute(h, BASS_ATTRIB_VOL, gSettings.muted.load() ? 0.0f : level, DWORD(slideMs));
+}
+
+int NextVolumeMode(int mode) {
+  if (mode == 1) return 2;
+  if (mode == 2) return 0;
+  return 1;
+}
+
+void SelectVolumeMode(int mode) {
+  gSettings.muted = 0;
+  gSettings.preset = mode;
+  float volume = 1.0f;
+  if (mode == 1) volume = gSettings.preset1.load();
+  if (mode == 2) volume = gSettings.preset2.load();
+  gPlayer.volume = volume;
+  SetVolume(volume, 100);
+}
+
+TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double titlePeak, float volume) {
+  TitleLevels out;
+  out.volume = volume;
+  if (!(sumSquares > 0.0) || sampleCount <= 0 || !(titlePeak > 0.0)) return out;
+  double peak = 20.0 * std::log10(titlePeak);
+  double rms = 20.0 * std::log10(std::sqrt(2.0 * sumSquares / double(sampleCount)));
+  out.measured = 1;
+  out.rms = float(rms);
+  out.peak = float(peak);
+  peak = std::clamp(peak, -100.0, 0.0);
+  rms = std::clamp(rms, -100.0, 0.0);
+  out.headroom = float(std::fabs(rms - peak));
+  float gain = float(kTargetLoudness - rms);
+  float v = float(volume * std::pow(10.0, double(gain) * 0.05));
+  if (v > 1.0f) v = 1.0f;
+  if (v < 0.01f) v = 0.01f;
+  out.volume = v;
+  return out;
+}
+
+void HandleTrackChange() {
+  ParseStreamTitle();
+  NowPlaying now = GetTrackInfo();
+  if (now.title.empty()) return;
+  std::string key = now.artist + now.title;
+  if (key == PlayerString(&PlayerState::lastTrackKey)) return;
+  int64_t t = UtcNow();
+
+  std::string logLine;
+  bool stepVolume = false;
+  float newVolume = 0.0f;
+  {
+    std::lock_guard<std::mutex> lock(gTrackHistory.lock);
+    std::vector<TrackHistoryEntry>& history = gTrackHistory.entries;
+    if (!history.empty()) {
+      if (history.front().artist == now.artist && history.front().title == now.title) return;
+      SetPlayerString(&PlayerState::lastTrackKey, key);
+      while (history.size() > kHistoryLimit) history.pop_back();
+      TrackHistoryEntry& ended = history.front();
+      ended.end = t;
+      TitleLevels levels = ComputeTitleLevels(gPlayer.sumSquares.load(), gPlayer.sampleCount.load(),
+                                              gPlayer.titlePeak.load(), gPlayer.volume.load());
+      if (levels.measured) {
+        ended.rms = levels.rms;
+        ended.peak = levels.peak;
+        ended.headroom = levels.headroom;
+        // The step runs in every volume mode, the presets included.
+        stepVolume = true;
+        newVolume = levels.volume;
+      } else {
+        ended.headroom = 0.0f;
+        ended.peak = 0.0f;
+      }
+      if (Logging())
+        logLine = "\"" + ended.artist + " - " + ended.title + "\", Headroom " + TwoDecimals(ended.headroom) +
+                  " dB, RMS " + TwoDecimals(ended.rms) + " dBFS, " + TwoDecimals(ended.peak) + " dBFS Max Peak.";
+    }
+    TrackHistoryEntry entry;
+    entry.artist = now.artist;
+    entry.title = now.title;
+    entry.album = now.album;
+    entry.start = t;
+    entry.end = t;
+    history.insert(history.begin(), std::move(entry));
+  }
+  if (stepVolume) {
+    gPlayer.volume = newVolume;
+    SetVolume(newVolume, 1000);
+  }
+  if (!logLine.empty()) Log(logLine);
+  // The new title's measurement starts with the DSP's next buffer.
+  gPlayer.measureReset = 1;
+  if (IsWindow(WinMain)) PostEvent(EventNowPlaying, WinMain, 0);
+}

@@ -1,0 +1,232 @@
+// The connection and playback worker: one connection attempt per run. Reconnecting and
+// moving on to the next stream happen by starting the worker again, from the library's
+// end and device-failure syncs, the reconnect watchdog, start-up and the preferences.
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/core.h"
+#include "platform/platform.h"
+#include "playback/playback.h"
+#include "runtime/runtime.h"
+
+namespace {
+
+// Serialises the starters (main thread and the library's sync thread) so that the test
+// of `connecting` and of the previous worker and the start are one step.
+std::mutex gStartLock;
+
+void PostToMain(int event) {
+  if (IsWindow(WinMain)) PostEvent(event, WinMain, 0);
+}
+
+// Ends an attempt: the flag goes down before the taskbar hears of it.
+void EndAttempt() {
+  gPlayer.connecting = 0;
+  PostToMain(EventTaskbarState);
+}
+
+}  // namespace
+
+int64_t RoundKiloHertz(int64_t sampleRate) {
+  // Exact ties to even on the integer rate, so 22500 Hz gives 22 and 23500 Hz gives 24.
+  int64_t q = sampleRate / 1000, r = sampleRate % 1000;
+  if (r < 0) {
+    q -= 1;
+    r += 1000;
+  }
+  if (r > 500 || (r == 500 && (q & 1))) ++q;
+  return q;
+}
+
+void StartPlaybackWorker(int advance) {
+  std::lock_guard<std::mutex> lock(gStartLock);
+  if (gPlayer.shutdown.load()) return;
+  if (gPlayer.connecting.load()) return;
+  // A previous worker that has cleared `connecting` may still be in its last wait or
+  // about to end. Nothing is started and nothing is left set: the next watchdog tick
+  // tries again once it has ended, so there is never a second worker and never a
+  // `connecting` that no worker will clear.
+  int previous = gPlayer.workerThread.load();
+  if (previous != 0 && IsThread(previous)) return;
+  gPlayer.connecting = 1;
+  int thread = CreateThread(PlaybackWorker, advance);
+  if (thread == 0) {
+    gPlayer.connecting = 0;
+    return;
+  }
+  gPlayer.workerThread = thread;
+}
+
+void StopStream() {
+  HSTREAM h = gPlayer.streamHandle.load();
+  if (h == 0) return;
+  for (std::atomic<uint32_t>* sync : {&gPlayer.metaSync, &gPlayer.endSync, &gPlayer.deviceFailSync}) {
+    HSYNC s = sync->exchange(0);
+    if (s != 0) gBass.BASS_ChannelRemoveSync(h, s);
+  }
+  gBass.BASS_ChannelSlideAttribute(h, BASS_ATTRIB_VOL, 0.0f, 100);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (gBass.BASS_ChannelIsActive(h) != BASS_ACTIVE_STOPPED) gBass.BASS_ChannelStop(h);
+  std::lock_guard<std::mutex> lock(gPlayer.streamLock);
+  // Only free it when nobody (the exit path) has taken the handle meanwhile.
+  uint32_t expected = h;
+  if (gPlayer.streamHandle.compare_exchange_strong(expected, 0)) {
+    gBass.BASS_StreamFree(h);
+    gPlayer.levelDspHandle = 0;
+  }
+}
+
+void PlaybackWorker(int advance) {
+  PostToMain(EventTaskbarState);
+  StopStream();
+
+  StreamEntry entry;
+  size_t position = 0;
+  bool empty = false, sameEntry = false;
+  {
+    std::lock_guard<std::mutex> lock(gStreamList.lock);
+    size_t n = gStreamList.entries.size();
+    if (n == 0) {
+      empty = true;
+    } else {
+      if (gStreamList.current >= n) gStreamList.current = 0;
+      if (advance == 0) {
+        size_t before = gStreamList.current;
+        gStreamList.current = (before + 1) % n;
+        sameEntry = gStreamList.current == before;
+      }
+      position = gStreamList.current;
+      entry = gStreamList.entries[position];
+    }
+  }
+  if (empty) {
+    gPlayer.connecting = 0;
+    if (IsWindow(WinMain)) {
+      PlaybackWait(10000);
+      PostToMain(EventTaskbarState);
+    }
+    return;
+  }
+  // A one-stream station is not hammered: each new attempt waits 10 s.
+  if (sameEntry && !PlaybackWait(10000)) {
+    EndAttempt();
+    return;
+  }
+
+  if (Logging()) Log("Connecting to \"" + entry.id + "\" " + entry.url);
+  SetPlayerString(&PlayerState::connectId, entry.id);
+  SetPlayerString(&PlayerState::connectUrl, entry.url);
+  gPlayer.connectTime = DateNow();
+  gPlayer.connectCount.fetch_add(1);
+  gPlayer.streamNumber = int64_t(position) + 1;
+
+  HSTREAM h = gBass.BASS_StreamCreateURL(entry.url.c_str(), 0, kStreamConnectFlags, nullptr, nullptr);
+  gPlayer.streamHandle = h;
+  if (h != 0) {
+    gPlayer.metaSync = gBass.BASS_ChannelSetSync(h, BASS_SYNC_META | BASS_SYNC_MIXTIME, 0, StreamSyncCallback, nullptr);
+    gPlayer.endSync = gBass.BASS_ChannelSetSync(h, BASS_SYNC_END | BASS_SYNC_ONETIME, 0, StreamSyncCallback, nullptr);
+    gBass.BASS_ChannelSetAttribute(h, BASS_ATTRIB_VOL, 0.0f);
+    gPlayer.levelDspHandle = gBass.BASS_ChannelSetDSP(h, LevelDsp, nullptr, 0);
+  } else {
+    int err = gBass.BASS_ErrorGetCode();
+    if (err == -1) {
+      // The output itself failed: close it, give the device a second, open it again.
+      SetAudioOutput(0);
+      PlaybackWait(1000);
+      if (!SetAudioOutput(1)) err = gBass.BASS_ErrorGetCode();
+    }
+    if (err == BASS_ERROR_FILEFORM) Log("Stream file format error.");
+    if (err != 0 && Logging()) Log("Unable to connect, " + AudioErrorText(err));
+    PlaybackWait(1000);
+    EndAttempt();
+    return;
+  }
+
+  gSettings.bitrate = entry.bitrate;
+  gSettings.SetCodec(entry.codec);
+  gPlayer.streamNumber = int64_t(position) + 1;
+  ReadStreamFormat();
+  if (Logging())
+    Log("Connected, " + std::to_string(gPlayer.channels.load()) + " Ch, " +
+        std::to_string(RoundKiloHertz(gPlayer.sampleRate.load())) + " KHz " + PlayerString(&PlayerState::codecName) +
+        ".");
+  PostToMain(EventNowPlaying);
+  if (gBass.BASS_ChannelPlay(h, FALSE)) {
+    Log("Playing.");
+    SetVolume(gPlayer.volume.load(), 100);
+  } else {
+    Log("Unable to start playback, stopping stream.");
+    StopStream();
+  }
+  HSTREAM now = gPlayer.streamHandle.load();
+  if (now != 0)
+    gPlayer.deviceFailSync =
+        gBass.BASS_ChannelSetSync(now, BASS_SYNC_DEV_FAIL | BASS_SYNC_ONETIME, 0, StreamSyncCallback, nullptr);
+  EndAttempt();
+}
+
+void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user) {
+  if (handle == 0) return;
+  if (handle == gPlayer.metaSync.load()) {
+    PostEvent(EventStreamMeta, WinMain, 0);
+  } else if (handle == gPlayer.endSync.load() || handle == gPlayer.deviceFailSync.load()) {
+    StartPlaybackWorker(0);
+  }
+}
+
+void MeasureSamples(const float* samples, size_t count) {
+  if (gPlayer.measureReset.exchange(0) != 0) {
+    gPlayer.titlePeak = 0.0;
+    gPlayer.sumSquares = 0.0;
+    gPlayer.sampleCount = 0;
+  }
+  if (gPlayer.longPeakReset.exchange(0) != 0) gPlayer.longPeak = 0.0;
+  // One writer (the mixing thread): work on copies, store once per buffer.
+  double longPeak = gPlayer.longPeak.load(std::memory_order_relaxed);
+  double titlePeak = gPlayer.titlePeak.load(std::memory_order_relaxed);
+  double sumSquares = gPlayer.sumSquares.load(std::memory_order_relaxed);
+  int64_t sampleCount = gPlayer.sampleCount.load(std::memory_order_relaxed);
+  for (size_t i = 0; i < count; ++i) {
+    float s = samples[i];
+    // Digital silence does not lower the measured level; a NaN or infinite sample
+    // would poison the title's whole measurement.
+    if (s == 0.0f || !std::isfinite(s)) continue;
+    float a = std::fabs(s);
+    if (a > longPeak) longPeak = a;
+    sumSquares += double(a) * double(a);
+    ++sampleCount;
+    if (a > titlePeak) titlePeak = a;
+  }
+  gPlayer.longPeak.store(longPeak, std::memory_order_relaxed);
+  gPlayer.titlePeak.store(titlePeak, std::memory_order_relaxed);
+  gPlayer.sumSquares.store(sumSquares, std::memory_order_relaxed);
+  gPlayer.sampleCount.store(sampleCount, std::memory_order_relaxed);
+}
+
+void LevelDsp(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user) {
+  if (!buffer) return;
+  MeasureSamples(static_cast<const float*>(buffer), length / sizeof(float));
+}
+
+void ReconnectWatchdog() {
+  if (gPlayer.connecting.load()) return;
+  HSTREAM h = gPlayer.streamHandle.load();
+  if (h == 0 || gBass.BASS_ChannelIsActive(h) == BASS_ACTIVE_STOPPED ||
+      gBass.BASS_StreamGetFilePosition(h, BASS_FILEPOS_CONNECTED) == 0)
+    StartPlaybackWorker(0);
+}
+
+void NextStreamCommand() {
+  StopStream();
+  StreamEntry entry;
+  if (CurrentStreamEntry(entry)) {
+    gSettings.bitrate = entry.bitrate;
+    gSettings.SetCodec(entry.codec);
+  }
+  gPlayer.connectCount = 0;
+  StartPlaybackWorker(0);
+}
