@@ -114,3 +114,33 @@ int ApplyMute();
 int BuildTaskbarButtons();
 // Lets go of the taskbar entry's buttons (the main window closes).
 void ReleaseTaskbarButtons();
+// Toggles Settings muted and applies it (the play/pause key in any window).
+int ToggleMute();
+// Applies Settings preset: unmutes, sets the volume factor of the mode, refreshes the
+// preferences controls, the tray menu and the volume-mode button.
+int ApplyVolumeMode();
+// The button buffer: two slots in the shell's layout, reused for every update; an update
+// fills mask, id, icon (a runtime image made by IconFromImage) and tooltip only.
+constexpr int kThumbMaskIcon = 0x2;
+constexpr int kThumbMaskTooltip = 0x4;
+constexpr size_t kThumbTooltipUnits = 260;  // UTF-16 units, terminator included
+struct ThumbButton {
+  int mask = 0;
+  int id = 0;
+  int bitmap = 0;
+  int icon = 0;
+  std::string tooltip;
+  int flags = 0;
+};
+extern ThumbButton gThumbButtons[2];
+// Stores text as the slot's tooltip, cut to what the shell's buffer holds.
+void SetThumbTooltip(ThumbButton& slot, const std::string& text);
+// A copy of the image at the system icon size; 0 for no image. Free it with FreeImage.
+int IconFromImage(int image);
+// The taskbar progress for the state: connecting ProgressError, else muted
+// ProgressNormal, else ProgressNone (a full bar in the first two).
+int TaskbarProgressFor(int64_t connecting, int64_t muted);
+// EventTaskbarState: sets the taskbar progress from the connecting and muted state.
+int UpdateTaskbarProgress();
+// MsgThumbButtonClick: button 1 posts menu command 8 of window 1, button 2 command 4.
+void TaskbarButtonClicked(int id);
