@@ -10,6 +10,13 @@
 extern "C" {
 #endif
 
+/* The library builds with hidden visibility and exports only what is marked. */
+#if defined(BASS_BUILDING_LIBRARY)
+#define BASSDEF __attribute__((visibility("default")))
+#else
+#define BASSDEF
+#endif
+
 typedef int BOOL;
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
@@ -174,33 +181,33 @@ typedef void(DOWNLOADPROC)(const void* buffer, DWORD length, void* user);
 typedef void(SYNCPROC)(HSYNC handle, DWORD channel, DWORD data, void* user);
 typedef void(DSPPROC)(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user);
 
-DWORD BASS_GetVersion(void);
-BOOL BASS_SetConfig(DWORD option, DWORD value);
-DWORD BASS_GetConfig(DWORD option);
-BOOL BASS_SetConfigPtr(DWORD option, const void* value);
-int BASS_ErrorGetCode(void);
-BOOL BASS_Init(int device, DWORD freq, DWORD flags, void* win, const void* clsid);
-BOOL BASS_Free(void);
-HPLUGIN BASS_PluginLoad(const char* file, DWORD flags);
-HSTREAM BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC* proc, void* user);
-HSTREAM BASS_StreamCreateURL(const char* url, DWORD offset, DWORD flags, DOWNLOADPROC* proc,
+BASSDEF DWORD BASS_GetVersion(void);
+BASSDEF BOOL BASS_SetConfig(DWORD option, DWORD value);
+BASSDEF DWORD BASS_GetConfig(DWORD option);
+BASSDEF BOOL BASS_SetConfigPtr(DWORD option, const void* value);
+BASSDEF int BASS_ErrorGetCode(void);
+BASSDEF BOOL BASS_Init(int device, DWORD freq, DWORD flags, void* win, const void* clsid);
+BASSDEF BOOL BASS_Free(void);
+BASSDEF HPLUGIN BASS_PluginLoad(const char* file, DWORD flags);
+BASSDEF HSTREAM BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC* proc, void* user);
+BASSDEF HSTREAM BASS_StreamCreateURL(const char* url, DWORD offset, DWORD flags, DOWNLOADPROC* proc,
                              void* user);
-BOOL BASS_StreamFree(HSTREAM handle);
-QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode);
-DWORD BASS_ChannelIsActive(DWORD handle);
-BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
-const char* BASS_ChannelGetTags(DWORD handle, DWORD tags);
-BOOL BASS_ChannelPlay(DWORD handle, BOOL restart);
-BOOL BASS_ChannelStop(DWORD handle);
-BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
-BOOL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float* value);
-BOOL BASS_ChannelSlideAttribute(DWORD handle, DWORD attrib, float value, DWORD time);
-QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode);
-BOOL BASS_ChannelGetLevelEx(DWORD handle, float* levels, float length, DWORD flags);
-DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
-HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC* proc, void* user);
-BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync);
-HDSP BASS_ChannelSetDSP(DWORD handle, DSPPROC* proc, void* user, int priority);
+BASSDEF BOOL BASS_StreamFree(HSTREAM handle);
+BASSDEF QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode);
+BASSDEF DWORD BASS_ChannelIsActive(DWORD handle);
+BASSDEF BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
+BASSDEF const char* BASS_ChannelGetTags(DWORD handle, DWORD tags);
+BASSDEF BOOL BASS_ChannelPlay(DWORD handle, BOOL restart);
+BASSDEF BOOL BASS_ChannelStop(DWORD handle);
+BASSDEF BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
+BASSDEF BOOL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float* value);
+BASSDEF BOOL BASS_ChannelSlideAttribute(DWORD handle, DWORD attrib, float value, DWORD time);
+BASSDEF QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode);
+BASSDEF BOOL BASS_ChannelGetLevelEx(DWORD handle, float* levels, float length, DWORD flags);
+BASSDEF DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
+BASSDEF HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC* proc, void* user);
+BASSDEF BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync);
+BASSDEF HDSP BASS_ChannelSetDSP(DWORD handle, DSPPROC* proc, void* user, int priority);
 
 /* Add-on registration (our own convention): an add-on exports BassAddonRegister, which
    BASS_PluginLoad calls with the host table so that the add-on can switch on the formats
