@@ -261,6 +261,9 @@ int DisplayPopupMenu(int menu, int window, int x, int y);
 int MenuItemCount(int menu);
 int MenuItemCommand(int menu, int index);
 std::string MenuItemText(int menu, int index);
+// Chooses an item as if the user clicked it in a menu displayed for `window` (tests,
+// keyboard navigation). 1 when the item exists.
+int ChooseMenuItem(int menu, int window, int command);
 
 // --- Tray icon -------------------------------------------------------------------------
 // Adds icon `tray` for window `window` showing image `image`. Returns 1 when the icon

@@ -1,0 +1,129 @@
+// Starting other programs: posix_spawn with the exit code, and the desktop's opener.
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace {
+
+// Children started without waiting are collected later, so none stays a zombie.
+std::mutex gChildLock;
+std::vector<pid_t> gChildren;  // guarded by gChildLock
+
+void ReapChildren() {
+  std::lock_guard<std::mutex> g(gChildLock);
+  for (auto it = gChildren.begin(); it != gChildren.end();) {
+    int status = 0;
+    pid_t r = waitpid(*it, &status, WNOHANG);
+    if (r == *it || (r < 0 && errno == ECHILD))
+      it = gChildren.erase(it);
+    else
+      ++it;
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> SplitCommandLine(std::string_view text) {
+  // The rules of the Windows command line: quotes group, 2n backslashes before a quote
+  // give n and toggle quoting, 2n+1 give n and a literal quote; other backslashes stay.
+  std::vector<std::string> args;
+  std::string cur;
+  bool inQuotes = false, have = false;
+  size_t i = 0;
+  while (i < text.size()) {
+    char c = text[i];
+    if (c == '\\') {
+      size_t n = 0;
+      while (i < text.size() && text[i] == '\\') {
+        ++n;
+        ++i;
+      }
+      if (i < text.size() && text[i] == '"') {
+        cur.append(n / 2, '\\');
+        if (n % 2) {
+          cur += '"';
+          ++i;
+        }
+        have = true;
+      } else {
+        cur.append(n, '\\');
+        have = true;
+      }
+      continue;
+    }
+    if (c == '"') {
+      if (inQuotes && i + 1 < text.size() && text[i + 1] == '"') {
+        cur += '"';  // "" inside quotes is one quote
+        i += 2;
+        continue;
+      }
+      inQuotes = !inQuotes;
+      have = true;
+      ++i;
+      continue;
+    }
+    if ((c == ' ' || c == '\t') && !inQuotes) {
+      if (have) args.push_back(cur);
+      cur.clear();
+      have = false;
+      ++i;
+      continue;
+    }
+    cur += c;
+    have = true;
+    ++i;
+  }
+  if (have) args.push_back(cur);
+  return args;
+}
+
+int RunProcess(const std::string& program, const std::vector<std::string>& args, int wait, int* exitCode) {
+  ReapChildren();
+  if (program.empty()) return 0;
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  bool searchPath = program.find('/') == std::string::npos;
+  int rc = searchPath ? posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ)
+                      : posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+  if (rc != 0) return 0;
+  if (!wait) {
+    std::lock_guard<std::mutex> g(gChildLock);
+    gChildren.push_back(pid);
+    return 1;
+  }
+  int status = 0;
+  for (;;) {
+    pid_t r = waitpid(pid, &status, 0);
+    if (r == pid) break;
+    if (r < 0 && errno != EINTR) return 0;
+  }
+  // glibc's posix_spawn reports an exec failure as exit status 127 of the child.
+  if (exitCode) {
+    if (WIFEXITED(status))
+      *exitCode = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+      *exitCode = 128 + WTERMSIG(status);
+    else
+      *exitCode = -1;
+  }
+  return 1;
+}
+
+int OpenWithShell(const std::string& target) {
+  if (target.empty()) return 0;
+  const char* opener = getenv("CORVALE_OPENER");
+  std::string program = opener && *opener ? opener : "xdg-open";
+  return RunProcess(program, {target}, 0, nullptr);
+}
