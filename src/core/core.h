@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Build constants.
 constexpr int kVersionMajor = 5;
@@ -62,6 +64,9 @@ struct AppState {
   std::atomic<int64_t> quitRequested{0};
   std::atomic<int64_t> minimized{0};
   std::atomic<int64_t> debugLogging{0};
+  // Set by HaltPlayback: playback and the workers have been told to stop. When the loop
+  // ends with it already set, the session ended and the shutdown steps are skipped.
+  std::atomic<int64_t> playbackHalted{0};
 
   // Worker thread numbers of the runtime; written by the starting side; atomic.
   std::atomic<int> versionCheckThread{0};
@@ -95,8 +100,33 @@ struct AppState {
 
 extern AppState gApp;
 
+// gApp.version "5.4" and gApp.versionLong "5.4 (build 2025.1205.2124.52003)".
+void BuildVersionStrings();
+
 // Entry point of the executable: start-up, the loop, shutdown. Returns the exit code.
 int PlayerMain(int argc, char** argv);
+
+// --- Event loop ----------------------------------------------------------------
+// Runs the loop until an idle pass finds quitRequested = 1.
+void RunEventLoop();
+// One event taken from the queue, dispatched by window and kind.
+void DispatchEvent(int kind, int window, int object, int type);
+// The idle work at now; returns 1 when the loop is to end.
+int IdlePass(uint32_t now);
+// Sets the loop's wait timeout and time stamps for a loop that starts at now.
+void InitLoopTiming(uint32_t now);
+// Milliseconds from stamp to now on the wrapping 32-bit clock.
+inline uint32_t ElapsedMs(uint32_t now, uint32_t stamp) { return now - stamp; }
+// Volume mode after "next volume mode": 1 -> 2, 2 -> 0, anything else -> 1.
+int NextPreset(int preset);
+// The reconnect watchdog: 1 when the next stream is to be started. The two probes are
+// asked only when a stream is set and no attempt is running.
+int ReconnectWatchdogDue(uint32_t streamHandle, int64_t connecting, const std::function<int()>& channelActive,
+                         const std::function<uint64_t()>& connectedPosition);
+// The main window's title while a title plays.
+std::string NowPlayingTitle(const std::string& artist, const std::string& title);
+// The manual page for a language code ("" for the default page).
+std::string ManualPage(const std::string& dataFolder, const std::string& lang);
 
 // --- Log -------------------------------------------------------------------
 // WriteLog appends a finished line ("hh:mm:ss message") to the log file, the memory
@@ -106,6 +136,38 @@ int WriteLog(const std::string& line);
 // time "%hh:%ii:%ss " and calls WriteLog.
 void Log(std::string_view message);
 inline bool Logging() { return gApp.debugLogging.load(std::memory_order_relaxed) == 1; }
+
+// The log file: "Debug %yyyy-%mm-%dd %hh-%ii-%ss.txt" in a folder, records
+// "%yyyy%mm%dd%hh%ii%ss <line>\r\n", written through a 131072-byte buffer.
+std::string LogFileName(int64_t date);
+std::string FormatLogRecord(int64_t date, const std::string& line);
+// Creates a new log file in folder (closing any open one); 1 when open.
+int OpenLogFile(const std::string& folder, int64_t date);
+void CloseLogFile();
+int LogFileIsOpen();
+std::string LogFilePath();
+// The memory log: the last ten lines, oldest first; its text is each line + CR LF.
+std::vector<std::string> MemoryLogLines();
+std::string MemoryLogText();
+void ClearMemoryLog();
+// A scale with 10 decimals, trailing zeros and point stripped: 1.5 -> "1.5", 1.0 -> "1".
+std::string FormatScale(double scale);
+
+// --- Debug log window (window 6) ---------------------------------------------
+// open 0 closes the window and ends logging; returns 1 when the window is open after.
+int OpenDebugLogWindow(int open, int relayout, int copy);
+// Shows the memory log text in control 22 from any thread; sequence orders the texts.
+void ShowDebugLogText(const std::string& text, uint64_t sequence);
+// Events of window 6 from the loop, and the window's callback.
+void HandleDebugLogEvent(int kind, int object, int type);
+struct WindowMessage;
+int DebugLogWindowCallback(const WindowMessage& message);
+// Shows the newest text handed over by another thread (main thread, every loop pass).
+void FlushDebugLogText();
+// The "Savepath" button: asks for the log folder and starts the next log file there.
+void ChooseDebugSavePath();
+// The close request: asks "Abort Debugging?" and closes the window only on Yes.
+void ConfirmCloseDebugLogWindow();
 
 // --- Error boxes and notices -----------------------------------------------
 // Blocking error box, caption "Corvale Player Error!". Callable from any thread.
@@ -117,5 +179,77 @@ int MessageBoxAsync(const std::string& caption, const std::string& text, int fla
 // Question box; returns the button pressed (IDYES 6, IDNO 7, IDOK 1, IDCANCEL 2).
 int MessageBoxSync(const std::string& caption, const std::string& text, int flags, int ownerWindow);
 
+// A notice after which the program goes on (tray images, hotkey): restores the main
+// window and shows the error box, but leaves playback running.
+void ReportError(const std::string& text);
+
 void RestoreMainWindow();
+// Fades the stream out and forgets it, and asks every worker to stop (never suspends,
+// never waits for a network operation).
 void HaltPlayback();
+// At exit: waits at most waitMs in all for the workers to end. 1 when none is running,
+// 0 when one still runs (the process must then not free what the workers use).
+int WaitForWorkers(int waitMs);
+
+// --- Probes ----------------------------------------------------------------------------
+// The primary screen's DPI / 96.
+float GetSystemDpiScale();
+// The DPI / 96 of window `window` (when it exists), else of the screen holding the
+// rectangle, else the system's. Always 1.
+int GetDpiScale(int window, int x, int y, int width, int height, float* scale);
+
+// --- Start-up and shutdown internals ---------------------------------------------------------
+// The thread that runs the windows and the loop; set by start-up (and by the debug window,
+// which only ever runs there).
+void SetCoreMainThread();
+int OnCoreMainThread();
+// The command line's custom stream URL: the last parameter, double quotes removed,
+// leading and trailing spaces trimmed; "" without parameters.
+std::string CustomUrlFromArguments(int argc, char** argv);
+// Final teardown and process exit code; never returns when a worker still runs.
+int TeardownAndExit(int code);
+
+// --- Tray icon and the shared menu (tray.cpp, webpage.cpp) ---------------------
+constexpr int kTrayIcon = 1;       // tray icon 1, attached to window 1
+constexpr int kTrayMenu = 1;       // popup menu 1, "TrayMenu"
+constexpr int kTrayImageSize = 64;  // the tray images, not scaled
+// The menu's items top to bottom; command 0 is a separator.
+struct TrayMenuEntry {
+  int command;
+  const char* text;
+};
+const TrayMenuEntry* TrayMenuItems(int* count);
+// The four check marks for the settings: mute when muted is non-zero; the volume item
+// of preset 1 or 2, "Volume Auto" for any other preset.
+struct TrayChecks {
+  int mute = 0, automatic = 0, presetOne = 0, presetTwo = 0;
+};
+TrayChecks TrayMenuChecks(int64_t muted, int64_t preset);
+// Start-up: the three tray images into gApp; when one is missing, Settings trayicon = 0
+// and "Unable to load icons for the tray, trayicon disabled." is reported. 1 when all loaded.
+int LoadTrayImages();
+// Start-up: the icon when Settings trayicon is on; logs "Unable to create trayicon.".
+int CreateTrayIconAtStart();
+// Adds tray icon 1 (muted image when Settings muted is exactly 1) with the tooltip
+// "Corvale Player". 1 when the icon exists afterwards.
+int AddTrayIcon();
+void RemoveTrayIcon();
+// Replaces the icon's image (nothing without an icon or an image).
+void ChangeTrayImage(int image);
+// The tray host came back (MsgTaskbarCreated): the icon again, when wanted.
+int RecreateTrayIcon();
+// Creates the menu when missing (create = 1), then sets its four check marks.
+int BuildTrayMenu(int create);
+// Shows the menu owned by window 1 at the mouse position minus one pixel.
+int ShowTrayMenu();
+// A tray event of window 1 (TrayClickType); nothing while Settings trayicon is 0.
+// Returns 1 when it acted.
+int HandleTrayEvent(int type);
+// Opens an http(s) address or a local HTML page in the user's browser (the opener is
+// $CORVALE_OPENER or xdg-open); anything else is refused. Failure shows a message box.
+int OpenWebPage(const std::string& url);
+// What OpenWebPage hands to the opener for an address; "" when refused.
+std::string WebPageTarget(const std::string& url);
+// "Show Manual": the manual page for the user's language (see ManualPage), opened.
+std::string ManualPageForUser();
+int ShowManual();

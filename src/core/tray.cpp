@@ -61,7 +61,7 @@ int LoadTrayImages() {
   if (gApp.trayImageNormal && gApp.trayImageMuted && gApp.trayImageConnect) return 1;
   // The player goes on without the icon, and the saved setting keeps it off.
   gSettings.trayIcon = 0;
-  ReportFatalError("Unable to load icons for the tray, trayicon disabled.");
+  ReportError("Unable to load icons for the tray, trayicon disabled.");
   return 0;
 }
 

@@ -1,0 +1,257 @@
+// The debug log window (window 6): opening it turns debug logging on and starts a log
+// file, closing it (after a question) turns logging off. It shows the memory log,
+// chooses the log folder and copies its text to the clipboard.
+#include <mutex>
+#include <thread>
+
+#include "core/core.h"
+#include "data/data.h"
+#include "platform/platform.h"
+#include "runtime/runtime.h"
+#include "ui/ui.h"
+
+namespace {
+
+constexpr int kTextControl = 22;
+constexpr int kSavepathButton = 23;
+constexpr int kMenuTrayMenu = 1;
+constexpr int kMenuCopy = 3;
+constexpr int kVkC = 0x43;
+
+// Main thread only.
+int gDebugFont = 0;
+
+// Text handed over by threads other than the main one; guarded by gTextLock.
+std::mutex gTextLock;
+std::string gPendingText;
+uint64_t gPendingSequence = 0;
+uint64_t gShownSequence = 0;
+bool gTextDirty = false;
+
+std::thread::id gMainThread;
+bool gMainThreadKnown = false;
+
+int DebugClientWidth(float s) { return UiRound(2 * s) + UiRound(450 * s) + UiRound(2 * s); }
+int DebugClientHeight(float s) {
+  return UiRound(2 * s) + UiRound(260 * s) + UiRound(2 * s) + UiRound(30 * s) + UiRound(2 * s);
+}
+
+std::string WithSlash(std::string folder) {
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  return folder;
+}
+
+// Up to and including the last "/".
+std::string FolderPart(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+void SetCoreMainThread() {
+  gMainThread = std::this_thread::get_id();
+  gMainThreadKnown = true;
+}
+
+int OnCoreMainThread() { return gMainThreadKnown && std::this_thread::get_id() == gMainThread ? 1 : 0; }
+
+void ShowDebugLogText(const std::string& text, uint64_t sequence) {
+  {
+    std::lock_guard<std::mutex> lock(gTextLock);
+    // A thread that built its text earlier but arrives later must not undo a newer one.
+    if (sequence <= gPendingSequence) return;
+    gPendingText = text;
+    gPendingSequence = sequence;
+    gTextDirty = true;
+  }
+  if (OnCoreMainThread()) FlushDebugLogText();
+}
+
+void FlushDebugLogText() {
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(gTextLock);
+    if (!gTextDirty) return;
+    gTextDirty = false;
+    if (gPendingSequence <= gShownSequence) return;
+    gShownSequence = gPendingSequence;
+    text = gPendingText;
+  }
+  if (IsWindow(WinDebug) && IsGadget(WinDebug, kTextControl)) SetGadgetText(WinDebug, kTextControl, text);
+}
+
+float GetSystemDpiScale() { return SystemScale(); }
+
+int GetDpiScale(int window, int x, int y, int width, int height, float* scale) {
+  float s = 0;
+  if (window && IsWindow(window)) s = WindowScale(window);
+  if (!(s > 0)) s = ScaleForRect(x, y, width, height);
+  if (!(s > 0)) s = SystemScale();
+  if (!(s > 0)) s = 1.0f;
+  *scale = s;
+  return 1;
+}
+
+int OpenDebugLogWindow(int open, int relayout, int copy) {
+  SetCoreMainThread();
+  if (open) {
+    if (!IsWindow(WinDebug)) {
+      float s = gApp.debugScale;
+      int width = DebugClientWidth(s), height = DebugClientHeight(s);
+      int x = gSettings.debugX.load(), y = gSettings.debugY.load();
+      if (x == kNoPosition || y == kNoPosition) {
+        int cx = 0, cy = 0;
+        CursorPosition(&cx, &cy);
+        x = UiRound(cx - width * 0.5);
+        y = UiRound(cy - height * 0.5);
+      }
+      RestoreMainWindow();
+      if (!OpenWindow(WinDebug, x, y, width, height, "Corvale Player Debug Log",
+                      WindowCaption | WindowSystemMenu | WindowInvisible, WinMain)) {
+        open = 0;
+      } else {
+        GetDpiScale(WinDebug, x, y, width, height, &gApp.debugScale);
+        s = gApp.debugScale;
+        ResizeWindow(WinDebug, x, y, DebugClientWidth(s), DebugClientHeight(s));
+        SetWindowCallback(WinDebug, DebugLogWindowCallback);
+        SetWindowColor(WinDebug, kColorBackground);
+        KeepWindowOnScreen(WinDebug);
+        RemoveKeyboardShortcut(WinDebug, -1);
+        AddKeyboardShortcut(WinDebug, VkApps, kMenuTrayMenu);
+        AddKeyboardShortcut(WinDebug, ShortcutControl | kVkC, kMenuCopy);
+        TextGadget(WinDebug, kTextControl, 0, 0, 0, 0, "Debug");
+        ButtonGadget(WinDebug, kSavepathButton, 0, 0, 0, 0, "Savepath");
+        SetGadgetColors(WinDebug, kTextControl, kColorBackground, kColorText);
+        SetGadgetColors(WinDebug, kSavepathButton, kColorBackground, kColorText);
+
+        gApp.debugLogging.store(1);
+        OpenLogFile(gSettings.GetDebugSavePath(), DateNow());
+        Log("Debug log started.");
+        if (!LogFileIsOpen()) Log("Unable to create log file.");
+        gSettings.debugShow.store(1);
+        relayout = 1;
+      }
+    }
+  }
+  if (!open) {
+    if (Logging()) Log("Ending log.");
+    gApp.debugLogging.store(0);
+    CloseLogFile();
+    if (IsWindow(WinDebug)) CloseWindow(WinDebug);
+    FreeFont(gDebugFont);
+    gDebugFont = 0;
+    gSettings.debugShow.store(0);
+    return 0;
+  }
+
+  if (IsWindow(WinDebug) && relayout) {
+    float s = gApp.debugScale;
+    if (Logging()) Log("Debug DPI scale = " + FormatScale(s));
+    ResizeGadget(WinDebug, kTextControl, UiRound(2 * s), UiRound(2 * s), UiRound(450 * s), UiRound(260 * s));
+    int half = WindowClientWidth(WinDebug) / 2;
+    int buttonWidth = UiRound(80 * s);
+    ResizeGadget(WinDebug, kSavepathButton, UiRound(half - buttonWidth / 2.0),
+                 UiRound(2 * s) + UiRound(260 * s) + UiRound(2 * s), buttonWidth, UiRound(30 * s));
+    FreeFont(gDebugFont);
+    gDebugFont = CreateUiFont("Source Sans Pro", 10 * s);
+    SetGadgetFont(WinDebug, kTextControl, gDebugFont);
+    SetGadgetFont(WinDebug, kSavepathButton, gDebugFont);
+    ShowWindowNoActivate(WinDebug);
+  }
+  if (IsWindow(WinDebug) && copy) {
+    FlushDebugLogText();
+    SetClipboardText("Corvale Player Debug Log Window\r\n" + GetGadgetText(WinDebug, kTextControl));
+  }
+  return 1;
+}
+
+void ChooseDebugSavePath() {
+  const std::string pattern = std::string("Debug log (*") + ".txt" + ")|*" + ".txt";
+  std::string folder = gSettings.GetDebugSavePath();
+  if (folder.empty() || !FolderExists(folder)) {
+    folder = GetKnownFolder(5, 0);
+    gSettings.SetDebugSavePath(folder);
+  }
+  folder = WithSlash(folder);
+  std::string chosen = SaveFileRequester("Savepath for debug logs:",
+                                         folder + FormatDate("Debug %yyyy-%mm-%dd %hh-%ii-%ss", DateNow()) + ".txt",
+                                         pattern, 0);
+  if (chosen.empty()) return;
+  std::string target = FolderExists(chosen) ? WithSlash(chosen) : FolderPart(chosen);
+  if (target.empty() || !FolderExists(target)) return;
+  gSettings.SetDebugSavePath(target);
+  // The next records go to a new file in the chosen folder; the open file is kept
+  // when the new one cannot be created, and the log says which happened.
+  if (Logging()) {
+    if (OpenLogFile(target, DateNow()))
+      Log("Created new log file.");
+    else
+      Log("Unable to create log file.");
+  }
+}
+
+void ConfirmCloseDebugLogWindow() {
+  int owner = IsWindow(WinDebug) ? WinDebug : 0;
+  int answer = MessageBoxSync("Abort Debugging?",
+                              "Closing the debug window will also\r\nabort the debug logging.\r\n\r\n"
+                              "Are you really sure you want to quit the debug logging?",
+                              MbYesNo | MbIconQuestion, owner);
+  if (answer == IdYes) OpenDebugLogWindow(0, 0, 0);
+}
+
+void HandleDebugLogEvent(int kind, int object, int type) {
+  switch (kind) {
+    case EventGadget:
+      if (object == kSavepathButton) ChooseDebugSavePath();
+      // The text fills most of the window: its right click is the window's.
+      else if (object == kTextControl && type == GadgetRightClick)
+        ShowTrayMenu();
+      break;
+    case EventMenu:
+      if (object == kMenuCopy) OpenDebugLogWindow(1, 0, 1);
+      else if (object == kMenuTrayMenu)
+        ShowTrayMenu();
+      break;
+    case EventRightClick:
+      ShowTrayMenu();
+      break;
+    case EventMoveWindow:
+      if (IsWindow(WinDebug) && GetWindowState(WinDebug) == WindowNormal) {
+        int x = 0, y = 0, w = 0, h = 0;
+        if (GetWindowRect(WinDebug, &x, &y, &w, &h)) {
+          gSettings.debugX.store(x);
+          gSettings.debugY.store(y);
+        }
+      }
+      break;
+    case EventCloseWindow:
+      ConfirmCloseDebugLogWindow();
+      break;
+    default:
+      break;
+  }
+}
+
+int DebugLogWindowCallback(const WindowMessage& m) {
+  switch (m.kind) {
+    case MsgDpiChanged:
+      if (m.dpi == 0) return 1;
+      gApp.debugScale = m.dpi / 96.0f;
+      if (m.width <= 0 || m.height <= 0) return 1;
+      ResizeWindow(WinDebug, m.x, m.y, m.width, m.height);
+      OpenDebugLogWindow(1, 1, 0);
+      return 1;
+    case MsgExitSizeMove:
+      KeepWindowOnScreen(WinDebug);
+      return 1;
+    case MsgMediaPlayPauseUp:
+      if (gSettings.hotkey.load() == 0) {
+        gSettings.muted.store(gSettings.muted.load() == 0 ? 1 : 0);
+        ApplyMute();
+      }
+      return 0;
+    default:
+      return 0;
+  }
+}

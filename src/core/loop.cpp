@@ -1,0 +1,384 @@
+// The main event loop: waits for events, dispatches them by window and kind, and
+// does the idle work (VU meter, housekeeping) between them.
+#include "core/core.h"
+#include "data/data.h"
+#include "platform/platform.h"
+#include "playback/playback.h"
+#include "runtime/runtime.h"
+#include "ui/ui.h"
+
+int NextPreset(int preset) {
+  if (preset == 1) return 2;
+  if (preset == 2) return 0;
+  return 1;
+}
+
+int ReconnectWatchdogDue(uint32_t streamHandle, int64_t connecting, const std::function<int()>& channelActive,
+                         const std::function<uint64_t()>& connectedPosition) {
+  // A running attempt owns the connection; the next tick looks again.
+  if (connecting != 0) return 0;
+  if (streamHandle == 0) return 1;
+  // The server may have closed the connection while the handle is still set.
+  if (channelActive() == 0) return 1;
+  if (connectedPosition() == 0) return 1;
+  return 0;
+}
+
+std::string NowPlayingTitle(const std::string& artist, const std::string& title) {
+  return artist + " - " + title + " - " + kProgramName;
+}
+
+std::string ManualPage(const std::string& dataFolder, const std::string& lang) {
+  std::string code = lang;
+  // "en" is the manual's own language and is taken without looking.
+  if (code != "en" && (code.empty() || !FolderExists(dataFolder + "manual/" + code))) code.clear();
+  if (code.empty()) return dataFolder + "manual/index.html";
+  return dataFolder + "manual/" + code + "/index.html";
+}
+
+void InitLoopTiming(uint32_t now) {
+  gApp.waitTimeout = 5;
+  gApp.loopNow = now;
+  // Stamps one second back let the first idle pass poll, draw and refresh at once.
+  gApp.levelPollStamp = now - 1000;
+  gApp.vuDrawStamp = now - 1000;
+  gApp.housekeepingStamp = now;
+  gApp.statsRefreshStamp = now - 1000;
+}
+
+// ---------------------------------------------------------------------------------------
+// Dispatch
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr int kMenuShowTrayMenu = 1;
+constexpr int kMenuCopy = 3;
+constexpr int kMenuNextMode = 4;
+constexpr int kMenuVolumeAuto = 5;
+constexpr int kMenuVolumePreset2 = 7;
+constexpr int kMenuMute = 8;
+constexpr int kMenuOpenInfo = 9;
+constexpr int kMenuOpenStats = 10;
+constexpr int kMenuOpenPrefs = 11;
+constexpr int kMenuWebsite = 12;
+constexpr int kMenuManual = 13;
+constexpr int kMenuQuit = 14;
+constexpr int kStatsTimer = 1;
+
+// Stores the window's top-left corner when it exists and is in the normal state.
+void StorePosition(int window, std::atomic<int32_t>& x, std::atomic<int32_t>& y) {
+  if (!IsWindow(window) || GetWindowState(window) != WindowNormal) return;
+  int left = 0, top = 0, width = 0, height = 0;
+  if (!GetWindowRect(window, &left, &top, &width, &height)) return;
+  x.store(left);
+  y.store(top);
+}
+
+void UpdateMainTitle() {
+  if (!IsWindow(WinMain)) return;
+  NowPlaying now = GetTrackInfo();
+  SetWindowTitle(WinMain, NowPlayingTitle(now.artist, now.title));
+}
+
+void SelectVolumePreset(int preset) {
+  gSettings.muted.store(0);
+  gSettings.preset.store(preset);
+  if (preset == 1)
+    gPlayer.volume.store(gSettings.preset1.load());
+  else if (preset == 2)
+    gPlayer.volume.store(gSettings.preset2.load());
+  else
+    gPlayer.volume.store(1.0f);
+  // The preferences window's volume-mode button and volume controls are refreshed here
+  // once that window exists in this build (RefreshPrefsVolumeMode).
+  SetVolume(gPlayer.volume.load(), 100);
+  BuildTrayMenu(1);
+  ApplyVolumeMode();
+}
+
+void StartStreamInfoWorker() {
+  if (gSettings.streamInfo.load() == 0) return;
+  if (IsThread(gApp.streamInfoThread.load())) return;
+  gApp.streamInfoThread.store(CreateThread(StreamInfoWorker, kStreamInfoThread));
+}
+
+void MainWindowTimer(int timer) {
+  switch (timer) {
+    case TimerReconnect: {
+      uint32_t handle = gPlayer.streamHandle.load();
+      auto active = [handle] { return gBass.BASS_ChannelIsActive ? int(gBass.BASS_ChannelIsActive(handle)) : 0; };
+      auto connected = [handle]() -> uint64_t {
+        return gBass.BASS_StreamGetFilePosition ? gBass.BASS_StreamGetFilePosition(handle, BASS_FILEPOS_CONNECTED)
+                                                : 0;
+      };
+      if (ReconnectWatchdogDue(handle, gPlayer.connecting.load(), active, connected)) StartPlaybackWorker(0);
+      break;
+    }
+    case TimerStreamInfo:
+      StartStreamInfoWorker();
+      break;
+    case TimerVersionCheck:
+      // The version-check worker (RunVersionCheck) is started here once the updater
+      // exists in this build: if Settings versioncheck is set and it is not running.
+      break;
+    case TimerSaveSettings:
+      SaveSettings(0, 0);
+      break;
+    default:
+      break;
+  }
+}
+
+void MainWindowMenu(int command) {
+  switch (command) {
+    case kMenuMute:
+      gSettings.muted.store(gSettings.muted.load() == 0 ? 1 : 0);
+      ApplyMute();
+      break;
+    case kMenuNextMode:
+      gSettings.preset.store(NextPreset(static_cast<int>(gSettings.preset.load())));
+      ApplyVolumeMode();
+      break;
+    case kMenuVolumeAuto:
+    case kMenuVolumeAuto + 1:
+    case kMenuVolumePreset2:
+      SelectVolumePreset(command - kMenuVolumeAuto);
+      break;
+    case kMenuOpenInfo:
+    case kMenuOpenStats:
+    case kMenuOpenPrefs: {
+      // OpenInfoWindow(open), OpenStatsWindow(open) and the preferences window's open
+      // are called here once those windows exist in this build.
+      int window = command == kMenuOpenInfo ? WinInfo : command == kMenuOpenStats ? WinStats : WinPrefs;
+      if (IsWindow(window)) ActivateWindowNumber(window);
+      break;
+    }
+    case kMenuWebsite:
+      OpenWebPage(gStation.website);
+      break;
+    case kMenuManual:
+      ShowManual();
+      break;
+    case kMenuQuit:
+      gApp.quitRequested.store(1);
+      break;
+    default:  // 1 included: the main window has no context-menu action of its own
+      break;
+  }
+}
+
+void MainWindowEvent(int kind, int object, int type) {
+  switch (kind) {
+    case EventTaskbarState:
+      UpdateTaskbarProgress();
+      // The preferences window is refreshed here (when window 4 exists) once it exists
+      // in this build.
+      break;
+    case EventVersionCheckDone:
+      // DownloaderWindow(show 1, layout 1) opens the downloader once it exists in this build.
+      break;
+    case EventRefreshWindows:
+      OpenMainWindow(1);
+      // OpenStatsWindow(open, relayout) and OpenInfoWindow(open, relayout) for windows 2
+      // and 3 come here once they exist in this build.
+      if (IsWindow(WinDebug)) OpenDebugLogWindow(1, 1, 0);
+      // ... and the preferences window's refresh for window 4.
+      break;
+    case EventStreamMeta:
+      HandleTrackChange();
+      UpdateMainTitle();
+      break;
+    case EventNowPlaying:
+      if (gApp.minimized.load() == 0) {
+        // OpenInfoWindow(open, reloadArtwork) for window 3 comes here once it exists.
+        UpdateMainTitle();
+      }
+      break;
+    case EventTimer:
+      MainWindowTimer(object);
+      break;
+    case EventRightClick:
+      ShowTrayMenu();
+      break;
+    case EventMenu:
+      MainWindowMenu(object);
+      break;
+    case EventMoveWindow:
+      StorePosition(WinMain, gSettings.mainX, gSettings.mainY);
+      break;
+    case EventMinimizeWindow:
+      gApp.minimized.store(1);
+      break;
+    case EventRestoreWindow:
+      gApp.minimized.store(0);
+      StorePosition(WinMain, gSettings.mainX, gSettings.mainY);
+      // OpenInfoWindow(open) when Settings info state is set and OpenStatsWindow(open)
+      // when stats state is set come here once those windows exist in this build.
+      break;
+    case EventCloseWindow:
+      gApp.quitRequested.store(1);
+      break;
+    case EventSysTray:
+      HandleTrayEvent(type);
+      break;
+    default:
+      break;
+  }
+}
+
+void StatsWindowEvent(int kind, int object, int type) {
+  switch (kind) {
+    case EventGadget:
+      if (object == 1 && type == GadgetRightClick) ShowTrayMenu();
+      break;
+    case EventMenu:
+      if (object == kMenuShowTrayMenu) ShowTrayMenu();
+      // Command 3 copies the statistics (OpenStatsWindow(open, copy)) once that window exists.
+      break;
+    case EventRightClick:
+      ShowTrayMenu();
+      break;
+    case EventTimer:
+      if (object == kStatsTimer && ElapsedMs(gApp.loopNow, gApp.statsRefreshStamp) >= 1000) {
+        // OpenStatsWindow(open) refreshes the figures here once that window exists.
+        gApp.statsRefreshStamp = gApp.loopNow;
+      }
+      break;
+    case EventMoveWindow:
+      StorePosition(WinStats, gSettings.statsX, gSettings.statsY);
+      break;
+    case EventCloseWindow:
+      // OpenStatsWindow(0) closes it once that window exists in this build.
+      break;
+    default:
+      break;
+  }
+}
+
+void InfoWindowEvent(int kind, int object, int type) {
+  switch (kind) {
+    case EventGadget:
+      if (object == 5 && type == GadgetRightClick) ShowTrayMenu();
+      break;
+    case EventMenu:
+      if (object == kMenuShowTrayMenu) ShowTrayMenu();
+      // Command 3 copies the information (OpenInfoWindow(open, copy)) once that window exists.
+      break;
+    case EventRightClick:
+      ShowTrayMenu();
+      break;
+    case EventMoveWindow:
+      StorePosition(WinInfo, gSettings.infoX, gSettings.infoY);
+      break;
+    case EventSizeWindow:
+      if (IsWindow(WinInfo) && GetWindowState(WinInfo) == WindowNormal) {
+        int x = 0, y = 0, w = 0, h = 0;
+        if (GetWindowRect(WinInfo, &x, &y, &w, &h)) {
+          gSettings.infoW.store(w);
+          gSettings.infoH.store(h);
+        }
+        // OpenInfoWindow(open, relayout) follows once that window exists in this build.
+      }
+      break;
+    case EventCloseWindow:
+      // OpenInfoWindow(0) closes it once that window exists in this build.
+      break;
+    default:
+      break;
+  }
+}
+
+void PrefsWindowEvent(int kind, int object, int type) {
+  switch (kind) {
+    case EventGadget:
+      // The preferences window's control handlers come here once it exists in this build.
+      break;
+    case EventMenu:
+    case EventRightClick:
+      ShowTrayMenu();
+      break;
+    case EventMoveWindow:
+      StorePosition(WinPrefs, gSettings.prefsX, gSettings.prefsY);
+      break;
+    case EventCloseWindow:
+      if (IsWindow(WinPrefs)) {
+        SaveSettings(0, 0);
+        // The preferences window's own close routine runs here once it exists.
+        CloseWindow(WinPrefs);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void DownloaderWindowEvent(int kind, int object, int type) {
+  switch (kind) {
+    case EventMenu:
+      if (object == kMenuShowTrayMenu) ShowTrayMenu();
+      break;
+    case EventRightClick:
+      ShowTrayMenu();
+      break;
+    case EventCloseWindow:
+      // DownloaderWindow(0, 0) closes it once the downloader exists in this build.
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void DispatchEvent(int kind, int window, int object, int type) {
+  switch (window) {
+    case WinMain:
+      MainWindowEvent(kind, object, type);
+      break;
+    case WinStats:
+      StatsWindowEvent(kind, object, type);
+      break;
+    case WinInfo:
+      InfoWindowEvent(kind, object, type);
+      break;
+    case WinPrefs:
+      PrefsWindowEvent(kind, object, type);
+      break;
+    case WinDownloader:
+      DownloaderWindowEvent(kind, object, type);
+      break;
+    case WinDebug:
+      HandleDebugLogEvent(kind, object, type);
+      break;
+    default:
+      break;
+  }
+}
+
+int IdlePass(uint32_t now) {
+  gApp.loopNow = now;
+  if (ElapsedMs(now, gApp.levelPollStamp) >= 25) {
+    VuMeterTick(now);
+    if (ElapsedMs(now, gApp.housekeepingStamp) >= 500) {
+      gPlayer.longPeakReset.store(1);
+      gApp.housekeepingStamp = now;
+      // The downloader's progress (DownloaderWindow(show 1, layout 0) while its active
+      // flag is set) is refreshed here once the downloader exists in this build.
+    }
+  }
+  return gApp.quitRequested.load() == 1 ? 1 : 0;
+}
+
+void RunEventLoop() {
+  SetCoreMainThread();
+  while (true) {
+    FlushDebugLogText();
+    int kind = WaitWindowEvent(static_cast<int>(gApp.waitTimeout));
+    if (kind != 0) {
+      DispatchEvent(kind, EventWindow(), EventObject(), EventType());
+      continue;
+    }
+    if (IdlePass(TimeGetTime())) break;
+  }
+}

@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core/core.h"
+#include "platform/platform.h"
+
+// "Next volume mode" cycles Auto -> Preset 1 -> Preset 2 -> Auto; stray values go to 1.
+TEST(LoopRules, NextPresetCycles) {
+  EXPECT_EQ(NextPreset(0), 1);
+  EXPECT_EQ(NextPreset(1), 2);
+  EXPECT_EQ(NextPreset(2), 0);
+  EXPECT_EQ(NextPreset(3), 1);
+  EXPECT_EQ(NextPreset(-1), 1);
+}
+
+// The watchdog leaves a running attempt alone and restarts a dead or missing stream.
+TEST(LoopRules, ReconnectWatchdog) {
+  int probes = 0;
+  auto active = [&](int v) { return [&probes, v] { ++probes; return v; }; };
+  auto connected = [&](uint64_t v) { return [&probes, v] { ++probes; return v; }; };
+  // Connecting: nothing, and the stream is not even asked.
+  EXPECT_EQ(ReconnectWatchdogDue(7, 1, active(0), connected(0)), 0);
+  EXPECT_EQ(ReconnectWatchdogDue(0, 1, active(0), connected(0)), 0);
+  EXPECT_EQ(probes, 0);
+  // No stream and no attempt: start the next stream.
+  EXPECT_EQ(ReconnectWatchdogDue(0, 0, active(1), connected(1)), 1);
+  EXPECT_EQ(probes, 0);
+  // Playing and connected: nothing.
+  EXPECT_EQ(ReconnectWatchdogDue(7, 0, active(1), connected(1)), 0);
+  // Channel stopped: start.
+  EXPECT_EQ(ReconnectWatchdogDue(7, 0, active(0), connected(1)), 1);
+  // Server closed the connection while the handle is still set: start.
+  EXPECT_EQ(ReconnectWatchdogDue(7, 0, active(1), connected(0)), 1);
+}
+
+// Gates measure elapsed time with unsigned differences, so they survive both wraps.
+TEST(LoopRules, WrapSafeGates) {
+  struct Case {
+    uint32_t stamp, now, elapsed;
+  } cases[] = {
+      {1000, 1025, 25},
+      {0x7FFFFFF0u, 0x80000009u, 25},  // past 2^31: a signed difference would be hugely negative
+      {0xFFFFFFF0u, 0x00000009u, 25},  // past 2^32: the clock starts again at 0
+      {0xFFFFFFFFu - 499, 0, 500},
+      {5, 5, 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ElapsedMs(c.now, c.stamp), c.elapsed) << c.stamp << " " << c.now;
+  // The start-up stamps of "now - 1000" open the gates at once even right after the clock wrapped.
+  uint32_t now = 200;
+  InitLoopTiming(now);
+  EXPECT_EQ(gApp.waitTimeout, 5u);
+  EXPECT_GE(ElapsedMs(now, gApp.levelPollStamp), 25u);
+  EXPECT_GE(ElapsedMs(now, gApp.statsRefreshStamp), 1000u);
+  EXPECT_EQ(ElapsedMs(now, gApp.housekeepingStamp), 0u);
+}
+
+// The title keeps both separators even when a part is empty.
+TEST(LoopRules, NowPlayingTitle) {
+  EXPECT_EQ(NowPlayingTitle("Artist", "Title"), "Artist - Title - Corvale Player");
+  EXPECT_EQ(NowPlayingTitle("", ""), " -  - Corvale Player");
+}
+
+// The manual: a language without a folder falls back to the default page; "en" is unchecked.
+TEST(LoopRules, ManualPageByLanguage) {
+  std::string data = std::filesystem::temp_directory_path().string() + "/corvale-manual-" +
+                     std::to_string(::getpid()) + "/";
+  std::filesystem::create_directories(data + "manual/de");
+  EXPECT_EQ(ManualPage(data, "de"), data + "manual/de/index.html");
+  EXPECT_EQ(ManualPage(data, "fr"), data + "manual/index.html");
+  EXPECT_EQ(ManualPage(data, ""), data + "manual/index.html");
+  EXPECT_EQ(ManualPage(data, "en"), data + "manual/en/index.html");
+  std::filesystem::remove_all(data);
+}
