@@ -1,0 +1,131 @@
+// A tiny HTTP server on 127.0.0.1 for the playback tests: each path answers with raw
+// bytes chosen by the test (any status line, any headers, a body of any size), and may
+// then stall, so faults of the fetch can be produced exactly.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class LoopbackServer {
+ public:
+  struct Reply {
+    std::string raw;   // sent as it stands
+    int stallMs = 0;   // then keep the connection open this long (or until Stop)
+    bool silent = false;  // accept and never answer (until stallMs or Stop)
+  };
+
+  LoopbackServer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    ::listen(fd_, 16);
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+  }
+  ~LoopbackServer() { Stop(); }
+
+  int Port() const { return port_; }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  void Route(const std::string& path, Reply reply) {
+    std::lock_guard<std::mutex> l(lock_);
+    routes_[path] = std::move(reply);
+  }
+  // A 200 reply with the body and its length.
+  void Ok(const std::string& path, const std::string& body, const std::string& type = "text/plain") {
+    Route(path, Reply{"HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body});
+  }
+  void Status(const std::string& path, int code, const std::string& text) {
+    Route(path, Reply{"HTTP/1.1 " + std::to_string(code) + " " + text +
+                      "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"});
+  }
+  int Requests() const { return requests_.load(); }
+
+  void Stop() {
+    if (stopped_.exchange(true)) return;
+    {
+      std::lock_guard<std::mutex> l(lock_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    ::shutdown(fd_, SHUT_RDWR);
+    ::close(fd_);
+    if (acceptor_.joinable()) acceptor_.join();
+    for (auto& t : handlers_) t.join();
+  }
+
+ private:
+  void AcceptLoop() {
+    for (;;) {
+      int c = ::accept(fd_, nullptr, nullptr);
+      if (c < 0) return;
+      handlers_.emplace_back([this, c] { Serve(c); });
+    }
+  }
+
+  void Serve(int c) {
+    std::string request;
+    char buf[4096];
+    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
+      ssize_t n = ::recv(c, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      request.append(buf, size_t(n));
+    }
+    ++requests_;
+    std::string path;
+    size_t sp = request.find(' ');
+    if (sp != std::string::npos) path = request.substr(sp + 1, request.find(' ', sp + 1) - sp - 1);
+    Reply reply{"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"};
+    {
+      std::lock_guard<std::mutex> l(lock_);
+      auto it = routes_.find(path);
+      if (it != routes_.end()) reply = it->second;
+    }
+    if (!reply.silent) {
+      size_t sent = 0;
+      while (sent < reply.raw.size()) {
+        ssize_t n = ::send(c, reply.raw.data() + sent, reply.raw.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += size_t(n);
+      }
+    }
+    if (reply.stallMs > 0 || reply.silent) {
+      std::unique_lock<std::mutex> l(lock_);
+      wake_.wait_for(l, std::chrono::milliseconds(reply.stallMs > 0 ? reply.stallMs : 60000),
+                     [this] { return stopping_; });
+    }
+    ::shutdown(c, SHUT_RDWR);
+    ::close(c);
+  }
+
+  int fd_ = -1;
+  int port_ = 0;
+  std::thread acceptor_;
+  std::vector<std::thread> handlers_;
+  std::mutex lock_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::atomic<bool> stopped_{false};
+  std::atomic<int> requests_{0};
+  std::map<std::string, Reply> routes_;
+};

@@ -1,0 +1,293 @@
+// Shared pieces of the playback tests: fixture paths, scratch folders, a log capture
+// and a stand-in audio library table whose calls the tests can steer and observe.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/core.h"
+#include "data/data.h"
+#include "platform/platform.h"
+#include "playback/playback.h"
+
+namespace playtest {
+
+inline std::string FixturePath(const std::string& name) {
+  return std::string(CORVALE_SOURCE_DIR) + "/tests/playback/fixtures/" + name;
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// A fresh folder under the system's temporary folder, ending with "/", removed at the end.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "corvale-play-XXXXXX").string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    path_ = std::string(mkdtemp(buf.data())) + "/";
+  }
+  ~ScratchFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Turns logging on and collects the log's lines (without the time prefix) through a log
+// file in a scratch folder.
+class LogCapture {
+ public:
+  LogCapture() {
+    OpenLogFile(folder_.Path(), DateNow());
+    gApp.debugLogging = 1;
+  }
+  ~LogCapture() {
+    gApp.debugLogging = 0;
+    CloseLogFile();
+  }
+  // Everything logged so far; ends the capture's file (later lines start a new one).
+  std::vector<std::string> Lines() {
+    std::string path = LogFilePath();
+    CloseLogFile();
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(path));
+    std::string record;
+    while (std::getline(in, record)) {
+      if (!record.empty() && record.back() == '\r') record.pop_back();
+      // "yyyymmddhhiiss hh:ii:ss message"
+      if (record.size() >= 24) lines.push_back(record.substr(24));
+    }
+    all_.insert(all_.end(), lines.begin(), lines.end());
+    OpenLogFile(folder_.Path(), DateNow() + int64_t(++files_));
+    return all_;
+  }
+  bool Contains(const std::string& line) {
+    for (const auto& l : Lines())
+      if (l == line) return true;
+    return false;
+  }
+
+ private:
+  ScratchFolder folder_;
+  std::vector<std::string> all_;
+  int files_ = 0;
+};
+
+// Index of the first line equal to `line` at or after `from`; -1 when none.
+inline int FindLine(const std::vector<std::string>& lines, const std::string& line, int from = 0) {
+  for (size_t i = size_t(from); i < lines.size(); ++i)
+    if (lines[i] == line) return int(i);
+  return -1;
+}
+
+// --- A stand-in audio library ---------------------------------------------------------
+// What the fake library is told to do and what it saw. Every field is atomic or guarded,
+// because the worker, the test and the syncs run on different threads.
+struct FakeAudio {
+  std::atomic<uint32_t> nextHandle{100};
+  std::atomic<int> createFails{0};      // error code to fail StreamCreateURL with; 0 = succeed
+  std::atomic<int> createDelayMs{0};
+  std::atomic<int> creates{0};
+  std::atomic<int> concurrentCreates{0};
+  std::atomic<int> maxConcurrentCreates{0};
+  std::atomic<int> lastError{0};
+  std::atomic<int> playResult{1};
+  std::atomic<uint32_t> active{BASS_ACTIVE_PLAYING};
+  std::atomic<uint64_t> connected{1};
+  std::atomic<int> frees{0}, stops{0}, removedSyncs{0}, inits{0}, releases{0};
+  std::atomic<int> initResult{1};
+  std::atomic<uint32_t> nextSync{1000};
+  std::atomic<float> lastSlideValue{-1.0f};
+  std::atomic<int> lastSlideMs{-1};
+  std::atomic<int> slides{0};
+  std::mutex lock;
+  std::string lastUrl;
+  std::vector<std::string> urls;
+  std::string icyHeaders;  // NUL-separated, ends with an extra NUL
+  std::string meta;
+  DWORD ctype = BASS_CTYPE_STREAM_MP3;
+  DWORD freq = 48000, chans = 2;
+  float bitrateAttr = 0.0f;
+};
+
+inline FakeAudio& Fake() {
+  static FakeAudio f;
+  return f;
+}
+
+// Installs the stand-in in gBass for the life of the object and restores the table after.
+class FakeBassScope {
+ public:
+  FakeBassScope() : saved_(gBass) {
+    FakeAudio& f = Fake();
+    f.createFails = 0;
+    f.createDelayMs = 0;
+    f.creates = 0;
+    f.concurrentCreates = 0;
+    f.maxConcurrentCreates = 0;
+    f.lastError = 0;
+    f.playResult = 1;
+    f.active = BASS_ACTIVE_PLAYING;
+    f.connected = 1;
+    f.frees = f.stops = f.removedSyncs = f.inits = f.releases = 0;
+    f.initResult = 1;
+    f.lastSlideValue = -1.0f;
+    f.lastSlideMs = -1;
+    f.slides = 0;
+    {
+      std::lock_guard<std::mutex> l(f.lock);
+      f.urls.clear();
+      f.lastUrl.clear();
+      f.icyHeaders = std::string("icy-name:Test Radio\0icy-br:128\0\0", 32);
+      f.meta.clear();
+      f.ctype = BASS_CTYPE_STREAM_MP3;
+      f.freq = 48000;
+      f.chans = 2;
+      f.bitrateAttr = 0.0f;
+    }
+    gBass.BASS_ErrorGetCode = [] { return Fake().lastError.load(); };
+    gBass.BASS_StreamCreateURL = [](const char* url, DWORD, DWORD, DOWNLOADPROC*, void*) -> HSTREAM {
+      FakeAudio& f = Fake();
+      int now = ++f.concurrentCreates;
+      int seen = f.maxConcurrentCreates.load();
+      while (now > seen && !f.maxConcurrentCreates.compare_exchange_weak(seen, now)) {
+      }
+      ++f.creates;
+      {
+        std::lock_guard<std::mutex> l(f.lock);
+        f.lastUrl = url;
+        f.urls.push_back(url);
+      }
+      if (f.createDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(f.createDelayMs.load()));
+      --f.concurrentCreates;
+      if (f.createFails != 0) {
+        f.lastError = f.createFails.load();
+        return 0;
+      }
+      f.lastError = 0;
+      return f.nextHandle++;
+    };
+    gBass.BASS_ChannelSetSync = [](DWORD, DWORD, QWORD, SYNCPROC*, void*) -> HSYNC { return Fake().nextSync++; };
+    gBass.BASS_ChannelRemoveSync = [](DWORD, HSYNC) -> BOOL {
+      ++Fake().removedSyncs;
+      return TRUE;
+    };
+    gBass.BASS_ChannelSetAttribute = [](DWORD, DWORD, float) -> BOOL { return TRUE; };
+    gBass.BASS_ChannelSetDSP = [](DWORD, DSPPROC*, void*, int) -> HDSP { return 77; };
+    gBass.BASS_ChannelSlideAttribute = [](DWORD, DWORD, float value, DWORD ms) -> BOOL {
+      Fake().lastSlideValue = value;
+      Fake().lastSlideMs = int(ms);
+      ++Fake().slides;
+      return TRUE;
+    };
+    gBass.BASS_ChannelIsActive = [](DWORD) -> DWORD { return Fake().active.load(); };
+    gBass.BASS_ChannelStop = [](DWORD) -> BOOL {
+      ++Fake().stops;
+      return TRUE;
+    };
+    gBass.BASS_StreamFree = [](HSTREAM) -> BOOL {
+      ++Fake().frees;
+      return TRUE;
+    };
+    gBass.BASS_StreamGetFilePosition = [](HSTREAM, DWORD) -> QWORD { return Fake().connected.load(); };
+    gBass.BASS_ChannelPlay = [](DWORD, BOOL) -> BOOL { return Fake().playResult.load(); };
+    gBass.BASS_ChannelGetInfo = [](DWORD, BASS_CHANNELINFO* info) -> BOOL {
+      FakeAudio& f = Fake();
+      std::lock_guard<std::mutex> l(f.lock);
+      *info = BASS_CHANNELINFO{};
+      info->freq = f.freq;
+      info->chans = f.chans;
+      info->ctype = f.ctype;
+      return TRUE;
+    };
+    gBass.BASS_ChannelGetTags = [](DWORD, DWORD tags) -> const char* {
+      FakeAudio& f = Fake();
+      std::lock_guard<std::mutex> l(f.lock);
+      if (tags == BASS_TAG_ICY) return f.icyHeaders.empty() ? nullptr : f.icyHeaders.c_str();
+      if (tags == BASS_TAG_META) return f.meta.empty() ? nullptr : f.meta.c_str();
+      return nullptr;
+    };
+    gBass.BASS_ChannelGetAttribute = [](DWORD, DWORD, float* value) -> BOOL {
+      *value = Fake().bitrateAttr;
+      return Fake().bitrateAttr > 0.0f;
+    };
+    gBass.BASS_Init = [](int, DWORD, DWORD, void*, const void*) -> BOOL {
+      ++Fake().inits;
+      if (!Fake().initResult) Fake().lastError = BASS_ERROR_DRIVER;
+      return Fake().initResult.load();
+    };
+    gBass.BASS_Free = []() -> BOOL {
+      ++Fake().releases;
+      return TRUE;
+    };
+  }
+  ~FakeBassScope() { gBass = saved_; }
+
+ private:
+  BassApi saved_;
+};
+
+// Puts the playback records back to their start state between tests.
+inline void ResetPlayback() {
+  gPlayer.streamHandle = 0;
+  gPlayer.metaSync = 0;
+  gPlayer.endSync = 0;
+  gPlayer.deviceFailSync = 0;
+  gPlayer.levelDspHandle = 0;
+  gPlayer.connecting = 0;
+  gPlayer.connectCount = 0;
+  gPlayer.streamNumber = 0;
+  gPlayer.volume = 1.0f;
+  gPlayer.measureReset = 0;
+  gPlayer.longPeakReset = 0;
+  gPlayer.sumSquares = 0.0;
+  gPlayer.titlePeak = 0.0;
+  gPlayer.sampleCount = 0;
+  gPlayer.longPeak = 0.0;
+  gPlayer.legacyServer = 0;
+  gPlayer.shutdown = 0;
+  for (auto field : {&PlayerState::customUrl, &PlayerState::connectId, &PlayerState::connectUrl,
+                     &PlayerState::serverName, &PlayerState::codecName, &PlayerState::codecExt,
+                     &PlayerState::showName, &PlayerState::showInfo, &PlayerState::lastTrackKey})
+    SetPlayerString(field, "");
+  SetTrackInfo(NowPlaying{});
+  ClearTrackHistory();
+  SetStreamList({});
+  gSettings.muted = 0;
+}
+
+inline StreamEntry Entry(const std::string& id, const std::string& url, const std::string& codec = "",
+                         int64_t bitrate = 0) {
+  StreamEntry e;
+  e.id = id;
+  e.url = url;
+  e.codec = codec;
+  e.bitrate = bitrate;
+  return e;
+}
+
+}  // namespace playtest

@@ -1,0 +1,291 @@
+// Volume and loudness: the measuring DSP, the level arithmetic, the automatic step and
+// its clamps, SetVolume's clamps and mute, and HandleTrackChange's history rules.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <tuple>
+
+#include "playback_test_util.h"
+
+using namespace playtest;
+
+namespace {
+
+// A stereo sine of the given RMS level (dBFS referred to a full-scale sine) through the DSP.
+void FeedSine(double dbfs, int frames = 48000) {
+  double amplitude = std::pow(10.0, dbfs / 20.0);
+  std::vector<float> buffer(size_t(frames) * 2);
+  for (int i = 0; i < frames; ++i) {
+    float s = float(amplitude * std::sin(2.0 * M_PI * 997.0 * i / 48000.0));
+    buffer[size_t(i) * 2] = s;
+    buffer[size_t(i) * 2 + 1] = s;
+  }
+  LevelDsp(1, 1, buffer.data(), DWORD(buffer.size() * sizeof(float)), nullptr);
+}
+
+void ResetMeasure() {
+  gPlayer.measureReset = 1;
+  float none = 0.0f;
+  MeasureSamples(&none, 0);
+}
+
+}  // namespace
+
+// Catches silence counted as signal, reset requests ignored and NaN samples poisoning the sums.
+TEST(LevelDspTest, Accumulators) {
+  ResetPlayback();
+  float samples[] = {0.0f, 0.5f, -0.25f, 0.0f, NAN, INFINITY, -1.0f};
+  gPlayer.measureReset = 1;
+  gPlayer.longPeakReset = 1;
+  MeasureSamples(samples, 7);
+  EXPECT_EQ(gPlayer.sampleCount.load(), 3);
+  EXPECT_DOUBLE_EQ(gPlayer.sumSquares.load(), 0.25 + 0.0625 + 1.0);
+  EXPECT_DOUBLE_EQ(gPlayer.titlePeak.load(), 1.0);
+  EXPECT_DOUBLE_EQ(gPlayer.longPeak.load(), 1.0);
+  EXPECT_EQ(gPlayer.measureReset.load(), 0);
+  EXPECT_EQ(gPlayer.longPeakReset.load(), 0);
+
+  float zeros[64] = {};
+  MeasureSamples(zeros, 64);
+  EXPECT_EQ(gPlayer.sampleCount.load(), 3);
+
+  gPlayer.longPeakReset = 1;
+  float small[] = {0.125f};
+  MeasureSamples(small, 1);
+  EXPECT_DOUBLE_EQ(gPlayer.longPeak.load(), 0.125);
+  EXPECT_DOUBLE_EQ(gPlayer.titlePeak.load(), 1.0);  // the title's peak survives
+  EXPECT_EQ(gPlayer.sampleCount.load(), 4);
+}
+
+// Catches a level formula off by the sine reference (2x) or by log base, and a wrong step.
+TEST(TitleLevelsTest, StepTowardsTarget) {
+  struct Case {
+    double dbfs;
+    float volumeBefore;
+    float volumeAfter;
+  } cases[] = {
+      {-18.0, 1.0f, 0.5623f},
+      {-23.0, 0.5623f, 0.5623f},
+      {-28.0, 0.5623f, 1.0f},
+      {-28.0, 0.25f, 0.4446f},
+      {-3.0, 0.05f, 0.01f},    // never below 0.01
+      {-60.0, 0.9f, 1.0f},     // never above 1.0
+  };
+  for (const Case& c : cases) {
+    ResetMeasure();
+    FeedSine(c.dbfs);
+    TitleLevels l = ComputeTitleLevels(gPlayer.sumSquares.load(), gPlayer.sampleCount.load(),
+                                       gPlayer.titlePeak.load(), c.volumeBefore);
+    ASSERT_EQ(l.measured, 1);
+    EXPECT_NEAR(l.rms, c.dbfs, 0.01) << c.dbfs;
+    // Referred to a full-scale sine, a sine's RMS level equals its peak level.
+    EXPECT_NEAR(l.peak, c.dbfs, 0.01) << c.dbfs;
+    EXPECT_NEAR(l.headroom, 0.0, 0.01) << c.dbfs;
+    EXPECT_NEAR(l.volume, c.volumeAfter, 0.0005) << c.dbfs;
+  }
+}
+
+// Catches unclamped levels above full scale in the step, and a step without a measurement.
+TEST(TitleLevelsTest, ClampsAndNoMeasurement) {
+  // Float samples over 1.0: stored unclamped, clamped to 0 dBFS for headroom and step.
+  TitleLevels hot = ComputeTitleLevels(4.0 * 1000 / 2, 1000, 2.0, 1.0f);
+  EXPECT_NEAR(hot.rms, 6.0206, 0.001);
+  EXPECT_NEAR(hot.peak, 6.0206, 0.001);
+  EXPECT_FLOAT_EQ(hot.headroom, 0.0f);
+  EXPECT_NEAR(hot.volume, std::pow(10.0, -23.0 / 20.0), 1e-5);
+  // RMS -20 dBFS under a -10 dBFS peak: 10 dB of headroom, volume up by 3 dB.
+  TitleLevels crest = ComputeTitleLevels(5.0, 1000, std::pow(10.0, -0.5), 0.5f);
+  EXPECT_NEAR(crest.rms, -20.0, 1e-4);
+  EXPECT_NEAR(crest.peak, -10.0, 1e-4);
+  EXPECT_NEAR(crest.headroom, 10.0, 1e-4);
+  EXPECT_NEAR(crest.volume, 0.5 * std::pow(10.0, -3.0 / 20.0), 1e-5);
+  // Below -100 dBFS the step uses -100.
+  TitleLevels quiet = ComputeTitleLevels(1e-14, 1000, 1e-6, 0.001f);
+  EXPECT_NEAR(quiet.rms, -166.99, 0.01);
+  EXPECT_NEAR(quiet.peak, -120.0, 0.01);
+  EXPECT_FLOAT_EQ(quiet.headroom, 0.0f);
+  EXPECT_FLOAT_EQ(quiet.volume, 1.0f);
+  for (auto [sum, count, peak] : {std::tuple{0.0, int64_t(10), 0.5}, std::tuple{1.0, int64_t(0), 0.5},
+                                  std::tuple{1.0, int64_t(10), 0.0}}) {
+    TitleLevels none = ComputeTitleLevels(sum, count, peak, 0.7f);
+    EXPECT_EQ(none.measured, 0);
+    EXPECT_FLOAT_EQ(none.volume, 0.7f);
+  }
+}
+
+// Catches SetVolume passing unclamped values or slide times to the library, or unmuting.
+TEST(SetVolumeTest, ClampsAndMute) {
+  FakeBassScope fake;
+  ResetPlayback();
+  SetVolume(0.8f, 100);
+  EXPECT_EQ(Fake().slides.load(), 0);  // no stream: nothing to slide
+  EXPECT_FLOAT_EQ(gPlayer.volume.load(), 0.8f);
+
+  gPlayer.streamHandle = 9;
+  struct Case {
+    float level;
+    int slide;
+    int muted;
+    float volume;
+    float sent;
+    int sentMs;
+  } cases[] = {{1.5f, 0, 0, 1.0f, 1.0f, 1},       {0.5f, 10000, 0, 0.5f, 0.5f, 5000},
+               {-2.0f, -5, 0, 0.0f, 0.0f, 1},     {0.3f, 1000, 1, 0.3f, 0.0f, 1000},
+               {NAN, 100, 0, 0.0f, 0.0f, 100},    {0.75f, 5000, 0, 0.75f, 0.75f, 5000}};
+  for (const Case& c : cases) {
+    gSettings.muted = c.muted;
+    SetVolume(c.level, c.slide);
+    EXPECT_FLOAT_EQ(gPlayer.volume.load(), c.volume);
+    EXPECT_FLOAT_EQ(Fake().lastSlideValue.load(), c.sent);
+    EXPECT_EQ(Fake().lastSlideMs.load(), c.sentMs);
+  }
+  ResetPlayback();
+}
+
+// Catches a wrong cycle order or preset volume in the volume-mode commands.
+TEST(VolumeModes, CycleAndSelect) {
+  EXPECT_EQ(NextVolumeMode(0), 1);
+  EXPECT_EQ(NextVolumeMode(1), 2);
+  EXPECT_EQ(NextVolumeMode(2), 0);
+  EXPECT_EQ(NextVolumeMode(7), 1);
+  FakeBassScope fake;
+  ResetPlayback();
+  gPlayer.streamHandle = 3;
+  gSettings.preset1 = 0.4f;
+  gSettings.preset2 = 0.2f;
+  for (auto [mode, volume] : {std::pair{1, 0.4f}, std::pair{2, 0.2f}, std::pair{0, 1.0f}}) {
+    gSettings.muted = 1;
+    SelectVolumeMode(mode);
+    EXPECT_EQ(gSettings.muted.load(), 0);
+    EXPECT_EQ(gSettings.preset.load(), mode);
+    EXPECT_FLOAT_EQ(gPlayer.volume.load(), volume);
+    EXPECT_FLOAT_EQ(Fake().lastSlideValue.load(), volume);
+    EXPECT_EQ(Fake().lastSlideMs.load(), 100);
+  }
+  gSettings.preset1 = 1.0f;
+  gSettings.preset2 = 0.5f;
+  gSettings.preset = 1;
+  ResetPlayback();
+}
+
+namespace {
+
+void Announce(const std::string& meta) {
+  {
+    std::lock_guard<std::mutex> l(Fake().lock);
+    Fake().meta = meta;
+  }
+  HandleTrackChange();
+}
+
+}  // namespace
+
+// Catches history, measurement and volume mistakes across a run of title changes.
+TEST(HandleTrackChangeTest, TitleSequence) {
+  FakeBassScope fake;
+  ResetPlayback();
+  gPlayer.streamHandle = 11;
+  LogCapture log;
+
+  // First title with an empty history: an entry, no measurement, no loudness line.
+  FeedSine(-18.0);
+  Announce("StreamTitle='Alpha - One';");
+  std::vector<TrackHistoryEntry> h = GetTrackHistory();
+  ASSERT_EQ(h.size(), 1u);
+  EXPECT_EQ(h[0].artist, "Alpha");
+  EXPECT_EQ(h[0].title, "One");
+  EXPECT_EQ(h[0].start, h[0].end);
+  EXPECT_EQ(gPlayer.measureReset.load(), 1);
+  EXPECT_EQ(Fake().slides.load(), 0);
+  EXPECT_TRUE(log.Lines().empty());
+
+  // The title ends at -18 dBFS: volume 1.0 steps to 0.562 over one second.
+  FeedSine(-18.0);
+  Announce("StreamTitle='Beta - Two - Album';");
+  h = GetTrackHistory();
+  ASSERT_EQ(h.size(), 2u);
+  EXPECT_EQ(h[0].artist, "Beta");
+  EXPECT_EQ(h[0].album, "Two");
+  EXPECT_EQ(h[0].title, "Album");
+  EXPECT_NEAR(h[1].rms, -18.0, 0.01);
+  EXPECT_NEAR(h[1].peak, -18.0, 0.01);
+  EXPECT_NEAR(h[1].headroom, 0.0, 0.01);
+  EXPECT_GE(h[1].end, h[1].start);
+  EXPECT_NEAR(gPlayer.volume.load(), 0.5623, 0.0005);
+  EXPECT_NEAR(Fake().lastSlideValue.load(), 0.5623, 0.0005);
+  EXPECT_EQ(Fake().lastSlideMs.load(), 1000);
+  std::vector<std::string> lines = log.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "\"Alpha - One\", Headroom 0.00 dB, RMS -18.00 dBFS, -18.00 dBFS Max Peak.");
+
+  // The same title again changes nothing.
+  int slides = Fake().slides.load();
+  FeedSine(-40.0);
+  Announce("StreamTitle='Beta - Two - Album';");
+  EXPECT_EQ(GetTrackHistory().size(), 2u);
+  EXPECT_EQ(Fake().slides.load(), slides);
+
+  // A -23 dBFS title leaves the volume; muted, the stream stays at 0 but the volume follows.
+  ResetMeasure();
+  FeedSine(-23.0);
+  Announce("StreamTitle='Gamma - Three';");
+  EXPECT_NEAR(gPlayer.volume.load(), 0.5623, 0.0005);
+  ResetMeasure();
+  FeedSine(-28.0);
+  gSettings.muted = 1;
+  Announce("StreamTitle='Delta - Four';");
+  EXPECT_NEAR(gPlayer.volume.load(), 1.0, 0.001);
+  EXPECT_FLOAT_EQ(Fake().lastSlideValue.load(), 0.0f);
+  gSettings.muted = 0;
+
+  // No audio since the last change: headroom and peak 0, the volume stays.
+  ResetMeasure();
+  float before = gPlayer.volume.load();
+  Announce("StreamTitle='Epsilon - Five';");
+  h = GetTrackHistory();
+  EXPECT_FLOAT_EQ(h[1].headroom, 0.0f);
+  EXPECT_FLOAT_EQ(h[1].peak, 0.0f);
+  EXPECT_FLOAT_EQ(gPlayer.volume.load(), before);
+  lines = log.Lines();
+  EXPECT_GE(FindLine(lines, "\"Beta - Album\", Headroom 0.00 dB, RMS -23.00 dBFS, -23.00 dBFS Max Peak."), 0);
+  EXPECT_GE(FindLine(lines, "\"Gamma - Three\", Headroom 0.00 dB, RMS -28.00 dBFS, -28.00 dBFS Max Peak."), 0);
+  EXPECT_EQ(lines.back(), "\"Delta - Four\", Headroom 0.00 dB, RMS 0.00 dBFS, 0.00 dBFS Max Peak.");
+  ResetPlayback();
+}
+
+// Catches a history that grows without bound or is trimmed after the insert.
+TEST(HandleTrackChangeTest, HistoryLimit) {
+  FakeBassScope fake;
+  ResetPlayback();
+  gPlayer.streamHandle = 12;
+  Announce("StreamTitle='T - 0';");
+  for (int i = 1; i <= 60; ++i) Announce("StreamTitle='T - " + std::to_string(i) + "';");
+  std::vector<TrackHistoryEntry> h = GetTrackHistory();
+  EXPECT_EQ(h.size(), kHistoryLimit + 1);
+  EXPECT_EQ(h.front().title, "60");
+  EXPECT_EQ(h[1].title, "59");
+  ResetPlayback();
+}
+
+// Catches a title taken from the stream-information history being entered a second time,
+// and an empty metadata title creating an entry.
+TEST(HandleTrackChangeTest, KnownTitleAndEmptyTitle) {
+  FakeBassScope fake;
+  ResetPlayback();
+  gPlayer.streamHandle = 13;
+  {
+    std::lock_guard<std::mutex> l(gTrackHistory.lock);
+    TrackHistoryEntry e;
+    e.artist = "Doc";
+    e.title = "Newest";
+    gTrackHistory.entries.push_back(e);
+  }
+  Announce("StreamTitle='Doc - Newest';");
+  EXPECT_EQ(GetTrackHistory().size(), 1u);
+  Announce("StreamTitle='';");
+  EXPECT_EQ(GetTrackHistory().size(), 1u);
+  gPlayer.streamHandle = 0;  // no stream: the title stays as it was
+  Announce("StreamTitle='Other - Title';");
+  EXPECT_EQ(GetTrackHistory().size(), 1u);
+  ResetPlayback();
+}
