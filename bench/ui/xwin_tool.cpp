@@ -4,6 +4,7 @@
 // (WM_STATE plus unmapping), so the player sees an ordinary minimise and restore.
 //
 // Usage: xwin-tool <pid> info | minimise | restore
+//        xwin-tool dpi <dpi>   (sets Xft.dpi in the root window's resources, as xrdb would)
 #include <xcb/xcb.h>
 
 #include <cstdio>
@@ -44,14 +45,22 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: xwin-tool <pid> info|minimise|restore\n");
     return 2;
   }
-  uint32_t pid = uint32_t(atol(argv[1]));
-  std::string what = argv[2];
   xcb_connection_t* c = xcb_connect(nullptr, nullptr);
   if (xcb_connection_has_error(c)) {
     fprintf(stderr, "xwin-tool: no X display\n");
     return 1;
   }
   xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+  if (std::string(argv[1]) == "dpi") {
+    std::string resources = std::string("Xft.dpi:\t") + argv[2] + "\n";
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, root, XCB_ATOM_RESOURCE_MANAGER, XCB_ATOM_STRING, 8,
+                        resources.size(), resources.data());
+    xcb_flush(c);
+    xcb_disconnect(c);
+    return 0;
+  }
+  uint32_t pid = uint32_t(atol(argv[1]));
+  std::string what = argv[2];
   xcb_atom_t netPid = Atom(c, "_NET_WM_PID"), netName = Atom(c, "_NET_WM_NAME"), wmState = Atom(c, "WM_STATE");
 
   xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);

@@ -2,7 +2,6 @@
 // the instance marker, the global play/pause hotkey and the session messages.
 #include <algorithm>
 #include <chrono>
-#include <sstream>
 #include <thread>
 
 #include "data/data.h"
@@ -16,18 +15,9 @@ namespace {
 
 constexpr int kStatusSize = 24;  // logical size of the status overlays
 constexpr int kMenuCommandContext = 1;
-constexpr int kMenuCommandNextMode = 4;
-constexpr int kMenuCommandMute = 8;
 constexpr int kMainHotkeyId = 1;
-constexpr int kTrayIcon = 1;
 
 float artworkScale = 0;  // the scale image 1 was drawn for
-
-std::string FormatScale(float scale) {
-  std::ostringstream out;
-  out << scale;
-  return out.str();
-}
 
 int CreateMainWindow() {
   float s = MainScale;
@@ -106,18 +96,6 @@ void CloseMainWindow() {
   CloseWindow(WinMain);
   artworkScale = 0;
   gMainWindow.shownUnlit[0] = gMainWindow.shownUnlit[1] = gMainWindow.shownOverlay = -1;
-}
-
-void ToggleMute() {
-  gSettings.muted.store(gSettings.muted.load() ? 0 : 1);
-  ApplyMute();
-}
-
-void ReAddTrayIcon() {
-  if (IsSysTrayIcon(kTrayIcon)) RemoveSysTrayIcon(kTrayIcon);
-  if (!gSettings.trayIcon.load() || !IsWindow(WinMain)) return;
-  int image = gSettings.muted.load() == 1 ? gApp.trayImageMuted : gApp.trayImageNormal;
-  if (AddSysTrayIcon(kTrayIcon, WinMain, image)) SysTrayIconToolTip(kTrayIcon, kProgramName);
 }
 
 }  // namespace
@@ -204,14 +182,13 @@ void VuMeterTick(uint32_t now) {
 int MainWindowCallback(const WindowMessage& m) {
   switch (m.kind) {
     case MsgTaskbarCreated:
-      ReAddTrayIcon();
+      RecreateTrayIcon();
       return 0;
     case MsgTaskbarButtonCreated:
       BuildTaskbarButtons();
       return 0;
     case MsgThumbButtonClick:
-      if (m.param == 1) PostEvent(EventMenu, WinMain, kMenuCommandMute);
-      if (m.param == 2) PostEvent(EventMenu, WinMain, kMenuCommandNextMode);
+      TaskbarButtonClicked(m.param);
       return 0;
     case MsgQueryEndSession:
       SaveSettings(0, 0);

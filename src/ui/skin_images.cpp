@@ -3,6 +3,24 @@
 
 SkinImageCache gSkinImages;
 
+namespace {
+
+// The second way to a scaled copy, for when the image store cannot resize a copy in
+// place: draw the original scaled, alpha included, into a fresh 32-bit image.
+int DrawScaledCopy(int original, int width, int height) {
+  int image = CreateImage(ImageAny, width, height, 32, 0);
+  if (!image) return 0;
+  if (!StartDrawingImage(image)) {
+    FreeImage(image);
+    return 0;
+  }
+  DrawImageCopy(original, 0, 0, width, height);
+  StopDrawing();
+  return image;
+}
+
+}  // namespace
+
 int LoadSkinImage(const std::string& fileName) {
   if (fileName.empty()) return 0;
   return LoadImageFile(ImageAny, gApp.dataFolder + fileName + ".png");
@@ -47,7 +65,8 @@ int GetSkinImage(const std::string& fileName, const std::string& cacheKey, int w
   if (!copy) return 0;
   if (!ResizeImage(copy, width, height)) {
     FreeImage(copy);
-    return 0;
+    copy = DrawScaledCopy(original, width, height);
+    if (!copy) return 0;
   }
   scaled = copy;  // map nodes stay put when others are added
   return copy;

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Screenshots of the real main window under Xvfb: playing, muted and connecting, at
+# 96 DPI (scale 1) and 144 DPI (scale 1.5). Each scene starts the player afresh against
+# the station simulator on 127.0.0.1 and grabs the window after it settled.
+# Usage: screenshots.sh <build folder> <output folder>
+set -euo pipefail
+build=$(cd "${1:?build folder}" && pwd)
+out=$(mkdir -p "${2:?output folder}" && cd "$2" && pwd)
+if [[ -z "${DISPLAY:-}" ]]; then
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$build" "$out"
+fi
+
+work=$(mktemp -d)
+sim_pid=
+player_pid=
+cleanup() {
+  [[ -n "$player_pid" ]] && kill "$player_pid" 2>/dev/null || true
+  [[ -n "$sim_pid" ]] && kill "$sim_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$build/bin/station-sim" --port 0 --no-tls >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 100); do grep -q '^URL ' "$work/sim.out" 2>/dev/null && break; sleep 0.1; done
+base=$(awk '/^URL /{print $2}' "$work/sim.out")
+[[ -n "$base" ]] || { echo "station-sim did not start" >&2; exit 1; }
+
+export CORVALE_DIALOGS=stderr CORVALE_AUDIO_OUTPUT=null
+unset QT_QPA_PLATFORM
+
+# scene <name> <dpi> <muted> <stream path> <seconds to wait>
+scene() {
+  local name=$1 dpi=$2 muted=$3 path=$4 wait=$5
+  export XDG_CONFIG_HOME="$work/config-$name" XDG_RUNTIME_DIR="$work/run-$name"
+  local folder="$XDG_CONFIG_HOME/{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}"
+  mkdir -p "$folder" "$XDG_RUNTIME_DIR"
+  chmod 700 "$XDG_RUNTIME_DIR"
+  cat >"$folder/settings.json" <<JSON
+{ "program": { "id": "{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}", "version": "5.4" },
+  "player": { "versioncheck": 0, "trayicon": 0 },
+  "volume": { "muted": $muted },
+  "main": { "x": 200, "y": 100 } }
+JSON
+  "$build/bin/xwin-tool" dpi "$dpi"
+  "$build/bin/corvale-player" "$base$path" >"$work/$name.out" 2>"$work/$name.err" &
+  player_pid=$!
+  for _ in $(seq 100); do "$build/bin/xwin-tool" "$player_pid" info >/dev/null 2>&1 && break; sleep 0.1; done
+  sleep "$wait"
+  local info
+  info=$("$build/bin/xwin-tool" "$player_pid" info) || { echo "$name: no window" >&2; cat "$work/$name.err" >&2; return 1; }
+  import -window "${info%% *}" "$out/$name.png"
+  echo "$name: window ${info#* } -> $out/$name.png"
+  kill "$player_pid" 2>/dev/null || true
+  wait "$player_pid" 2>/dev/null || true
+  player_pid=
+}
+
+curl -s "$base/control/fault?path=/stream/opus&kind=slow&ms=30000" >/dev/null
+for dpi in 96 144; do
+  scene "playing-$dpi" "$dpi" 0 /stream/mp3 6
+  scene "muted-$dpi" "$dpi" 1 /stream/mp3 6
+  scene "connecting-$dpi" "$dpi" 0 /stream/opus 3
+done
