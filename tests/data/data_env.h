@@ -1,0 +1,69 @@
+// A player environment for the data tests: scratch program data and per-user folders
+// in gApp, settings and station back at their defaults, debug logging on and the memory
+// log cleared, so a test can read the log lines it caused.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/core.h"
+#include "data/data.h"
+#include "data_test_util.h"
+
+namespace datatest {
+
+class DataEnv : public ::testing::Test {
+ protected:
+  ScratchFolder root;
+  std::string dataFolder;
+  std::string userFolder;
+
+  void SetUp() override {
+    dataFolder = root.path + "bin/data/";
+    userFolder = root.path + "config/" + kProgramId + "/";
+    std::filesystem::create_directories(dataFolder);
+    gApp.dataFolder = dataFolder;
+    gApp.userFolder = userFolder;
+    gStation = StationInfo();
+    ResetSettings();
+    gApp.debugLogging = 1;
+    ClearMemoryLog();
+  }
+  void TearDown() override {
+    gApp.debugLogging = 0;
+    ClearMemoryLog();
+  }
+
+  void InstallData(const std::string& fixture, const std::string& as) {
+    std::filesystem::copy_file(FixturePath(fixture), dataFolder + as,
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  void InstallDataText(const std::string& name, const std::string& text) { WriteFile(dataFolder + name, text); }
+  void InstallDefaults() {
+    InstallData("version.json", "version.json");
+    InstallData("station.json", "station.json");
+  }
+  void MakeUserFolder() { std::filesystem::create_directories(userFolder); }
+  void InstallUser(const std::string& fixture, const std::string& as) {
+    MakeUserFolder();
+    std::filesystem::copy_file(FixturePath(fixture), userFolder + as, std::filesystem::copy_options::overwrite_existing);
+  }
+
+  // The log lines written since SetUp (at most the memory log's last ten), without
+  // their "hh:mm:ss " time prefix.
+  static std::vector<std::string> LogLines() {
+    std::vector<std::string> lines;
+    for (const std::string& l : MemoryLogLines()) lines.push_back(l.size() >= 9 ? l.substr(9) : l);
+    return lines;
+  }
+  static bool Logged(const std::string& line) {
+    for (const std::string& l : LogLines())
+      if (l == line) return true;
+    return false;
+  }
+};
+
+}  // namespace datatest
