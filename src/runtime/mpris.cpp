@@ -14,6 +14,7 @@
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 #include <QTimer>
@@ -23,15 +24,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "runtime/rt_internal.h"
 #include "runtime/runtime.h"
 
 // Shared with the launcher entry (launcher_entry.cpp), which lives on the same connection.
 int LauncherEntryAttach(QDBusConnection* c);
 void LauncherEntryDetach(QDBusConnection* c);
 void LauncherEntryResend();
-
-// The window code's hand-over of a message to a window's callback (window.cpp).
-int CallWindowCallback(const WindowMessage& message) __attribute__((weak));
 
 namespace {
 
@@ -70,6 +69,8 @@ struct MediaBus {
   QDBusVirtualObject* object = nullptr;
   MediaBusState last;  // what the bus was last told
   int haveLast = 0;
+  QString buttonFolder;  // where the button pictures are written ("" = none yet)
+  int pictureSerial = 0;
 };
 
 MediaBus gBus;
@@ -243,7 +244,7 @@ void DeliverTaskbarMessage(int kind, int window, int param) {
   m.kind = kind;
   m.window = window;
   m.param = param;
-  int handled = CallWindowCallback ? CallWindowCallback(m) : 0;
+  int handled = rt::SendWindowMessage(window, m);
   if (!handled && kind == MsgThumbButtonClick) PostEvent(EventMenu, window, param == 1 ? 8 : 4);
 }
 
@@ -418,6 +419,8 @@ void StopTaskbarEntry() {
   gBus.haveLast = 0;
   gBus.state = MediaBusState();
   gBus.source = nullptr;
+  if (!gBus.buttonFolder.isEmpty()) QDir(gBus.buttonFolder).removeRecursively();
+  gBus.buttonFolder.clear();
 }
 
 int TaskbarEntryConnected() {
@@ -443,14 +446,21 @@ int SetThumbButton(int window, int buttonId, int image, const std::string& toolt
   if (!gBus.started || window != gBus.window || (buttonId != 1 && buttonId != 2)) return 0;
   std::string file;
   if (image && IsImage(image)) {
-    // The bus carries pictures as files: one per button, rewritten when it changes.
-    QString dir = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR"));
-    if (dir.isEmpty()) dir = QDir::tempPath();
-    dir += QString("/corvale-player-%1").arg(QCoreApplication::applicationPid());
-    QDir().mkpath(dir);
-    std::string path = (dir + QString("/button-%1.png").arg(buttonId)).toStdString();
+    // The bus carries pictures as files in the per-user runtime folder.
+    if (gBus.buttonFolder.isEmpty()) {
+      QString dir = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR"));
+      if (dir.isEmpty()) dir = QDir::tempPath();
+      gBus.buttonFolder = dir + QString("/corvale-player-%1").arg(QCoreApplication::applicationPid());
+      QDir().mkpath(gBus.buttonFolder);
+    }
+    // A new name per picture, so that readers holding the old URL never see it change.
+    std::string path =
+        (gBus.buttonFolder + QString("/button-%1-%2.png").arg(buttonId).arg(++gBus.pictureSerial))
+            .toStdString();
     if (SaveImagePng(image, path)) file = path;
   }
+  std::string& old = buttonId == 1 ? gBus.state.muteIcon : gBus.state.modeIcon;
+  if (!old.empty() && old != file) QFile::remove(QString::fromStdString(old));
   if (buttonId == 1) {
     gBus.state.muteTip = tooltip;
     gBus.state.muteIcon = file;
@@ -461,3 +471,14 @@ int SetThumbButton(int window, int buttonId, int image, const std::string& toolt
   PublishState(CurrentState(), 0);
   return TaskbarEntryConnected();
 }
+
+namespace rt {
+
+// Window 1 shown for the first time: its taskbar entry joins the bus.
+void TaskbarWindowShown(int window) {
+  if (window == 1 && !gBus.started) StartTaskbarEntry(window);
+}
+
+void TeardownTaskbar() { StopTaskbarEntry(); }
+
+}  // namespace rt

@@ -1,0 +1,49 @@
+// Shared set-up of the tray and taskbar tests: the runtime on Qt's offscreen platform,
+// the settings at their defaults and the three tray images made in memory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "core/core.h"
+#include "data/data.h"
+#include "playback/playback.h"
+#include "runtime/runtime.h"
+#include "ui/ui.h"
+
+inline void StartTrayRuntime() {
+  static char arg0[] = "test_tray";
+  static char* argv[] = {arg0, nullptr};
+  ASSERT_EQ(RuntimeInit(1, argv), 1);
+}
+
+// Distinct solid images stand in for the skin's tray pictures.
+inline void MakeTrayImages() {
+  if (!gApp.trayImageNormal) gApp.trayImageNormal = CreateImage(ImageAny, 64, 64, 32, 0x00FF00);
+  if (!gApp.trayImageMuted) gApp.trayImageMuted = CreateImage(ImageAny, 64, 64, 32, 0xFF0000);
+  if (!gApp.trayImageConnect) gApp.trayImageConnect = CreateImage(ImageAny, 64, 64, 32, 0x0000FF);
+}
+
+class TrayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StartTrayRuntime();
+    ResetSettings();
+    gPlayer.connecting = 0;
+    gPlayer.volume = 1.0f;
+    MakeTrayImages();
+    if (IsMenu(kTrayMenu)) FreeMenu(kTrayMenu);
+    while (WaitWindowEvent(0) != 0) {
+    }
+  }
+};
+
+// The event loop's handling of the two taskbar commands, as window 1 runs them.
+inline void RunMainMenuCommand(int command) {
+  if (command == 8) {
+    gSettings.muted = gSettings.muted.load() == 0 ? 1 : 0;
+    ApplyMute();
+  } else if (command == 4) {
+    gSettings.preset = NextPreset(static_cast<int>(gSettings.preset.load()));
+    ApplyVolumeMode();
+  }
+}
