@@ -1,0 +1,292 @@
+// The connection and playback worker against a stand-in audio library: one attempt per
+// run with its log lines, the stream order, failures, the stop routine, the syncs, the
+// watchdog, and the start rule that never runs two workers nor leaves `connecting` set.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "playback_test_util.h"
+#include "runtime/runtime.h"
+
+using namespace playtest;
+
+namespace {
+
+// Waits (bounded) until no attempt is running and the last worker thread has ended.
+bool WaitIdle() {
+  for (int i = 0; i < 1000; ++i) {
+    if (gPlayer.connecting.load() == 0 && !IsThread(gPlayer.workerThread.load())) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+class WorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetPlayback();
+    gPlayer.audioReady = 1;
+    SetStreamList({Entry("1", "http://127.0.0.1:9/a.mp3", "mp3", 128), Entry("2", "http://127.0.0.1:9/b.aac", "aac", 64),
+                   Entry("3", "http://127.0.0.1:9/c.ogg", "ogg", 96)});
+  }
+  void TearDown() override {
+    WaitIdle();
+    ResetPlayback();
+  }
+  FakeBassScope fake_;
+};
+
+std::string LastUrl() {
+  std::lock_guard<std::mutex> l(Fake().lock);
+  return Fake().lastUrl;
+}
+
+}  // namespace
+
+// Catches a connect that misses a step, a log line or the start-up volume slide.
+TEST_F(WorkerTest, ConnectsAndPlays) {
+  LogCapture log;
+  gPlayer.volume = 0.7f;
+  gPlayer.connecting = 1;
+  PlaybackWorker(1);
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"Connecting to \"1\" http://127.0.0.1:9/a.mp3",
+                                                   "Connected, 2 Ch, 48 KHz MP3.", "Playing."}));
+  EXPECT_NE(gPlayer.streamHandle.load(), 0u);
+  EXPECT_NE(gPlayer.metaSync.load(), 0u);
+  EXPECT_NE(gPlayer.endSync.load(), 0u);
+  EXPECT_NE(gPlayer.deviceFailSync.load(), 0u);
+  EXPECT_EQ(gPlayer.levelDspHandle.load(), 77u);
+  EXPECT_EQ(gPlayer.connecting.load(), 0);
+  EXPECT_EQ(gPlayer.connectCount.load(), 1);
+  EXPECT_EQ(gPlayer.streamNumber.load(), 1);
+  EXPECT_EQ(PlayerString(&PlayerState::connectId), "1");
+  EXPECT_EQ(PlayerString(&PlayerState::connectUrl), "http://127.0.0.1:9/a.mp3");
+  EXPECT_EQ(gSettings.bitrate.load(), 128);
+  EXPECT_EQ(gSettings.GetCodec(), "mp3");
+  EXPECT_EQ(gPlayer.bitrate.load(), 128000);
+  EXPECT_EQ(PlayerString(&PlayerState::serverName), "Test Radio");
+  EXPECT_FLOAT_EQ(Fake().lastSlideValue.load(), 0.7f);
+  EXPECT_EQ(Fake().lastSlideMs.load(), 100);
+}
+
+// Catches the stream order: advance moves on and wraps after the last entry.
+TEST_F(WorkerTest, AdvanceWraps) {
+  struct Step {
+    int advance;
+    const char* url;
+    int64_t number;
+  } steps[] = {{1, "http://127.0.0.1:9/a.mp3", 1}, {0, "http://127.0.0.1:9/b.aac", 2},
+               {0, "http://127.0.0.1:9/c.ogg", 3}, {0, "http://127.0.0.1:9/a.mp3", 1},
+               {1, "http://127.0.0.1:9/a.mp3", 1}};
+  for (const Step& s : steps) {
+    PlaybackWorker(s.advance);
+    EXPECT_EQ(LastUrl(), s.url);
+    EXPECT_EQ(gPlayer.streamNumber.load(), s.number);
+  }
+  // The previous stream is stopped and freed before each new one.
+  EXPECT_EQ(Fake().frees.load(), 4);
+}
+
+// Catches wrong failure lines, a missing output reset on error -1, and a stream handle
+// left behind after a failed attempt.
+TEST_F(WorkerTest, ConnectFailures) {
+  struct Case {
+    int error;
+    int initOk;
+    std::vector<std::string> lines;
+    int reopened;
+  } cases[] = {
+      {2, 1, {"Unable to connect, BASS: Can't open the file! (error 2)"}, 0},
+      {40, 1, {"Unable to connect, BASS: Connection timed out! (error 40)"}, 0},
+      {41, 1, {"Stream file format error.", "Unable to connect, BASS: Unsupported file format! (error 41)"}, 0},
+      {-1, 1, {"Unable to connect, BASS: Unknown! (error -1)"}, 1},
+      {-1,
+       0,
+       {"BASS: Can't find a free/valid driver! (error 3)",
+        "Unable to connect, BASS: Can't find a free/valid driver! (error 3)"},
+       1},
+  };
+  gPlayer.shutdown = 1;  // the 1 s pauses end at once; the steps do not change
+  for (const Case& c : cases) {
+    gPlayer.audioReady = 1;
+    Fake().createFails = c.error;
+    Fake().initResult = c.initOk;
+    int releases = Fake().releases.load(), inits = Fake().inits.load();
+    LogCapture log;
+    gPlayer.connecting = 1;
+    PlaybackWorker(1);
+    std::vector<std::string> lines = log.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "Connecting to \"1\" http://127.0.0.1:9/a.mp3");
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), c.lines) << c.error;
+    EXPECT_EQ(Fake().releases.load() - releases, c.reopened) << c.error;
+    EXPECT_EQ(Fake().inits.load() - inits, c.reopened) << c.error;
+    EXPECT_EQ(gPlayer.streamHandle.load(), 0u);
+    EXPECT_EQ(gPlayer.connecting.load(), 0);
+    EXPECT_EQ(gPlayer.connectCount.load(), int64_t(&c - cases) + 1);
+  }
+  EXPECT_EQ(gPlayer.audioReady.load(), 0);  // the last reopen failed
+}
+
+// Catches a refused play leaving a silent stream behind.
+TEST_F(WorkerTest, PlayRefused) {
+  Fake().playResult = 0;
+  LogCapture log;
+  PlaybackWorker(1);
+  EXPECT_EQ(log.Lines().back(), "Unable to start playback, stopping stream.");
+  EXPECT_EQ(gPlayer.streamHandle.load(), 0u);
+  EXPECT_EQ(gPlayer.deviceFailSync.load(), 0u);
+  EXPECT_EQ(Fake().frees.load(), 1);
+}
+
+// Catches a one-entry list reconnecting without its pause, and an empty list connecting.
+TEST_F(WorkerTest, OneEntryWaitsAndEmptyListEnds) {
+  gPlayer.shutdown = 1;  // a pending wait is cut short and the attempt abandoned
+  SetStreamList({Entry("only", "http://127.0.0.1:9/only.mp3")});
+  gPlayer.connecting = 1;
+  PlaybackWorker(0);
+  EXPECT_EQ(Fake().creates.load(), 0);  // it was waiting before the attempt
+  EXPECT_EQ(gPlayer.connecting.load(), 0);
+  PlaybackWorker(1);  // the current entry: no wait
+  EXPECT_EQ(Fake().creates.load(), 1);
+
+  SetStreamList({Entry("1", "http://127.0.0.1:9/a"), Entry("2", "http://127.0.0.1:9/b")});
+  PlaybackWorker(0);  // two entries: no wait
+  EXPECT_EQ(Fake().creates.load(), 2);
+
+  SetStreamList({});
+  gPlayer.connecting = 1;
+  PlaybackWorker(0);
+  EXPECT_EQ(Fake().creates.load(), 2);
+  EXPECT_EQ(gPlayer.connecting.load(), 0);
+}
+
+// Catches a stop that leaves syncs, a playing channel or the handle behind.
+TEST_F(WorkerTest, StopStreamReleasesEverything) {
+  for (uint32_t active : {uint32_t(BASS_ACTIVE_PLAYING), uint32_t(BASS_ACTIVE_STOPPED)}) {
+    Fake().active = active;
+    int stops = Fake().stops.load(), removed = Fake().removedSyncs.load(), frees = Fake().frees.load();
+    gPlayer.streamHandle = 42;
+    gPlayer.metaSync = 1;
+    gPlayer.endSync = 2;
+    gPlayer.deviceFailSync = 0;
+    StopStream();
+    EXPECT_EQ(Fake().removedSyncs.load() - removed, 2);
+    EXPECT_EQ(Fake().stops.load() - stops, active == BASS_ACTIVE_STOPPED ? 0 : 1);
+    EXPECT_EQ(Fake().frees.load() - frees, 1);
+    EXPECT_FLOAT_EQ(Fake().lastSlideValue.load(), 0.0f);
+    EXPECT_EQ(Fake().lastSlideMs.load(), 100);
+    EXPECT_EQ(gPlayer.streamHandle.load(), 0u);
+    EXPECT_EQ(gPlayer.metaSync.load() + gPlayer.endSync.load(), 0u);
+  }
+  int frees = Fake().frees.load();
+  StopStream();  // nothing to stop
+  EXPECT_EQ(Fake().frees.load(), frees);
+}
+
+// Catches two workers running at once, or `connecting` left at 1 with no worker, under
+// starts from many threads (the main thread's watchdog and the library's syncs race).
+TEST_F(WorkerTest, StartsFromManyThreads) {
+  Fake().createDelayMs = 5;
+  std::vector<std::thread> starters;
+  for (int t = 0; t < 6; ++t)
+    starters.emplace_back([t] {
+      for (int i = 0; i < 40; ++i) {
+        if (t % 2) StartPlaybackWorker(0);
+        else ReconnectWatchdog();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+  for (auto& s : starters) s.join();
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(Fake().maxConcurrentCreates.load(), 1);
+  EXPECT_GE(Fake().creates.load(), 1);
+  EXPECT_EQ(gPlayer.connecting.load(), 0);
+  // And the next start still works: nothing is stuck.
+  int creates = Fake().creates.load();
+  gPlayer.streamHandle = 0;
+  StartPlaybackWorker(0);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(Fake().creates.load(), creates + 1);
+}
+
+namespace {
+std::atomic<int> gHold{0};
+void HoldingWorker(int) {
+  while (gHold.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+}  // namespace
+
+// Catches the start that falls between a worker clearing `connecting` and its thread
+// ending: it must neither start a second worker nor leave `connecting` at 1.
+TEST_F(WorkerTest, StartWhilePreviousWorkerEnds) {
+  gHold = 1;
+  gPlayer.workerThread = CreateThread(HoldingWorker, 0);  // cleared `connecting`, not yet ended
+  ASSERT_NE(gPlayer.workerThread.load(), 0);
+  StartPlaybackWorker(0);
+  EXPECT_EQ(gPlayer.connecting.load(), 0);
+  EXPECT_EQ(Fake().creates.load(), 0);
+  gHold = 0;
+  ASSERT_TRUE(WaitIdle());
+  ReconnectWatchdog();  // the next tick starts it
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(Fake().creates.load(), 1);
+}
+
+// Catches a watchdog that starts a worker while connecting or misses a dead stream.
+TEST_F(WorkerTest, WatchdogTable) {
+  struct Case {
+    int connecting;
+    uint32_t handle;
+    uint32_t active;
+    uint64_t connected;
+    int starts;
+  } cases[] = {{1, 0, BASS_ACTIVE_STOPPED, 0, 0},  {0, 0, BASS_ACTIVE_PLAYING, 1, 1},
+               {0, 5, BASS_ACTIVE_STOPPED, 1, 1},  {0, 5, BASS_ACTIVE_PLAYING, 0, 1},
+               {0, 5, BASS_ACTIVE_STALLED, 1, 0},  {0, 5, BASS_ACTIVE_PLAYING, 1, 0}};
+  for (const Case& c : cases) {
+    Fake().active = c.active;
+    Fake().connected = c.connected;
+    gPlayer.streamHandle = c.handle;
+    gPlayer.connecting = c.connecting;
+    int creates = Fake().creates.load();
+    ReconnectWatchdog();
+    if (c.connecting) gPlayer.connecting = 0;
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Fake().creates.load() - creates, c.starts) << c.handle << " " << c.active << " " << c.connected;
+  }
+}
+
+// Catches syncs routed to the wrong action.
+TEST_F(WorkerTest, SyncCallbackRouting) {
+  gPlayer.metaSync = 501;
+  gPlayer.endSync = 502;
+  gPlayer.deviceFailSync = 503;
+  int pending = PendingEventCount();
+  StreamSyncCallback(501, 1, 0, nullptr);
+  EXPECT_EQ(PendingEventCount(), pending + 1);
+  StreamSyncCallback(999, 1, 0, nullptr);  // a stale sync does nothing
+  EXPECT_EQ(PendingEventCount(), pending + 1);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(Fake().creates.load(), 0);
+  for (HSYNC s : {HSYNC(502), HSYNC(503)}) {
+    int creates = Fake().creates.load();
+    gPlayer.metaSync = 501;
+    gPlayer.endSync = 502;
+    gPlayer.deviceFailSync = 503;
+    StreamSyncCallback(s, 1, 0, nullptr);
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Fake().creates.load(), creates + 1) << s;
+  }
+}
+
+// Catches the preferences' next-stream command not resetting the count or not moving on.
+TEST_F(WorkerTest, NextStreamCommand) {
+  PlaybackWorker(1);
+  gPlayer.connectCount = 5;
+  NextStreamCommand();
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(LastUrl(), "http://127.0.0.1:9/b.aac");
+  EXPECT_EQ(gPlayer.connectCount.load(), 1);
+  EXPECT_EQ(gSettings.GetCodec(), "aac");
+}
