@@ -31,6 +31,7 @@ int gArgc = 1;
 char gArg0[] = "corvale-player";
 char* gArgvStore[2] = {gArg0, nullptr};
 QTimer* gWaitTimer = nullptr;
+std::chrono::steady_clock::time_point gLastProcessed;  // main thread only
 
 }  // namespace
 
@@ -153,8 +154,12 @@ int WaitWindowEvent(int timeoutMs) {
     return ev.kind;
   };
   if (!gApp) return 0;
-  if (take(&ev)) return deliver();
+  // A queue that never runs dry must not starve the toolkit (painting, input, a worker's
+  // dialog): every few milliseconds the toolkit's own events get their turn anyway.
+  auto now = std::chrono::steady_clock::now();
+  if (now - gLastProcessed < std::chrono::milliseconds(10) && take(&ev)) return deliver();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
+  gLastProcessed = std::chrono::steady_clock::now();
   if (take(&ev)) return deliver();
   if (timeoutMs <= 0) return 0;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -166,6 +171,7 @@ int WaitWindowEvent(int timeoutMs) {
     gWaitTimer->start(static_cast<int>(left));
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     gWaitTimer->stop();
+    gLastProcessed = std::chrono::steady_clock::now();
     if (take(&ev)) return deliver();
   }
   return 0;

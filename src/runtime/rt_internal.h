@@ -109,6 +109,7 @@ class RtWindow : public QWidget {
   bool closing = false;      // CloseWindow in progress: accept the close
   bool inPaint = false;
   bool dpiHooked = false;
+  QMetaObject::Connection dpiConnection;
   QTimer* sizeMoveTimer = nullptr;
   void EnsureSurface();
   void HookScreen();

@@ -167,13 +167,16 @@ void RtWindow::EnsureSurface() {
 void RtWindow::HookScreen() {
   if (dpiHooked || !windowHandle()) return;
   dpiHooked = true;
-  QObject::connect(windowHandle(), &QWindow::screenChanged, this, [this](QScreen* s) {
-    if (s) QObject::connect(s, &QScreen::logicalDotsPerInchChanged, this, [this]() { CheckDpi(); },
-                            Qt::UniqueConnection);
+  auto follow = [this](QScreen* s) {
+    // One DPI watch at a time: the screen the window is on now.
+    QObject::disconnect(dpiConnection);
+    if (s) dpiConnection = QObject::connect(s, &QScreen::logicalDotsPerInchChanged, this, [this]() { CheckDpi(); });
+  };
+  QObject::connect(windowHandle(), &QWindow::screenChanged, this, [this, follow](QScreen* s) {
+    follow(s);
     CheckDpi();
   });
-  if (QScreen* s = windowHandle()->screen())
-    QObject::connect(s, &QScreen::logicalDotsPerInchChanged, this, [this]() { CheckDpi(); }, Qt::UniqueConnection);
+  follow(windowHandle()->screen());
 }
 
 void RtWindow::CheckDpi() {

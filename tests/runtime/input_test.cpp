@@ -1,0 +1,230 @@
+// Input the desktop would send (keys, clicks, the close box, the wheel), synthesised
+// through Qt, and a real message box asked for by a worker thread.
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QWheelEvent>
+#include <QWidget>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "runtime_env.h"
+
+namespace {
+
+QWidget* WindowWidget(int n) {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w->objectName() == QStringLiteral("corvale-window-%1").arg(n)) return w;
+  return nullptr;
+}
+
+void Drain() {
+  while (WaitWindowEvent(0)) {
+  }
+}
+
+// Catches Ctrl+C reaching the text control's own copy instead of the window's shortcut,
+// and the context-menu key not mapped to its command.
+TEST(Input, ShortcutsBecomeMenuEvents) {
+  ASSERT_EQ(OpenWindow(6, 0, 0, 200, 100, "log", WindowCaption), 1);
+  ASSERT_EQ(TextGadget(6, 22, 0, 0, 200, 80, "text"), 1);
+  AddKeyboardShortcut(6, VkApps, 1);
+  AddKeyboardShortcut(6, 'C' | ShortcutControl, 3);
+  QWidget* win = WindowWidget(6);
+  ASSERT_TRUE(win);
+  QWidget* text = nullptr;
+  for (QWidget* c : win->findChildren<QWidget*>())
+    if (c->inherits("QPlainTextEdit")) text = c;
+  ASSERT_TRUE(text);
+  Drain();
+  QKeyEvent ctrlC(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier, QStringLiteral("c"));
+  QApplication::sendEvent(text, &ctrlC);
+  EXPECT_EQ(WaitForEvent(EventMenu, 6, 3, 20), 1);
+  QKeyEvent menuKey(QEvent::KeyPress, Qt::Key_Menu, Qt::NoModifier);
+  QApplication::sendEvent(win, &menuKey);
+  EXPECT_EQ(WaitForEvent(EventMenu, 6, 1, 20), 1);
+  // A plain C is no shortcut.
+  QKeyEvent plainC(QEvent::KeyPress, Qt::Key_C, Qt::NoModifier, QStringLiteral("c"));
+  QApplication::sendEvent(text, &plainC);
+  EXPECT_EQ(WaitForEvent(EventMenu, 6, 0, 5), 0);
+  RemoveKeyboardShortcut(6, -1);
+  QApplication::sendEvent(text, &ctrlC);
+  EXPECT_EQ(WaitForEvent(EventMenu, 6, 0, 5), 0);
+  CloseWindow(6);
+  PumpEvents(2);
+}
+
+int gMediaKeys = 0;
+int CountMediaKey(const WindowMessage& m) {
+  if (m.kind == MsgMediaPlayPauseUp && m.key == VkMediaPlayPause) ++gMediaKeys;
+  return 0;
+}
+
+// Catches the play/pause key release not reaching the window callback, or reaching it
+// once per widget on its way up.
+TEST(Input, MediaKeyReleaseReachesCallbackOnce) {
+  ASSERT_EQ(OpenWindow(3, 0, 0, 100, 100, "info", WindowCaption), 1);
+  SetWindowCallback(3, CountMediaKey);
+  QWidget* win = WindowWidget(3);
+  ASSERT_TRUE(win);
+  gMediaKeys = 0;
+  QKeyEvent up(QEvent::KeyRelease, Qt::Key_MediaTogglePlayPause, Qt::NoModifier);
+  QApplication::sendEvent(win, &up);
+  EXPECT_EQ(gMediaKeys, 1);
+  QKeyEvent other(QEvent::KeyRelease, Qt::Key_A, Qt::NoModifier);
+  QApplication::sendEvent(win, &other);
+  EXPECT_EQ(gMediaKeys, 1);
+  CloseWindow(3);
+  PumpEvents(2);
+}
+
+// Catches the close box closing the window itself instead of asking the player.
+TEST(Input, CloseBoxIsARequest) {
+  ASSERT_EQ(OpenWindow(2, 0, 0, 100, 100, "stats", WindowCaption | WindowSystemMenu), 1);
+  Drain();
+  QWidget* win = WindowWidget(2);
+  ASSERT_TRUE(win);
+  win->close();
+  EXPECT_EQ(WaitForEvent(EventCloseWindow, 2, 0, 20), 1);
+  EXPECT_EQ(IsWindow(2), 1);
+  EXPECT_TRUE(win->isVisible());
+  CloseWindow(2);
+  PumpEvents(2);
+}
+
+int SwallowMaximise(const WindowMessage& m) { return m.kind == MsgSysCommand && m.param == SysCmdMaximize; }
+
+// Catches a maximise on the main window that sticks although its callback swallowed it.
+TEST(Input, SwallowedMaximiseIsUndone) {
+  ASSERT_EQ(OpenWindow(1, 0, 0, 23, 128, "Corvale Player", WindowBorderless | WindowMinimizeBox), 1);
+  SetWindowCallback(1, SwallowMaximise);
+  SetWindowState(1, WindowMaximized);
+  for (int i = 0; i < 50 && GetWindowState(1) != WindowNormal; ++i) WaitWindowEvent(5);
+  EXPECT_EQ(GetWindowState(1), WindowNormal);
+  CloseWindow(1);
+  PumpEvents(2);
+}
+
+// Catches minimise and restore not reported as their events.
+TEST(Input, MinimiseAndRestoreEvents) {
+  ASSERT_EQ(OpenWindow(1, 0, 0, 23, 128, "Corvale Player", WindowBorderless | WindowMinimizeBox), 1);
+  Drain();
+  SetWindowState(1, WindowMinimized);
+  EXPECT_EQ(WaitForEvent(EventMinimizeWindow, 1, 0, 50), 1);
+  SetWindowState(1, WindowNormal);
+  EXPECT_EQ(WaitForEvent(EventRestoreWindow, 1, 0, 50), 1);
+  CloseWindow(1);
+  PumpEvents(2);
+}
+
+// Catches canvas clicks, drags and wheel notches reported wrongly (the volume slider
+// depends on the position and the notch count).
+TEST(Input, CanvasMouseEvents) {
+  ASSERT_EQ(OpenWindow(4, 0, 0, 100, 200, "prefs", WindowCaption), 1);
+  ASSERT_EQ(CanvasGadget(4, 10, 28, 36, 34, 170, 1), 1);
+  QWidget* win = WindowWidget(4);
+  ASSERT_TRUE(win);
+  QWidget* canvas = win->childAt(40, 50);
+  ASSERT_TRUE(canvas);
+  Drain();
+  QPointF p(5, 17);
+  QMouseEvent press(QEvent::MouseButtonPress, p, canvas->mapToGlobal(p), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+  QApplication::sendEvent(canvas, &press);
+  QPointF q(6, 40);
+  QMouseEvent move(QEvent::MouseMove, q, canvas->mapToGlobal(q), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(canvas, &move);
+  QMouseEvent release(QEvent::MouseButtonRelease, q, canvas->mapToGlobal(q), Qt::LeftButton, Qt::NoButton,
+                      Qt::NoModifier);
+  QApplication::sendEvent(canvas, &release);
+  QWheelEvent wheel(q, canvas->mapToGlobal(q), QPoint(), QPoint(0, 240), Qt::NoButton, Qt::NoModifier,
+                    Qt::NoScrollPhase, false);
+  QApplication::sendEvent(canvas, &wheel);
+  QMouseEvent rpress(QEvent::MouseButtonPress, q, canvas->mapToGlobal(q), Qt::RightButton, Qt::RightButton,
+                     Qt::NoModifier);
+  QApplication::sendEvent(canvas, &rpress);
+  QMouseEvent rrelease(QEvent::MouseButtonRelease, q, canvas->mapToGlobal(q), Qt::RightButton, Qt::NoButton,
+                       Qt::NoModifier);
+  QApplication::sendEvent(canvas, &rrelease);
+
+  struct Seen {
+    int type, x, y, data;
+  };
+  std::vector<Seen> seen;
+  while (int ev = WaitWindowEvent(0))
+    if (ev == EventGadget && EventWindow() == 4 && EventObject() == 10 && EventType() != GadgetMouseEnter &&
+        EventType() != GadgetMouseLeave && EventType() != GadgetFocus && EventType() != GadgetLostFocus)
+      seen.push_back({EventType(), EventMouseX(), EventMouseY(), EventData()});
+  ASSERT_EQ(seen.size(), 6u);
+  EXPECT_EQ(seen[0].type, GadgetLeftButtonDown);
+  EXPECT_EQ(seen[0].y, 17);
+  EXPECT_EQ(seen[1].type, GadgetMouseMove);
+  EXPECT_EQ(seen[1].y, 40);
+  EXPECT_EQ(seen[2].type, GadgetLeftButtonUp);
+  EXPECT_EQ(seen[3].type, GadgetLeftClick);
+  EXPECT_EQ(seen[3].x, 6);
+  EXPECT_EQ(seen[4].type, GadgetMouseWheel);
+  EXPECT_EQ(seen[4].data, 2);
+  EXPECT_EQ(seen[5].type, GadgetRightClick);
+  CloseWindow(4);
+  PumpEvents(2);
+}
+
+// Catches a busy main loop (a modal box) collecting a burst of ticks of one timer.
+TEST(Input, TimerHasAtMostOneTickWaiting) {
+  ASSERT_EQ(OpenWindow(2, 0, 0, 40, 40, "stats", WindowInvisible), 1);
+  Drain();
+  ASSERT_EQ(AddWindowTimer(2, 1, 1), 1);
+  // Qt runs its timers while the player's loop does not take events, as in a modal loop.
+  for (int i = 0; i < 30; ++i) {
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  RemoveWindowTimer(2, 1);
+  int ticks = 0;
+  while (int ev = WaitWindowEvent(0))
+    if (ev == EventTimer && EventObject() == 1) ++ticks;
+  EXPECT_EQ(ticks, 1);
+  CloseWindow(2);
+  PumpEvents(2);
+}
+
+// Catches a worker's message box that stops the main loop, or whose answer is lost.
+TEST(Input, WorkerMessageBoxKeepsLoopRunning) {
+  unsetenv("CORVALE_DIALOGS");
+  ASSERT_EQ(OpenWindow(1, 0, 0, 23, 128, "Corvale Player", WindowBorderless), 1);
+  auto answer = std::make_shared<std::atomic<int>>(0);
+  std::thread worker(
+      [answer]() { *answer = ShowMessageBox("Corvale Player Version Check", "Update?", MbYesNo, 1); });
+  QMessageBox* box = nullptr;
+  int loopTurns = 0;
+  for (int i = 0; i < 2000 && !box; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    PostEvent(EventCustomFirst + 3, 1, i);
+    if (WaitWindowEvent(5) == EventCustomFirst + 3) ++loopTurns;  // the player's loop goes on
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible()) box = b;
+  }
+  if (!box) {
+    // Released by the teardown, which answers every waiting box.
+    worker.detach();
+    CloseWindow(1);
+    FAIL() << "the worker's box was never shown";
+  }
+  EXPECT_GT(loopTurns, 0);
+  EXPECT_EQ(box->text(), QStringLiteral("Update?"));
+  box->button(QMessageBox::No)->click();
+  for (int i = 0; i < 400 && answer->load() == 0; ++i) WaitWindowEvent(5);
+  worker.join();
+  EXPECT_EQ(answer->load(), IdNo);
+  setenv("CORVALE_DIALOGS", "stderr", 1);
+  CloseWindow(1);
+  PumpEvents(2);
+}
+
+}  // namespace
