@@ -442,7 +442,7 @@ void ServeStream(Conn* c, const HttpRequest& req, int codec, const Fault& f) {
   double sentUntil = 0;
   bool limitHit = false;
   auto sendHeaders = [&](const EncodedTitle& e, size_t from) {
-    if (from <= (size_t)e.headerUnits) return 1;
+    if (from == 0) return 1;  // the title's own start carries them
     for (int h = 0; h < e.headerUnits; h++)
       if (!w.Write(e.bytes.data() + e.units[h].offset, e.units[h].size, title, &limitHit)) return 0;
     return 1;
@@ -511,7 +511,7 @@ std::string StatsJson() {
   int listeners = 0;
   std::string streams;
   for (Conn* c : gConns) {
-    if (!c->isStream) continue;
+    if (!c->isStream || c->dropped) continue;
     listeners++;
     if (!streams.empty()) streams += ",\n";
     streams += "    {\"path\": \"" + JsonEscape(c->path) + "\", \"bytes\": " + std::to_string(c->sent.load()) +
