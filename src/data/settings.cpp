@@ -209,7 +209,9 @@ int ReadSettingsFile(int& fileLoaded, int64_t& major, int64_t& minor) {
   fileLoaded = 0;
   major = kVersionMajor;
   minor = kVersionMinor;
-  auto doc = LoadJsonFile(gApp.userFolder + "settings.json");
+  // Without a per-user folder there is no settings file (never one in the current folder).
+  std::unique_ptr<JsonDocument> doc;
+  if (!gApp.userFolder.empty()) doc = LoadJsonFile(gApp.userFolder + "settings.json");
   const JsonValue* root = nullptr;
   int accepted = 0;
   if (doc) {
@@ -410,7 +412,7 @@ int SaveSettings(int keep, int force) {
   }
   if (!ok) return 0;
 
-  if (!SaveJsonFile(*doc, gApp.userFolder + "settings.json", 1)) {
+  if (gApp.userFolder.empty() || !SaveJsonFile(*doc, gApp.userFolder + "settings.json", 1)) {
     DataLog("Failed to save JSON settings.");
     return 0;
   }

@@ -38,8 +38,9 @@ bool StreamListsEqual(const std::vector<StreamEntry>& a, const std::vector<Strea
 }
 
 // Reads the "stream" array of a file into `list`; false when the file does not load.
-static bool ReadStreamFile(const std::string& path, std::vector<StreamEntry>& list) {
-  auto doc = LoadJsonFile(path);
+static bool ReadStreamFile(const std::string& folder, const std::string& name, std::vector<StreamEntry>& list) {
+  if (folder.empty()) return false;  // never a file in the current folder
+  auto doc = LoadJsonFile(folder + name);
   if (!doc) return false;
   ReadStreamArray(list, &doc->root);
   return true;
@@ -49,7 +50,7 @@ int SaveStreamListCache(const std::vector<StreamEntry>& list) {
   if (list.empty()) return 1;
   const std::string path = gApp.userFolder + "streams.json";
   std::vector<StreamEntry> cached;
-  ReadStreamFile(path, cached);
+  ReadStreamFile(gApp.userFolder, "streams.json", cached);
   if (!cached.empty() && StreamListsEqual(cached, list)) return 1;
 
   DataLog("Creating backup of new playlist.");
@@ -84,7 +85,7 @@ int SaveStreamListCache(const std::vector<StreamEntry>& list) {
       return 0;
     }
   }
-  if (!SaveJsonFile(*doc, path, 1)) {
+  if (gApp.userFolder.empty() || !SaveJsonFile(*doc, path, 1)) {
     DataLog("Failed to save JSON settings.");
     return 0;
   }
@@ -94,10 +95,10 @@ int SaveStreamListCache(const std::vector<StreamEntry>& list) {
 
 int LoadStreamListCache(std::vector<StreamEntry>& list) {
   DataLog("Loading cached streamlist.");
-  ReadStreamFile(gApp.userFolder + "streams.json", list);
+  ReadStreamFile(gApp.userFolder, "streams.json", list);
   if (list.empty()) {
     DataLog("Loading backup streamlist.");
-    ReadStreamFile(gApp.dataFolder + "station.json", list);
+    ReadStreamFile(gApp.dataFolder, "station.json", list);
   }
   return static_cast<int>(list.size());
 }

@@ -237,6 +237,23 @@ TEST_F(SettingsFile, ForcedWriteLeavesSavedCopy) {
   EXPECT_TRUE(fs::exists(SettingsPath()));
 }
 
+// Catches a player without a per-user folder that reads or writes "settings.json" in
+// whatever the current folder happens to be.
+TEST_F(SettingsFile, NoUserFolderNoFile) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(root.path);
+  gApp.userFolder = "";
+  datatest::WriteFile(root.path + "settings.json", R"({"program":{"id":"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}","version":"5.4"},"main":{"x":1}})");
+  EXPECT_EQ(LoadProgramData(), 0);
+  EXPECT_EQ(gSettings.mainX, kNoPosition);
+  gSettings.mainX = 5;
+  EXPECT_EQ(SaveSettings(0, 0), 0);
+  EXPECT_TRUE(Logged("Failed to save JSON settings."));
+  EXPECT_EQ(SaveStreamListCache({{"a", "http://127.0.0.1/a", "MP3", 1}}), 0);
+  EXPECT_FALSE(fs::exists(root.path + "streams.json"));
+  fs::current_path(previous);
+}
+
 // Every field written and read back gives the same value.
 TEST_F(SettingsFile, RoundTripOfEveryField) {
   MakeUserFolder();
