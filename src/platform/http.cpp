@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -43,13 +44,24 @@ struct Fetch {
   void* user = nullptr;
   int result = 0;        // set when the write side stops the transfer
   bool statusSeen = false;
+  // The last time anything arrived; a wait for data longer than the time-out ends the
+  // fetch even while the server keeps the connection open.
+  std::chrono::steady_clock::time_point lastData;
+  int64_t timeoutMs = 0;
 };
+
+int WatchStall(void* userp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  Fetch& f = *static_cast<Fetch*>(userp);
+  auto idle = std::chrono::steady_clock::now() - f.lastData;
+  return f.timeoutMs > 0 && idle > std::chrono::milliseconds(f.timeoutMs) ? 1 : 0;
+}
 
 // Takes the body as it arrives; every piece of at most `chunk` bytes counts as one
 // read of the fetch.
 size_t WriteBody(char* data, size_t one, size_t count, void* userp) {
   Fetch& f = *static_cast<Fetch*>(userp);
   size_t n = one * count;
+  f.lastData = std::chrono::steady_clock::now();
   if (!f.statusSeen) {
     f.statusSeen = true;
     long code = 0;
@@ -90,6 +102,11 @@ size_t WriteBody(char* data, size_t one, size_t count, void* userp) {
   return n;
 }
 
+size_t WatchHeaders(char*, size_t one, size_t count, void* userp) {
+  static_cast<Fetch*>(userp)->lastData = std::chrono::steady_clock::now();
+  return one * count;
+}
+
 }  // namespace
 
 int DownloadToMemory(const std::string& url, const std::string& userAgent, int64_t chunkSize,
@@ -127,12 +144,17 @@ int DownloadToMemory(const std::string& url, const std::string& userAgent, int64
     curl_easy_setopt(curl, CURLOPT_HTTP200ALIASES, aliases);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &f);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, WatchHeaders);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &f);
+    f.lastData = std::chrono::steady_clock::now();
+    f.timeoutMs = timeoutMs;
     if (timeoutMs > 0) {
-      // The connect time-out as given; a server that stays silent that long while
-      // sending or receiving is given up the same way.
+      // The connect time-out as given; a server that stays silent that long while the
+      // request is answered or the body read is given up the same way.
       curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, long(timeoutMs));
-      curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-      curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, long(std::max<int64_t>(1, (timeoutMs + 999) / 1000)));
+      curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, WatchStall);
+      curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &f);
+      curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     }
     CURLcode rc = curl_easy_perform(curl);
     long code = 0;
@@ -145,8 +167,6 @@ int DownloadToMemory(const std::string& url, const std::string& userAgent, int64
       else if (code != 200) result = kDownloadStatusNot200;
     } else if (rc == CURLE_OUT_OF_MEMORY) {
       result = kDownloadNoMemory;
-    } else if (rc == CURLE_UNSUPPORTED_PROTOCOL) {
-      result = kDownloadBadProtocol;
     } else if (f.statusSeen || code == 200) {
       result = kDownloadReadFailed;
     } else if (code != 0 && code != 200 && rc != CURLE_TOO_MANY_REDIRECTS) {
