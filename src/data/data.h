@@ -53,7 +53,7 @@ class JsonValue {
   bool IsInteger() const { return kind_ == JsonKind::Number && isInteger_; }
 
   // Scalar getters; a value of another kind yields "", 0, 0.0 or false.
-  std::string GetString() const;             // UTF-8
+  std::string GetString() const;              // UTF-8
   const std::u16string& GetString16() const;  // the code units as held
   // A double is truncated toward zero and saturated to the 64-bit range (NaN gives 0).
   int64_t GetInteger() const;
@@ -121,9 +121,7 @@ struct JsonDocument {
 // nullptr on failure and leaves the calling thread's error record set. Every parse
 // resets the record first (message "", line and position -1).
 std::unique_ptr<JsonDocument> ParseJson(const void* data, size_t size);
-inline std::unique_ptr<JsonDocument> ParseJson(std::string_view text) {
-  return ParseJson(text.data(), text.size());
-}
+inline std::unique_ptr<JsonDocument> ParseJson(std::string_view text) { return ParseJson(text.data(), text.size()); }
 // Reads the whole file and parses it. An unreadable file fails with the message
 // "Unable to read file" (line and position -1).
 std::unique_ptr<JsonDocument> LoadJsonFile(const std::string& path);
@@ -156,7 +154,7 @@ const JsonValue* GetJsonArray(const JsonValue* parent, std::string_view name);  
 std::string GetJsonArrayString(const JsonValue* array, size_t index);
 
 // --- Text conversion ---------------------------------------------------------------------
-std::u16string Utf8ToUtf16(std::string_view utf8);  // invalid sequences become U+FFFD
+std::u16string Utf8ToUtf16(std::string_view utf8);   // invalid sequences become U+FFFD
 std::string Utf16ToUtf8(std::u16string_view utf16);  // lone surrogates become U+FFFD
 
 // =====================================================================================
@@ -169,7 +167,7 @@ struct StationInfo {
   std::string name;
   std::string id;
   std::string website;
-  int64_t refreshInterval = 0;          // milliseconds, 60000 .. 86400000
+  int64_t refreshInterval = 0;           // milliseconds, 60000 .. 86400000
   std::vector<std::string> infoUrls;     // stream-information service, tried in order
   std::vector<std::string> versionUrls;  // version lists, tried in order
 };
@@ -240,21 +238,21 @@ struct Settings {
   std::atomic<int64_t> trayIcon{1};      // notification-area icon
   std::atomic<int64_t> bitrate{0};       // bitrate of the stream last connected
   // "volume"
-  std::atomic<int64_t> preset{1};        // volume mode: 0 automatic, 1 preset 1, 2 preset 2
-  std::atomic<float> preset1{1.0f};      // volume factor of preset 1, 0.01 .. 1.0
-  std::atomic<float> preset2{0.5f};      // volume factor of preset 2, 0.01 .. 1.0
+  std::atomic<int64_t> preset{1};    // volume mode: 0 automatic, 1 preset 1, 2 preset 2
+  std::atomic<float> preset1{1.0f};  // volume factor of preset 1, 0.01 .. 1.0
+  std::atomic<float> preset2{0.5f};  // volume factor of preset 2, 0.01 .. 1.0
   std::atomic<int64_t> muted{0};
-  std::atomic<int64_t> hotkey{0};        // register the media play/pause key
+  std::atomic<int64_t> hotkey{0};  // register the media play/pause key
   // "main"
   std::atomic<int32_t> mainX{kNoPosition};
   std::atomic<int32_t> mainY{kNoPosition};
-  std::atomic<int64_t> mainSticky{0};    // main window kept above others
+  std::atomic<int64_t> mainSticky{0};  // main window kept above others
   // "stats"
-  std::atomic<int64_t> statsState{0};    // statistics window open
+  std::atomic<int64_t> statsState{0};  // statistics window open
   std::atomic<int32_t> statsX{kNoPosition};
   std::atomic<int32_t> statsY{kNoPosition};
   // "info"
-  std::atomic<int64_t> infoState{0};     // information window open
+  std::atomic<int64_t> infoState{0};  // information window open
   std::atomic<int32_t> infoX{kNoPosition};
   std::atomic<int32_t> infoY{kNoPosition};
   std::atomic<int32_t> infoW{0};
@@ -265,7 +263,7 @@ struct Settings {
   // "debug"
   std::atomic<int32_t> debugX{kNoPosition};
   std::atomic<int32_t> debugY{kNoPosition};
-  std::atomic<int32_t> debugShow{0};     // debug log window shown
+  std::atomic<int32_t> debugShow{0};  // debug log window shown
 
   // Strings; copy in and out under stringLock (see the accessors).
   mutable std::mutex stringLock;

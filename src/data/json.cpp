@@ -451,14 +451,30 @@ struct Reader {
       }
       char16_t e = Take();
       switch (e) {
-        case u'"': out.push_back(u'"'); break;
-        case u'/': out.push_back(u'/'); break;
-        case u'\\': out.push_back(u'\\'); break;
-        case u'b': out.push_back(u'\b'); break;
-        case u'f': out.push_back(u'\f'); break;
-        case u'n': out.push_back(u'\n'); break;
-        case u'r': out.push_back(u'\r'); break;
-        case u't': out.push_back(u'\t'); break;
+        case u'"':
+          out.push_back(u'"');
+          break;
+        case u'/':
+          out.push_back(u'/');
+          break;
+        case u'\\':
+          out.push_back(u'\\');
+          break;
+        case u'b':
+          out.push_back(u'\b');
+          break;
+        case u'f':
+          out.push_back(u'\f');
+          break;
+        case u'n':
+          out.push_back(u'\n');
+          break;
+        case u'r':
+          out.push_back(u'\r');
+          break;
+        case u't':
+          out.push_back(u'\t');
+          break;
         case u'u': {
           unsigned code = 0;
           for (int k = 0; k < 4; k++) {
@@ -866,14 +882,29 @@ void WriteString(Sink& out, const std::u16string& s) {
   for (size_t i = 0; i < s.size(); i++) {
     uint32_t c = s[i];
     switch (c) {
-      case '"': buf += "\\\""; continue;
-      case '\\': buf += "\\\\"; continue;
-      case '\b': buf += "\\b"; continue;
-      case '\t': buf += "\\t"; continue;
-      case '\n': buf += "\\n"; continue;
-      case '\f': buf += "\\f"; continue;
-      case '\r': buf += "\\r"; continue;
-      default: break;
+      case '"':
+        buf += "\\\"";
+        continue;
+      case '\\':
+        buf += "\\\\";
+        continue;
+      case '\b':
+        buf += "\\b";
+        continue;
+      case '\t':
+        buf += "\\t";
+        continue;
+      case '\n':
+        buf += "\\n";
+        continue;
+      case '\f':
+        buf += "\\f";
+        continue;
+      case '\r':
+        buf += "\\r";
+        continue;
+      default:
+        break;
     }
     if (c < 32) {
       static const char kHex[] = "0123456789abcdef";
@@ -914,12 +945,24 @@ void WriteNumber(Sink& out, const JsonValue& v) {
 
 void WriteScalar(Sink& out, const JsonValue& v) {
   switch (v.Kind()) {
-    case JsonKind::Null: out.Put("null"); break;
-    case JsonKind::Boolean: out.Put(v.GetBool() ? "true" : "false"); break;
-    case JsonKind::Number: WriteNumber(out, v); break;
-    case JsonKind::String: WriteString(out, v.GetString16()); break;
-    case JsonKind::Array: out.Put("[]"); break;
-    case JsonKind::Object: out.Put("{}"); break;
+    case JsonKind::Null:
+      out.Put("null");
+      break;
+    case JsonKind::Boolean:
+      out.Put(v.GetBool() ? "true" : "false");
+      break;
+    case JsonKind::Number:
+      WriteNumber(out, v);
+      break;
+    case JsonKind::String:
+      WriteString(out, v.GetString16());
+      break;
+    case JsonKind::Array:
+      out.Put("[]");
+      break;
+    case JsonKind::Object:
+      out.Put("{}");
+      break;
   }
 }
 

@@ -49,7 +49,8 @@ class DataEnv : public ::testing::Test {
   void MakeUserFolder() { std::filesystem::create_directories(userFolder); }
   void InstallUser(const std::string& fixture, const std::string& as) {
     MakeUserFolder();
-    std::filesystem::copy_file(FixturePath(fixture), userFolder + as, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(FixturePath(fixture), userFolder + as,
+                               std::filesystem::copy_options::overwrite_existing);
   }
 
   // The log lines written since SetUp (at most the memory log's last ten), without

@@ -1,12 +1,13 @@
 // Helpers shared by the data subsystem's tests: scratch folders and fixture files.
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 
 namespace datatest {
 

@@ -49,7 +49,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"point_letter", "1.e5", kNumber, 1, 3}, ErrorCase{"exponent_at_end", "1e+", kEnd, 1, 3},
         ErrorCase{"exponent_letter", "1ex", kNumber, 1, 3}, ErrorCase{"plus_sign", "+1", kChar, 1, 1},
         ErrorCase{"leading_point", ".5", kChar, 1, 1}, ErrorCase{"digit_member", "{1:2}", kName, 1, 2},
-        ErrorCase{"missing_colon", "{\"a\" 1}", kColon, 1, 6}, ErrorCase{"trailing_comma_object", "{\"a\":1,}", kName, 1, 8},
+        ErrorCase{"missing_colon", "{\"a\" 1}", kColon, 1, 6},
+        ErrorCase{"trailing_comma_object", "{\"a\":1,}", kName, 1, 8},
         ErrorCase{"trailing_comma_array", "[1,]", kChar, 1, 4}, ErrorCase{"missing_comma", "[1 2]", kChar, 1, 4},
         ErrorCase{"missing_value", "{\"a\":}", kChar, 1, 6}, ErrorCase{"bad_escape", "\"abc\\x\"", kEscape, 1, 6},
         ErrorCase{"bad_hex", "\"\\u12G4\"", kEscape, 1, 6}, ErrorCase{"short_unicode_at_end", "\"\\u12", kEnd, 1, 5},
@@ -142,13 +143,13 @@ TEST(JsonReader, StringsDecodeEscapesAndUtf8) {
       {R"("a\"b\\c\/d")", "a\"b\\c/d"},
       {R"("\b\f\n\r\t")", "\b\f\n\r\t"},
       {R"("\u00e9\u00C9")", "\xC3\xA9\xC3\x89"},
-      {R"("\ud83c\udfb5")", "\xF0\x9F\x8E\xB5"},                 // a surrogate pair joins
-      {R"("\ud83cx")", "\xEF\xBF\xBDx"},                         // a lone surrogate cannot be UTF-8
-      {"\"tab\there\"", "tab\there"},                            // raw control characters stay
+      {R"("\ud83c\udfb5")", "\xF0\x9F\x8E\xB5"},  // a surrogate pair joins
+      {R"("\ud83cx")", "\xEF\xBF\xBDx"},          // a lone surrogate cannot be UTF-8
+      {"\"tab\there\"", "tab\there"},             // raw control characters stay
       {"\"line\r\nend\"", "line\r\nend"},
       {"\"\xC3\xA9t\xC3\xA9\"", "\xC3\xA9t\xC3\xA9"},
-      {"\"\xFF\xC3\"", "\xEF\xBF\xBD\xEF\xBF\xBD"},             // invalid UTF-8 becomes U+FFFD
-      {"\"\xED\xA0\x80\"", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // encoded surrogate is invalid
+      {"\"\xFF\xC3\"", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // invalid UTF-8 becomes U+FFFD
+      {"\"\xED\xA0\x80\"", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // encoded surrogate is invalid
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

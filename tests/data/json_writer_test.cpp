@@ -133,7 +133,7 @@ TEST(JsonWriter, DeepTreesAreWrittenAndFreedWithoutRecursion) {
 // The player's documents, written and parsed back, keep every value and kind.
 TEST(JsonWriter, RoundTripKeepsValues) {
   const char* files[] = {"settings_defaults.json", "settings_5_3.json", "settings_wrong_kinds.json",
-                         "station.json", "version.json", "streams.json"};
+                         "station.json",           "version.json",      "streams.json"};
   for (const char* name : files) {
     SCOPED_TRACE(name);
     auto first = LoadJsonFile(datatest::FixturePath(name));

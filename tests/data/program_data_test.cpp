@@ -24,7 +24,8 @@ TEST_F(ProgramData, ReadsVersionAndStation) {
   EXPECT_EQ(gStation.id, "testradio");
   EXPECT_EQ(gStation.website, "https://radio.example.test/");
   EXPECT_EQ(gStation.refreshInterval, 120000);
-  EXPECT_EQ(gStation.infoUrls, (std::vector<std::string>{"http://127.0.0.1:1/info.json", "http://127.0.0.1:2/info.json"}));
+  EXPECT_EQ(gStation.infoUrls,
+            (std::vector<std::string>{"http://127.0.0.1:1/info.json", "http://127.0.0.1:2/info.json"}));
   // The matching 5.4 entry wins over the later 4.9 entry.
   EXPECT_EQ(gStation.versionUrls,
             (std::vector<std::string>{"https://updates.example.test/a.json", "https://updates.example.test/b.json"}));
@@ -37,16 +38,19 @@ TEST_F(ProgramData, VersionListMatching) {
     std::string text;
     std::vector<std::string> urls;
   };
-  const std::string own = R"("id":"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}","publisher":"Corvale Productions","name":"Corvale Player")";
+  const std::string own =
+      R"("id":"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}","publisher":"Corvale Productions","name":"Corvale Player")";
   const Case cases[] = {
-      {"no_match_takes_last", datatest::ReadFile(datatest::FixturePath("version_nomatch.json")),
+      {"no_match_takes_last",
+       datatest::ReadFile(datatest::FixturePath("version_nomatch.json")),
        {"https://last.example.test/v.json"}},
       {"last_match_wins",
        "{\"versionlist\":[{" + own + ",\"version\":\"5.4\",\"url\":\"u1\"},{" + own +
            ",\"version\":\"5.4.9\",\"url\":[\"u2\",7,\"u3\"]},{\"version\":\"5.4\",\"url\":\"u4\"}]}",
        {"u2", "u3"}},
       {"other_publisher_is_no_match",
-       "{\"versionlist\":[{\"id\":\"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\",\"publisher\":\"Other\",\"name\":\"Corvale "
+       "{\"versionlist\":[{\"id\":\"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\",\"publisher\":\"Other\",\"name\":"
+       "\"Corvale "
        "Player\",\"version\":\"5.4\",\"url\":\"u1\"},{\"url\":\"\"}]}",
        {}},
       {"empty_list", "{\"versionlist\":[]}", {}},
@@ -113,7 +117,8 @@ TEST_F(ProgramData, FatalFaultsShowTheBoxAndSaveNothing) {
       {"versionlist_object", "", "{\"versionlist\":{}}", goodStation, "Missing array versionlist in version.json"},
       {"station_broken", "", goodVersion, broken, "Error loading station.json\r\nUnexpected end of input"},
       {"station_empty", "", goodVersion, "", "Error loading station.json\r\nUnexpected end of input"},
-      {"no_info", "", goodVersion, R"({"stationlist":[{"name":"x"}]})", "No stream info or backups found in station.json"},
+      {"no_info", "", goodVersion, R"({"stationlist":[{"name":"x"}]})",
+       "No stream info or backups found in station.json"},
       {"info_all_empty", "", goodVersion, R"({"stationlist":[{"info":["",""]}]})",
        "No stream info or backups found in station.json"},
       {"stationlist_empty", "", goodVersion, R"({"stationlist":[],"stream":[]})",
@@ -181,8 +186,8 @@ TEST(SplitVersionText, Fields) {
   struct Case {
     const char* text;
     int64_t major, minor;
-  } cases[] = {{"5.4", 5, 4}, {"5", 5, 0}, {"", 0, 0}, {"5.40.1", 5, 40}, {"x.4", 0, 4},
-               {"6.0", 6, 0}, {"4.9", 4, 9}, {"5.3beta", 5, 3}, {".7", 0, 7}, {"10.11.12", 10, 11}};
+  } cases[] = {{"5.4", 5, 4}, {"5", 5, 0},   {"", 0, 0},        {"5.40.1", 5, 40}, {"x.4", 0, 4},
+               {"6.0", 6, 0}, {"4.9", 4, 9}, {"5.3beta", 5, 3}, {".7", 0, 7},      {"10.11.12", 10, 11}};
   for (const auto& c : cases) {
     int64_t major = -1, minor = -1;
     SplitVersion(c.text, major, minor);

@@ -191,7 +191,8 @@ TEST_F(SettingsFile, MovedWindowAndCodecLogBothWriteOnce) {
   gSettings.SetCodec("Opus");
   ClearMemoryLog();
   ASSERT_EQ(SaveSettings(0, 0), 1);
-  EXPECT_EQ(LogLines(), (std::vector<std::string>{"Setting values changed.", "Setting codec changed.", "Settings saved."}));
+  EXPECT_EQ(LogLines(),
+            (std::vector<std::string>{"Setting values changed.", "Setting codec changed.", "Settings saved."}));
   auto doc = Written();
   ASSERT_NE(doc, nullptr);
   EXPECT_EQ(GetJsonInteger(GetJsonObject(&doc->root, "main"), "x", 0), 300);
@@ -243,7 +244,8 @@ TEST_F(SettingsFile, NoUserFolderNoFile) {
   const fs::path previous = fs::current_path();
   fs::current_path(root.path);
   gApp.userFolder = "";
-  datatest::WriteFile(root.path + "settings.json", R"({"program":{"id":"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}","version":"5.4"},"main":{"x":1}})");
+  datatest::WriteFile(root.path + "settings.json",
+                      R"({"program":{"id":"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}","version":"5.4"},"main":{"x":1}})");
   EXPECT_EQ(LoadProgramData(), 0);
   EXPECT_EQ(gSettings.mainX, kNoPosition);
   gSettings.mainX = 5;

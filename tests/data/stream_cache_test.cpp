@@ -65,7 +65,8 @@ TEST_F(StreamCache, AnyChangedFieldIsANewList) {
   auto shorter = base;
   shorter.pop_back();
   auto swapped = std::vector<StreamEntry>{base[1], base[0]};
-  for (const auto* changed : {&url, &bitrate, &codec, &id, &shorter, &swapped}) EXPECT_FALSE(StreamListsEqual(base, *changed));
+  for (const auto* changed : {&url, &bitrate, &codec, &id, &shorter, &swapped})
+    EXPECT_FALSE(StreamListsEqual(base, *changed));
 }
 
 // Catches a cache that is rewritten although current, or not rewritten when one field
