@@ -7,8 +7,10 @@
 //   std::string url = sim.Url("/stream/mp3");           // http://127.0.0.1:<port>/stream/mp3
 //   SimResponse r = SimGet(sim.port, "/control/next");  // r.status == 200
 //
-// The binary is $CORVALE_STATION_SIM, else $CORVALE_BUILD_DIR/bin/station-sim (ctest sets
-// CORVALE_BUILD_DIR). A test target that uses it should depend on the station-sim target.
+// The binary is $CORVALE_STATION_SIM, else the path compiled in as CORVALE_STATION_SIM_PATH
+// (target_compile_definitions(<test> PRIVATE CORVALE_STATION_SIM_PATH="$<TARGET_FILE:station-sim>")),
+// else $CORVALE_BUILD_DIR/bin/station-sim. A test target that uses it should also
+// add_dependencies(<test> station-sim).
 #pragma once
 
 #include <arpa/inet.h>
@@ -33,6 +35,9 @@ extern char** environ;
 
 inline std::string StationSimBinary() {
   if (const char* p = getenv("CORVALE_STATION_SIM")) return p;
+#ifdef CORVALE_STATION_SIM_PATH
+  return CORVALE_STATION_SIM_PATH;
+#endif
   if (const char* b = getenv("CORVALE_BUILD_DIR")) return std::string(b) + "/bin/station-sim";
   return "bin/station-sim";
 }

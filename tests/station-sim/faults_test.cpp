@@ -8,7 +8,7 @@
 
 namespace {
 
-class FaultTest : public ::testing::Test {
+class StationSimFaultTest : public ::testing::Test {
  protected:
   StationSim sim;
   void SetUp() override { ASSERT_TRUE(sim.Start()) << sim.startError; }
@@ -23,7 +23,7 @@ struct FaultCase {
 };
 
 // Catches a fault kind that answers differently from its description.
-TEST_F(FaultTest, EachFaultDoesWhatItSays) {
+TEST_F(StationSimFaultTest, EachFaultDoesWhatItSays) {
   const FaultCase cases[] = {
       {"/info.json?fault=404", "", 1 << 20, 5000, [](const SimResponse& r, const StationSim&) { EXPECT_EQ(r.status, 404); }},
       {"/info.json?fault=500", "", 1 << 20, 5000, [](const SimResponse& r, const StationSim&) { EXPECT_EQ(r.status, 500); }},
@@ -136,7 +136,7 @@ TEST_F(FaultTest, EachFaultDoesWhatItSays) {
 }
 
 // Catches a slow-first-byte fault that answers early (a lower bound only: never flaky).
-TEST_F(FaultTest, SlowFirstByteWaitsBeforeAnswering) {
+TEST_F(StationSimFaultTest, SlowFirstByteWaitsBeforeAnswering) {
   const auto t0 = std::chrono::steady_clock::now();
   const SimResponse r = SimGet(sim.port, "/info.json?fault=slow&ms=800");
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
@@ -145,7 +145,7 @@ TEST_F(FaultTest, SlowFirstByteWaitsBeforeAnswering) {
 }
 
 // Catches control-set faults that ignore their path, their count, or being cleared.
-TEST_F(FaultTest, ControlFaultFollowsPathAndCount) {
+TEST_F(StationSimFaultTest, ControlFaultFollowsPathAndCount) {
   ASSERT_EQ(SimGet(sim.port, "/control/fault?path=/info2.json&kind=500&times=2").status, 200);
   EXPECT_EQ(SimGet(sim.port, "/info.json").status, 200);  // another path is untouched
   EXPECT_EQ(SimGet(sim.port, "/info2.json").status, 500);
@@ -161,14 +161,14 @@ TEST_F(FaultTest, ControlFaultFollowsPathAndCount) {
 }
 
 // Catches a flaky fault that fails on the wrong requests.
-TEST_F(FaultTest, FlakyFailsEveryNthRequest) {
+TEST_F(StationSimFaultTest, FlakyFailsEveryNthRequest) {
   std::vector<int> got;
   for (int i = 0; i < 6; i++) got.push_back(SimGet(sim.port, "/info.json?fault=flaky&n=3").status);
   EXPECT_EQ(got, (std::vector<int>{200, 200, 500, 200, 200, 500}));
 }
 
 // Catches a refuse request that leaves the port open, or never reopens it.
-TEST_F(FaultTest, RefuseClosesThePortForAWhile) {
+TEST_F(StationSimFaultTest, RefuseClosesThePortForAWhile) {
   ASSERT_EQ(SimGet(sim.port, "/control/refuse?ms=1500").status, 200);
   EXPECT_EQ(SimGet(sim.port, "/info.json").error, ECONNREFUSED);
   int status = 0;
@@ -180,7 +180,7 @@ TEST_F(FaultTest, RefuseClosesThePortForAWhile) {
 }
 
 // Catches a drop that misses a listener, and stats that miscount them.
-TEST_F(FaultTest, DropClosesEveryListener) {
+TEST_F(StationSimFaultTest, DropClosesEveryListener) {
   std::atomic<int> ended{0};
   std::vector<std::thread> listeners;
   for (const char* p : {"/stream/mp3", "/stream/opus", "/live.aac"})
@@ -209,7 +209,7 @@ TEST_F(FaultTest, DropClosesEveryListener) {
 }
 
 // Catches a listener that stops reading holding up the others.
-TEST_F(FaultTest, SlowListenerDoesNotHoldUpOthers) {
+TEST_F(StationSimFaultTest, SlowListenerDoesNotHoldUpOthers) {
   const int stuck = socket(AF_INET, SOCK_STREAM, 0);
   int small = 4096;
   setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -230,7 +230,7 @@ TEST_F(FaultTest, SlowListenerDoesNotHoldUpOthers) {
 }
 
 // Catches a next-title request that does not reach the schedule every listener shares.
-TEST_F(FaultTest, ControlNextChangesTitleForEveryone) {
+TEST_F(StationSimFaultTest, ControlNextChangesTitleForEveryone) {
   Json before = SimStats(sim.port);
   Json next;
   ASSERT_TRUE(ParseJson(SimGet(sim.port, "/control/next").body, next));

@@ -11,7 +11,7 @@
 
 namespace {
 
-class SimTest : public ::testing::Test {
+class StationSimTest : public ::testing::Test {
  protected:
   StationSim sim;
   void SetUp() override { ASSERT_TRUE(sim.Start()) << sim.startError; }
@@ -33,7 +33,7 @@ const CodecCase kCodecs[] = {
 };
 
 // Catches a stream that is not the codec it claims, is silent, or has the wrong loudness.
-TEST_F(SimTest, EveryCodecProbesAsItselfAndHasTheTitlesLoudness) {
+TEST_F(StationSimTest, EveryCodecProbesAsItselfAndHasTheTitlesLoudness) {
   for (const CodecCase& c : kCodecs) {
     SCOPED_TRACE(c.key);
     NextTitle();
@@ -57,7 +57,7 @@ TEST_F(SimTest, EveryCodecProbesAsItselfAndHasTheTitlesLoudness) {
 }
 
 // Catches metadata blocks that drift from the announced interval or break the audio framing.
-TEST_F(SimTest, MetadataBlocksSitExactlyEveryMetaintBytes) {
+TEST_F(StationSimTest, MetadataBlocksSitExactlyEveryMetaintBytes) {
   struct Case {
     const char* codec;
     const char* query;
@@ -87,7 +87,7 @@ TEST_F(SimTest, MetadataBlocksSitExactlyEveryMetaintBytes) {
 }
 
 // Catches a document whose newest history item is not the title the stream announces.
-TEST_F(SimTest, DocumentMatchesTheAnnouncedTitleAcrossAChange) {
+TEST_F(StationSimTest, DocumentMatchesTheAnnouncedTitleAcrossAChange) {
   NextTitle();
   std::atomic<bool> sawFirst{false};
   std::vector<std::string> titles;
@@ -146,7 +146,7 @@ TEST_F(SimTest, DocumentMatchesTheAnnouncedTitleAcrossAChange) {
 }
 
 // Catches members of the wrong type or order problems in the stream-information document.
-TEST_F(SimTest, DocumentHasThePlayersMembers) {
+TEST_F(StationSimTest, DocumentHasThePlayersMembers) {
   Json doc;
   ASSERT_TRUE(ParseJson(SimGet(sim.port, "/info2.json").body, doc));
   ASSERT_EQ(doc.kind, Json::Object);
@@ -190,7 +190,7 @@ TEST_F(SimTest, DocumentHasThePlayersMembers) {
 }
 
 // Catches a legacy server reply that the player could not recognise, or UTF-8 metadata from it.
-TEST_F(SimTest, LegacyServerAnswersIcyWithLatin1Metadata) {
+TEST_F(StationSimTest, LegacyServerAnswersIcyWithLatin1Metadata) {
   // Move to the title with accents ("Café Müller", variant 1).
   for (int i = 0; i < 8; i++) {
     const Json s = SimStats(sim.port);
@@ -218,7 +218,7 @@ TEST_F(SimTest, LegacyServerAnswersIcyWithLatin1Metadata) {
 }
 
 // Catches titles that do not cycle through the four loudness steps.
-TEST_F(SimTest, TitlesCycleThroughFourLoudnessSteps) {
+TEST_F(StationSimTest, TitlesCycleThroughFourLoudnessSteps) {
   const double steps[4] = {-14, -18, -23, -28};
   for (int i = 0; i < 8; i++) {
     const Json s = SimStats(sim.port);
@@ -230,7 +230,7 @@ TEST_F(SimTest, TitlesCycleThroughFourLoudnessSteps) {
 }
 
 // Catches playlists that miss a stream or are not in their format.
-TEST_F(SimTest, PlaylistsListEveryStream) {
+TEST_F(StationSimTest, PlaylistsListEveryStream) {
   struct Case {
     const char* path;
     const char* marker;
@@ -259,7 +259,7 @@ TEST_F(SimTest, PlaylistsListEveryStream) {
 }
 
 // Catches artwork that is not the image format its URL names.
-TEST_F(SimTest, ArtworkIsRealPngAndJpeg) {
+TEST_F(StationSimTest, ArtworkIsRealPngAndJpeg) {
   const SimResponse png = SimGet(sim.port, "/art/2.png");
   ASSERT_EQ(png.status, 200);
   EXPECT_EQ(png.headers.at("content-type"), "image/png");
@@ -296,7 +296,7 @@ std::string Digest(const std::string& data, const EVP_MD* md) {
 }
 
 // Catches a version list whose digest does not match the installer it points at.
-TEST_F(SimTest, VersionListDigestsMatchTheInstallers) {
+TEST_F(StationSimTest, VersionListDigestsMatchTheInstallers) {
   struct Case {
     const char* query;
     const char* algo;
@@ -345,7 +345,7 @@ size_t CurlSink(char* p, size_t s, size_t n, void* u) {
 }
 
 // Catches an HTTPS side that a client trusting only the test CA cannot use.
-TEST_F(SimTest, HttpsWorksWithTheTestCertificateAuthority) {
+TEST_F(StationSimTest, HttpsWorksWithTheTestCertificateAuthority) {
   ASSERT_FALSE(sim.caFile.empty());
   CURL* c = curl_easy_init();
   std::string body;
@@ -375,7 +375,7 @@ TEST_F(SimTest, HttpsWorksWithTheTestCertificateAuthority) {
 }
 
 // Catches a simulator that hangs or crashes on SIGTERM with listeners connected.
-TEST_F(SimTest, StopsCleanlyOnSigtermWithListeners) {
+TEST_F(StationSimTest, StopsCleanlyOnSigtermWithListeners) {
   std::atomic<bool> eof{false};
   std::thread listener([&] { eof = SimGet(sim.port, "/stream/vorbis", "Icy-MetaData: 1\r\n", 64u << 20, 20000).eof; });
   for (int i = 0; i < 100; i++) {
