@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <set>
 
 #include "runtime/rt_internal.h"
 
@@ -24,6 +25,29 @@ namespace {
 
 // Which window numbers exist, readable from any thread (WriteLog asks from workers).
 std::atomic<uint64_t> gWindowBits{0};
+
+// Which controls exist, readable from any thread (the log window's text is set by
+// workers after asking whether it is there).
+std::mutex gGadgetSetLock;
+std::set<std::pair<int, int>> gGadgetSet;  // guarded by gGadgetSetLock
+
+void MarkGadget(int window, int gadget, bool exists) {
+  std::lock_guard<std::mutex> lock(gGadgetSetLock);
+  if (exists)
+    gGadgetSet.insert({window, gadget});
+  else
+    gGadgetSet.erase({window, gadget});
+}
+
+void ForgetGadgetsOf(int window) {
+  std::lock_guard<std::mutex> lock(gGadgetSetLock);
+  for (auto it = gGadgetSet.begin(); it != gGadgetSet.end();) {
+    if (it->first == window)
+      it = gGadgetSet.erase(it);
+    else
+      ++it;
+  }
+}
 
 void MarkWindow(int n, bool exists) {
   if (n < 0 || n > 63) return;
@@ -458,6 +482,7 @@ void CloseWindow(int window) {
   auto it = gWindows.find(window);
   if (it == gWindows.end()) return;
   MarkWindow(window, false);
+  ForgetGadgetsOf(window);
   RemoveInstanceMarker(window);
   QPointer<RtWindow> w = it->second.widget;
   // Owned windows die with their owner in Qt; take them out of the table first.
@@ -665,6 +690,7 @@ Gadget* NewGadget(int window, int gadget, GadgetKind kind, QWidget* widget, int 
   Gadget& g = w->gadgets[gadget];
   g.kind = kind;
   g.widget = widget;
+  MarkGadget(window, gadget, true);
   widget->setGeometry(x, y, std::max(width, 0), std::max(height, 0));
   widget->show();
   return &g;
@@ -723,7 +749,10 @@ int ProgressBarGadget(int window, int gadget, int x, int y, int width, int heigh
   return NewGadget(window, gadget, GadgetKind::Progress, p, x, y, width, height) ? 1 : 0;
 }
 
-int IsGadget(int window, int gadget) { return FindGadget(window, gadget) ? 1 : 0; }
+int IsGadget(int window, int gadget) {
+  std::lock_guard<std::mutex> lock(gGadgetSetLock);
+  return gGadgetSet.count({window, gadget}) ? 1 : 0;
+}
 
 void FreeGadget(int window, int gadget) {
   WindowRecord* w = FindWindow(window);
@@ -732,6 +761,7 @@ void FreeGadget(int window, int gadget) {
   if (it == w->gadgets.end()) return;
   if (it->second.widget) it->second.widget->deleteLater();
   w->gadgets.erase(it);
+  MarkGadget(window, gadget, false);
 }
 
 void ResizeGadget(int window, int gadget, int x, int y, int width, int height) {

@@ -115,6 +115,7 @@ int OpenWindow(int window, int x, int y, int width, int height, const std::strin
                int owner = 0);
 // Closes and frees the window with its controls, timers, shortcuts and callback.
 void CloseWindow(int window);
+// Callable from any thread.
 int IsWindow(int window);
 int GetWindowState(int window);
 void SetWindowState(int window, int state);
@@ -218,6 +219,7 @@ int ButtonGadget(int window, int gadget, int x, int y, int width, int height, co
 // top-left content. With takesFocus = 1 it can get the keyboard focus (wheel input).
 int CanvasGadget(int window, int gadget, int x, int y, int width, int height, int takesFocus = 0);
 int ProgressBarGadget(int window, int gadget, int x, int y, int width, int height, int minimum, int maximum);
+// Callable from any thread (like IsWindow and SetGadgetText).
 int IsGadget(int window, int gadget);
 void FreeGadget(int window, int gadget);
 // -1 keeps a value.
@@ -226,6 +228,7 @@ int GadgetX(int window, int gadget);
 int GadgetY(int window, int gadget);
 int GadgetWidth(int window, int gadget);
 int GadgetHeight(int window, int gadget);
+// Callable from any thread: from a worker the text is applied by the main thread soon after.
 void SetGadgetText(int window, int gadget, const std::string& text);
 std::string GetGadgetText(int window, int gadget);
 // Progress bar value.
