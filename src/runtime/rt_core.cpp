@@ -25,7 +25,12 @@ std::mutex gQueueLock;
 std::deque<QueuedEvent> gQueue;  // guarded by gQueueLock
 QueuedEvent gCurrent{};          // main thread only
 
-QApplication* gApp = nullptr;
+QApplication* gApp = nullptr;  // main thread only
+// Any thread may post; the wake-up target is read and cleared under gQueueLock, so a
+// late post from a library thread never touches a dispatcher that teardown destroyed.
+QAbstractEventDispatcher* gDispatcher = nullptr;  // guarded by gQueueLock
+std::atomic<bool> gReady{false};
+std::thread::id gMainThreadId;
 bool gOwnApp = false;
 int gArgc = 1;
 char gArg0[] = "corvale-player";
@@ -39,7 +44,7 @@ QString ToQ(const std::string& s) { return QString::fromUtf8(s.data(), static_ca
 std::string FromQ(const QString& s) { return s.toUtf8().toStdString(); }
 QColor RgbColor(uint32_t rgb) { return QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF); }
 
-bool OnMainThread() { return gApp && QThread::currentThread() == gApp->thread(); }
+bool OnMainThread() { return gReady.load() && std::this_thread::get_id() == gMainThreadId; }
 
 void PushEvent(int kind, int window, int object, int type, int data, int mouseX, int mouseY,
                bool coalesce) {
@@ -51,9 +56,7 @@ void PushEvent(int kind, int window, int object, int type, int data, int mouseX,
       if (last.kind == kind && last.window == window && last.object == object) return;
     }
     gQueue.push_back({kind, window, object, type, data, mouseX, mouseY});
-  }
-  if (gApp && !OnMainThread()) {
-    if (QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance(gApp->thread())) d->wakeUp();
+    if (gDispatcher && std::this_thread::get_id() != gMainThreadId) gDispatcher->wakeUp();
   }
 }
 
@@ -81,8 +84,11 @@ int RuntimeInit(int argc, char** argv) {
     setenv("QT_ENABLE_HIGHDPI_SCALING", "0", 1);
     const char* platform = getenv("QT_QPA_PLATFORM");
     const char* display = getenv("DISPLAY");
-    // xcb keeps positions, keep-above and key grabs working under XWayland too.
-    if ((!platform || !*platform) && display && *display) setenv("QT_QPA_PLATFORM", "xcb", 1);
+    // xcb keeps positions, keep-above and key grabs working under XWayland too, so it
+    // wins over a desktop's Wayland default; a chosen headless platform (offscreen in
+    // the tests) is kept.
+    bool waylandDefault = platform && std::strncmp(platform, "wayland", 7) == 0;
+    if ((!platform || !*platform || waylandDefault) && display && *display) setenv("QT_QPA_PLATFORM", "xcb", 1);
     if (argc > 0 && argv) {
       gArgc = 1;
       gArgvStore[0] = argv[0];
@@ -93,6 +99,12 @@ int RuntimeInit(int argc, char** argv) {
     gOwnApp = true;
   }
   QApplication::setQuitOnLastWindowClosed(false);
+  gMainThreadId = std::this_thread::get_id();
+  {
+    std::lock_guard<std::mutex> lock(gQueueLock);
+    gDispatcher = QAbstractEventDispatcher::instance(gApp->thread());
+  }
+  gReady.store(true);
   gWaitTimer = new QTimer();
   gWaitTimer->setSingleShot(true);
   gWaitTimer->setTimerType(Qt::PreciseTimer);
@@ -103,7 +115,7 @@ int RuntimeInit(int argc, char** argv) {
   return 1;
 }
 
-int RuntimeReady() { return gApp ? 1 : 0; }
+int RuntimeReady() { return gReady.load() ? 1 : 0; }
 
 std::string RuntimePlatformName() { return gApp ? FromQ(QGuiApplication::platformName()) : std::string(); }
 
@@ -131,7 +143,9 @@ void RuntimeTeardown() {
   {
     std::lock_guard<std::mutex> lock(gQueueLock);
     gQueue.clear();
+    gDispatcher = nullptr;
   }
+  gReady.store(false);
   if (gOwnApp) delete gApp;
   gApp = nullptr;
   gOwnApp = false;

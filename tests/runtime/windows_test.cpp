@@ -1,5 +1,6 @@
 // Windows, controls, menus, the clipboard, the dialogs' unattended mode and the
 // instance marker, through the runtime's own functions.
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -280,6 +281,56 @@ TEST(Screens, WorkAreaAndCursor) {
   CursorPosition(&x, &y);
   EXPECT_GT(WheelScrollLines(), 0);
   EXPECT_GT(SystemScale(), 0.0f);
+}
+
+}  // namespace
+
+namespace {
+
+int gQueries = 0, gEnds = 0;
+int CountSessionEnd(const WindowMessage& m) {
+  if (m.kind == MsgQueryEndSession) ++gQueries;
+  if (m.kind == MsgEndSession) {
+    ++gEnds;
+    return 1;
+  }
+  return 0;
+}
+
+// Catches SIGTERM killing the player without the save and shutdown path, and a
+// termination during start-up (no callback yet) being lost.
+TEST(Session, SignalsBecomeEndOfSession) {
+  ASSERT_EQ(OpenWindow(1, 0, 0, 23, 128, "Corvale Player", WindowBorderless | WindowInvisible), 1);
+  SetWindowCallback(1, CountSessionEnd);
+  gQueries = gEnds = 0;
+  raise(SIGTERM);
+  for (int i = 0; i < 200 && !gEnds; ++i) WaitWindowEvent(5);
+  EXPECT_EQ(gQueries, 1);
+  EXPECT_EQ(gEnds, 1);
+  SetWindowCallback(1, nullptr);
+  while (WaitWindowEvent(0)) {
+  }
+  raise(SIGHUP);
+  EXPECT_EQ(WaitForEvent(EventCloseWindow, 1, 0, 200, 5), 1);
+  CloseWindow(1);
+  PumpEvents(2);
+}
+
+// Catches a tray icon reported as added while no tray host is there to show it.
+TEST(Tray, NoHostNoIcon) {
+  ASSERT_EQ(OpenWindow(1, 0, 0, 23, 128, "Corvale Player", WindowBorderless | WindowInvisible), 1);
+  ASSERT_EQ(CreateImage(40, 64, 64, 32, 0x2C1C3C), 40);
+  if (!SysTrayAvailable()) {
+    EXPECT_EQ(AddSysTrayIcon(1, 1, 40), 0);
+    EXPECT_EQ(IsSysTrayIcon(1), 0);
+  }
+  EXPECT_EQ(AddSysTrayIcon(2, 7, 40), 0);  // no such window
+  EXPECT_EQ(AddSysTrayIcon(2, 1, 41), 0);  // no such image
+  RemoveSysTrayIcon(1);
+  EXPECT_EQ(IsSysTrayIcon(1), 0);
+  FreeImage(40);
+  CloseWindow(1);
+  PumpEvents(2);
 }
 
 }  // namespace
