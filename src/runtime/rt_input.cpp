@@ -7,6 +7,8 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
+
 #include "runtime/rt_internal.h"
 
 namespace rt {
@@ -109,42 +111,46 @@ void RemoveKeyFilter() {
 
 namespace {
 
-struct XlibApi {
-  void* lib = nullptr;
+// The grab itself goes through xcb with checked requests: an error (another client holds
+// the key) comes back to us instead of Qt's own error handler.
+struct XcbCookie {
+  unsigned int sequence;
+};
+struct XApi {
+  void* x11 = nullptr;
+  void* xcb = nullptr;
   unsigned char (*KeysymToKeycode)(void*, unsigned long) = nullptr;
-  int (*GrabKey)(void*, int, unsigned int, unsigned long, int, int, int) = nullptr;
-  int (*UngrabKey)(void*, int, unsigned int, unsigned long) = nullptr;
-  int (*Sync)(void*, int) = nullptr;
-  void* (*SetErrorHandler)(void*) = nullptr;
   unsigned long (*DefaultRootWindow)(void*) = nullptr;
+  XcbCookie (*GrabKeyChecked)(void*, uint8_t, uint32_t, uint16_t, uint8_t, uint8_t, uint8_t) = nullptr;
+  XcbCookie (*UngrabKey)(void*, uint8_t, uint32_t, uint16_t) = nullptr;
+  void* (*RequestCheck)(void*, XcbCookie) = nullptr;
+  int (*Flush)(void*) = nullptr;
   bool Load() {
-    if (lib) return true;
-    lib = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
-    if (!lib) return false;
-    KeysymToKeycode = reinterpret_cast<decltype(KeysymToKeycode)>(dlsym(lib, "XKeysymToKeycode"));
-    GrabKey = reinterpret_cast<decltype(GrabKey)>(dlsym(lib, "XGrabKey"));
-    UngrabKey = reinterpret_cast<decltype(UngrabKey)>(dlsym(lib, "XUngrabKey"));
-    Sync = reinterpret_cast<decltype(Sync)>(dlsym(lib, "XSync"));
-    SetErrorHandler = reinterpret_cast<decltype(SetErrorHandler)>(dlsym(lib, "XSetErrorHandler"));
-    DefaultRootWindow = reinterpret_cast<decltype(DefaultRootWindow)>(dlsym(lib, "XDefaultRootWindow"));
-    if (!KeysymToKeycode || !GrabKey || !UngrabKey || !Sync || !SetErrorHandler || !DefaultRootWindow) {
-      dlclose(lib);
-      lib = nullptr;
-      return false;
-    }
+    if (x11 && xcb) return true;
+    x11 = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!x11 || !xcb) return Unload();
+    KeysymToKeycode = reinterpret_cast<decltype(KeysymToKeycode)>(dlsym(x11, "XKeysymToKeycode"));
+    DefaultRootWindow = reinterpret_cast<decltype(DefaultRootWindow)>(dlsym(x11, "XDefaultRootWindow"));
+    GrabKeyChecked = reinterpret_cast<decltype(GrabKeyChecked)>(dlsym(xcb, "xcb_grab_key_checked"));
+    UngrabKey = reinterpret_cast<decltype(UngrabKey)>(dlsym(xcb, "xcb_ungrab_key"));
+    RequestCheck = reinterpret_cast<decltype(RequestCheck)>(dlsym(xcb, "xcb_request_check"));
+    Flush = reinterpret_cast<decltype(Flush)>(dlsym(xcb, "xcb_flush"));
+    if (!KeysymToKeycode || !DefaultRootWindow || !GrabKeyChecked || !UngrabKey || !RequestCheck || !Flush)
+      return Unload();
     return true;
+  }
+  bool Unload() {
+    if (x11) dlclose(x11);
+    if (xcb) dlclose(xcb);
+    x11 = xcb = nullptr;
+    return false;
   }
 } gX;
 
 constexpr unsigned long kXF86AudioPlay = 0x1008FF14;
 constexpr unsigned int kLockMask = 1 << 1, kMod2Mask = 1 << 4;  // Caps Lock, Num Lock
 const unsigned int kModifierSets[4] = {0, kLockMask, kMod2Mask, kLockMask | kMod2Mask};
-
-bool gGrabFailed = false;
-int GrabErrorHandler(void*, void*) {
-  gGrabFailed = true;
-  return 0;
-}
 
 struct Hotkey {
   int window = 0, id = 0, vk = 0, keycode = 0;
@@ -184,9 +190,15 @@ class HotkeyFilter : public QAbstractNativeEventFilter {
 };
 HotkeyFilter* gHotkeyFilter = nullptr;
 
-void* X11Display() {
+struct X11Handles {
+  void* display = nullptr;
+  void* connection = nullptr;
+};
+
+X11Handles X11() {
   auto* x11 = qApp ? qApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-  return x11 ? static_cast<void*>(x11->display()) : nullptr;
+  if (!x11) return {};
+  return {static_cast<void*>(x11->display()), static_cast<void*>(x11->connection())};
 }
 
 }  // namespace
@@ -221,21 +233,27 @@ int RegisterHotkey(int window, int hotkeyId, int virtualKey) {
   if (!FindWindow(window) || virtualKey != VkMediaPlayPause) return 0;
   for (const Hotkey& h : gHotkeys)
     if (h.window == window && h.id == hotkeyId) return 0;
-  void* dpy = X11Display();
-  if (!dpy || !gX.Load()) return 0;
-  int keycode = gX.KeysymToKeycode(dpy, kXF86AudioPlay);
+  X11Handles x = X11();
+  if (!x.display || !x.connection || !gX.Load()) return 0;
+  int keycode = gX.KeysymToKeycode(x.display, kXF86AudioPlay);
   if (!keycode) return 0;
-  unsigned long root = gX.DefaultRootWindow(dpy);
-  gX.Sync(dpy, 0);
-  gGrabFailed = false;
-  void* old = gX.SetErrorHandler(reinterpret_cast<void*>(&GrabErrorHandler));
-  for (unsigned int mods : kModifierSets) gX.GrabKey(dpy, keycode, mods, root, 1, 1, 1);
-  gX.Sync(dpy, 0);
-  gX.SetErrorHandler(old);
-  if (gGrabFailed) {
+  uint32_t root = static_cast<uint32_t>(gX.DefaultRootWindow(x.display));
+  XcbCookie cookies[4];
+  for (int i = 0; i < 4; ++i)
+    cookies[i] = gX.GrabKeyChecked(x.connection, 1, root, static_cast<uint16_t>(kModifierSets[i]),
+                                   static_cast<uint8_t>(keycode), 1, 1);
+  bool failed = false;
+  for (XcbCookie c : cookies) {
+    if (void* err = gX.RequestCheck(x.connection, c)) {
+      failed = true;
+      free(err);
+    }
+  }
+  if (failed) {
     // Another client holds the key, as RegisterHotKey fails on Windows.
-    for (unsigned int mods : kModifierSets) gX.UngrabKey(dpy, keycode, mods, root);
-    gX.Sync(dpy, 0);
+    for (unsigned int mods : kModifierSets)
+      gX.UngrabKey(x.connection, static_cast<uint8_t>(keycode), root, static_cast<uint16_t>(mods));
+    gX.Flush(x.connection);
     return 0;
   }
   if (!gHotkeyFilter) {
@@ -251,11 +269,15 @@ void UnregisterHotkey(int window, int hotkeyId) {
     if (it->window != window || it->id != hotkeyId) continue;
     int keycode = it->keycode;
     gHotkeys.erase(it);
-    void* dpy = X11Display();
-    if (dpy && gX.Load()) {
-      unsigned long root = gX.DefaultRootWindow(dpy);
-      for (unsigned int mods : kModifierSets) gX.UngrabKey(dpy, keycode, mods, root);
-      gX.Sync(dpy, 0);
+    // Another registration of the same key keeps the grab.
+    for (const Hotkey& h : gHotkeys)
+      if (h.keycode == keycode) return;
+    X11Handles x = X11();
+    if (x.display && x.connection && gX.Load()) {
+      uint32_t root = static_cast<uint32_t>(gX.DefaultRootWindow(x.display));
+      for (unsigned int mods : kModifierSets)
+        gX.UngrabKey(x.connection, static_cast<uint8_t>(keycode), root, static_cast<uint16_t>(mods));
+      gX.Flush(x.connection);
     }
     return;
   }
