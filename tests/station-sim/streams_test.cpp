@@ -86,6 +86,62 @@ TEST_F(StationSimTest, MetadataBlocksSitExactlyEveryMetaintBytes) {
   }
 }
 
+// Catches hostile metadata that is not sent byte for byte as the player's tests expect.
+TEST_F(StationSimTest, HostileMetadataIsSentVerbatim) {
+  struct Case {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"noquote", "StreamTitle='Unclosed Artist - Unclosed Title"},
+      {"quote", "StreamTitle='Jane';Doe - It's ';here';StreamUrl='';"},
+      {"nul", std::string("StreamTitle='Null") + '\0' + "Byte - Title';StreamUrl='';"},
+      {"badutf8", "StreamTitle='Bad \xC3\x28 UTF-8 - Overlong \xE0\x80\xAF \xF0\x28\x8C\x28';StreamUrl='';"},
+      {"latin1", "StreamTitle='Caf\xE9 M\xFCller - Fran\xE7" "ais \xE0 la carte';StreamUrl='';"},
+      {"empty", "StreamTitle='';StreamUrl='';"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const SimResponse r =
+        SimGet(sim.port, std::string("/stream/mp3?metaint=500&meta=") + c.name, "Icy-MetaData: 1\r\n", 2000, 5000);
+    ASSERT_GT(r.body.size(), 501u);
+    const size_t len = (unsigned char)r.body[500] * 16u;
+    ASSERT_EQ(len, (c.text.size() + 15) / 16 * 16);
+    ASSERT_GE(r.body.size(), 501 + len);
+    EXPECT_EQ(r.body.substr(501, c.text.size()), c.text);
+  }
+  // The longest block: length byte 255, 4080 bytes, no NUL at its end.
+  const SimResponse lng = SimGet(sim.port, "/stream/aac?metaint=500&meta=long", "Icy-MetaData: 1\r\n", 5000, 5000);
+  ASSERT_GT(lng.body.size(), 501u + 4080u);
+  EXPECT_EQ((unsigned char)lng.body[500], 255);
+  EXPECT_EQ(lng.body.compare(501, 13, "StreamTitle='"), 0);
+  EXPECT_EQ(lng.body.substr(501, 4080).find('\0'), std::string::npos);
+  // Written a few bytes at a time, the framing is unchanged.
+  const SimResponse bits = SimGet(sim.port, "/stream/mp3?metaint=300&chunk=7", "Icy-MetaData: 1\r\n", 8000, 5000);
+  std::string audio;
+  std::vector<IcyBlock> blocks;
+  ASSERT_TRUE(SplitIcy(bits.body, 300, audio, blocks));
+  EXPECT_NE(StreamTitleOf(blocks.at(0).text), "");
+  EXPECT_GT(Mp3Frames(audio), 5);
+}
+
+// Catches bogus icy-metaint headers that come with metadata the header cannot describe.
+TEST_F(StationSimTest, BogusMetaintHeadersComeWithoutMetadata) {
+  for (const char* bad : {"0", "-1", "abc", "99999999999"}) {
+    SCOPED_TRACE(bad);
+    const SimResponse r =
+        SimGet(sim.port, std::string("/stream/mp3?badmetaint=") + bad, "Icy-MetaData: 1\r\n", 20000, 5000);
+    EXPECT_EQ(r.headers.at("icy-metaint"), bad);
+    EXPECT_GT(Mp3Frames(r.body), 10);  // pure audio
+  }
+  const SimResponse dup = SimGet(sim.port, "/stream/mp3?badmetaint=dup&metaint=1000", "Icy-MetaData: 1\r\n", 5000, 5000);
+  EXPECT_NE(dup.head.find("icy-metaint: 8192\r\nicy-metaint: 1000\r\n"), std::string::npos);
+  std::string audio;
+  std::vector<IcyBlock> blocks;
+  ASSERT_TRUE(SplitIcy(dup.body, 1000, audio, blocks));  // the later header is the real one
+  EXPECT_NE(StreamTitleOf(blocks.at(0).text), "");
+  EXPECT_GT(Mp3Frames(audio), 5);
+}
+
 // Catches a document whose newest history item is not the title the stream announces.
 TEST_F(StationSimTest, DocumentMatchesTheAnnouncedTitleAcrossAChange) {
   NextTitle();

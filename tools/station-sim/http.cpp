@@ -301,8 +301,29 @@ void SendReply(Conn* c, const HttpRequest& req, HttpReply& reply, const Fault& f
 
 // ---- ICY streams ----
 
-std::string MetaBlock(const std::string& streamTitle, bool latin1) {
-  std::string text = "StreamTitle='" + (latin1 ? ToLatin1(streamTitle) : streamTitle) + "';StreamUrl='';";
+// Hostile metadata texts for "meta=<name>", sent whole in place of the StreamTitle.
+std::string HostileMeta(const std::string& name) {
+  if (name == "long") {  // length byte 255: 4080 bytes, no NUL, no closing quote
+    std::string t = "StreamTitle='Long Artist - ";
+    t.resize(255 * 16, 'x');
+    return t;
+  }
+  if (name == "noquote") return "StreamTitle='Unclosed Artist - Unclosed Title";
+  if (name == "quote") return "StreamTitle='Jane';Doe - It's ';here';StreamUrl='';";
+  if (name == "nul") return std::string("StreamTitle='Null") + '\0' + "Byte - Title';StreamUrl='';";
+  if (name == "escape") return "StreamTitle='\x1b[31mRed\x1b[0m - \x07" "Bell\x1b]0;title\x07';StreamUrl='';";
+  if (name == "badutf8") return "StreamTitle='Bad \xC3\x28 UTF-8 - Overlong \xE0\x80\xAF \xF0\x28\x8C\x28';StreamUrl='';";
+  if (name == "latin1") return "StreamTitle='Caf\xE9 M\xFCller - Fran\xE7" "ais \xE0 la carte';StreamUrl='';";
+  if (name == "empty") return "StreamTitle='';StreamUrl='';";
+  if (name == "nostreamtitle") return "StreamUrl='http://127.0.0.1/';";
+  if (name == "jingle") return "StreamTitle='Corvale Demo Radio Jingle';StreamUrl='';";
+  if (name == "album") return "StreamTitle='Artist - Album - Title';StreamUrl='x';";
+  if (name == "case") return "streamtitle='Lower Case - Key';streamurl='';";
+  return "";
+}
+
+std::string MetaBlock(const std::string& streamTitle, bool latin1, bool raw = false) {
+  std::string text = raw ? streamTitle : "StreamTitle='" + (latin1 ? ToLatin1(streamTitle) : streamTitle) + "';StreamUrl='';";
   if (text.size() > 255 * 16) text.resize(255 * 16);
   const size_t blocks = (text.size() + 15) / 16;
   std::string out(1, (char)blocks);
@@ -324,6 +345,8 @@ struct IcyWriter {
   std::string lastAnnounced;
   uint64_t stormCount = 0;
   bool first = true;
+  std::string hostile;  // a hostile text sent instead of each title
+  size_t chunk = 0;     // largest single write (0 = no limit), to split blocks across reads
 
   std::string TitleText(int64_t title) {
     const TitleMeta& m = GetTitleMeta(VariantOf(title));
@@ -348,7 +371,13 @@ struct IcyWriter {
           lastAnnounced = now;
         }
         first = false;
-        const std::string block = text.empty() ? std::string(1, '\0') : MetaBlock(text, latin1);
+        std::string block;
+        if (text.empty())
+          block = std::string(1, '\0');
+        else if (!hostile.empty())
+          block = MetaBlock(hostile, false, true);
+        else
+          block = MetaBlock(text, latin1);
         if (!Emit(block.data(), block.size(), limitHit)) return 0;
         toMeta = metaint;
       }
@@ -362,17 +391,34 @@ struct IcyWriter {
     return 1;
   }
 
+  // Bytes are gathered and sent in one piece per pacing step, as a server with a burst
+  // buffer does; a client must not get the burst one frame per packet.
+  std::string pending;
+
   int Emit(const char* data, size_t len, bool* limitHit) {
     if (limit >= 0 && body + (long long)len >= limit) {
       const size_t part = (size_t)(limit - body);
-      if (part > 0 && !SendRaw(c, data, part)) return 0;
+      pending.append(data, part);
       body += (long long)part;
       *limitHit = true;
+      Flush();
       return 0;
     }
-    if (!SendRaw(c, data, len)) return 0;
+    pending.append(data, len);
     body += (long long)len;
-    return 1;
+    return pending.size() < 65536 ? 1 : Flush();
+  }
+
+  int Flush() {
+    int ok = 1;
+    if (chunk == 0) {
+      ok = pending.empty() ? 1 : SendRaw(c, pending);
+    } else {
+      for (size_t p = 0; ok && p < pending.size(); p += chunk)
+        ok = SendRaw(c, pending.data() + p, std::min(chunk, pending.size() - p));
+    }
+    pending.clear();
+    return ok;
   }
 };
 
@@ -386,6 +432,20 @@ void ServeStream(Conn* c, const HttpRequest& req, int codec, const Fault& f) {
   const std::string name = Param(req, "name", gOpt.stationName);
   const std::string ctype = f.kind == "type" ? (f.ctype.empty() ? "text/html" : f.ctype) : d.mime;
   const std::string site = BaseUrl(false) + "/";
+  // "badmetaint=TEXT" announces TEXT as the interval and sends no metadata at all;
+  // "badmetaint=dup" sends two headers, 8192 first, then the interval really used.
+  const std::string bad = Param(req, "badmetaint");
+  bool sendMeta = wantMeta;
+  std::string metaHeader = "icy-metaint: " + std::to_string(metaint) + "\r\n";
+  std::string legacyMetaHeader = "icy-metaint:" + std::to_string(metaint) + "\r\n";
+  if (bad == "dup") {
+    metaHeader = "icy-metaint: 8192\r\n" + metaHeader;
+    legacyMetaHeader = "icy-metaint:8192\r\n" + legacyMetaHeader;
+  } else if (!bad.empty()) {
+    metaHeader = "icy-metaint: " + bad + "\r\n";
+    legacyMetaHeader = "icy-metaint:" + bad + "\r\n";
+    sendMeta = false;
+  }
   std::string head;
   if (legacy) {
     head = "ICY 200 OK\r\n";
@@ -396,7 +456,7 @@ void ServeStream(Conn* c, const HttpRequest& req, int codec, const Fault& f) {
     head += "icy-url:" + site + "\r\n";
     head += "content-type:" + ctype + "\r\n";
     head += "icy-pub:1\r\n";
-    if (wantMeta) head += "icy-metaint:" + std::to_string(metaint) + "\r\n";
+    if (wantMeta) head += legacyMetaHeader;
     head += "icy-br:" + std::to_string(d.kbps) + "\r\n\r\n";
   } else {
     head = "HTTP/1.1 200 OK\r\nServer: station-sim\r\n";
@@ -407,14 +467,30 @@ void ServeStream(Conn* c, const HttpRequest& req, int codec, const Fault& f) {
     head += "icy-url: " + site + "\r\n";
     head += "icy-pub: 0\r\n";
     head += "icy-description: Generated music from the loopback studio\r\n";
-    if (wantMeta) head += "icy-metaint: " + std::to_string(metaint) + "\r\n";
+    if (wantMeta) head += metaHeader;
     head += "Cache-Control: no-cache, no-store\r\nConnection: close\r\n\r\n";
   }
+  // The first title is encoded before the reply starts, so the headers come with audio.
+  ScheduleSnapshot s = GetSchedule();
+  int64_t title = s.index;
+  int64_t forcedSeen = s.forced;
+  std::shared_ptr<const EncodedTitle> enc = GetEncodedTitle(VariantOf(title), codec, &c->dropped);
+  if (!enc) return;
+  s = GetSchedule();
+  if (s.index != title) {
+    title = s.index;
+    forcedSeen = s.forced;
+    enc = GetEncodedTitle(VariantOf(title), codec, &c->dropped);
+    if (!enc) return;
+  }
+  const auto t0 = Clock::now();
   if (!SendRaw(c, head) || req.method == "HEAD") return;
 
   IcyWriter w;
   w.c = c;
-  w.meta = wantMeta;
+  w.meta = sendMeta;
+  w.hostile = HostileMeta(Param(req, "meta"));
+  w.chunk = (size_t)std::clamp<long long>(ParamInt(req, "chunk", 0), 0, 1 << 20);
   w.latin1 = legacy;
   w.storm = f.kind == "storm";
   w.garbage = f.kind == "garbage";
@@ -424,12 +500,6 @@ void ServeStream(Conn* c, const HttpRequest& req, int codec, const Fault& f) {
   if (f.kind == "close" && f.n < 0 && f.ms < 0) w.limit = 65536;
   const long long closeMs = f.kind == "close" ? f.ms : -1;
 
-  const auto t0 = Clock::now();
-  ScheduleSnapshot s = GetSchedule();
-  int64_t title = s.index;
-  int64_t forcedSeen = s.forced;
-  std::shared_ptr<const EncodedTitle> enc = GetEncodedTitle(VariantOf(title), codec, &c->dropped);
-  if (!enc) return;
   // Join mid-title at the schedule's position; Ogg streams get their header pages first.
   auto firstUnitAfter = [](const EncodedTitle& e, double pos) {
     size_t i = (size_t)e.headerUnits;
@@ -494,10 +564,12 @@ void ServeStream(Conn* c, const HttpRequest& req, int codec, const Fault& f) {
       ui++;
       any = true;
     }
+    if (!w.Flush()) break;
     if (ui < enc->units.size() || !any)
       if (!Pause(c, 100)) break;
   }
 done:
+  w.Flush();
   if (limitHit && f.kind == "stall") Stall(c);
 }
 
