@@ -110,7 +110,7 @@ enum WindowState : int { WindowNormal = 0, WindowMinimized = 1, WindowMaximized 
 // Opens window `window` (1..63). x, y: top-left of the outer frame; width, height: the
 // client area. owner: window number of the owner (0 = none); owned windows stay above
 // their owner and have no taskbar entry. Returns 1, 0 on failure (number in use,
-// no platform). The background starts as kColorBackground-free black until set.
+// no platform). The background is black until SetWindowColor.
 int OpenWindow(int window, int x, int y, int width, int height, const std::string& title, int flags,
                int owner = 0);
 // Closes and frees the window with its controls, timers, shortcuts and callback.
@@ -282,9 +282,10 @@ int SysTrayAvailable();
 // --- Taskbar entry (media-player object and launcher progress) ---------------------------
 // The taskbar entry of window 1 is an MPRIS2 player on the session bus (PlayPause = thumb
 // button 1, Next = thumb button 2, delivered as MsgThumbButtonClick) and a launcher-entry
-// progress for the desktop file "corvale-player.desktop". Without a session bus both
-// functions return 0 and nothing happens.
-// Sets a taskbar button's tooltip/image (image may be 0); 1 when the object exists.
+// progress for the desktop file "corvale-player.desktop"; see the section at the end of
+// this header (mpris.cpp, launcher_entry.cpp). Without a session bus both functions
+// return 0 and nothing happens.
+// Sets a taskbar button's tooltip/image (image may be 0); 1 when the player is on the bus.
 int SetThumbButton(int window, int buttonId, int image, const std::string& tooltip);
 enum TaskbarProgressState : int { ProgressNone = 0, ProgressNormal = 1, ProgressError = 2, ProgressPaused = 3, ProgressIndeterminate = 4 };
 // value/total as Windows takes them; ProgressError and ProgressPaused also set "urgent".

@@ -1,5 +1,7 @@
 // The event queue, window timers, threads and the DPI/font rules.
 #include <atomic>
+#include <cstdlib>
+#include <string>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -150,6 +152,21 @@ TEST(Threads, CooperativeStop) {
   EXPECT_EQ(WaitThread(t, -1), 1);
   EXPECT_EQ(IsThread(t), 0);
   EXPECT_EQ(ThreadStopRequested(), 0);  // the main thread is not asked to stop
+}
+
+}  // namespace
+
+namespace {
+
+// Catches the private font not registered, so every window would fall back to another face.
+TEST(Fonts, PrivateFontResolves) {
+  EXPECT_EQ(RegisterPrivateFont("/nonexistent/font.otf"), 0);
+  const char* data = getenv("CORVALE_DATA_DIR");
+  ASSERT_TRUE(data) << "CORVALE_DATA_DIR is set by the test environment";
+  ASSERT_EQ(RegisterPrivateFont(std::string(data) + "/SourceSansPro-Regular.otf"), 1);
+  int f = CreateUiFont("Source Sans Pro", 10.0f);
+  EXPECT_EQ(FontFamily(f), "Source Sans Pro");
+  FreeFont(f);
 }
 
 }  // namespace
