@@ -369,7 +369,9 @@ HSTREAM BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC* proc
   // The push and device procedures are not offered.
   if (proc == reinterpret_cast<STREAMPROC*>(intptr_t(-1)) || proc == reinterpret_cast<STREAMPROC*>(intptr_t(-2)))
     return Fail(BASS_ERROR_NOTAVAIL);
-  auto s = std::make_shared<Stream>();
+  // Not make_shared: its tag is a unique symbol, which would pin the library in memory
+  // and keep it from being unloaded.
+  auto s = StreamPtr(new Stream());
   s->kind = proc ? SourceKind::Proc : SourceKind::Dummy;
   s->flags = flags;
   s->info.freq = freq;
@@ -409,7 +411,7 @@ HSTREAM BASS_StreamCreateURL(const char* url, DWORD offset, DWORD flags, DOWNLOA
   if (!gEngine.inited) return Fail(BASS_ERROR_INIT);
   if (gEngine.deviceFailed) return Fail(BASS_ERROR_UNKNOWN);
 
-  auto s = std::make_shared<Stream>();
+  auto s = StreamPtr(new Stream());
   ReserveHandle(*s);
   s->kind = SourceKind::Url;
   s->flags = flags;
@@ -443,23 +445,23 @@ HSTREAM BASS_StreamCreateURL(const char* url, DWORD offset, DWORD flags, DOWNLOA
   const auto timeout = std::chrono::milliseconds(n.connectTimeoutMs);
   int err = 0;
   if (!WaitForHeaders(n, Clock::now() + timeout, &err)) return fail(err ? err : BASS_ERROR_TIMEOUT);
+  bool textType = false;
   {
     std::lock_guard<std::mutex> g(n.headerLock);
     for (const std::string& line : n.headers) {
       s->httpTags.insert(s->httpTags.end(), line.begin(), line.end());
       s->httpTags.push_back('\0');
-    }
-    s->httpTags.push_back('\0');
-    s->icyResponse = n.icy;
-    for (const std::string& line : n.headers) {
-      // A web page is not a stream, whatever the bytes may look like to a prober.
+      // A web page is not a stream, whatever its bytes may look like to a prober.
       if (strncasecmp(line.c_str(), "content-type:", 13) == 0) {
         const char* v = line.c_str() + 13;
         while (*v == ' ' || *v == '\t') ++v;
-        if (strncasecmp(v, "text/", 5) == 0) return fail(BASS_ERROR_FILEFORM);
+        textType = strncasecmp(v, "text/", 5) == 0;
       }
     }
+    s->httpTags.push_back('\0');
+    s->icyResponse = n.icy;
   }
+  if (textType) return fail(BASS_ERROR_FILEFORM);
   err = OpenUrlDecoder(s, Clock::now() + timeout);
   if (err) return fail(err);
 

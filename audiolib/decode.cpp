@@ -12,6 +12,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "internal.h"
 
@@ -275,6 +276,9 @@ float DecoderBitrateKbps(Decoder* d) {
 }
 
 int OpenUrlDecoder(const StreamPtr& sp, Clock::time_point deadline) {
+  // Damaged frames of a live stream are normal; they are skipped, not reported.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { av_log_set_level(AV_LOG_FATAL); });
   Stream& s = *sp;
   s.decoder.reset(new Decoder());
   Decoder* d = s.decoder.get();
@@ -301,7 +305,9 @@ int OpenUrlDecoder(const StreamPtr& sp, Clock::time_point deadline) {
   fmt->interrupt_callback.callback = Interrupted;
   fmt->interrupt_callback.opaque = d;
   fmt->probesize = std::max<int64_t>(int64_t(gConfig.verify), 64 * 1024);
-  fmt->max_analyze_duration = AV_TIME_BASE;
+  // The codec parameters come with the first frames; reading further only delays the
+  // connect (and, with a slow server, could run into the read time-out).
+  fmt->max_analyze_duration = AV_TIME_BASE / 4;
   if (avformat_open_input(&fmt, "", nullptr, nullptr) < 0) return ProbeError(d);  // frees fmt
   d->fmt = fmt;
   if (avformat_find_stream_info(fmt, nullptr) < 0) return ProbeError(d);

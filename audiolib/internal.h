@@ -89,7 +89,7 @@ struct DecoderDeleter {
 
 enum class SourceKind { Dummy, Proc, Url };
 
-struct Stream : std::enable_shared_from_this<Stream> {
+struct Stream {
   ~Stream();
 
   std::atomic<HSTREAM> handle{0};  // reserved before any thread of the stream starts

@@ -205,7 +205,11 @@ void DownloadThread(StreamPtr s) {
     std::lock_guard<std::mutex> g(n.headerLock);
     if (n.phase == 0) {
       n.phase = 2;
-      n.error = timedOut ? BASS_ERROR_TIMEOUT : result != CURLE_OK ? MapCurlError(result) : BASS_ERROR_FILEOPEN;
+      // Stopped while connecting: the library is being freed.
+      n.error = n.stop     ? BASS_ERROR_INIT
+                : timedOut ? BASS_ERROR_TIMEOUT
+                : result != CURLE_OK ? MapCurlError(result)
+                                     : BASS_ERROR_FILEOPEN;
     }
     n.headerCv.notify_all();
   }

@@ -169,10 +169,14 @@ struct AlsaState {
 void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
 
 int AlsaOpen(void** state, const char* name, int* rate, int channels) {
-  snd_lib_error_set_handler(QuietAlsa);
   auto* st = new AlsaState();
   st->channels = channels;
-  if (snd_pcm_open(&st->pcm, name && *name ? name : "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) {
+  // A machine without sound makes alsa-lib print its reasons; the caller gets an error
+  // code instead. The handler is put back at once so that it never outlives us.
+  snd_lib_error_set_handler(QuietAlsa);
+  const int opened = snd_pcm_open(&st->pcm, name && *name ? name : "default", SND_PCM_STREAM_PLAYBACK, 0);
+  snd_lib_error_set_handler(nullptr);
+  if (opened < 0) {
     delete st;
     return 0;
   }
