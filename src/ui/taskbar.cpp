@@ -101,14 +101,17 @@ void SetThumbTooltip(ThumbButton& slot, const std::string& text) {
 
 int IconFromImage(int image) {
   if (image == 0 || !IsImage(image)) return 0;
-  int icon = CopyImage(image, ImageAny);
-  if (!icon) return 0;
   // The system icon size: 32 pixels at 96 DPI, scaled with the primary screen.
   int size = std::max(16, UiRound(32 * SystemScale()));
-  if (!ResizeImage(icon, size, size)) {
+  int icon = CreateImage(ImageAny, size, size, 32, 0);
+  if (!icon) return 0;
+  if (!StartDrawingImage(icon)) {
     FreeImage(icon);
     return 0;
   }
+  ClearBox(0, 0, size, size);
+  DrawImageCopy(image, 0, 0, size, size);
+  StopDrawing();
   return icon;
 }
 

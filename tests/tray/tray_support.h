@@ -4,13 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <string>
+
 #include "core/core.h"
 #include "data/data.h"
+#include "platform/platform.h"
 #include "playback/playback.h"
 #include "runtime/runtime.h"
 #include "ui/ui.h"
 
 inline void StartTrayRuntime() {
+  // Headless and never blocked by a box, also when run outside CTest.
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  setenv("CORVALE_DIALOGS", "stderr", 0);
   static char arg0[] = "test_tray";
   static char* argv[] = {arg0, nullptr};
   ASSERT_EQ(RuntimeInit(1, argv), 1);
@@ -46,4 +53,11 @@ inline void RunMainMenuCommand(int command) {
     gSettings.preset = NextPreset(static_cast<int>(gSettings.preset.load()));
     ApplyVolumeMode();
   }
+}
+
+// The program data folder of the build: beside the test executables.
+inline std::string BuildDataFolder() {
+  const char* data = getenv("CORVALE_DATA_DIR");
+  if (data && *data) return std::string(data) + "/";
+  return ExecutableFolder() + "data/";
 }

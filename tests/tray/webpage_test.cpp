@@ -131,9 +131,7 @@ TEST_F(TrayTest, ShowManualFollowsTheLanguage) {
 
 // Catches the installed manual missing its pages.
 TEST(WebPage, ManualIsInstalled) {
-  const char* data = getenv("CORVALE_DATA_DIR");
-  ASSERT_NE(data, nullptr);
-  std::string folder = std::string(data) + "/manual/";
+  std::string folder = BuildDataFolder() + "manual/";
   EXPECT_TRUE(fs::exists(folder + "index.html"));
   EXPECT_TRUE(fs::exists(folder + "en/index.html"));
 }
