@@ -9,7 +9,7 @@ PKGS=(
   libcurl4-openssl-dev libssl-dev libasound2-dev libasound2-plugins
   libexpat1-dev libpng-dev libjpeg-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth x11-utils dbus dbus-x11 imagemagick
+  xvfb xauth x11-utils dbus dbus-x11 imagemagick trayer xdotool
   ffmpeg sox alsa-utils
   clang libclang-rt-14-dev ccache
 )
