@@ -5,16 +5,20 @@
 # Without a display the player runs on a virtual X display (Xvfb) and a screenshot is taken
 # every 10 seconds; without a sound card the audio goes to a WAV file. The run's files
 # (simulator log, screenshot, audio, debug log) are in build/demo/.
+# CORVALE_RUN_BUILD names another build folder; CORVALE_RUN_NO_BUILD=1 skips installing and building.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+build=${CORVALE_RUN_BUILD:-build}
 
-bash scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALE_TESTS=OFF >/dev/null
-cmake --build build -j"$(nproc)"
+if [ "${CORVALE_RUN_NO_BUILD:-0}" != 1 ]; then
+  bash scripts/install-deps.sh
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALE_TESTS=OFF >/dev/null
+  cmake --build "$build" -j"$(nproc)"
+fi
 
-port=${CORVALE_DEMO_PORT:-8471}
-out=$root/build/demo
+port=8471  # where data/station.json points
+case $build in /*) out=$build/demo ;; *) out=$root/$build/demo ;; esac
 mkdir -p "$out"
 sim_pid=""
 
@@ -28,9 +32,10 @@ stop_all() {
 }
 trap stop_all EXIT
 trap 'echo; echo "Stopping."; exit 130' INT TERM
+rm -f "$out/player.pid"
 
 # The station.
-build/bin/station-sim --port "$port" >"$out/station-sim.out" 2>"$out/station-sim.log" &
+"$build/bin/station-sim" --port "$port" >"$out/station-sim.out" 2>"$out/station-sim.log" &
 sim_pid=$!
 for _ in $(seq 100); do
   grep -q '^URL ' "$out/station-sim.out" 2>/dev/null && break
@@ -44,7 +49,7 @@ if ! grep -q '^PORT ' "$out/station-sim.out" 2>/dev/null; then
 fi
 echo "Station simulator: http://127.0.0.1:$port/ ($(grep '^CA ' "$out/station-sim.out" || echo 'no HTTPS'))"
 
-player=build/bin/corvale-player
+player=$(cd "$build/bin" && pwd)/corvale-player
 if [ ! -x "$player" ]; then
   echo "The player ($player) is not built yet. The station keeps running; try:"
   echo "  curl -s http://127.0.0.1:$port/info.json"
@@ -62,6 +67,24 @@ if [ -z "${CORVALE_AUDIO_OUTPUT:-}" ]; then
     echo "No sound card: the audio is written to $out/audio.wav (paced at real time)."
   fi
 fi
+
+runner=""
+# Ctrl+C: ask the player to quit (SIGTERM, a clean shutdown); a second Ctrl+C kills it.
+asked=0
+quit_player() {
+  local pid
+  pid=$(cat "$out/player.pid" 2>/dev/null || true)
+  [ -n "$pid" ] || pid=$runner
+  [ -n "$pid" ] || exit 130
+  if [ "$asked" = 0 ]; then
+    echo; echo "Asking the player to quit."
+    kill -TERM "$pid" 2>/dev/null || true
+    asked=1
+  else
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
+}
+trap quit_player INT TERM
 
 if [ "$headless" = 1 ]; then
   # A self-contained run: its own settings with the debug log, information and statistics
@@ -88,14 +111,22 @@ EOF
   echo "Press Ctrl+C to stop."
   launcher=()
   if [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ] && command -v dbus-run-session >/dev/null; then launcher=(dbus-run-session --); fi
-  # The player runs in the foreground so that Ctrl+C reaches it; screenshots in the background.
-  "${launcher[@]}" xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
-    ( sleep 5; while :; do import -window root "$2/screenshot.png" 2>/dev/null || true; sleep 10; done ) &
-    shots=$!
-    "$1" 2>&1 | tee "$2/player.log"
-    kill "$shots" 2>/dev/null' _ "$root/$player" "$out" || true
+  # Its own session, so Ctrl+C does not take the virtual display down under the player;
+  # the trap below asks the player to quit instead. Screenshots in the background.
+  setsid "${launcher[@]}" xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
+    parent=$$
+    ( sleep 5; while kill -0 "$parent" 2>/dev/null; do import -window root "$2/screenshot.png" 2>/dev/null || true; sleep 10; done ) &
+    "$1" > >(tee "$2/player.log") 2>&1 &
+    echo $! > "$2/player.pid"
+    wait $!
+  ' _ "$player" "$out" &
+  runner=$!
 else
   echo "Press Ctrl+C or quit the player to stop."
-  "$player" || true
+  "$player" &
+  runner=$!
+  echo $runner >"$out/player.pid"
 fi
+
+while kill -0 "$runner" 2>/dev/null; do wait "$runner" || true; done
 echo "The player has exited; stopping the station."

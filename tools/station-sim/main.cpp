@@ -148,8 +148,13 @@ int main(int argc, char** argv) {
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
+  // A station started in the background of a script keeps ignoring Ctrl+C, as shells expect;
+  // the script stops it with SIGTERM.
+  struct sigaction old {};
+  sigaction(SIGINT, nullptr, &old);
+  if (old.sa_handler != SIG_IGN) sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGHUP, nullptr, &old);
+  if (old.sa_handler != SIG_IGN) sigaction(SIGHUP, &sa, nullptr);
 
   int listenFd = OpenListener(gOpt.port);
   if (listenFd < 0) {
