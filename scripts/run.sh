@@ -69,8 +69,10 @@ if [ -z "${CORVALE_AUDIO_OUTPUT:-}" ]; then
 fi
 
 runner=""
-# Ctrl+C: ask the player to quit (SIGTERM, a clean shutdown); a second Ctrl+C kills it.
+# Ctrl+C: ask the player to quit (SIGTERM, a clean shutdown); a second Ctrl+C, or 10 s
+# without an end, kills it.
 asked=0
+watchdog=""
 quit_player() {
   local pid
   pid=$(cat "$out/player.pid" 2>/dev/null || true)
@@ -80,6 +82,10 @@ quit_player() {
     echo; echo "Asking the player to quit."
     kill -TERM "$pid" 2>/dev/null || true
     asked=1
+    # A player that does not end within 10 s is stopped.
+    ( sleep 10; kill -0 "$pid" 2>/dev/null && echo "The player did not quit within 10 s; stopping it." &&
+      kill -KILL "$pid" 2>/dev/null ) &
+    watchdog=$!
   else
     kill -KILL "$pid" 2>/dev/null || true
   fi
@@ -129,4 +135,5 @@ else
 fi
 
 while kill -0 "$runner" 2>/dev/null; do wait "$runner" || true; done
+[ -n "$watchdog" ] && kill "$watchdog" 2>/dev/null || true
 echo "The player has exited; stopping the station."
