@@ -28,9 +28,15 @@ std::condition_variable gDialogDone;
 std::list<std::shared_ptr<DialogRequest>> gPending;  // guarded by gDialogLock
 bool gDialogsClosed = false;                         // teardown: answer at once
 
+// CORVALE_DIALOGS=stderr answers every box unattended; so does a platform that shows
+// nothing (offscreen, minimal), where a box could never be answered by anyone.
+// CORVALE_DIALOGS=show shows them anyway.
 bool StderrMode() {
   const char* m = getenv("CORVALE_DIALOGS");
-  return m && std::string(m) == "stderr";
+  if (m && *m) return std::string(m) == "stderr";
+  if (!RuntimeReady()) return false;
+  QString p = QGuiApplication::platformName();
+  return p == QLatin1String("offscreen") || p == QLatin1String("minimal");
 }
 
 int ButtonSet(int flags) { return flags & 0xF; }
@@ -140,6 +146,11 @@ void Wait(const std::shared_ptr<DialogRequest>& req) {
   gPending.remove(req);
 }
 
+bool Answered(const std::shared_ptr<DialogRequest>& req) {
+  std::lock_guard<std::mutex> lock(gDialogLock);
+  return req->done;
+}
+
 void Finish(const std::shared_ptr<DialogRequest>& req, int answer, const std::string& path) {
   {
     std::lock_guard<std::mutex> lock(gDialogLock);
@@ -219,6 +230,7 @@ int ShowMessageBox(const std::string& caption, const std::string& text, int flag
   QMetaObject::invokeMethod(
       qApp,
       [req, caption, text, flags, owner]() {
+        if (Answered(req)) return;  // the teardown answered it already
         QMessageBox* box = MakeBox(caption, text, flags, owner);
         box->setAttribute(Qt::WA_DeleteOnClose, true);
         box->setWindowModality(owner && FindWindow(owner) ? Qt::WindowModal : Qt::NonModal);
@@ -276,6 +288,7 @@ std::string SaveFileRequester(const std::string& title, const std::string& defau
   QMetaObject::invokeMethod(
       qApp,
       [req, configure]() {
+        if (Answered(req)) return;
         auto* d = new QFileDialog();
         d->setAttribute(Qt::WA_DeleteOnClose, true);
         configure(d);

@@ -413,7 +413,8 @@ enum MessageBoxAnswer : int { IdOk = 1, IdCancel = 2, IdYes = 6, IdNo = 7 };
 // running the player's loop) while the caller waits. owner: window number or 0.
 // With CORVALE_DIALOGS=stderr the box is not shown: "dialog: <caption>: <text>" (CR and
 // LF written as \r and \n) goes to standard error and the answer is the default button,
-// or Yes/No/OK/Cancel from CORVALE_DIALOG_ANSWER.
+// or Yes/No/OK/Cancel from CORVALE_DIALOG_ANSWER. The same happens without CORVALE_DIALOGS
+// on a platform that shows nothing (offscreen, minimal); CORVALE_DIALOGS=show shows anyway.
 int ShowMessageBox(const std::string& caption, const std::string& text, int flags, int owner);
 // The save-file dialog: title, suggested path, pattern "Name|*.a;*.b" (several pairs
 // joined by "|" allowed), selected pattern index. Returns the chosen path or "" (cancel).

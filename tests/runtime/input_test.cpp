@@ -196,7 +196,7 @@ TEST(Input, TimerHasAtMostOneTickWaiting) {
 
 // Catches a worker's message box that stops the main loop, or whose answer is lost.
 TEST(Input, WorkerMessageBoxKeepsLoopRunning) {
-  unsetenv("CORVALE_DIALOGS");
+  setenv("CORVALE_DIALOGS", "show", 1);
   ASSERT_EQ(OpenWindow(1, 0, 0, 23, 128, "Corvale Player", WindowBorderless), 1);
   auto answer = std::make_shared<std::atomic<int>>(0);
   std::thread worker(

@@ -334,3 +334,20 @@ TEST(Tray, NoHostNoIcon) {
 }
 
 }  // namespace
+
+namespace {
+
+// Catches a box on the offscreen platform that waits for a click nobody can give.
+TEST(Dialogs, OffscreenAnswersUnattended) {
+  if (RuntimePlatformName() != "offscreen") GTEST_SKIP() << "only on the offscreen platform";
+  unsetenv("CORVALE_DIALOGS");
+  unsetenv("CORVALE_DIALOG_ANSWER");
+  testing::internal::CaptureStderr();
+  int answer = ShowMessageBox("Abort Debugging?", "Sure?", MbYesNo | MbIconQuestion, 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(answer, IdYes);
+  EXPECT_EQ(err, "dialog: Abort Debugging?: Sure?\n");
+  setenv("CORVALE_DIALOGS", "stderr", 1);
+}
+
+}  // namespace
