@@ -37,13 +37,35 @@ uint64_t NextRandom(uint64_t& s) {
 double RandomUnit(uint64_t& s) { return (double)(NextRandom(s) >> 11) * (1.0 / 9007199254740992.0); }
 
 // Stereo, interleaved, float. Deterministic for a variant and a rate.
+// A sine oscillator by rotation: no trigonometry per sample. Re-seeded at every note, so
+// rounding never accumulates over a title.
+struct Oscillator {
+  double c = 1, s = 0, dc = 1, ds = 0;
+  void Start(double freq, double t, int rate) {
+    const double kTwoPi = 6.283185307179586;
+    c = std::cos(kTwoPi * freq * t);
+    s = std::sin(kTwoPi * freq * t);
+    dc = std::cos(kTwoPi * freq / rate);
+    ds = std::sin(kTwoPi * freq / rate);
+  }
+  double Next() {
+    const double v = s;
+    const double nc = c * dc - s * ds;
+    s = s * dc + c * ds;
+    c = nc;
+    return v;
+  }
+  double Cos() const { return c; }
+};
+
+// Stereo, interleaved, float. Deterministic for a variant and a rate.
 std::vector<float> SynthesiseTitle(int variant, int rate, double seconds, double loudnessDb) {
-  const double kTwoPi = 6.283185307179586;
   const int keyOffsets[8] = {0, 5, 7, 3, 10, 2, 8, 4};
   const double root = 110.0 * std::pow(2.0, keyOffsets[variant % 8] / 12.0);
   const double bpm = 84.0 + 8.0 * (variant % 5);
   const double beat = 60.0 / bpm;
   const double bar = 4 * beat;
+  const double half = beat / 2;
   // Progressions in semitones above the root with the third of each chord.
   static const int progA[4][2] = {{0, 4}, {7, 4}, {9, 3}, {5, 4}};
   static const int progB[4][2] = {{9, 3}, {5, 4}, {0, 4}, {7, 4}};
@@ -55,7 +77,7 @@ std::vector<float> SynthesiseTitle(int variant, int rate, double seconds, double
   uint64_t rng = 0x9E3779B97F4A7C15ull ^ (uint64_t)(variant + 1) * 0x100000001B3ull;
 
   // Melody notes per half beat, drawn in advance so the tune does not depend on the rate.
-  const int steps = (int)(seconds / (beat / 2)) + 2;
+  const int steps = (int)(seconds / half) + 2;
   std::vector<int> melody(steps);
   int idx = 4;
   for (int i = 0; i < steps; i++) {
@@ -69,52 +91,75 @@ std::vector<float> SynthesiseTitle(int variant, int rate, double seconds, double
     melody[i] = penta[idx];
   }
 
+  Oscillator pad[3], bass, mel;
+  int lastBar = -1, lastBeat = -1, lastStep = -1, lastOff = -1;
+  double padDecay = 1, bassEnv = 0, melEnv = 0, hatEnv = 0;
+  bool melOn = false;
+  const double padK = std::exp(-1.5 / rate), bassK = std::exp(-3.0 / rate), melK = std::exp(-4.0 / rate),
+               hatK = std::exp(-40.0 / rate);
   double lp = 0;
   uint64_t noise = rng | 1;
   for (size_t n = 0; n < frames; n++) {
     const double t = (double)n / rate;
     const int barNo = (int)(t / bar);
-    const double inBar = t - barNo * bar;
-    const int* chord = prog[barNo % 4];
-    double left = 0, right = 0;
-
-    // Pad: a soft triad one octave above the root.
-    const double padEnv = std::min(1.0, inBar / 0.08) * (0.6 + 0.4 * std::exp(-inBar * 1.5));
-    const int notes[3] = {chord[0], chord[0] + chord[1], chord[0] + 7};
-    double pad = 0;
-    for (int k = 0; k < 3; k++) {
-      const double f = root * 2 * std::pow(2.0, notes[k] / 12.0);
-      pad += std::sin(kTwoPi * f * t) + 0.3 * std::sin(kTwoPi * 2 * f * t) + 0.1 * std::sin(kTwoPi * 3 * f * t);
+    const int beatNo = (int)(t / beat);
+    const int step = (int)(t / half);
+    const int offNo = (int)((t + half) / beat);
+    if (barNo != lastBar) {
+      // Pad: a soft triad one octave above the root; bass: the chord's root.
+      const int* chord = prog[barNo % 4];
+      const int notes[3] = {chord[0], chord[0] + chord[1], chord[0] + 7};
+      for (int k = 0; k < 3; k++) pad[k].Start(root * 2 * std::pow(2.0, notes[k] / 12.0), t, rate);
+      bass.Start(root * std::pow(2.0, chord[0] / 12.0), t, rate);
+      padDecay = 1;
+      lastBar = barNo;
     }
-    pad *= 0.10 * padEnv;
-
-    // Bass: the chord's root, plucked on every beat.
-    const double inBeat = std::fmod(t, beat);
-    const double fb = root * std::pow(2.0, chord[0] / 12.0);
-    const double bass = 0.35 * std::exp(-inBeat * 3.0) * std::min(1.0, inBeat / 0.005) *
-                        (std::sin(kTwoPi * fb * t) + 0.25 * std::sin(kTwoPi * 2 * fb * t));
-
-    // Melody: pentatonic notes two octaves up, one per half beat.
-    const int step = (int)(t / (beat / 2));
-    const double inStep = t - step * (beat / 2);
-    double mel = 0;
-    if (step < steps && melody[step] >= 0) {
-      const double fm = root * 4 * std::pow(2.0, melody[step] / 12.0);
-      const double env = std::min(1.0, inStep / 0.005) * std::exp(-inStep * 4.0);
-      mel = 0.22 * env * (std::sin(kTwoPi * fm * t) + 0.2 * std::sin(kTwoPi * 3 * fm * t));
+    if (beatNo != lastBeat) {
+      bassEnv = 1;
+      lastBeat = beatNo;
     }
+    if (step != lastStep) {
+      melOn = step < steps && melody[step] >= 0;
+      if (melOn) mel.Start(root * 4 * std::pow(2.0, melody[step] / 12.0), t, rate);
+      melEnv = 1;
+      lastStep = step;
+    }
+    if (offNo != lastOff) {
+      hatEnv = 1;
+      lastOff = offNo;
+    }
+    const double inBar = t - barNo * bar, inBeat = t - beatNo * beat, inStep = t - step * half;
+
+    double padSum = 0;
+    for (Oscillator& o : pad) {
+      const double c = o.Cos();
+      const double x = o.Next();
+      padSum += x + 0.3 * 2 * x * c + 0.1 * x * (3 - 4 * x * x);  // with its 2nd and 3rd harmonics
+    }
+    const double padOut = 0.10 * padSum * std::min(1.0, inBar / 0.08) * (0.6 + 0.4 * padDecay);
+    padDecay *= padK;
+
+    const double bc = bass.Cos();
+    const double bx = bass.Next();
+    const double bassOut = 0.35 * bassEnv * std::min(1.0, inBeat / 0.005) * (bx + 0.25 * 2 * bx * bc);
+    bassEnv *= bassK;
+
+    double melOut = 0;
+    if (melOn) {
+      const double mx = mel.Next();
+      melOut = 0.22 * melEnv * std::min(1.0, inStep / 0.005) * (mx + 0.2 * mx * (3 - 4 * mx * mx));
+    }
+    melEnv *= melK;
 
     // Noise: a hi-hat on the off-beats and a faint low-passed hiss.
     const double white = RandomUnit(noise) * 2 - 1;
     lp += 0.05 * (white - lp);
-    const double offBeat = std::fmod(t + beat / 2, beat);
-    const double hat = 0.06 * white * std::exp(-offBeat * 40.0);
+    const double hat = 0.06 * white * hatEnv;
+    hatEnv *= hatK;
     const double hiss = 0.02 * lp;
 
-    left = 0.65 * mel + 0.4 * pad + 0.5 * bass + 0.4 * hat + hiss;
-    right = 0.35 * mel + 0.6 * pad + 0.5 * bass + 0.6 * hat + hiss;
-    pcm[2 * n] = (float)left;
-    pcm[2 * n + 1] = (float)right;
+    pcm[2 * n] = (float)(0.65 * melOut + 0.4 * padOut + 0.5 * bassOut + 0.4 * hat + hiss);
+    pcm[2 * n + 1] = (float)(0.35 * melOut + 0.6 * padOut + 0.5 * bassOut + 0.6 * hat + hiss);
   }
 
   // Short fades so title boundaries do not click.
@@ -364,47 +409,56 @@ std::mutex gAudioMutex;
 std::condition_variable gAudioCv;
 std::vector<std::shared_ptr<const EncodedTitle>> gEncoded;  // variant * CodecCount + codec
 std::vector<char> gFailed;
-int gWanted[CodecCount];
+std::vector<int> gWantedSlot;  // listeners waiting for each title
+bool gCodecUsed[CodecCount];
 bool gEncoderStop = false;
 std::thread gEncoderThread;
 
 void EncoderThread() {
-  std::vector<float> pcm[2];  // 44.1 and 48 kHz of the variant being worked on
-  int pcmVariant[2] = {-1, -1};
+  // Synthesised titles by (variant, rate), the last few kept: each codec of a title needs one.
+  std::vector<std::pair<std::pair<int, int>, std::vector<float>>> pcmCache;
   for (;;) {
     int job = -1;
     {
       std::unique_lock<std::mutex> lock(gAudioMutex);
       for (;;) {
         if (gEncoderStop) return;
-        // Most urgent first: the current title, codecs with waiting listeners first.
+        // Titles a listener waits for come first; then the current and the next title of
+        // every codec in use, so a title change never waits. Nothing else is encoded, which
+        // keeps a test's simulator cheap.
         const int cur = VariantOf(GetSchedule().index);
-        for (int k = 0; k < gOpt.variants && job < 0; k++) {
-          const int v = (cur + k) % gOpt.variants;
-          for (int pass = 0; pass < 2 && job < 0; pass++)
-            for (int cd = 0; cd < CodecCount && job < 0; cd++) {
-              const int slot = v * CodecCount + cd;
-              if (gEncoded[slot] || gFailed[slot]) continue;
-              if (pass == 0 && gWanted[cd] == 0) continue;
-              job = slot;
-            }
-        }
+        for (int k = 0; k < gOpt.variants && job < 0; k++)
+          for (int cd = 0; cd < CodecCount && job < 0; cd++) {
+            const int slot = ((cur + k) % gOpt.variants) * CodecCount + cd;
+            if (!gEncoded[slot] && !gFailed[slot] && gWantedSlot[slot] > 0) job = slot;
+          }
+        for (int k = 0; k < 2 && job < 0; k++)
+          for (int cd = 0; cd < CodecCount && job < 0; cd++) {
+            const int slot = ((cur + k) % gOpt.variants) * CodecCount + cd;
+            if (!gEncoded[slot] && !gFailed[slot] && gCodecUsed[cd]) job = slot;
+          }
         if (job >= 0) break;
         gAudioCv.wait_for(lock, std::chrono::milliseconds(500));
       }
     }
     const int v = job / CodecCount, cd = job % CodecCount;
     const int rate = kCodecs[cd].sampleRate;
-    const int which = rate == 48000 ? 1 : 0;
-    if (pcmVariant[which] != v) {
-      pcm[which] = SynthesiseTitle(v, rate, gOpt.titleSeconds, GetTitleMeta(v).loudness);
-      pcmVariant[which] = v;
+    const auto t0 = std::chrono::steady_clock::now();
+    const std::pair<int, int> key{v, rate};
+    size_t at = 0;
+    while (at < pcmCache.size() && pcmCache[at].first != key) at++;
+    if (at == pcmCache.size()) {
+      if (pcmCache.size() >= 4) pcmCache.erase(pcmCache.begin());
+      pcmCache.push_back({key, SynthesiseTitle(v, rate, gOpt.titleSeconds, GetTitleMeta(v).loudness)});
+      at = pcmCache.size() - 1;
     }
+    const auto t1 = std::chrono::steady_clock::now();
     auto enc = std::make_shared<EncodedTitle>();
-    const int ok = EncodeTitle(cd, v, pcm[which], *enc);
+    const int ok = EncodeTitle(cd, v, pcmCache[at].second, *enc);
     if (gOpt.verbose)
-      fprintf(stderr, "station-sim: encoded title %d %s: %zu bytes, %.2f s\n", v, kCodecs[cd].key, enc->bytes.size(),
-              enc->duration);
+      fprintf(stderr, "station-sim: encoded title %d %s: %zu bytes, %.2f s of audio (synthesis %.3f s, encoding %.3f s)\n", v,
+              kCodecs[cd].key, enc->bytes.size(), enc->duration, std::chrono::duration<double>(t1 - t0).count(),
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count());
     {
       std::lock_guard<std::mutex> lock(gAudioMutex);
       if (ok)
@@ -506,7 +560,8 @@ void StartEncoder() {
   std::lock_guard<std::mutex> lock(gAudioMutex);
   gEncoded.assign((size_t)gOpt.variants * CodecCount, nullptr);
   gFailed.assign((size_t)gOpt.variants * CodecCount, 0);
-  for (int& w : gWanted) w = 0;
+  gWantedSlot.assign((size_t)gOpt.variants * CodecCount, 0);
+  for (bool& u : gCodecUsed) u = false;
   gEncoderStop = false;
   gEncoderThread = std::thread(EncoderThread);
 }
@@ -524,11 +579,12 @@ std::shared_ptr<const EncodedTitle> GetEncodedTitle(int variant, int codec, cons
   const int slot = variant * CodecCount + codec;
   std::unique_lock<std::mutex> lock(gAudioMutex);
   if (gEncoded[slot]) return gEncoded[slot];
-  gWanted[codec]++;
+  gWantedSlot[slot]++;
+  gCodecUsed[codec] = true;
   gAudioCv.notify_all();
   while (!gEncoded[slot] && !gFailed[slot] && !gEncoderStop && !gStopping && !(cancel && *cancel))
     gAudioCv.wait_for(lock, std::chrono::milliseconds(100));
-  gWanted[codec]--;
+  gWantedSlot[slot]--;
   return gEncoded[slot];
 }
 
