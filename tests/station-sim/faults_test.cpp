@@ -31,6 +31,14 @@ TEST_F(StationSimFaultTest, EachFaultDoesWhatItSays) {
        [](const SimResponse& r, const StationSim&) { EXPECT_EQ(r.status, 503); }},
       {"/stream/mp3?fault=icy404", "", 1 << 20, 5000,
        [](const SimResponse& r, const StationSim&) { EXPECT_EQ(r.statusLine, "ICY 404 Resource Not Found"); }},
+      {"/stream/aac?fault=icy", "", 1 << 20, 5000,
+       [](const SimResponse& r, const StationSim&) { EXPECT_EQ(r.statusLine, "ICY 401 Service Unavailable"); }},
+      {"/stream/mp3?fault=close&ms=300", "", 64u << 20, 5000,
+       [](const SimResponse& r, const StationSim&) {
+         EXPECT_EQ(r.status, 200);
+         EXPECT_GT(Mp3Frames(r.body), 10);  // the burst, then the end
+         EXPECT_TRUE(r.eof);
+       }},
       {"/info.json?fault=reset", "", 1 << 20, 5000,
        [](const SimResponse& r, const StationSim&) {
          EXPECT_EQ(r.status, 0);
@@ -142,6 +150,36 @@ TEST_F(StationSimFaultTest, SlowFirstByteWaitsBeforeAnswering) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_EQ(r.status, 200);
   EXPECT_GE(ms, 800);
+}
+
+// Catches a rate limit that sends faster than asked (a lower bound only: never flaky).
+TEST_F(StationSimFaultTest, RateLimitedDownloadTakesItsTime) {
+  const auto t0 = std::chrono::steady_clock::now();
+  const SimResponse r = SimGet(sim.port, "/download/setup-small.bin?rate=2048");
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(r.body.size(), 1024u);
+  EXPECT_EQ(r.body, SimGet(sim.port, "/download/setup-small.bin").body);
+  EXPECT_GE(ms, 400);  // 1024 bytes at 2048 bytes/s, sent in tenths of a second
+}
+
+// Catches a fault given on the command line that is not in force from the start.
+TEST(StationSimOptions, FaultFromTheCommandLine) {
+  StationSim sim;
+  ASSERT_TRUE(sim.Start({"--fault", "/info.json=500&times=1", "--no-tls"})) << sim.startError;
+  EXPECT_TRUE(sim.caFile.empty());
+  EXPECT_EQ(SimGet(sim.port, "/info.json").status, 500);
+  EXPECT_EQ(SimGet(sim.port, "/info.json").status, 200);
+}
+
+// Catches option checks that let a nonsense value through.
+TEST(StationSimOptions, RejectsBadOptionsAndDocumentsThemAll) {
+  const std::string bin = StationSimBinary();
+  const std::string help = RunCommand("'" + bin + "' --help");
+  for (const char* opt : {"--port", "--title-seconds", "--burst", "--metaint", "--variants", "--name", "--legacy", "--fault",
+                          "--no-tls", "--tls-dir", "--verbose", "--help"})
+    EXPECT_NE(help.find(opt), std::string::npos) << opt;
+  for (const char* bad : {"--port 70000", "--title-seconds 0", "--metaint 0", "--variants 9", "--bogus"})
+    EXPECT_NE(system(("'" + bin + "' " + bad + " >/dev/null 2>&1").c_str()), 0) << bad;
 }
 
 // Catches control-set faults that ignore their path, their count, or being cleared.

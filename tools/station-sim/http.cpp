@@ -716,8 +716,11 @@ void HandleRequest(Conn* c, const HttpRequest& req) {
     SendStatus(c, req, 500, "flaky failure");
     return;
   }
-  if (k == "icy404") {
-    SendRaw(c, "ICY 404 Resource Not Found\r\nicy-notice1:<BR>Resource not found<BR>\r\n\r\n");
+  if (k == "icy404" || k == "icy") {
+    // A SHOUTcast v1 error: "ICY 401 Service Unavailable" when full, "ICY 404" for a bad mount.
+    const int code = k == "icy404" ? 404 : (f.code > 0 ? f.code : 401);
+    const char* reason = code == 401 ? "Service Unavailable" : code == 404 ? "Resource Not Found" : "Error";
+    SendRaw(c, "ICY " + std::to_string(code) + " " + reason + "\r\nicy-notice1:<BR>" + reason + "<BR>\r\n\r\n");
     return;
   }
   if (k.compare(0, 8, "redirect") == 0) {
