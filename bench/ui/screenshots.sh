@@ -4,22 +4,35 @@
 # the station simulator on 127.0.0.1 and grabs the window after it settled.
 # Usage: screenshots.sh <build folder> <output folder>
 set -euo pipefail
+[[ -n "${SHOTS_TRACE:-}" ]] && set -x
 build=$(cd "${1:?build folder}" && pwd)
 out=$(mkdir -p "${2:?output folder}" && cd "$2" && pwd)
 if [[ -z "${DISPLAY:-}" ]]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$build" "$out"
+  exec xvfb-run -a -n $((300 + RANDOM % 400)) -s "-screen 0 1280x1024x24 -noreset" "$0" "$build" "$out"
 fi
 
 work=$(mktemp -d)
 sim_pid=
 player_pid=
 cleanup() {
-  [[ -n "$player_pid" ]] && kill "$player_pid" 2>/dev/null || true
+  [[ -n "$player_pid" ]] && kill -9 "$player_pid" 2>/dev/null || true
   [[ -n "$sim_pid" ]] && kill "$sim_pid" 2>/dev/null || true
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# SIGTERM is the end-session path; a player that does not end within 5 s is killed.
+stop_player() {
+  kill "$player_pid" 2>/dev/null || true
+  for _ in $(seq 50); do kill -0 "$player_pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$player_pid" 2>/dev/null; then
+    echo "player $player_pid did not end on SIGTERM; killed" >&2
+    kill -9 "$player_pid" 2>/dev/null || true
+  fi
+  wait "$player_pid" 2>/dev/null || true
+  player_pid=
+}
 
 "$build/bin/station-sim" --port 0 --no-tls >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
@@ -52,14 +65,16 @@ JSON
   info=$("$build/bin/xwin-tool" "$player_pid" info) || { echo "$name: no window" >&2; cat "$work/$name.err" >&2; return 1; }
   import -window "${info%% *}" "$out/$name.png"
   echo "$name: window ${info#* } -> $out/$name.png"
-  kill "$player_pid" 2>/dev/null || true
-  wait "$player_pid" 2>/dev/null || true
-  player_pid=
+  stop_player
 }
 
-curl -s "$base/control/fault?path=/stream/opus&kind=slow&ms=30000" >/dev/null
+# The simulator encodes its programme on the first listener: warm it up, so "playing"
+# shots are not taken while the first connection still waits.
+curl -s --max-time 20 "${base}stream/mp3" 2>/dev/null | head -c 65536 >/dev/null || true
+# The Opus stream accepts the connection and then sends nothing: the player stays connecting.
+curl -sf "${base}control/fault?path=/stream/opus&kind=stall" >/dev/null
 for dpi in 96 144; do
-  scene "playing-$dpi" "$dpi" 0 /stream/mp3 6
-  scene "muted-$dpi" "$dpi" 1 /stream/mp3 6
-  scene "connecting-$dpi" "$dpi" 0 /stream/opus 3
+  scene "playing-$dpi" "$dpi" 0 stream/mp3 8
+  scene "muted-$dpi" "$dpi" 1 stream/mp3 8
+  scene "connecting-$dpi" "$dpi" 0 stream/opus 3
 done

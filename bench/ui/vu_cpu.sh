@@ -8,14 +8,14 @@ set -euo pipefail
 build=$(cd "${1:?build folder}" && pwd)
 seconds=${2:-60}
 if [[ -z "${DISPLAY:-}" ]]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$build" "$seconds"
+  exec xvfb-run -a -n $((300 + RANDOM % 400)) -s "-screen 0 1280x1024x24 -noreset" "$0" "$build" "$seconds"
 fi
 
 work=$(mktemp -d)
 sim_pid=
 player_pid=
 cleanup() {
-  [[ -n "$player_pid" ]] && kill "$player_pid" 2>/dev/null || true
+  [[ -n "$player_pid" ]] && kill -9 "$player_pid" 2>/dev/null || true
   [[ -n "$sim_pid" ]] && kill "$sim_pid" 2>/dev/null || true
   wait 2>/dev/null || true
   rm -rf "$work"

@@ -53,11 +53,14 @@ int main(int argc, char** argv) {
   xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
   if (std::string(argv[1]) == "dpi") {
     std::string resources = std::string("Xft.dpi:\t") + argv[2] + "\n";
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, root, XCB_ATOM_RESOURCE_MANAGER, XCB_ATOM_STRING, 8,
-                        resources.size(), resources.data());
-    xcb_flush(c);
+    xcb_generic_error_t* e = xcb_request_check(
+        c, xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, root, XCB_ATOM_RESOURCE_MANAGER, XCB_ATOM_STRING, 8,
+                                       uint32_t(resources.size()), resources.data()));
+    if (e) fprintf(stderr, "xwin-tool: setting the resources failed (error %d)\n", e->error_code);
+    int failed = e != nullptr;
+    free(e);
     xcb_disconnect(c);
-    return 0;
+    return failed;
   }
   uint32_t pid = uint32_t(atol(argv[1]));
   std::string what = argv[2];

@@ -313,11 +313,13 @@ Shape LetterA(double x, double y, double u, double stroke) {
 // --- The images -------------------------------------------------------------------
 
 // Status overlays of the VU meter: a dark badge over the top of the two bars.
+// The window is 23 pixels wide at scale 1 and the overlay sits at its left edge, so the
+// badge spans 23 columns and leaves the 24th empty; small corners keep the meter's
+// colours from peeking out around it.
 Canvas StatusMuted() {
   Canvas c(24, 24);
-  c.Fill(RoundBox(0, 0, 24, 24, 5), WithAlpha(kWindow, 0.92));
-  c.Fill(RoundFrame(0, 0, 24, 24, 5, 1), WithAlpha(kRed, 0.9));
-  // The window is 23 pixels wide at scale 1: keep the symbol clear of the last column.
+  c.Fill(RoundBox(0, 0, 23, 24, 3), WithAlpha(kWindow, 0.92));
+  c.Fill(RoundFrame(0, 0, 23, 24, 3, 1), WithAlpha(kRed, 0.9));
   c.Fill(Speaker(1.3, 2, 20), kText);
   c.Fill(SpeakerCross(1.3, 2, 20, 2.2), kRed);
   return c;
@@ -325,9 +327,9 @@ Canvas StatusMuted() {
 
 Canvas StatusConnect() {
   Canvas c(24, 24);
-  c.Fill(RoundBox(0, 0, 24, 24, 5), WithAlpha(kWindow, 0.92));
-  c.Fill(RoundFrame(0, 0, 24, 24, 5, 1), WithAlpha(kAmber, 0.9));
-  c.Fill(ConnectArrow(12, 12, 6.5, 2.4, 4.6), kAmber);
+  c.Fill(RoundBox(0, 0, 23, 24, 3), WithAlpha(kWindow, 0.92));
+  c.Fill(RoundFrame(0, 0, 23, 24, 3, 1), WithAlpha(kAmber, 0.9));
+  c.Fill(ConnectArrow(11.5, 12.5, 6.5, 2.4, 4.6), kAmber);
   return c;
 }
 
