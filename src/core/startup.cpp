@@ -61,6 +61,9 @@ int TeardownAndExit(int code) {
   CloseLogFile();
   CloseAllBufferedFiles();
   if (RuntimeReady()) RuntimeTeardown();
+  // The audio library's own threads end with it here, before the process's static
+  // records (the library's included) are destroyed under them.
+  if (AudioLibraryLoaded() && gBass.BASS_Free) gBass.BASS_Free();
   return code;
 }
 
