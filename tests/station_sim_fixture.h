@@ -126,7 +126,7 @@ struct StationSim {
 };
 
 struct SimResponse {
-  int error = 0;          // errno of a failed connect, or -1 when nothing came back at all
+  int error = 0;           // errno of a failed connect, or -1 when nothing came back at all
   std::string statusLine;  // "HTTP/1.1 200 OK" or "ICY 200 OK"
   int status = 0;
   std::map<std::string, std::string> headers;  // names in lower case

@@ -25,8 +25,10 @@ struct FaultCase {
 // Catches a fault kind that answers differently from its description.
 TEST_F(StationSimFaultTest, EachFaultDoesWhatItSays) {
   const FaultCase cases[] = {
-      {"/info.json?fault=404", "", 1 << 20, 5000, [](const SimResponse& r, const StationSim&) { EXPECT_EQ(r.status, 404); }},
-      {"/info.json?fault=500", "", 1 << 20, 5000, [](const SimResponse& r, const StationSim&) { EXPECT_EQ(r.status, 500); }},
+      {"/info.json?fault=404", "", 1 << 20, 5000,
+       [](const SimResponse& r, const StationSim&) { EXPECT_EQ(r.status, 404); }},
+      {"/info.json?fault=500", "", 1 << 20, 5000,
+       [](const SimResponse& r, const StationSim&) { EXPECT_EQ(r.status, 500); }},
       {"/stream/mp3?fault=status&code=503", "", 1 << 20, 5000,
        [](const SimResponse& r, const StationSim&) { EXPECT_EQ(r.status, 503); }},
       {"/stream/mp3?fault=icy404", "", 1 << 20, 5000,
@@ -70,7 +72,9 @@ TEST_F(StationSimFaultTest, EachFaultDoesWhatItSays) {
          EXPECT_EQ(r.headers.at("location"), s.Url("/info.json?history=3"));
        }},
       {"/stream/aac?fault=redirect-https", "", 1 << 20, 5000,
-       [](const SimResponse& r, const StationSim& s) { EXPECT_EQ(r.headers.at("location"), s.HttpsUrl("/stream/aac")); }},
+       [](const SimResponse& r, const StationSim& s) {
+         EXPECT_EQ(r.headers.at("location"), s.HttpsUrl("/stream/aac"));
+       }},
       {"/info.json?fault=redirect-loop", "", 1 << 20, 5000,
        [](const SimResponse& r, const StationSim& s) {
          EXPECT_EQ(r.headers.at("location"), s.Url("/info.json?fault=redirect-loop"));
@@ -175,8 +179,8 @@ TEST(StationSimOptions, FaultFromTheCommandLine) {
 TEST(StationSimOptions, RejectsBadOptionsAndDocumentsThemAll) {
   const std::string bin = StationSimBinary();
   const std::string help = RunCommand("'" + bin + "' --help");
-  for (const char* opt : {"--port", "--title-seconds", "--burst", "--metaint", "--variants", "--name", "--legacy", "--fault",
-                          "--no-tls", "--tls-dir", "--verbose", "--help"})
+  for (const char* opt : {"--port", "--title-seconds", "--burst", "--metaint", "--variants", "--name", "--legacy",
+                          "--fault", "--no-tls", "--tls-dir", "--verbose", "--help"})
     EXPECT_NE(help.find(opt), std::string::npos) << opt;
   for (const char* bad : {"--port 70000", "--title-seconds 0", "--metaint 0", "--variants 9", "--bogus"})
     EXPECT_NE(system(("'" + bin + "' " + bad + " >/dev/null 2>&1").c_str()), 0) << bad;

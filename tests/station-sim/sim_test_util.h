@@ -54,10 +54,21 @@ class JsonReader {
     return true;
   }
   static void Utf8(std::string& o, unsigned cp) {
-    if (cp < 0x80) o += (char)cp;
-    else if (cp < 0x800) { o += (char)(0xC0 | cp >> 6); o += (char)(0x80 | (cp & 63)); }
-    else if (cp < 0x10000) { o += (char)(0xE0 | cp >> 12); o += (char)(0x80 | ((cp >> 6) & 63)); o += (char)(0x80 | (cp & 63)); }
-    else { o += (char)(0xF0 | cp >> 18); o += (char)(0x80 | ((cp >> 12) & 63)); o += (char)(0x80 | ((cp >> 6) & 63)); o += (char)(0x80 | (cp & 63)); }
+    if (cp < 0x80)
+      o += (char)cp;
+    else if (cp < 0x800) {
+      o += (char)(0xC0 | cp >> 6);
+      o += (char)(0x80 | (cp & 63));
+    } else if (cp < 0x10000) {
+      o += (char)(0xE0 | cp >> 12);
+      o += (char)(0x80 | ((cp >> 6) & 63));
+      o += (char)(0x80 | (cp & 63));
+    } else {
+      o += (char)(0xF0 | cp >> 18);
+      o += (char)(0x80 | ((cp >> 12) & 63));
+      o += (char)(0x80 | ((cp >> 6) & 63));
+      o += (char)(0x80 | (cp & 63));
+    }
   }
   bool Hex4(unsigned& v) {
     if (p_ + 4 > s_.size()) return false;
@@ -65,10 +76,14 @@ class JsonReader {
     for (int i = 0; i < 4; i++) {
       const char c = s_[p_++];
       v <<= 4;
-      if (c >= '0' && c <= '9') v |= c - '0';
-      else if (c >= 'a' && c <= 'f') v |= c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') v |= c - 'A' + 10;
-      else return false;
+      if (c >= '0' && c <= '9')
+        v |= c - '0';
+      else if (c >= 'a' && c <= 'f')
+        v |= c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        v |= c - 'A' + 10;
+      else
+        return false;
     }
     return true;
   }
@@ -78,7 +93,10 @@ class JsonReader {
     while (p_ < s_.size() && s_[p_] != '"') {
       const unsigned char c = (unsigned char)s_[p_++];
       if (c < 0x20) return false;
-      if (c != '\\') { o += (char)c; continue; }
+      if (c != '\\') {
+        o += (char)c;
+        continue;
+      }
       if (p_ >= s_.size()) return false;
       const char e = s_[p_++];
       if (e == 'u') {
@@ -123,7 +141,10 @@ class JsonReader {
         v.obj.push_back({k, std::move(m)});
         Ws();
         if (p_ >= s_.size()) return false;
-        if (s_[p_] == ',') { p_++; continue; }
+        if (s_[p_] == ',') {
+          p_++;
+          continue;
+        }
         if (s_[p_] == '}') return ++p_, true;
         return false;
       }
@@ -139,14 +160,27 @@ class JsonReader {
         v.arr.push_back(std::move(m));
         Ws();
         if (p_ >= s_.size()) return false;
-        if (s_[p_] == ',') { p_++; continue; }
+        if (s_[p_] == ',') {
+          p_++;
+          continue;
+        }
         if (s_[p_] == ']') return ++p_, true;
         return false;
       }
     }
-    if (c == '"') { v.kind = Json::String; return Str(v.str); }
-    if (Lit("true")) { v.kind = Json::Bool; v.b = true; return true; }
-    if (Lit("false")) { v.kind = Json::Bool; return true; }
+    if (c == '"') {
+      v.kind = Json::String;
+      return Str(v.str);
+    }
+    if (Lit("true")) {
+      v.kind = Json::Bool;
+      v.b = true;
+      return true;
+    }
+    if (Lit("false")) {
+      v.kind = Json::Bool;
+      return true;
+    }
     if (Lit("null")) return true;
     char* end = nullptr;
     v.num = strtod(s_.c_str() + p_, &end);
@@ -298,7 +332,8 @@ inline std::string ProbeCodec(const std::string& data) {
 // ffmpeg's volumedetect mean level in dB (mean square over all samples), or +999 on failure.
 inline double MeanVolume(const std::string& data) {
   TempFile f(data);
-  const std::string out = RunCommand("ffmpeg -nostdin -hide_banner -i '" + f.path + "' -af volumedetect -f null - 2>&1");
+  const std::string out =
+      RunCommand("ffmpeg -nostdin -hide_banner -i '" + f.path + "' -af volumedetect -f null - 2>&1");
   const size_t p = out.find("mean_volume:");
   return p == std::string::npos ? 999.0 : atof(out.c_str() + p + 12);
 }

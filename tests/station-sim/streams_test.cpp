@@ -41,7 +41,8 @@ TEST_F(StationSimTest, EveryCodecProbesAsItselfAndHasTheTitlesLoudness) {
     const Json* loud = stats.Get("title") ? stats.Get("title")->Get("loudness") : nullptr;
     ASSERT_TRUE(loud);
     // The burst: about 2 s of the new title.
-    const SimResponse r = SimGet(sim.port, std::string("/stream/") + c.key, "", (size_t)c.kbps * 1000 / 8 * 3 / 2, 5000);
+    const SimResponse r =
+        SimGet(sim.port, std::string("/stream/") + c.key, "", (size_t)c.kbps * 1000 / 8 * 3 / 2, 5000);
     ASSERT_EQ(r.status, 200);
     EXPECT_EQ(r.headers.at("content-type"), c.mime);
     EXPECT_EQ(r.headers.at("icy-br"), std::to_string(c.kbps));
@@ -63,12 +64,16 @@ TEST_F(StationSimTest, MetadataBlocksSitExactlyEveryMetaintBytes) {
     const char* query;
     size_t metaint;
   } cases[] = {
-      {"mp3", "", 16000}, {"mp3", "?metaint=1000", 1000}, {"aac", "?metaint=777", 777},
-      {"opus", "?metaint=8192", 8192}, {"vorbis", "?metaint=4096&legacy=1", 4096},
+      {"mp3", "", 16000},
+      {"mp3", "?metaint=1000", 1000},
+      {"aac", "?metaint=777", 777},
+      {"opus", "?metaint=8192", 8192},
+      {"vorbis", "?metaint=4096&legacy=1", 4096},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.codec) + c.query);
-    const SimResponse r = SimGet(sim.port, std::string("/stream/") + c.codec + c.query, "Icy-MetaData: 1\r\n", 36000, 5000);
+    const SimResponse r =
+        SimGet(sim.port, std::string("/stream/") + c.codec + c.query, "Icy-MetaData: 1\r\n", 36000, 5000);
     ASSERT_EQ(r.headers.count("icy-metaint"), 1u);
     EXPECT_EQ((size_t)atol(r.headers.at("icy-metaint").c_str()), c.metaint);
     std::string audio;
@@ -82,7 +87,7 @@ TEST_F(StationSimTest, MetadataBlocksSitExactlyEveryMetaintBytes) {
       }
     }
     EXPECT_NE(StreamTitleOf(blocks[0].text), "");  // the first block names the title
-    EXPECT_GT(ChainUnits(c.codec, audio), 5);       // audio framing intact after removing the blocks
+    EXPECT_GT(ChainUnits(c.codec, audio), 5);      // audio framing intact after removing the blocks
   }
 }
 
@@ -96,7 +101,9 @@ TEST_F(StationSimTest, HostileMetadataIsSentVerbatim) {
       {"quote", "StreamTitle='Jane';Doe - It's ';here';StreamUrl='';"},
       {"nul", std::string("StreamTitle='Null") + '\0' + "Byte - Title';StreamUrl='';"},
       {"badutf8", "StreamTitle='Bad \xC3\x28 UTF-8 - Overlong \xE0\x80\xAF \xF0\x28\x8C\x28';StreamUrl='';"},
-      {"latin1", "StreamTitle='Caf\xE9 M\xFCller - Fran\xE7" "ais \xE0 la carte';StreamUrl='';"},
+      {"latin1",
+       "StreamTitle='Caf\xE9 M\xFCller - Fran\xE7"
+       "ais \xE0 la carte';StreamUrl='';"},
       {"empty", "StreamTitle='';StreamUrl='';"},
   };
   for (const Case& c : cases) {
@@ -133,7 +140,8 @@ TEST_F(StationSimTest, BogusMetaintHeadersComeWithoutMetadata) {
     EXPECT_EQ(r.headers.at("icy-metaint"), bad);
     EXPECT_GT(Mp3Frames(r.body), 10);  // pure audio
   }
-  const SimResponse dup = SimGet(sim.port, "/stream/mp3?badmetaint=dup&metaint=1000", "Icy-MetaData: 1\r\n", 5000, 5000);
+  const SimResponse dup =
+      SimGet(sim.port, "/stream/mp3?badmetaint=dup&metaint=1000", "Icy-MetaData: 1\r\n", 5000, 5000);
   EXPECT_NE(dup.head.find("icy-metaint: 8192\r\nicy-metaint: 1000\r\n"), std::string::npos);
   std::string audio;
   std::vector<IcyBlock> blocks;
@@ -304,13 +312,15 @@ TEST_F(StationSimTest, PlaylistsListEveryStream) {
     const SimResponse r = SimGet(sim.port, c.path);
     ASSERT_EQ(r.status, 200);
     EXPECT_NE(r.body.find(c.marker), std::string::npos);
-    for (const CodecCase& k : kCodecs) EXPECT_NE(r.body.find(sim.Url(std::string("/stream/") + k.key)), std::string::npos);
+    for (const CodecCase& k : kCodecs)
+      EXPECT_NE(r.body.find(sim.Url(std::string("/stream/") + k.key)), std::string::npos);
     EXPECT_EQ((size_t)atol(r.headers.at("content-length").c_str()), r.body.size());
   }
   Json jspf;
   EXPECT_TRUE(ParseJson(SimGet(sim.port, "/playlist.jspf").body, jspf));
   // Hostile sizes are exact, around the player's 64 KiB limit.
-  for (size_t n : {65535u, 65536u, 65537u}) EXPECT_EQ(SimGet(sim.port, "/hostile/size.m3u?bytes=" + std::to_string(n)).body.size(), n);
+  for (size_t n : {65535u, 65536u, 65537u})
+    EXPECT_EQ(SimGet(sim.port, "/hostile/size.m3u?bytes=" + std::to_string(n)).body.size(), n);
   EXPECT_EQ(SimGet(sim.port, "/hostile/no-such-thing").status, 404);
 }
 

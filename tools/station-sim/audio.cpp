@@ -196,7 +196,8 @@ int WriteToString(void* opaque, uint8_t* buf, int size) {
 }
 
 void AppendAdtsHeader(std::string& out, int payload, int rate) {
-  static const int rates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+  static const int rates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                22050, 16000, 12000, 11025, 8000,  7350};
   int sfi = 4;
   for (int i = 0; i < 13; i++)
     if (rates[i] == rate) sfi = i;
@@ -456,7 +457,8 @@ void EncoderThread() {
     auto enc = std::make_shared<EncodedTitle>();
     const int ok = EncodeTitle(cd, v, pcmCache[at].second, *enc);
     if (gOpt.verbose)
-      fprintf(stderr, "station-sim: encoded title %d %s: %zu bytes, %.2f s of audio (synthesis %.3f s, encoding %.3f s)\n", v,
+      fprintf(stderr,
+              "station-sim: encoded title %d %s: %zu bytes, %.2f s of audio (synthesis %.3f s, encoding %.3f s)\n", v,
               kCodecs[cd].key, enc->bytes.size(), enc->duration, std::chrono::duration<double>(t1 - t0).count(),
               std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count());
     {

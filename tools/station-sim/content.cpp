@@ -55,7 +55,9 @@ std::vector<StreamRef> ListStreams(const HttpRequest& req) {
   return out;
 }
 
-std::string ArtworkUrl(int variant) { return BaseUrl(false) + "/art/" + std::to_string(variant) + (variant % 2 ? ".jpg" : ".png"); }
+std::string ArtworkUrl(int variant) {
+  return BaseUrl(false) + "/art/" + std::to_string(variant) + (variant % 2 ? ".jpg" : ".png");
+}
 
 const char* const kShows[3] = {"Loopback Breakfast", "Packets at Noon", "The Late Checksum"};
 
@@ -70,7 +72,8 @@ std::string InfoDocument(const HttpRequest& req) {
   for (size_t i = 0; i < streams.size(); i++) {
     j += i ? ",\n" : "\n";
     j += "    {\"id\": \"" + JsonEscape(streams[i].id) + "\", \"url\": \"" + JsonEscape(streams[i].url) +
-         "\", \"bitrate\": " + std::to_string(streams[i].kbps) + ", \"codec\": \"" + JsonEscape(streams[i].codec) + "\"}";
+         "\", \"bitrate\": " + std::to_string(streams[i].kbps) + ", \"codec\": \"" + JsonEscape(streams[i].codec) +
+         "\"}";
   }
   j += streams.empty() ? "],\n" : "\n  ],\n";
   j += "  \"date\": \"" + FormatUtc(time(nullptr)) + "\",\n";
@@ -91,11 +94,16 @@ std::string InfoDocument(const HttpRequest& req) {
 std::string XmlEscape(const std::string& s) {
   std::string o;
   for (char c : s) {
-    if (c == '&') o += "&amp;";
-    else if (c == '<') o += "&lt;";
-    else if (c == '>') o += "&gt;";
-    else if (c == '"') o += "&quot;";
-    else o += c;
+    if (c == '&')
+      o += "&amp;";
+    else if (c == '<')
+      o += "&lt;";
+    else if (c == '>')
+      o += "&gt;";
+    else if (c == '"')
+      o += "&quot;";
+    else
+      o += c;
   }
   return o;
 }
@@ -121,8 +129,8 @@ int Playlist(const HttpRequest& req, const std::string& ext, HttpReply& r) {
     b = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<playlist version=\"1\" xmlns=\"http://xspf.org/ns/0/\">\n";
     b += "  <title>" + XmlEscape(station) + "</title>\n  <trackList>\n";
     for (auto& e : s)
-      b += "    <track>\n      <location>" + XmlEscape(e.url) + "</location>\n      <title>" + XmlEscape(station + " (" + e.id + ")") +
-           "</title>\n    </track>\n";
+      b += "    <track>\n      <location>" + XmlEscape(e.url) + "</location>\n      <title>" +
+           XmlEscape(station + " (" + e.id + ")") + "</title>\n    </track>\n";
     b += "  </trackList>\n</playlist>\n";
   } else if (ext == "vclt") {
     r.contentType = "audio/x-vclt";
@@ -185,8 +193,8 @@ std::string VersionList(const HttpRequest& req) {
   j += "      \"number\": \"" + JsonEscape(number) + "\",\n      \"date\": \"" + JsonEscape(date) + "\",\n";
   j += "      \"hash\": \"" + JsonEscape(hash) + "\",\n";
   j += "      \"website\": \"" + JsonEscape(Param(req, "website", BaseUrl(false) + "/")) + "\",\n";
-  j += "      \"download\": \"" + (Param(req, "download") == "0" ? std::string() : JsonEscape(BaseUrl(false) + "/download/" + file)) +
-       "\",\n";
+  j += "      \"download\": \"" +
+       (Param(req, "download") == "0" ? std::string() : JsonEscape(BaseUrl(false) + "/download/" + file)) + "\",\n";
   j += "      \"url\": [\"" + JsonEscape(BaseUrl(false) + "/versionlist.json") + "\"]\n    }\n  ]\n}\n";
   return j;
 }
@@ -194,17 +202,21 @@ std::string VersionList(const HttpRequest& req) {
 std::string WebPage() {
   const ScheduleSnapshot s = GetSchedule();
   const TitleMeta& m = GetTitleMeta(VariantOf(s.index));
-  std::string h = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" + XmlEscape(gOpt.stationName) +
+  std::string h = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" +
+                  XmlEscape(gOpt.stationName) +
                   "</title>\n<style>body{background:#2c1c3c;color:#cfcfcf;font-family:sans-serif;margin:2em}"
                   "a{color:#e0b0ff}</style></head>\n<body>\n";
-  h += "<h1>" + XmlEscape(gOpt.stationName) + "</h1>\n<p>Generated music from the loopback studio, around the clock.</p>\n";
+  h += "<h1>" + XmlEscape(gOpt.stationName) +
+       "</h1>\n<p>Generated music from the loopback studio, around the clock.</p>\n";
   h += "<p>Now playing: <b>" + XmlEscape(m.artist) + " - " + XmlEscape(m.title) + "</b></p>\n<h2>Listen</h2>\n<ul>\n";
   for (int c = 0; c < CodecCount; c++) {
     const CodecDesc& d = GetCodecDesc(c);
-    h += "<li><a href=\"/stream/" + std::string(d.key) + "\">" + d.label + " " + std::to_string(d.kbps) + " kbit/s</a></li>\n";
+    h += "<li><a href=\"/stream/" + std::string(d.key) + "\">" + d.label + " " + std::to_string(d.kbps) +
+         " kbit/s</a></li>\n";
   }
   h += "</ul>\n<h2>Playlists</h2>\n<ul>\n";
-  for (const char* p : {"playlist.m3u", "playlist.m3u8", "playlist.pls", "playlist.xspf", "playlist.vclt", "playlist.jspf"})
+  for (const char* p :
+       {"playlist.m3u", "playlist.m3u8", "playlist.pls", "playlist.xspf", "playlist.vclt", "playlist.jspf"})
     h += "<li><a href=\"/" + std::string(p) + "\">" + p + "</a></li>\n";
   h += "</ul>\n</body></html>\n";
   return h;
@@ -233,7 +245,8 @@ int Hostile(const HttpRequest& req, const std::string& name, HttpReply& r) {
     if (size > 0) b.back() = '\n';
   } else if (name == "unsafe.m3u") {
     b = "#EXTM3U\nfile:///etc/passwd\n/etc/shadow\n/dev/zero\nsmb://127.0.0.1/share/a.mp3\n"
-        "ftp://127.0.0.1/pub/a.mp3\njavascript:alert(1)\n" + mp3 + "\n";
+        "ftp://127.0.0.1/pub/a.mp3\njavascript:alert(1)\n" +
+        mp3 + "\n";
   } else if (name == "extinf-last.m3u") {
     b = "#EXTM3U\n" + mp3 + "\n#EXTINF:-1,Dangling";
   } else if (name == "latin1.m3u") {
@@ -318,7 +331,8 @@ int Hostile(const HttpRequest& req, const std::string& name, HttpReply& r) {
     b += "</track></trackList></playlist>\n";
   } else if (name == "badutf8.xspf") {
     r.contentType = "application/xspf+xml";
-    b = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<playlist version=\"1\"><title>\xC0\xAF\xFF</title><trackList><track><location>" +
+    b = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<playlist "
+        "version=\"1\"><title>\xC0\xAF\xFF</title><trackList><track><location>" +
         mp3 + "</location></track></trackList></playlist>\n";
   } else if (name == "deep.json") {
     r.contentType = "application/json";
@@ -326,13 +340,15 @@ int Hostile(const HttpRequest& req, const std::string& name, HttpReply& r) {
     b = std::string(depth, '[') + std::string(depth, ']');
   } else if (name == "surrogate.json") {
     r.contentType = "application/json";
-    b = "{\"name\": \"\\ud800x\", \"info\": \"\\ud83d\\ude00 ok\", \"live\": 1, \"history\": [{\"artist\": \"\\udc00\", "
+    b = "{\"name\": \"\\ud800x\", \"info\": \"\\ud83d\\ude00 ok\", \"live\": 1, \"history\": [{\"artist\": "
+        "\"\\udc00\", "
         "\"title\": \"\\ud83d\\u0041\", \"date\": \"\\u12\"}], \"status\": \"\\u";
   } else if (name == "numbers.json") {
     r.contentType = "application/json";
-    b = "{\"live\": 1e-00011111111111, \"status\": 123456789012345678901234567890, \"stream\": [{\"id\": \"n\", \"url\": \"" +
-        mp3 + "\", \"bitrate\": 1e999, \"codec\": \"MP3\"}, {\"url\": \"" + aac + "\", \"bitrate\": -128.9}, {\"url\": \"" + aac +
-        "\", \"bitrate\": 0." + std::string(5000, '1') + "}]}\n";
+    b = "{\"live\": 1e-00011111111111, \"status\": 123456789012345678901234567890, \"stream\": [{\"id\": \"n\", "
+        "\"url\": \"" +
+        mp3 + "\", \"bitrate\": 1e999, \"codec\": \"MP3\"}, {\"url\": \"" + aac +
+        "\", \"bitrate\": -128.9}, {\"url\": \"" + aac + "\", \"bitrate\": 0." + std::string(5000, '1') + "}]}\n";
   } else if (name == "wrongtypes.json") {
     r.contentType = "application/json";
     b = "{\"info\": 5, \"name\": [\"x\"], \"live\": \"yes\", \"status\": {}, \"stream\": {\"url\": \"" + mp3 +
@@ -355,9 +371,11 @@ int Hostile(const HttpRequest& req, const std::string& name, HttpReply& r) {
   } else if (name == "") {
     r.contentType = "text/plain; charset=utf-8";
     b = "size.m3u?bytes=N unsafe.m3u extinf-last.m3u latin1.m3u cr-only.m3u crlf.m3u longline.m3u many.m3u self.m3u "
-        "empty.m3u binary.m3u nul.m3u only-comments.m3u UPPER.M3U trailing.pls query.pls nofile.pls html.pls wrong.vclt "
+        "empty.m3u binary.m3u nul.m3u only-comments.m3u UPPER.M3U trailing.pls query.pls nofile.pls html.pls "
+        "wrong.vclt "
         "location-string.jspf notracks.jspf bad.jspf version0.xspf entities.xspf external.xspf deep.xspf badutf8.xspf "
-        "deep.json?depth=N surrogate.json numbers.json wrongtypes.json nostream.json emptystream.json html.json bom.json "
+        "deep.json?depth=N surrogate.json numbers.json wrongtypes.json nostream.json emptystream.json html.json "
+        "bom.json "
         "short.json\n";
   } else {
     return 0;
@@ -367,21 +385,29 @@ int Hostile(const HttpRequest& req, const std::string& name, HttpReply& r) {
 
 }  // namespace
 
-std::string BaseUrl(bool https) { return std::string(https ? "https" : "http") + "://127.0.0.1:" + std::to_string(gOpt.port); }
+std::string BaseUrl(bool https) {
+  return std::string(https ? "https" : "http") + "://127.0.0.1:" + std::to_string(gOpt.port);
+}
 
 std::string JsonEscape(const std::string& s) {
   std::string o;
   for (unsigned char c : s) {
-    if (c == '"') o += "\\\"";
-    else if (c == '\\') o += "\\\\";
-    else if (c == '\n') o += "\\n";
-    else if (c == '\r') o += "\\r";
-    else if (c == '\t') o += "\\t";
+    if (c == '"')
+      o += "\\\"";
+    else if (c == '\\')
+      o += "\\\\";
+    else if (c == '\n')
+      o += "\\n";
+    else if (c == '\r')
+      o += "\\r";
+    else if (c == '\t')
+      o += "\\t";
     else if (c < 0x20) {
       char buf[8];
       snprintf(buf, sizeof buf, "\\u%04x", c);
       o += buf;
-    } else o += (char)c;
+    } else
+      o += (char)c;
   }
   return o;
 }

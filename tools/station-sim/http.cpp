@@ -159,7 +159,8 @@ int ParseRequest(const std::string& head, HttpRequest& req) {
     if (amp == std::string::npos) amp = req.query.size();
     const std::string kv = req.query.substr(pos, amp - pos);
     const size_t eq = kv.find('=');
-    if (!kv.empty()) req.params[UrlDecode(kv.substr(0, eq))] = eq == std::string::npos ? "" : UrlDecode(kv.substr(eq + 1));
+    if (!kv.empty())
+      req.params[UrlDecode(kv.substr(0, eq))] = eq == std::string::npos ? "" : UrlDecode(kv.substr(eq + 1));
     pos = amp + 1;
   }
   pos = lineEnd + 2;
@@ -219,15 +220,24 @@ Fault TakeFault(const HttpRequest& req) {
 
 std::string ReasonOf(int code) {
   switch (code) {
-    case 200: return "OK";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 500:
+      return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
   }
 }
 
@@ -311,9 +321,14 @@ std::string HostileMeta(const std::string& name) {
   if (name == "noquote") return "StreamTitle='Unclosed Artist - Unclosed Title";
   if (name == "quote") return "StreamTitle='Jane';Doe - It's ';here';StreamUrl='';";
   if (name == "nul") return std::string("StreamTitle='Null") + '\0' + "Byte - Title';StreamUrl='';";
-  if (name == "escape") return "StreamTitle='\x1b[31mRed\x1b[0m - \x07" "Bell\x1b]0;title\x07';StreamUrl='';";
-  if (name == "badutf8") return "StreamTitle='Bad \xC3\x28 UTF-8 - Overlong \xE0\x80\xAF \xF0\x28\x8C\x28';StreamUrl='';";
-  if (name == "latin1") return "StreamTitle='Caf\xE9 M\xFCller - Fran\xE7" "ais \xE0 la carte';StreamUrl='';";
+  if (name == "escape")
+    return "StreamTitle='\x1b[31mRed\x1b[0m - \x07"
+           "Bell\x1b]0;title\x07';StreamUrl='';";
+  if (name == "badutf8")
+    return "StreamTitle='Bad \xC3\x28 UTF-8 - Overlong \xE0\x80\xAF \xF0\x28\x8C\x28';StreamUrl='';";
+  if (name == "latin1")
+    return "StreamTitle='Caf\xE9 M\xFCller - Fran\xE7"
+           "ais \xE0 la carte';StreamUrl='';";
   if (name == "empty") return "StreamTitle='';StreamUrl='';";
   if (name == "nostreamtitle") return "StreamUrl='http://127.0.0.1/';";
   if (name == "jingle") return "StreamTitle='Corvale Demo Radio Jingle';StreamUrl='';";
@@ -323,7 +338,8 @@ std::string HostileMeta(const std::string& name) {
 }
 
 std::string MetaBlock(const std::string& streamTitle, bool latin1, bool raw = false) {
-  std::string text = raw ? streamTitle : "StreamTitle='" + (latin1 ? ToLatin1(streamTitle) : streamTitle) + "';StreamUrl='';";
+  std::string text =
+      raw ? streamTitle : "StreamTitle='" + (latin1 ? ToLatin1(streamTitle) : streamTitle) + "';StreamUrl='';";
   if (text.size() > 255 * 16) text.resize(255 * 16);
   const size_t blocks = (text.size() + 15) / 16;
   std::string out(1, (char)blocks);
@@ -689,7 +705,8 @@ void HandleRequest(Conn* c, const HttpRequest& req) {
     std::lock_guard<std::mutex> lock(gConnMutex);
     count = ++gStats[req.path].requests;
   }
-  if (gOpt.verbose) fprintf(stderr, "station-sim: %s %s%s\n", req.method.c_str(), req.tls ? "(tls) " : "", req.target.c_str());
+  if (gOpt.verbose)
+    fprintf(stderr, "station-sim: %s %s%s\n", req.method.c_str(), req.tls ? "(tls) " : "", req.target.c_str());
   if (req.path.compare(0, 9, "/control/") == 0) {
     HandleControl(c, req);
     return;

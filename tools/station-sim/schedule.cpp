@@ -40,9 +40,9 @@ void AdvanceLocked(Clock::time_point now) {
   if (!gScheduleReady) {
     gScheduleReady = true;
     gSteadyOrigin = now;
-    gUnixOrigin = (int64_t)std::chrono::duration_cast<std::chrono::seconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
+    gUnixOrigin =
+        (int64_t)std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     gStart = now;
     // Pretend the station has been on air for a while, so the history is never empty.
     gIndex = 5;

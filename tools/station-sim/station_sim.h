@@ -32,10 +32,10 @@ extern SimOptions gOpt;
 // ---- codecs ----
 enum Codec { CodecMp3 = 0, CodecAac = 1, CodecOpus = 2, CodecVorbis = 3, CodecCount = 4 };
 struct CodecDesc {
-  const char* key;       // path word: /stream/<key>
-  const char* label;     // "codec" in the stream-information document
-  const char* mime;      // Content-Type of the stream
-  int kbps;              // icy-br
+  const char* key;    // path word: /stream/<key>
+  const char* label;  // "codec" in the stream-information document
+  const char* mime;   // Content-Type of the stream
+  int kbps;           // icy-br
   int sampleRate;
 };
 const CodecDesc& GetCodecDesc(int codec);
@@ -63,10 +63,10 @@ const TitleMeta& GetTitleMeta(int variant);
 int VariantOf(int64_t titleIndex);
 
 struct ScheduleSnapshot {
-  int64_t index = 0;       // running title number
-  int64_t forced = 0;      // counts "next title now" requests
-  double elapsed = 0;      // seconds into the title
-  int64_t startUnix = 0;   // wall-clock start of the title, seconds since 1970 (UTC)
+  int64_t index = 0;      // running title number
+  int64_t forced = 0;     // counts "next title now" requests
+  double elapsed = 0;     // seconds into the title
+  int64_t startUnix = 0;  // wall-clock start of the title, seconds since 1970 (UTC)
 };
 ScheduleSnapshot GetSchedule();
 int64_t ForceNextTitle();  // returns the new title number
