@@ -29,12 +29,15 @@ bool StartsWithNoCase(const std::string& s, const char* prefix) {
   return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
 }
 
+// The value of the last header of that name ("" when none): a server that repeats
+// icy-metaint interleaves its blocks at the interval it announced last.
 std::string HeaderValue(const std::vector<std::string>& headers, const char* name) {
   const size_t n = std::strlen(name);
+  std::string value;
   for (const std::string& h : headers) {
-    if (h.size() > n && h[n] == ':' && strncasecmp(h.c_str(), name, n) == 0) return h.substr(n + 1);
+    if (h.size() > n && h[n] == ':' && strncasecmp(h.c_str(), name, n) == 0) value = h.substr(n + 1);
   }
-  return std::string();
+  return value;
 }
 
 size_t HeaderCallback(char* data, size_t size, size_t count, void* user) {
