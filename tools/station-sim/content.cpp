@@ -487,7 +487,7 @@ int BuildContent(const HttpRequest& req, HttpReply& r) {
   if (p.compare(0, 5, "/art/") == 0) {
     const std::string f = p.substr(5);
     const size_t dot = f.find('.');
-    if (dot == std::string::npos || dot == 0 || f.find_first_not_of("0123456789") != dot) return 0;
+    if (dot == std::string::npos || dot == 0 || dot > 6 || f.find_first_not_of("0123456789") != dot) return 0;
     const int v = atoi(f.substr(0, dot).c_str()) % 8;
     const std::string fmt = f.substr(dot + 1);
     r.body = GetArtwork(v, fmt);

@@ -649,18 +649,7 @@ void HandleControl(Conn* c, const HttpRequest& req) {
     r.body = "{\"ok\": 1, \"index\": " + std::to_string(idx) + ", \"artist\": \"" + JsonEscape(m.artist) +
              "\", \"title\": \"" + JsonEscape(m.title) + "\"}\n";
   } else if (what == "drop") {
-    int n = 0;
-    {
-      std::lock_guard<std::mutex> lock(gConnMutex);
-      for (Conn* o : gConns)
-        if (o->isStream && !o->dropped) {
-          o->dropped = true;
-          shutdown(o->fd, SHUT_RDWR);
-          n++;
-        }
-    }
-    gWakeCv.notify_all();
-    r.body = "{\"ok\": 1, \"dropped\": " + std::to_string(n) + "}\n";
+    r.body = "{\"ok\": 1, \"dropped\": " + std::to_string(DropAllListeners()) + "}\n";
   } else if (what == "fault") {
     Fault f = FaultFromParams(req, "kind");
     const std::string path = Param(req, "path");
@@ -849,14 +838,19 @@ void ServeConnection(int fd) {
   gWakeCv.notify_all();
 }
 
-void DropAllListeners() {
-  std::lock_guard<std::mutex> lock(gConnMutex);
-  for (Conn* c : gConns)
-    if (c->isStream) {
-      c->dropped = true;
-      shutdown(c->fd, SHUT_RDWR);
-    }
+int DropAllListeners() {
+  int n = 0;
+  {
+    std::lock_guard<std::mutex> lock(gConnMutex);
+    for (Conn* c : gConns)
+      if (c->isStream && !c->dropped) {
+        c->dropped = true;
+        shutdown(c->fd, SHUT_RDWR);
+        n++;
+      }
+  }
   gWakeCv.notify_all();
+  return n;
 }
 
 void StopAllConnections() {

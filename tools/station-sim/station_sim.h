@@ -91,7 +91,7 @@ SSL_CTX* CreateTlsContext(const std::string& dir, std::string& caPath);
 // ---- HTTP (http.cpp) ----
 void ServeConnection(int fd);
 extern std::atomic<bool> gStopping;
-void DropAllListeners();
+int DropAllListeners();  // closes every stream connection; returns how many
 void StopAllConnections();
 int ActiveConnections();
 // Sets the fault of a path from control-style parameters ("kind=close&n=1000").
