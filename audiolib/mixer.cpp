@@ -193,9 +193,18 @@ int StartEngine(int rate, const OutputDevice* device, const std::string& argumen
   e.channels = channels;
   e.delayFrames = 0;
   e.deviceFailed = false;
-  e.quit = false;
-  e.syncQuit = false;
-  e.playing.clear();
+  {
+    // A stream still being torn down after the last BASS_Free may be looking at these.
+    std::lock_guard<std::mutex> g(e.mixLock);
+    e.quit = false;
+    e.mixerBusy = false;
+    e.playing.clear();
+  }
+  {
+    std::lock_guard<std::mutex> g(e.syncLock);
+    e.syncQuit = false;
+    e.syncCurrent = nullptr;
+  }
   e.mixer = std::thread(MixerThread);
   e.syncThread = std::thread(SyncThread);
   return 1;

@@ -7,6 +7,8 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 #include "icy.h"
 #include "internal.h"
@@ -150,6 +152,9 @@ void DownloadThread(StreamPtr s) {
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    // The usual variable for another set of trusted authorities (a test CA, a company
+    // proxy); without it the system's bundle.
+    if (const char* ca = std::getenv("SSL_CERT_FILE"); ca && *ca) curl_easy_setopt(easy, CURLOPT_CAINFO, ca);
 #if LIBCURL_VERSION_NUM >= 0x075700
     // Do not wait for a resolver thread stuck in DNS when the stream is freed.
     curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);

@@ -579,3 +579,43 @@ TEST_F(AudioLib, ConfigurationAndInit) {
   EXPECT_EQ(gBass.BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
   EXPECT_EQ(gBass.BASS_GetVersion(), 0x02041100u);
 }
+
+// Catches an ALSA device that swallows data faster than real time (the file and null
+// plugins do) running the stream ahead of the clock, and ALSA output that is not the
+// stream. The default device is redirected to a raw file by a private configuration.
+TEST_F(AudioLib, AlsaFilePluginIsPacedToRealTime) {
+  gBass.BASS_Free();
+  const std::string base = "/tmp/corvale-alsa-" + std::to_string(getpid());
+  const std::string conf = base + ".conf", raw = base + ".raw";
+  {
+    std::ofstream f(conf);
+    f << "pcm.!default {\n type file\n slave.pcm { type null }\n file \"" << raw << "\"\n format \"raw\"\n}\n";
+  }
+  setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
+  Start("alsa");
+  server.Route("/mp3", Mp3Route());
+  const HSTREAM h = Connect(server.Url("/mp3"));
+  ASSERT_NE(h, 0u) << gBass.BASS_ErrorGetCode();
+  ASSERT_TRUE(gBass.BASS_ChannelPlay(h, FALSE));
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  gBass.BASS_StreamFree(h);
+  ASSERT_TRUE(gBass.BASS_Free());
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  unsetenv("ALSA_CONFIG_PATH");
+  std::ifstream f(raw, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  const std::string data = ss.str();
+  unlink(conf.c_str());
+  unlink(raw.c_str());
+  // The device takes float here, 48000 Hz stereo.
+  const double seconds = double(data.size()) / (48000.0 * 2 * 4);
+  EXPECT_GT(seconds, 0.5);
+  EXPECT_LT(seconds, wall + 1.0);  // unpaced, 2 s of wall time would write far more
+  std::vector<float> s(data.size() / 4);
+  std::memcpy(s.data(), data.data(), s.size() * 4);
+  float peak = 0;
+  for (float v : s) peak = std::max(peak, std::fabs(v));
+  EXPECT_NEAR(peak, 0.5f, 0.05f);
+}
