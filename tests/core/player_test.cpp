@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <list>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -90,10 +91,10 @@ class Player : public ::testing::Test {
     userFolder_ = home_ + "config/" + kProgramId + "/";
   }
   void TearDown() override {
-    for (Child* c : children_)
-      if (c->pid > 0) {
-        kill(c->pid, SIGKILL);
-        waitpid(c->pid, nullptr, 0);
+    for (Child& c : children_)
+      if (c.pid > 0) {
+        kill(c.pid, SIGKILL);
+        waitpid(c.pid, nullptr, 0);
       }
     fs::remove_all(home_);
   }
@@ -109,7 +110,9 @@ class Player : public ::testing::Test {
 
   // Starts the player with the test's folders; a custom URL on a closed loopback port
   // keeps it away from any station.
-  void Start(Child& c, const std::string& tag) {
+  Child& Start(const std::string& tag) {
+    children_.emplace_back();
+    Child& c = children_.back();
     std::string outPath = home_ + tag + ".out";
     std::vector<std::string> env = {"HOME=" + home_,
                                     "XDG_CONFIG_HOME=" + home_ + "config",
@@ -135,10 +138,10 @@ class Player : public ::testing::Test {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    ASSERT_EQ(posix_spawn(&c.pid, player.c_str(), &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
     c.out = outPath;
-    children_.push_back(&c);
+    if (posix_spawn(&c.pid, player.c_str(), &actions, nullptr, argv, envp.data()) != 0) c.pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return c;
   }
 
   // Waits (bounded) until the running player's main window carries the instance marker.
@@ -159,7 +162,7 @@ class Player : public ::testing::Test {
   }
 
   std::string home_, userFolder_;
-  std::vector<Child*> children_;
+  std::list<Child> children_;  // stable addresses
 };
 
 // The log file's records: "14 digits, space, hh:mm:ss, space, text", CR LF each.
@@ -188,14 +191,14 @@ std::vector<std::string> LogRecords(const std::string& folder, std::string* name
 TEST_F(Player, DebugLogSecondStartAndSessionEnd) {
   ASSERT_TRUE(fs::exists(PlayerPath())) << PlayerPath();
   WriteSettings(1);
-  Child first;
-  Start(first, "first");
+  Child& first = Start("first");
+  ASSERT_GT(first.pid, 0);
   ASSERT_TRUE(WaitForInstance(first)) << ReadWhole(first.out);
 
   // A second start hands over to the first and leaves without touching the per-user folder.
   std::string before = Snapshot(userFolder_);
-  Child second;
-  Start(second, "second");
+  Child& second = Start("second");
+  ASSERT_GT(second.pid, 0);
   EXPECT_EQ(WaitChild(second, 60000), 0);
   EXPECT_EQ(Snapshot(userFolder_), before);
   EXPECT_EQ(ReadWhole(second.out).find("dialog:"), std::string::npos) << ReadWhole(second.out);
@@ -230,8 +233,8 @@ TEST_F(Player, LockHeldWithoutWindowExitsSilently) {
   ASSERT_TRUE(fs::exists(PlayerPath())) << PlayerPath();
   setenv("XDG_RUNTIME_DIR", (home_ + "run").c_str(), 1);
   ASSERT_EQ(SingleInstanceLock(kProgramId), 1);
-  Child c;
-  Start(c, "locked");
+  Child& c = Start("locked");
+  ASSERT_GT(c.pid, 0);
   int rc = WaitChild(c, 60000);
   SingleInstanceLock("");
   EXPECT_EQ(rc, 0);
@@ -243,8 +246,8 @@ TEST_F(Player, LockHeldWithoutWindowExitsSilently) {
 TEST_F(Player, NoLogFileWithoutDebugWindow) {
   ASSERT_TRUE(fs::exists(PlayerPath())) << PlayerPath();
   WriteSettings(0);
-  Child c;
-  Start(c, "quiet");
+  Child& c = Start("quiet");
+  ASSERT_GT(c.pid, 0);
   ASSERT_TRUE(WaitForInstance(c)) << ReadWhole(c.out);
   ASSERT_EQ(kill(c.pid, SIGTERM), 0);
   EXPECT_EQ(WaitChild(c, 60000), 0) << ReadWhole(c.out);
