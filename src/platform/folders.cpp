@@ -119,27 +119,59 @@ std::string GetKnownFolder(int kind, int allUsers) {
   if (!allUsers) {
     std::string dataHome = XdgVar("XDG_DATA_HOME", home.empty() ? std::string() : home + "/.local/share");
     switch (kind) {
-      case 1: path = dataHome.empty() ? "" : dataHome + "/applications"; break;        // Programs (menu entries)
-      case 2: path = UserDir("XDG_DESKTOP_DIR", "Desktop"); break;
-      case 3: path = home.empty() ? "" : home + "/.local/opt"; break;                  // per-user program files
-      case 4: path = ConfigHome(); mode = 0700; break;                                 // roaming application data
-      case 5: path = UserDir("XDG_DOCUMENTS_DIR", "Documents"); break;
-      case 6: path = ConfigHome().empty() ? "" : ConfigHome() + "/autostart"; break;   // Startup
-      case 8: path = dataHome; mode = 0700; break;                                     // local application data
-      case 9: path = UserDir("XDG_DOWNLOAD_DIR", "Downloads"); break;
-      default: return std::string();
+      case 1:
+        path = dataHome.empty() ? "" : dataHome + "/applications";
+        break;  // Programs (menu entries)
+      case 2:
+        path = UserDir("XDG_DESKTOP_DIR", "Desktop");
+        break;
+      case 3:
+        path = home.empty() ? "" : home + "/.local/opt";
+        break;  // per-user program files
+      case 4:
+        path = ConfigHome();
+        mode = 0700;
+        break;  // roaming application data
+      case 5:
+        path = UserDir("XDG_DOCUMENTS_DIR", "Documents");
+        break;
+      case 6:
+        path = ConfigHome().empty() ? "" : ConfigHome() + "/autostart";
+        break;  // Startup
+      case 8:
+        path = dataHome;
+        mode = 0700;
+        break;  // local application data
+      case 9:
+        path = UserDir("XDG_DOWNLOAD_DIR", "Downloads");
+        break;
+      default:
+        return std::string();
     }
   } else {
     switch (kind) {
-      case 1: path = XdgListFirst("XDG_DATA_DIRS", "/usr/share") + "/applications"; break;
+      case 1:
+        path = XdgListFirst("XDG_DATA_DIRS", "/usr/share") + "/applications";
+        break;
       case 2:
       case 5:
-      case 9: path = UserDir("XDG_PUBLICSHARE_DIR", "Public"); break;  // the shared "Public" folder
-      case 3: path = "/opt"; break;
-      case 4: path = XdgListFirst("XDG_CONFIG_DIRS", "/etc/xdg"); break;
-      case 6: path = XdgListFirst("XDG_CONFIG_DIRS", "/etc/xdg") + "/autostart"; break;
-      case 8: path = XdgListFirst("XDG_DATA_DIRS", "/usr/share"); break;
-      default: return std::string();
+      case 9:
+        path = UserDir("XDG_PUBLICSHARE_DIR", "Public");
+        break;  // the shared "Public" folder
+      case 3:
+        path = "/opt";
+        break;
+      case 4:
+        path = XdgListFirst("XDG_CONFIG_DIRS", "/etc/xdg");
+        break;
+      case 6:
+        path = XdgListFirst("XDG_CONFIG_DIRS", "/etc/xdg") + "/autostart";
+        break;
+      case 8:
+        path = XdgListFirst("XDG_DATA_DIRS", "/usr/share");
+        break;
+      default:
+        return std::string();
     }
   }
   // As with the "create if missing" flag: a folder that is not there is made; one that

@@ -141,7 +141,6 @@ void InstanceListenerClose(int listener) {
   if (listener < 0) return;
   sockaddr_un addr{};
   socklen_t len = sizeof addr;
-  if (getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0 && addr.sun_path[0])
-    unlink(addr.sun_path);
+  if (getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0 && addr.sun_path[0]) unlink(addr.sun_path);
   close(listener);
 }

@@ -18,8 +18,7 @@ std::mutex gRegistryLock;
 bool SameText(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
   return true;
 }
 
@@ -38,10 +37,14 @@ int TypeOf(std::string_view t) {
 
 const char* TypeName(int type) {
   switch (type) {
-    case RegSz: return "sz";
-    case RegDword: return "dword";
-    case RegQword: return "qword";
-    default: return nullptr;
+    case RegSz:
+      return "sz";
+    case RegDword:
+      return "dword";
+    case RegQword:
+      return "qword";
+    default:
+      return nullptr;
   }
 }
 

@@ -46,8 +46,7 @@ QColor RgbColor(uint32_t rgb) { return QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0
 
 bool OnMainThread() { return gReady.load() && std::this_thread::get_id() == gMainThreadId; }
 
-void PushEvent(int kind, int window, int object, int type, int data, int mouseX, int mouseY,
-               bool coalesce) {
+void PushEvent(int kind, int window, int object, int type, int data, int mouseX, int mouseY, bool coalesce) {
   {
     std::lock_guard<std::mutex> lock(gQueueLock);
     // Moves and sizes arrive in bursts while the user drags; the loop only needs the last.
@@ -178,7 +177,8 @@ int WaitWindowEvent(int timeoutMs) {
   if (timeoutMs <= 0) return 0;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) break;
     // The single-shot timer bounds the blocking wait; a post from another thread
     // interrupts it through the dispatcher's wake-up.

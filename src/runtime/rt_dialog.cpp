@@ -45,20 +45,27 @@ int ButtonSet(int flags) { return flags & 0xF; }
 int DefaultAnswer(int flags) {
   bool second = (flags & 0xF00) == MbDefButton2;
   switch (ButtonSet(flags)) {
-    case MbOkCancel: return second ? IdCancel : IdOk;
-    case MbYesNo: return second ? IdNo : IdYes;
-    case MbYesNoCancel: return second ? IdNo : ((flags & 0xF00) == 0x200 ? IdCancel : IdYes);
-    default: return IdOk;
+    case MbOkCancel:
+      return second ? IdCancel : IdOk;
+    case MbYesNo:
+      return second ? IdNo : IdYes;
+    case MbYesNoCancel:
+      return second ? IdNo : ((flags & 0xF00) == 0x200 ? IdCancel : IdYes);
+    default:
+      return IdOk;
   }
 }
 
 // The answer when the box cannot be shown at all (teardown): the cautious one.
 int RefusedAnswer(int flags) {
   switch (ButtonSet(flags)) {
-    case MbYesNo: return IdNo;
+    case MbYesNo:
+      return IdNo;
     case MbOkCancel:
-    case MbYesNoCancel: return IdCancel;
-    default: return IdOk;
+    case MbYesNoCancel:
+      return IdCancel;
+    default:
+      return IdOk;
   }
 }
 
@@ -85,25 +92,51 @@ QMessageBox* MakeBox(const std::string& caption, const std::string& text, int fl
   t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   box->setText(t);
   switch (flags & 0xF0) {
-    case MbIconError: box->setIcon(QMessageBox::Critical); break;
-    case MbIconQuestion: box->setIcon(QMessageBox::Question); break;
-    case MbIconWarning: box->setIcon(QMessageBox::Warning); break;
-    case MbIconInformation: box->setIcon(QMessageBox::Information); break;
-    default: box->setIcon(QMessageBox::NoIcon); break;
+    case MbIconError:
+      box->setIcon(QMessageBox::Critical);
+      break;
+    case MbIconQuestion:
+      box->setIcon(QMessageBox::Question);
+      break;
+    case MbIconWarning:
+      box->setIcon(QMessageBox::Warning);
+      break;
+    case MbIconInformation:
+      box->setIcon(QMessageBox::Information);
+      break;
+    default:
+      box->setIcon(QMessageBox::NoIcon);
+      break;
   }
   QMessageBox::StandardButtons buttons;
   switch (ButtonSet(flags)) {
-    case MbOkCancel: buttons = QMessageBox::Ok | QMessageBox::Cancel; break;
-    case MbYesNo: buttons = QMessageBox::Yes | QMessageBox::No; break;
-    case MbYesNoCancel: buttons = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel; break;
-    default: buttons = QMessageBox::Ok; break;
+    case MbOkCancel:
+      buttons = QMessageBox::Ok | QMessageBox::Cancel;
+      break;
+    case MbYesNo:
+      buttons = QMessageBox::Yes | QMessageBox::No;
+      break;
+    case MbYesNoCancel:
+      buttons = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+      break;
+    default:
+      buttons = QMessageBox::Ok;
+      break;
   }
   box->setStandardButtons(buttons);
   switch (DefaultAnswer(flags)) {
-    case IdOk: box->setDefaultButton(QMessageBox::Ok); break;
-    case IdCancel: box->setDefaultButton(QMessageBox::Cancel); break;
-    case IdYes: box->setDefaultButton(QMessageBox::Yes); break;
-    case IdNo: box->setDefaultButton(QMessageBox::No); break;
+    case IdOk:
+      box->setDefaultButton(QMessageBox::Ok);
+      break;
+    case IdCancel:
+      box->setDefaultButton(QMessageBox::Cancel);
+      break;
+    case IdYes:
+      box->setDefaultButton(QMessageBox::Yes);
+      break;
+    case IdNo:
+      box->setDefaultButton(QMessageBox::No);
+      break;
   }
   if (buttons & QMessageBox::Cancel)
     box->setEscapeButton(QMessageBox::Cancel);
@@ -116,11 +149,16 @@ QMessageBox* MakeBox(const std::string& caption, const std::string& text, int fl
 
 int AnswerOf(int button, int flags) {
   switch (button) {
-    case QMessageBox::Ok: return IdOk;
-    case QMessageBox::Cancel: return IdCancel;
-    case QMessageBox::Yes: return IdYes;
-    case QMessageBox::No: return IdNo;
-    default: return RefusedAnswer(flags);
+    case QMessageBox::Ok:
+      return IdOk;
+    case QMessageBox::Cancel:
+      return IdCancel;
+    case QMessageBox::Yes:
+      return IdYes;
+    case QMessageBox::No:
+      return IdNo;
+    default:
+      return RefusedAnswer(flags);
   }
 }
 
@@ -238,7 +276,8 @@ int ShowMessageBox(const std::string& caption, const std::string& text, int flag
           QAbstractButton* b = box->clickedButton();
           Finish(req, b ? AnswerOf(box->standardButton(b), flags) : RefusedAnswer(flags), std::string());
         });
-        QObject::connect(box, &QObject::destroyed, [req, flags]() { Finish(req, RefusedAnswer(flags), std::string()); });
+        QObject::connect(box, &QObject::destroyed,
+                         [req, flags]() { Finish(req, RefusedAnswer(flags), std::string()); });
         box->open();
         box->raise();
         box->activateWindow();

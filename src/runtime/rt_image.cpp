@@ -35,9 +35,7 @@ int gNextFont = 1;
 constexpr long long kMaxPixels = 64LL * 1024 * 1024;
 constexpr int kMaxSide = 16384;
 
-QImage::Format FormatOf(int depth) {
-  return depth == 32 ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32;
-}
+QImage::Format FormatOf(int depth) { return depth == 32 ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32; }
 
 // Stores img under `image` (or a new handle for ImageAny); returns the number or 0.
 int StoreImage(int image, QImage img, int depth) {
@@ -331,8 +329,8 @@ int SaveImagePng(int image, const std::string& path) {
   png.width = static_cast<png_uint_32>(img.width());
   png.height = static_cast<png_uint_32>(img.height());
   png.format = PNG_FORMAT_BGRA;
-  int ok = png_image_write_to_file(&png, path.c_str(), 0, img.constBits(),
-                                   static_cast<png_int_32>(img.bytesPerLine()), nullptr);
+  int ok = png_image_write_to_file(&png, path.c_str(), 0, img.constBits(), static_cast<png_int_32>(img.bytesPerLine()),
+                                   nullptr);
   png_image_free(&png);
   return ok ? 1 : 0;
 }

@@ -1,9 +1,9 @@
 // Keyboard shortcuts, the media play/pause key and the global hotkey (an X11 key grab).
+#include <qguiapplication_platform.h>
 #include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <qguiapplication_platform.h>
 
 #include <dlfcn.h>
 
@@ -18,30 +18,51 @@ int VirtualKeyOf(int key) {
   if (key >= Qt::Key_0 && key <= Qt::Key_9) return '0' + (key - Qt::Key_0);
   if (key >= Qt::Key_F1 && key <= Qt::Key_F24) return 0x70 + (key - Qt::Key_F1);
   switch (key) {
-    case Qt::Key_Menu: return VkApps;
+    case Qt::Key_Menu:
+      return VkApps;
     case Qt::Key_MediaPlay:
     case Qt::Key_MediaTogglePlayPause:
-    case Qt::Key_MediaPause: return VkMediaPlayPause;
-    case Qt::Key_MediaNext: return 176;
-    case Qt::Key_MediaPrevious: return 177;
-    case Qt::Key_MediaStop: return 178;
-    case Qt::Key_Escape: return 27;
+    case Qt::Key_MediaPause:
+      return VkMediaPlayPause;
+    case Qt::Key_MediaNext:
+      return 176;
+    case Qt::Key_MediaPrevious:
+      return 177;
+    case Qt::Key_MediaStop:
+      return 178;
+    case Qt::Key_Escape:
+      return 27;
     case Qt::Key_Return:
-    case Qt::Key_Enter: return 13;
-    case Qt::Key_Space: return 32;
-    case Qt::Key_Tab: return 9;
-    case Qt::Key_Backspace: return 8;
-    case Qt::Key_Delete: return 46;
-    case Qt::Key_Insert: return 45;
-    case Qt::Key_Home: return 36;
-    case Qt::Key_End: return 35;
-    case Qt::Key_PageUp: return 33;
-    case Qt::Key_PageDown: return 34;
-    case Qt::Key_Left: return 37;
-    case Qt::Key_Up: return 38;
-    case Qt::Key_Right: return 39;
-    case Qt::Key_Down: return 40;
-    default: return 0;
+    case Qt::Key_Enter:
+      return 13;
+    case Qt::Key_Space:
+      return 32;
+    case Qt::Key_Tab:
+      return 9;
+    case Qt::Key_Backspace:
+      return 8;
+    case Qt::Key_Delete:
+      return 46;
+    case Qt::Key_Insert:
+      return 45;
+    case Qt::Key_Home:
+      return 36;
+    case Qt::Key_End:
+      return 35;
+    case Qt::Key_PageUp:
+      return 33;
+    case Qt::Key_PageDown:
+      return 34;
+    case Qt::Key_Left:
+      return 37;
+    case Qt::Key_Up:
+      return 38;
+    case Qt::Key_Right:
+      return 39;
+    case Qt::Key_Down:
+      return 40;
+    default:
+      return 0;
   }
 }
 
@@ -181,7 +202,8 @@ class HotkeyFilter : public QAbstractNativeEventFilter {
         m.param = h.id;
         m.key = h.vk;
         int window = h.window;
-        QMetaObject::invokeMethod(qApp, [window, m]() { SendWindowMessage(window, m); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            qApp, [window, m]() { SendWindowMessage(window, m); }, Qt::QueuedConnection);
         return true;
       }
     }

@@ -43,9 +43,9 @@ struct WindowRecord {
   QPointer<RtWindow> widget;
   WindowCallback callback = nullptr;
   std::map<int, Gadget> gadgets;
-  std::map<int, QTimer*> timers;                // owned by the widget
-  std::map<int, bool> timerPending;             // a tick is queued and not yet taken
-  std::map<int, int> shortcuts;                 // key|modifiers -> menu command
+  std::map<int, QTimer*> timers;     // owned by the widget
+  std::map<int, bool> timerPending;  // a tick is queued and not yet taken
+  std::map<int, int> shortcuts;      // key|modifiers -> menu command
   float scale = 1.0f;
   int dpi = 96;
 };
@@ -61,8 +61,7 @@ WindowRecord* WindowOfWidget(const QWidget* w);
 int SendWindowMessage(int window, WindowMessage message);
 
 // Event queue internals.
-void PushEvent(int kind, int window, int object, int type, int data, int mouseX, int mouseY,
-               bool coalesce);
+void PushEvent(int kind, int window, int object, int type, int data, int mouseX, int mouseY, bool coalesce);
 void TimerTick(int window, int timerId);
 
 // Images; the table is guarded by gImageLock; images are shared so that a drawing or a
@@ -106,7 +105,7 @@ class RtWindow : public QWidget {
   QImage surface;
   QColor background{0, 0, 0};
   int number = 0;
-  bool closing = false;      // CloseWindow in progress: accept the close
+  bool closing = false;  // CloseWindow in progress: accept the close
   bool inPaint = false;
   bool dpiHooked = false;
   QMetaObject::Connection dpiConnection;

@@ -155,10 +155,17 @@ int AddSysTrayIcon(int tray, int window, int image) {
     if (it == gTrays.end()) return;
     int type = -1;
     switch (reason) {
-      case QSystemTrayIcon::Trigger: type = TrayLeftUp; break;
-      case QSystemTrayIcon::Context: type = TrayRightUp; break;
-      case QSystemTrayIcon::DoubleClick: type = TrayLeftDoubleClick; break;
-      default: break;
+      case QSystemTrayIcon::Trigger:
+        type = TrayLeftUp;
+        break;
+      case QSystemTrayIcon::Context:
+        type = TrayRightUp;
+        break;
+      case QSystemTrayIcon::DoubleClick:
+        type = TrayLeftDoubleClick;
+        break;
+      default:
+        break;
     }
     if (type >= 0) PushEvent(EventSysTray, it->second.window, tray, type, 0, 0, 0, false);
   });

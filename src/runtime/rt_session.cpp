@@ -28,7 +28,8 @@ namespace {
 
 int gSignalPipe[2] = {-1, -1};
 QSocketNotifier* gSignalNotifier = nullptr;
-struct sigaction gOldTerm {}, gOldHup {};
+struct sigaction gOldTerm {
+}, gOldHup{};
 
 void OnSignal(int) {
   int saved = errno;

@@ -74,11 +74,10 @@ TEST(KnownFolders, XdgMappingAndCreation) {
   setenv("XDG_CONFIG_HOME", (home + "/cfg").c_str(), 1);
   setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
   CreateFolder(home + "/cfg");
-  std::ofstream(home + "/cfg/user-dirs.dirs")
-      << "# written by xdg-user-dirs-update\n"
-      << "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n"
-      << "XDG_DOWNLOAD_DIR=\"" << home << "/Herunterladen\"\n"
-      << "XDG_DESKTOP_DIR=\"relative/ignored\"\n";
+  std::ofstream(home + "/cfg/user-dirs.dirs") << "# written by xdg-user-dirs-update\n"
+                                              << "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n"
+                                              << "XDG_DOWNLOAD_DIR=\"" << home << "/Herunterladen\"\n"
+                                              << "XDG_DESKTOP_DIR=\"relative/ignored\"\n";
 
   EXPECT_EQ(GetKnownFolder(4, 0), home + "/cfg/");
   EXPECT_EQ(GetKnownFolder(5, 0), home + "/Dokumente/");
@@ -210,9 +209,9 @@ TEST(Probes, UiLanguageFromLocaleTable) {
     const char* locale;
     const char* lang;
   };
-  const Case cases[] = {{"de_DE.UTF-8", "de"}, {"en_US", "en"},   {"pt_BR.utf8@x", "pt"}, {"C", ""},
-                        {"POSIX", ""},         {"C.UTF-8", ""},   {"EN_us", "en"},        {"fr", "fr"},
-                        {"sr@latin", "sr"},    {"../../etc", ""}, {"", ""},               {"de1_DE", ""}};
+  const Case cases[] = {
+      {"de_DE.UTF-8", "de"}, {"en_US", "en"}, {"pt_BR.utf8@x", "pt"}, {"C", ""},         {"POSIX", ""}, {"C.UTF-8", ""},
+      {"EN_us", "en"},       {"fr", "fr"},    {"sr@latin", "sr"},     {"../../etc", ""}, {"", ""},      {"de1_DE", ""}};
   for (const auto& c : cases) EXPECT_EQ(UiLanguageFromLocale(c.locale), c.lang) << c.locale;
 }
 
@@ -325,7 +324,8 @@ TEST(BufferedFiles, ThreadsNeverTearRecords) {
   std::vector<std::thread> ts;
   for (int t = 0; t < 4; ++t)
     ts.emplace_back([f, t]() {
-      for (int i = 0; i < 2000; ++i) WriteBufferedFile(f, "thread " + std::to_string(t) + " line " + std::to_string(i) + "\r\n");
+      for (int i = 0; i < 2000; ++i)
+        WriteBufferedFile(f, "thread " + std::to_string(t) + " line " + std::to_string(i) + "\r\n");
     });
   for (auto& th : ts) th.join();
   CloseBufferedFile(f);
@@ -390,7 +390,8 @@ TEST(Processes, ExitCodes) {
 // Catches arguments split inside quotes or backslashes mangled (Windows rules).
 TEST(Processes, SplitCommandLineTable) {
   using V = std::vector<std::string>;
-  EXPECT_EQ(SplitCommandLine("/find \"/opt/corvale/data/version.json\""), (V{"/find", "/opt/corvale/data/version.json"}));
+  EXPECT_EQ(SplitCommandLine("/find \"/opt/corvale/data/version.json\""),
+            (V{"/find", "/opt/corvale/data/version.json"}));
   EXPECT_EQ(SplitCommandLine("a  b\tc"), (V{"a", "b", "c"}));
   EXPECT_EQ(SplitCommandLine("\"a b\" c"), (V{"a b", "c"}));
   EXPECT_EQ(SplitCommandLine("\"\""), (V{""}));
@@ -407,7 +408,8 @@ TEST(Processes, OpenWithShellUsesOpener) {
   std::string dir = MakeTempDir("op");
   std::string script = dir + "/opener.sh";
   std::string out = dir + "/opened.txt";
-  WriteWholeFile(script, "#!/bin/sh\nprintf '%s' \"$1\" > \"" + out + ".part\" && mv \"" + out + ".part\" \"" + out + "\"\n");
+  WriteWholeFile(script,
+                 "#!/bin/sh\nprintf '%s' \"$1\" > \"" + out + ".part\" && mv \"" + out + ".part\" \"" + out + "\"\n");
   chmod(script.c_str(), 0755);
   setenv("CORVALE_OPENER", script.c_str(), 1);
   ASSERT_EQ(OpenWithShell("https://www.example.org/manual/index.html"), 1);

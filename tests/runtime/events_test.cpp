@@ -1,8 +1,8 @@
 // The event queue, window timers, threads and the DPI/font rules.
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
-#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -18,8 +18,8 @@ struct ScaleCase {
 
 // Catches a scale that is not round(DPI)/96 (Qt's fractional DPI leaking into layouts).
 TEST(Scale, FromDpiRounds) {
-  const ScaleCase cases[] = {{96, 1.0f},  {120, 1.25f}, {144, 1.5f},  {143.6, 1.5f},
-                             {192, 2.0f}, {0, 1.0f},    {-5, 1.0f},   {95.5, 1.0f}};
+  const ScaleCase cases[] = {{96, 1.0f},  {120, 1.25f}, {144, 1.5f}, {143.6, 1.5f},
+                             {192, 2.0f}, {0, 1.0f},    {-5, 1.0f},  {95.5, 1.0f}};
   for (const auto& c : cases) EXPECT_FLOAT_EQ(ScaleFromDpi(c.dpi), c.scale) << c.dpi;
 }
 

@@ -254,8 +254,7 @@ TEST(Drawing, TextStaysInItsRectangle) {
   ASSERT_EQ(CreateImage(30, 200, 60, 24, 0), 30);
   ASSERT_EQ(StartDrawingImage(30), 1);
   DrawingFont(font);
-  DrawTextRect(10, 10, 60, 20, "A long line of text that cannot fit here", TextSingleLine | TextVCenter,
-               0xFFFFFF);
+  DrawTextRect(10, 10, 60, 20, "A long line of text that cannot fit here", TextSingleLine | TextVCenter, 0xFFFFFF);
   int narrow = TextWidth("ab");
   int wide = TextWidth("abababab");
   StopDrawing();

@@ -199,8 +199,7 @@ TEST(Input, WorkerMessageBoxKeepsLoopRunning) {
   setenv("CORVALE_DIALOGS", "show", 1);
   ASSERT_EQ(OpenWindow(1, 0, 0, 23, 128, "Corvale Player", WindowBorderless), 1);
   auto answer = std::make_shared<std::atomic<int>>(0);
-  std::thread worker(
-      [answer]() { *answer = ShowMessageBox("Corvale Player Version Check", "Update?", MbYesNo, 1); });
+  std::thread worker([answer]() { *answer = ShowMessageBox("Corvale Player Version Check", "Update?", MbYesNo, 1); });
   QMessageBox* box = nullptr;
   int loopTurns = 0;
   for (int i = 0; i < 2000 && !box; ++i) {

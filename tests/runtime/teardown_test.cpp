@@ -12,7 +12,9 @@
 namespace {
 
 std::atomic<int> gBoxAnswer{0};
-void AskQuestion(int) { gBoxAnswer = ShowMessageBox("Corvale Player Downloader", "Do you wish to update?", MbYesNo, 0); }
+void AskQuestion(int) {
+  gBoxAnswer = ShowMessageBox("Corvale Player Downloader", "Do you wish to update?", MbYesNo, 0);
+}
 
 std::atomic<int> gSpins{0};
 void SpinUntilStopped(int) {

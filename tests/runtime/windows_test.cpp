@@ -227,8 +227,8 @@ TEST(Dialogs, SaveFileStderrMode) {
   setenv("CORVALE_DIALOGS", "stderr", 1);
   setenv("CORVALE_DIALOG_FILE", "/tmp/logs/Debug 2026-01-01 00-00-00.txt", 1);
   testing::internal::CaptureStderr();
-  std::string path = SaveFileRequester("Savepath for debug logs:", "/home/u/Documents/Debug x.txt",
-                                       "Debug log (*.txt)|*.txt", 0);
+  std::string path =
+      SaveFileRequester("Savepath for debug logs:", "/home/u/Documents/Debug x.txt", "Debug log (*.txt)|*.txt", 0);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(path, "/tmp/logs/Debug 2026-01-01 00-00-00.txt");
   EXPECT_EQ(err, "dialog: Savepath for debug logs:: /home/u/Documents/Debug x.txt\n");
@@ -244,8 +244,8 @@ TEST(Dialogs, SaveFileStderrMode) {
 
 // Catches a raise request from another start that does not restore the marked window.
 TEST(InstanceMarker, RaiseRequestRestoresWindow) {
-  std::string dir = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/corvale-marker-" +
-                    std::to_string(getpid());
+  std::string dir =
+      std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/corvale-marker-" + std::to_string(getpid());
   CreateFolder(dir);
   setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
   const std::string name = "{marker-test}";
