@@ -5,9 +5,9 @@
 //
 // Threads: everything that touches windows, controls, menus, the tray or the clipboard
 // runs on the main thread (the one that called RuntimeInit). Callable from any thread:
-// PostEvent, the thread functions, ShowMessageBox / SaveFileRequester (handed to the
-// main thread, the caller waits), the image functions and drawing into images,
-// CreateUiFont/FreeFont, MeasureTextWidth.
+// PostEvent, the thread functions, IsWindow, IsGadget, SetGadgetText, ShowMessageBox /
+// SaveFileRequester (handed to the main thread, the caller waits), the image functions
+// and drawing into images, CreateUiFont/FreeFont, MeasureTextWidth.
 //
 // Colours are 0xRRGGBB (opaque) unless a name says Rgba; RGBA colours are 0xAARRGGBB.
 // Rectangles of windows are in screen pixels; Qt's own high-DPI scaling is off, so a
@@ -19,10 +19,12 @@
 #include <string_view>
 
 // --- Start and end ------------------------------------------------------------
-// Creates the application object. Sets QT_ENABLE_HIGHDPI_SCALING=0; prefers the xcb
-// platform when DISPLAY is set and QT_QPA_PLATFORM is not; installs the SIGTERM/SIGHUP
-// handlers that turn into end-session messages. Returns 1, or 0 when no platform could
-// be opened. Calling it twice is harmless.
+// Creates the application object. Sets QT_ENABLE_HIGHDPI_SCALING=0; uses the xcb
+// platform when DISPLAY is set and QT_QPA_PLATFORM is unset or a Wayland default (a
+// chosen "offscreen" is kept); installs the SIGTERM/SIGHUP handlers that turn into
+// end-session messages (MsgQueryEndSession then MsgEndSession to window 1; without a
+// callback that handles the end, a close request of window 1). Returns 1. Calling it
+// twice is harmless; after RuntimeTeardown it may be called again.
 int RuntimeInit(int argc, char** argv);
 // 1 between RuntimeInit and RuntimeTeardown.
 int RuntimeReady();
@@ -52,7 +54,7 @@ enum EventKind : int {
 // Event types of EventGadget.
 enum GadgetEventType : int {
   GadgetLeftClick = 0,        // button pressed and released (push button); canvas: left release inside
-  GadgetRightClick = 1,       // canvas/text: right button released
+  GadgetRightClick = 1,       // canvas: right button released
   GadgetLeftDoubleClick = 2,
   GadgetMouseEnter = 3,       // canvas: the mouse entered the control
   GadgetMouseLeave = 4,       // canvas: the mouse left the control
@@ -60,8 +62,8 @@ enum GadgetEventType : int {
   GadgetLeftButtonDown = 6,   // canvas: left button pressed
   GadgetLeftButtonUp = 7,     // canvas: left button released (also outside; LeftClick follows when inside)
   GadgetMouseWheel = 8,       // canvas: EventData() = whole notches, positive = away from the user
-  GadgetFocus = 9,
-  GadgetLostFocus = 10,
+  GadgetFocus = 9,            // canvas: got the keyboard focus
+  GadgetLostFocus = 10,       // canvas: lost it
 };
 
 // Event types of EventSysTray.
@@ -89,7 +91,8 @@ void PostEvent(int kind, int window, int object, int type = 0, int data = 0);
 int PendingEventCount();
 
 // Window timers: EventTimer with object = timer id every intervalMs, for as long as the
-// window exists. Adding an id that exists restarts it with the new interval.
+// window exists. Adding an id that exists restarts it with the new interval. Like
+// WM_TIMER, a timer has at most one tick waiting in the queue (no bursts after a busy spell).
 int AddWindowTimer(int window, int timerId, int intervalMs);
 void RemoveWindowTimer(int window, int timerId);
 
