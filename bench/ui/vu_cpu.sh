@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The VU meter's cost: the player's CPU time over a measuring period with the main window
-# shown and a stream playing, then the same with the window minimised.
+# shown and a stream playing, then the same with the window minimised, then shown again.
 # Runs under Xvfb (no window manager; xwin-tool iconifies the window as one would), the
 # station simulator on 127.0.0.1 and the paced null audio output.
 # Usage: vu_cpu.sh <build folder> [seconds per phase, default 60]
@@ -56,4 +56,7 @@ echo "window shown:     $(measure)"
 sleep 2
 echo "window minimised: $(measure)"
 "$build/bin/xwin-tool" "$player_pid" restore
+sleep 2
+# Shown once more: the two shown phases bracket the minimised one and show the noise.
+echo "window shown:     $(measure)"
 kill -0 "$player_pid" || { echo "the player ended during the run" >&2; exit 1; }

@@ -91,9 +91,15 @@ int main(int argc, char** argv) {
   } else if (what == "minimise" || what == "restore") {
     bool iconic = what == "minimise";
     uint32_t state[2] = {iconic ? 3u : 1u, 0};  // IconicState / NormalState, no icon window
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, found, wmState, wmState, 32, 2, state);
-    if (iconic) xcb_unmap_window(c, found);
-    else xcb_map_window(c, found);
+    xcb_generic_error_t* e =
+        xcb_request_check(c, xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, found, wmState, wmState, 32, 2, state));
+    if (!e) e = xcb_request_check(c, iconic ? xcb_unmap_window_checked(c, found) : xcb_map_window_checked(c, found));
+    if (e) {
+      fprintf(stderr, "xwin-tool: %s failed (error %d)\n", what.c_str(), e->error_code);
+      free(e);
+      xcb_disconnect(c);
+      return 1;
+    }
   } else {
     fprintf(stderr, "xwin-tool: unknown action %s\n", what.c_str());
     return 2;
