@@ -488,7 +488,9 @@ void CloseWindow(int window) {
   // Owned windows die with their owner in Qt; take them out of the table first.
   for (auto& [n, rec] : gWindows) {
     if (n != window && rec.widget && w && rec.widget->parentWidget() == w) {
+      bool visible = rec.widget->isVisible();
       rec.widget->setParent(nullptr, rec.widget->windowFlags());
+      if (visible) rec.widget->show();
     }
   }
   for (auto& [id, t] : it->second.timers)

@@ -47,6 +47,9 @@ TEST(Windows, OwnedWindowSurvivesOwnerClose) {
   PumpEvents(3);
   EXPECT_EQ(IsWindow(6), 1);
   EXPECT_EQ(WindowClientWidth(6), 100);
+  int img = GrabWindowImage(6, ImageAny);  // still a live window that can be drawn
+  EXPECT_GT(img, 0);
+  FreeImage(img);
   CloseWindow(6);
   PumpEvents(3);
 }
