@@ -26,6 +26,12 @@ int64_t MakeDate(int year, int month, int day, int hour, int minute, int second)
 // --- Folders -------------------------------------------------------------------
 // Known folders, each ending with "/": kind 4 per-user = $XDG_CONFIG_HOME (or ~/.config),
 // 5 = Documents, 9 = Downloads, 8 = $XDG_DATA_HOME ... ; "" for unknown kinds.
+// Per-user: 1 $XDG_DATA_HOME/applications, 2 Desktop, 3 ~/.local/opt, 6 the autostart
+// folder; Desktop, Documents and Downloads come from user-dirs.dirs. All users: 1 the
+// first $XDG_DATA_DIRS entry + /applications, 2/5/9 the shared "Public" folder, 3 /opt,
+// 4 the first $XDG_CONFIG_DIRS entry (/etc/xdg), 6 its autostart folder, 8 the first
+// $XDG_DATA_DIRS entry (/usr/share). Kind 7 and kinds outside 1..9 give "". A missing
+// folder is created; one that cannot be created gives "".
 std::string GetKnownFolder(int kind, int allUsers);
 bool FolderExists(const std::string& path);
 bool FileExists(const std::string& path);
