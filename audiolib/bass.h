@@ -190,8 +190,7 @@ BASSDEF BOOL BASS_Init(int device, DWORD freq, DWORD flags, void* win, const voi
 BASSDEF BOOL BASS_Free(void);
 BASSDEF HPLUGIN BASS_PluginLoad(const char* file, DWORD flags);
 BASSDEF HSTREAM BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC* proc, void* user);
-BASSDEF HSTREAM BASS_StreamCreateURL(const char* url, DWORD offset, DWORD flags, DOWNLOADPROC* proc,
-                             void* user);
+BASSDEF HSTREAM BASS_StreamCreateURL(const char* url, DWORD offset, DWORD flags, DOWNLOADPROC* proc, void* user);
 BASSDEF BOOL BASS_StreamFree(HSTREAM handle);
 BASSDEF QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode);
 BASSDEF DWORD BASS_ChannelIsActive(DWORD handle);

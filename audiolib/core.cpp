@@ -217,17 +217,39 @@ int BASS_ErrorGetCode(void) { return tError; }
 
 BOOL BASS_SetConfig(DWORD option, DWORD value) {
   switch (option) {
-    case BASS_CONFIG_BUFFER: gConfig.buffer = std::clamp<DWORD>(value, 10, 5000); break;
-    case BASS_CONFIG_CURVE_VOL: gConfig.curveVol = value ? 1 : 0; break;
-    case BASS_CONFIG_FLOATDSP: gConfig.floatDsp = value ? 1 : 0; break;
-    case BASS_CONFIG_NET_TIMEOUT: gConfig.netTimeout = value; break;
-    case BASS_CONFIG_NET_BUFFER: gConfig.netBuffer = std::clamp<DWORD>(value, 100, 60000); break;
-    case BASS_CONFIG_NET_PREBUF: gConfig.netPrebuf = std::min<DWORD>(value, 100); break;
-    case BASS_CONFIG_VERIFY: gConfig.verify = value; break;
-    case BASS_CONFIG_OPTION29: gConfig.option29 = value; break;
-    case BASS_CONFIG_DEV_DEFAULT: gConfig.devDefault = value ? 1 : 0; break;
-    case BASS_CONFIG_NET_READTIMEOUT: gConfig.netReadTimeout = value; break;
-    case BASS_CONFIG_UNICODE: gConfig.unicode = value ? 1 : 0; break;
+    case BASS_CONFIG_BUFFER:
+      gConfig.buffer = std::clamp<DWORD>(value, 10, 5000);
+      break;
+    case BASS_CONFIG_CURVE_VOL:
+      gConfig.curveVol = value ? 1 : 0;
+      break;
+    case BASS_CONFIG_FLOATDSP:
+      gConfig.floatDsp = value ? 1 : 0;
+      break;
+    case BASS_CONFIG_NET_TIMEOUT:
+      gConfig.netTimeout = value;
+      break;
+    case BASS_CONFIG_NET_BUFFER:
+      gConfig.netBuffer = std::clamp<DWORD>(value, 100, 60000);
+      break;
+    case BASS_CONFIG_NET_PREBUF:
+      gConfig.netPrebuf = std::min<DWORD>(value, 100);
+      break;
+    case BASS_CONFIG_VERIFY:
+      gConfig.verify = value;
+      break;
+    case BASS_CONFIG_OPTION29:
+      gConfig.option29 = value;
+      break;
+    case BASS_CONFIG_DEV_DEFAULT:
+      gConfig.devDefault = value ? 1 : 0;
+      break;
+    case BASS_CONFIG_NET_READTIMEOUT:
+      gConfig.netReadTimeout = value;
+      break;
+    case BASS_CONFIG_UNICODE:
+      gConfig.unicode = value ? 1 : 0;
+      break;
     case BASS_CONFIG_MP4_VIDEO:
     case BASS_CONFIG_AAC_MP4:
       if (!gAacOptions) return Fail(BASS_ERROR_ILLPARAM);
@@ -243,18 +265,42 @@ BOOL BASS_SetConfig(DWORD option, DWORD value) {
 DWORD BASS_GetConfig(DWORD option) {
   DWORD v;
   switch (option) {
-    case BASS_CONFIG_BUFFER: v = gConfig.buffer; break;
-    case BASS_CONFIG_CURVE_VOL: v = gConfig.curveVol; break;
-    case BASS_CONFIG_FLOATDSP: v = gConfig.floatDsp; break;
-    case BASS_CONFIG_NET_TIMEOUT: v = gConfig.netTimeout; break;
-    case BASS_CONFIG_NET_BUFFER: v = gConfig.netBuffer; break;
-    case BASS_CONFIG_NET_PREBUF: v = gConfig.netPrebuf; break;
-    case BASS_CONFIG_VERIFY: v = gConfig.verify; break;
-    case BASS_CONFIG_OPTION29: v = gConfig.option29; break;
-    case BASS_CONFIG_DEV_DEFAULT: v = gConfig.devDefault; break;
-    case BASS_CONFIG_NET_READTIMEOUT: v = gConfig.netReadTimeout; break;
-    case BASS_CONFIG_UNICODE: v = gConfig.unicode; break;
-    case BASS_CONFIG_FLOAT: v = 1; break;  // every stream is mixed in float here
+    case BASS_CONFIG_BUFFER:
+      v = gConfig.buffer;
+      break;
+    case BASS_CONFIG_CURVE_VOL:
+      v = gConfig.curveVol;
+      break;
+    case BASS_CONFIG_FLOATDSP:
+      v = gConfig.floatDsp;
+      break;
+    case BASS_CONFIG_NET_TIMEOUT:
+      v = gConfig.netTimeout;
+      break;
+    case BASS_CONFIG_NET_BUFFER:
+      v = gConfig.netBuffer;
+      break;
+    case BASS_CONFIG_NET_PREBUF:
+      v = gConfig.netPrebuf;
+      break;
+    case BASS_CONFIG_VERIFY:
+      v = gConfig.verify;
+      break;
+    case BASS_CONFIG_OPTION29:
+      v = gConfig.option29;
+      break;
+    case BASS_CONFIG_DEV_DEFAULT:
+      v = gConfig.devDefault;
+      break;
+    case BASS_CONFIG_NET_READTIMEOUT:
+      v = gConfig.netReadTimeout;
+      break;
+    case BASS_CONFIG_UNICODE:
+      v = gConfig.unicode;
+      break;
+    case BASS_CONFIG_FLOAT:
+      v = 1;
+      break;  // every stream is mixed in float here
     case BASS_CONFIG_MP4_VIDEO:
     case BASS_CONFIG_AAC_MP4:
       if (!gAacOptions) {
@@ -405,8 +451,7 @@ HSTREAM BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC* proc
 
 HSTREAM BASS_StreamCreateURL(const char* url, DWORD offset, DWORD flags, DOWNLOADPROC* proc, void* user) {
   if (!url || !*url) return Fail(BASS_ERROR_ILLPARAM);
-  if (strncasecmp(url, "http://", 7) != 0 && strncasecmp(url, "https://", 8) != 0)
-    return Fail(BASS_ERROR_ILLPARAM);
+  if (strncasecmp(url, "http://", 7) != 0 && strncasecmp(url, "https://", 8) != 0) return Fail(BASS_ERROR_ILLPARAM);
   if (offset != 0 || proc != nullptr) return Fail(BASS_ERROR_NOTAVAIL);  // live streams only
   if (!gEngine.inited) return Fail(BASS_ERROR_INIT);
   if (gEngine.deviceFailed) return Fail(BASS_ERROR_UNKNOWN);
@@ -498,10 +543,18 @@ QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode) {
   }
   QWORD v;
   switch (mode) {
-    case BASS_FILEPOS_CURRENT: v = s->net->ring.TotalOut(); break;
-    case BASS_FILEPOS_DOWNLOAD: v = s->net->ring.TotalIn(); break;
-    case BASS_FILEPOS_CONNECTED: v = s->net->connected ? 1 : 0; break;
-    case BASS_FILEPOS_BUFFER: v = s->net->ring.Fill(); break;
+    case BASS_FILEPOS_CURRENT:
+      v = s->net->ring.TotalOut();
+      break;
+    case BASS_FILEPOS_DOWNLOAD:
+      v = s->net->ring.TotalIn();
+      break;
+    case BASS_FILEPOS_CONNECTED:
+      v = s->net->connected ? 1 : 0;
+      break;
+    case BASS_FILEPOS_BUFFER:
+      v = s->net->ring.Fill();
+      break;
     case BASS_FILEPOS_END:
       SetError(BASS_ERROR_NOTAVAIL);  // an endless stream has no size
       return QWORD(-1);
@@ -725,8 +778,7 @@ HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC* proc,
   StreamPtr s = FindStream(handle);
   if (!s) return Fail(BASS_ERROR_HANDLE);
   const DWORD base = type & 0x00FFFFFF;
-  if (base != BASS_SYNC_END && base != BASS_SYNC_META && base != BASS_SYNC_DEV_FAIL)
-    return Fail(BASS_ERROR_ILLTYPE);
+  if (base != BASS_SYNC_END && base != BASS_SYNC_META && base != BASS_SYNC_DEV_FAIL) return Fail(BASS_ERROR_ILLTYPE);
   if (!proc) return Fail(BASS_ERROR_ILLPARAM);
   const HSYNC h = NewSubHandle();
   std::lock_guard<std::mutex> g(s->lock);

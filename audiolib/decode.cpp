@@ -140,10 +140,14 @@ bool IsContainer(const AVFormatContext* fmt, const char* name) {
 DWORD ChannelType(const AVFormatContext* fmt, const AVCodecParameters* par, HPLUGIN* plugin) {
   *plugin = 0;
   switch (par->codec_id) {
-    case AV_CODEC_ID_MP3: return BASS_CTYPE_STREAM_MP3;
-    case AV_CODEC_ID_MP2: return BASS_CTYPE_STREAM_MP2;
-    case AV_CODEC_ID_MP1: return BASS_CTYPE_STREAM_MP1;
-    case AV_CODEC_ID_VORBIS: return BASS_CTYPE_STREAM_VORBIS;
+    case AV_CODEC_ID_MP3:
+      return BASS_CTYPE_STREAM_MP3;
+    case AV_CODEC_ID_MP2:
+      return BASS_CTYPE_STREAM_MP2;
+    case AV_CODEC_ID_MP1:
+      return BASS_CTYPE_STREAM_MP1;
+    case AV_CODEC_ID_VORBIS:
+      return BASS_CTYPE_STREAM_VORBIS;
     case AV_CODEC_ID_OPUS:
       if (!gOpusEnabled) return 0;
       *plugin = gOpusPlugin;

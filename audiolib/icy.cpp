@@ -7,7 +7,8 @@ namespace audiolib {
 
 uint32_t ParseIcyMetaint(std::string_view value) {
   while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-  while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r')) value.remove_suffix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r'))
+    value.remove_suffix(1);
   if (value.empty() || value.size() > 9) return 0;  // 9 digits cannot overflow the check below
   uint64_t n = 0;
   for (char c : value) {

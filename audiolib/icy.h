@@ -39,7 +39,6 @@ using IcyAudioFn = void (*)(void* context, const uint8_t* data, size_t length);
 // Called with the text of a block up to its first NUL; never for an empty block.
 using IcyMetaFn = void (*)(void* context, const std::string& text);
 
-void IcyFeed(IcyDemux& demux, const uint8_t* data, size_t length, IcyAudioFn audio, IcyMetaFn meta,
-             void* context);
+void IcyFeed(IcyDemux& demux, const uint8_t* data, size_t length, IcyAudioFn audio, IcyMetaFn meta, void* context);
 
 }  // namespace audiolib

@@ -119,9 +119,12 @@ int ProgressCallback(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 
 int MapCurlError(CURLcode code) {
   switch (code) {
-    case CURLE_OPERATION_TIMEDOUT: return BASS_ERROR_TIMEOUT;
-    case CURLE_OUT_OF_MEMORY: return BASS_ERROR_MEM;
-    default: return BASS_ERROR_FILEOPEN;
+    case CURLE_OPERATION_TIMEDOUT:
+      return BASS_ERROR_TIMEOUT;
+    case CURLE_OUT_OF_MEMORY:
+      return BASS_ERROR_MEM;
+    default:
+      return BASS_ERROR_FILEOPEN;
   }
 }
 
@@ -214,8 +217,8 @@ void DownloadThread(StreamPtr s) {
     if (n.phase == 0) {
       n.phase = 2;
       // Stopped while connecting: the library is being freed.
-      n.error = n.stop     ? BASS_ERROR_INIT
-                : timedOut ? BASS_ERROR_TIMEOUT
+      n.error = n.stop               ? BASS_ERROR_INIT
+                : timedOut           ? BASS_ERROR_TIMEOUT
                 : result != CURLE_OK ? MapCurlError(result)
                                      : BASS_ERROR_FILEOPEN;
     }

@@ -223,8 +223,7 @@ int AlsaWrite(void* state, const float* frames, int count) {
   if (st->format == SND_PCM_FORMAT_S32_LE) {
     st->converted.resize(samples * 4);
     auto* out = reinterpret_cast<int32_t*>(st->converted.data());
-    for (size_t i = 0; i < samples; ++i)
-      out[i] = int32_t(std::clamp(double(frames[i]), -1.0, 1.0) * 2147483647.0);
+    for (size_t i = 0; i < samples; ++i) out[i] = int32_t(std::clamp(double(frames[i]), -1.0, 1.0) * 2147483647.0);
     data = out;
   } else if (st->format == SND_PCM_FORMAT_S16_LE) {
     st->converted.resize(samples * 2);

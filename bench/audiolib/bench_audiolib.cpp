@@ -109,8 +109,9 @@ int main(int argc, char** argv) {
     if (GetLevelEx(h, levels, 0.025f, BASS_LEVEL_STEREO)) peak = std::max(peak, std::max(levels[0], levels[1]));
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
     if (verbose && ++ticks % 40 == 0)
-      std::fprintf(stderr, "t=%d active=%u connected=%llu buffer=%llu download=%llu level=%.3f\n", ticks / 40,
-                   IsActive(h), (unsigned long long)FilePos(h, BASS_FILEPOS_CONNECTED),
+      std::fprintf(stderr, "t=%.0f active=%u connected=%llu buffer=%llu download=%llu level=%.3f\n",
+                   std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), IsActive(h),
+                   (unsigned long long)FilePos(h, BASS_FILEPOS_CONNECTED),
                    (unsigned long long)FilePos(h, BASS_FILEPOS_BUFFER),
                    (unsigned long long)FilePos(h, BASS_FILEPOS_DOWNLOAD), levels[0]);
   }

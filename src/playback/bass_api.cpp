@@ -157,12 +157,10 @@ std::string ConfigureAudioLibrary(const std::string& dataFolder, const std::stri
     DWORD value;
   };
   static constexpr Option kOptions[] = {
-      {BASS_CONFIG_UNICODE, 1},         {BASS_CONFIG_OPTION29, 1},
-      {BASS_CONFIG_BUFFER, 500},        {BASS_CONFIG_VERIFY, 4000},
-      {BASS_CONFIG_NET_PREBUF, 0},      {BASS_CONFIG_NET_BUFFER, 1000},
-      {BASS_CONFIG_CURVE_VOL, 0},       {BASS_CONFIG_NET_READTIMEOUT, 1000},
-      {BASS_CONFIG_NET_TIMEOUT, 5000},  {BASS_CONFIG_DEV_DEFAULT, 1},
-      {BASS_CONFIG_FLOATDSP, 1},
+      {BASS_CONFIG_UNICODE, 1},     {BASS_CONFIG_OPTION29, 1},           {BASS_CONFIG_BUFFER, 500},
+      {BASS_CONFIG_VERIFY, 4000},   {BASS_CONFIG_NET_PREBUF, 0},         {BASS_CONFIG_NET_BUFFER, 1000},
+      {BASS_CONFIG_CURVE_VOL, 0},   {BASS_CONFIG_NET_READTIMEOUT, 1000}, {BASS_CONFIG_NET_TIMEOUT, 5000},
+      {BASS_CONFIG_DEV_DEFAULT, 1}, {BASS_CONFIG_FLOATDSP, 1},
   };
   for (const Option& entry : kOptions) {
     if (!gBass.BASS_SetConfig(entry.option, entry.value)) return AudioErrorText(0);

@@ -23,7 +23,8 @@ std::string DataDir() {
 
 // A data folder holding a copy of the stand-in library of that version as libbass.so.
 std::string FolderWithVersion(const std::string& version) {
-  const std::string dir = (fs::temp_directory_path() / ("corvale-bass-" + version + "-" + std::to_string(getpid()))).string() + "/";
+  const std::string dir =
+      (fs::temp_directory_path() / ("corvale-bass-" + version + "-" + std::to_string(getpid()))).string() + "/";
   fs::create_directories(dir);
   fs::copy_file(std::string(FAKE_BASS_DIR) + "libfakebass_" + version + ".so", dir + kAudioLibraryFile,
                 fs::copy_options::overwrite_existing);

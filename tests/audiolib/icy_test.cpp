@@ -1,11 +1,11 @@
 // The ICY demuxer: audio and metadata must come apart exactly, however the receive
 // callbacks cut the bytes.
+#include "icy.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "icy.h"
 
 using audiolib::IcyDemux;
 using audiolib::IcyFeed;
@@ -48,9 +48,9 @@ TEST(IcyMetaint, ParsesOnlySaneValues) {
     const char* text;
     uint32_t expected;
   } cases[] = {
-      {"16000", 16000}, {" 8192 ", 8192}, {"1", 1},           {"1048576", 1048576}, {"1048577", 0},
-      {"0", 0},         {"-1", 0},        {"abc", 0},         {"99999999999", 0},   {"", 0},
-      {"12ab", 0},      {"+5", 0},        {"4294967296", 0},  {"16000\r", 16000},
+      {"16000", 16000}, {" 8192 ", 8192}, {"1", 1},          {"1048576", 1048576}, {"1048577", 0},
+      {"0", 0},         {"-1", 0},        {"abc", 0},        {"99999999999", 0},   {"", 0},
+      {"12ab", 0},      {"+5", 0},        {"4294967296", 0}, {"16000\r", 16000},
   };
   for (const Case& c : cases) EXPECT_EQ(ParseIcyMetaint(c.text), c.expected) << "'" << c.text << "'";
 }

@@ -5,10 +5,10 @@
 #include <string>
 
 enum class Media {
-  Mp3Tone,      // 440 Hz, amplitude 0.5, stereo, 44100 Hz, 128 kbit/s, 10 s
-  Mp3Steps,     // 440 Hz, amplitude 0.5 for 2 s then 0.1 for 2 s, repeated, 8 s
-  AacTone,      // the tone as ADTS AAC, 44100 Hz stereo
-  OpusTone,     // the tone as Ogg Opus, 20 s
+  Mp3Tone,   // 440 Hz, amplitude 0.5, stereo, 44100 Hz, 128 kbit/s, 10 s
+  Mp3Steps,  // 440 Hz, amplitude 0.5 for 2 s then 0.1 for 2 s, repeated, 8 s
+  AacTone,   // the tone as ADTS AAC, 44100 Hz stereo
+  OpusTone,  // the tone as Ogg Opus, 20 s
 };
 
 // The file's bytes; empty when ffmpeg failed.

@@ -253,6 +253,11 @@ TEST_F(AudioLib, SilentServerTimesOut) {
   gBass.BASS_SetConfig(BASS_CONFIG_NET_TIMEOUT, 1000);
   EXPECT_EQ(Connect(server.Url("/silent")), 0u);
   EXPECT_EQ(gBass.BASS_ErrorGetCode(), BASS_ERROR_TIMEOUT);
+  // The same for a TLS handshake that never gets an answer.
+  std::string https = server.Url("/silent");
+  https.replace(0, 4, "https");
+  EXPECT_EQ(Connect(https), 0u);
+  EXPECT_EQ(gBass.BASS_ErrorGetCode(), BASS_ERROR_TIMEOUT);
 }
 
 // Catches redirects that are not followed to the stream.

@@ -178,8 +178,8 @@ void TestServer::Serve(int fd) {
   }
 
   const auto start = Clock::now();
-  size_t sent = 0;           // audio bytes
-  size_t pos = 0;            // in the body
+  size_t sent = 0;  // audio bytes
+  size_t pos = 0;   // in the body
   size_t untilMeta = size_t(route.metaint);
   int lastTitle = -1;
   bool stalled = false;
