@@ -54,7 +54,7 @@ int ReadPacket(void* opaque, uint8_t* buf, int size) {
   for (;;) {
     const size_t n = d->in->Read(buf, size_t(size), true, d->deadline);
     if (n > 0) return int(n);
-    if (d->stream->stop) return AVERROR_EXIT;
+    if (d->stream->stop || d->in->Aborted()) return AVERROR_EXIT;
     if (d->in->Drained()) return AVERROR_EOF;
     if (Clock::now() >= d->deadline) {
       d->timedOut = true;

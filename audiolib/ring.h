@@ -125,6 +125,10 @@ class ByteRing {
     std::lock_guard<std::mutex> g(m_);
     return closed_ && size_ == 0;
   }
+  bool Aborted() const {
+    std::lock_guard<std::mutex> g(m_);
+    return aborted_;
+  }
   bool Closed() const {
     std::lock_guard<std::mutex> g(m_);
     return closed_;
