@@ -105,12 +105,21 @@ int OpenMainWindow(int open) {
     if (IsWindow(WinMain)) CloseMainWindow();
     return 1;
   }
-  // A paint during the refresh (showing the window exposes it) must not start another.
-  static bool refreshing = false;
-  if (refreshing) return 1;
+  // Showing the window inside the refresh can deliver a DPI change (another screen) that
+  // asks for a refresh again: it is not nested but run once more after this one, with the
+  // new size.
+  static bool refreshing = false, again = false;
+  if (refreshing) {
+    again = true;
+    return 1;
+  }
   if (!IsWindow(WinMain) && !CreateMainWindow()) return 0;
   refreshing = true;
-  RefreshMainWindow();
+  for (int round = 0; round < 3 && IsWindow(WinMain); ++round) {
+    again = false;
+    RefreshMainWindow();
+    if (!again) break;
+  }
   refreshing = false;
   return 1;
 }

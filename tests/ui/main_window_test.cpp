@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <unistd.h>
 
 #include "data/data.h"
 #include "playback/playback.h"
@@ -258,6 +263,85 @@ TEST_F(MainWindow, ConnectAndMutedOverlays) {
   gSettings.muted = 0;
   DrawVuMeter(0);
   EXPECT_EQ(Shown(12, 12), plain);
+}
+
+// Fault caught: the play/pause key toggling mute twice (focused key and global hotkey
+// both acting), or not at all, for either hotkey setting.
+TEST_F(MainWindow, PlayPauseKeyTogglesMuteOncePerPath) {
+  ASSERT_EQ(OpenMainWindow(1), 1);
+  WindowMessage key;
+  key.kind = MsgMediaPlayPauseUp;
+  key.window = WinMain;
+  key.key = VkMediaPlayPause;
+  WindowMessage hot;
+  hot.kind = MsgHotkey;
+  hot.window = WinMain;
+  hot.param = 1;
+  hot.key = VkMediaPlayPause;
+
+  gSettings.hotkey = 0;
+  gSettings.muted = 0;
+  MainWindowCallback(key);
+  EXPECT_EQ(gSettings.muted.load(), 1);
+  MainWindowCallback(hot);  // no global hotkey wanted: ignored
+  EXPECT_EQ(gSettings.muted.load(), 1);
+
+  gSettings.hotkey = 1;
+  MainWindowCallback(key);  // the hotkey will deliver it: the focused key is ignored
+  EXPECT_EQ(gSettings.muted.load(), 1);
+  MainWindowCallback(hot);
+  EXPECT_EQ(gSettings.muted.load(), 0);
+  hot.key = 0;  // another key on the same id
+  MainWindowCallback(hot);
+  EXPECT_EQ(gSettings.muted.load(), 0);
+  gSettings.hotkey = 0;
+}
+
+// Fault caught: the taskbar buttons not reaching the event loop as menu commands 8 and 4.
+TEST_F(MainWindow, TaskbarButtonsPostMenuCommands) {
+  ASSERT_EQ(OpenMainWindow(1), 1);
+  while (WaitWindowEvent(0)) {
+  }
+  const struct {
+    int button, command;
+  } cases[] = {{1, 8}, {2, 4}};
+  for (const auto& c : cases) {
+    WindowMessage m;
+    m.kind = MsgThumbButtonClick;
+    m.window = WinMain;
+    m.param = c.button;
+    MainWindowCallback(m);
+    int got = 0;
+    for (int i = 0; i < 50 && got != EventMenu; ++i) got = WaitWindowEvent(10);
+    ASSERT_EQ(got, EventMenu) << "button " << c.button;
+    EXPECT_EQ(EventWindow(), WinMain);
+    EXPECT_EQ(EventObject(), c.command);
+  }
+}
+
+// Fault caught: the session ending without the settings written first.
+TEST_F(MainWindow, QueryEndSessionSavesTheSettings) {
+  char folder[] = "/tmp/corvale-ui-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  std::string saved = gApp.userFolder;
+  gApp.userFolder = std::string(folder) + "/";
+  ASSERT_EQ(OpenMainWindow(1), 1);
+  gSettings.mainX = 321;
+  WindowMessage m;
+  m.kind = MsgQueryEndSession;
+  m.window = WinMain;
+  EXPECT_EQ(MainWindowCallback(m), 1);
+  std::string path = gApp.userFolder + "settings.json";
+  FILE* f = fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr) << path;
+  std::string text;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  fclose(f);
+  EXPECT_NE(text.find("321"), std::string::npos) << text;
+  remove(path.c_str());
+  rmdir(folder);
+  gApp.userFolder = saved;
 }
 
 }  // namespace
