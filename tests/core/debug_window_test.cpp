@@ -42,6 +42,8 @@ class DebugWindow : public ::testing::Test {
   void SetUp() override {
     static char arg0[] = "test_core";
     static char* argv[] = {arg0, nullptr};
+    // Boxes and file dialogs answer from the environment instead of waiting for a user.
+    setenv("CORVALE_DIALOGS", "stderr", 1);
     ASSERT_EQ(RuntimeInit(1, argv), 1);
     folder_ = std::filesystem::temp_directory_path().string() + "/corvale-debugwin-" + std::to_string(::getpid()) +
               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "core/core.h"
 #include "data/data.h"
 #include "playback/playback.h"
@@ -12,6 +14,8 @@ class LoopDispatch : public ::testing::Test {
   void SetUp() override {
     static char arg0[] = "test_core";
     static char* argv[] = {arg0, nullptr};
+    // Boxes and file dialogs answer from the environment instead of waiting for a user.
+    setenv("CORVALE_DIALOGS", "stderr", 1);
     ASSERT_EQ(RuntimeInit(1, argv), 1);
     ResetSettings();
     gSettings.trayIcon = 0;

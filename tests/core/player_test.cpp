@@ -34,9 +34,11 @@ std::string ReadWhole(const std::string& path) {
   return ss.str();
 }
 
+// The player is built beside the test executable (bin/).
 std::string PlayerPath() {
-  const char* build = std::getenv("CORVALE_BUILD_DIR");
-  return std::string(build ? build : ".") + "/bin/corvale-player";
+  if (const char* build = std::getenv("CORVALE_BUILD_DIR"); build && *build)
+    return std::string(build) + "/bin/corvale-player";
+  return fs::read_symlink("/proc/self/exe").parent_path().string() + "/corvale-player";
 }
 
 // A listing of a folder's files with their sizes and modification times.
