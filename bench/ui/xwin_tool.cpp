@@ -31,7 +31,8 @@ bool CardinalProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t prop, uint
 }
 
 std::string TextProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t prop) {
-  xcb_get_property_reply_t* r = xcb_get_property_reply(c, xcb_get_property(c, 0, w, prop, XCB_ATOM_ANY, 0, 256), nullptr);
+  xcb_get_property_reply_t* r =
+      xcb_get_property_reply(c, xcb_get_property(c, 0, w, prop, XCB_ATOM_ANY, 0, 256), nullptr);
   std::string s;
   if (r) s.assign(static_cast<char*>(xcb_get_property_value(r)), xcb_get_property_value_length(r));
   free(r);
@@ -74,7 +75,8 @@ int main(int argc, char** argv) {
       uint32_t p = 0;
       if (!CardinalProperty(c, kids[i], netPid, &p) || p != pid) continue;
       std::string name = TextProperty(c, kids[i], netName);
-      if (name.find("Corvale Player") == std::string::npos || name.find("Corvale Player ") != std::string::npos) continue;
+      if (name.find("Corvale Player") == std::string::npos || name.find("Corvale Player ") != std::string::npos)
+        continue;
       found = kids[i];
     }
     free(tree);
@@ -91,8 +93,8 @@ int main(int argc, char** argv) {
   } else if (what == "minimise" || what == "restore") {
     bool iconic = what == "minimise";
     uint32_t state[2] = {iconic ? 3u : 1u, 0};  // IconicState / NormalState, no icon window
-    xcb_generic_error_t* e =
-        xcb_request_check(c, xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, found, wmState, wmState, 32, 2, state));
+    xcb_generic_error_t* e = xcb_request_check(
+        c, xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, found, wmState, wmState, 32, 2, state));
     if (!e) e = xcb_request_check(c, iconic ? xcb_unmap_window_checked(c, found) : xcb_map_window_checked(c, found));
     if (e) {
       fprintf(stderr, "xwin-tool: %s failed (error %d)\n", what.c_str(), e->error_code);

@@ -73,8 +73,7 @@ void RefreshMainWindow() {
   // A failed load keeps the previous overlay only while the cache still holds it.
   if (image || SkinCacheLookup("vumeter_status_muted") != gMainWindow.mutedImage) gMainWindow.mutedImage = image;
   image = GetSkinImage("status_connect", "vumeter_status_connect", size, size);
-  if (image || SkinCacheLookup("vumeter_status_connect") != gMainWindow.connectImage)
-    gMainWindow.connectImage = image;
+  if (image || SkinCacheLookup("vumeter_status_connect") != gMainWindow.connectImage) gMainWindow.connectImage = image;
 
   // Every expose lands here; the background is rebuilt only when its size or scale changed.
   if (!IsImage(kVuArtworkImage) || ImageWidth(kVuArtworkImage) != w || ImageHeight(kVuArtworkImage) != h ||

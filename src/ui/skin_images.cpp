@@ -72,8 +72,7 @@ int GetSkinImage(const std::string& fileName, const std::string& cacheKey, int w
   return copy;
 }
 
-void DrawImageButton(int window, int gadget, int image, int font, uint32_t textColour,
-                     const std::string& caption) {
+void DrawImageButton(int window, int gadget, int image, int font, uint32_t textColour, const std::string& caption) {
   if (!image || !IsImage(image)) return;
   if (!StartDrawingCanvas(window, gadget)) return;
   int w = OutputWidth(), h = OutputHeight();

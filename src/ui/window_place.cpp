@@ -2,8 +2,7 @@
 // area of the nearest screen when it opens and after the user has moved it.
 #include "ui/ui.h"
 
-int ClampRectToArea(int* left, int* top, int width, int height, int areaX, int areaY, int areaWidth,
-                    int areaHeight) {
+int ClampRectToArea(int* left, int* top, int width, int height, int areaX, int areaY, int areaWidth, int areaHeight) {
   int x = *left, y = *top;
   int right = areaX + areaWidth, bottom = areaY + areaHeight;
   if (x + width > right) x = right - width;

@@ -1,13 +1,12 @@
 // The main window on the offscreen platform: its size at both scales, placement, the
 // system commands it refuses, the hotkey failure path and the VU meter tick.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#include <unistd.h>
 
 #include "data/data.h"
 #include "playback/playback.h"
@@ -140,7 +139,7 @@ TEST_F(MainWindow, SystemMenuCannotMaximiseOrSize) {
   const struct {
     int command;
     int swallowed;
-  } cases[] = {{SysCmdMaximize, 1}, {SysCmdSize, 1}, {SysCmdClose, 0},
+  } cases[] = {{SysCmdMaximize, 1}, {SysCmdSize, 1},    {SysCmdClose, 0},
                {SysCmdMinimize, 0}, {SysCmdRestore, 0}, {SysCmdMove, 0}};
   for (const auto& c : cases) {
     WindowMessage m;
@@ -302,9 +301,7 @@ TEST_F(MainWindow, TaskbarButtonsPostMenuCommands) {
   ASSERT_EQ(OpenMainWindow(1), 1);
   while (WaitWindowEvent(0)) {
   }
-  const struct {
-    int button, command;
-  } cases[] = {{1, 8}, {2, 4}};
+  const struct { int button, command; } cases[] = {{1, 8}, {2, 4}};
   for (const auto& c : cases) {
     WindowMessage m;
     m.kind = MsgThumbButtonClick;

@@ -33,8 +33,8 @@ TEST(VuArtwork, BandsScanLinesAndStripeAtScaleOne) {
   EXPECT_EQ(ImageWidth(kVuArtworkImage), 23);
   EXPECT_EQ(ImageHeight(kVuArtworkImage), 128);
   // Lit rows are the even ones; band edges at 13, 29 and 77 (10 %, 23 %, 60 % of 128).
-  const Row lit[] = {{0, 0xBF0000},  {12, 0xBF0000}, {14, 0xBFBF00}, {28, 0xBFBF00}, {30, 0x007F3F},
-                     {76, 0x007F3F}, {78, 0x005F5F}, {126, 0x005F5F}};
+  const Row lit[] = {{0, 0xBF0000},  {12, 0xBF0000}, {14, 0xBFBF00}, {28, 0xBFBF00},
+                     {30, 0x007F3F}, {76, 0x007F3F}, {78, 0x005F5F}, {126, 0x005F5F}};
   for (const Row& r : lit) {
     EXPECT_EQ(Rgb(0, r.y), r.colour) << "row " << r.y;
     EXPECT_EQ(Rgb(22, r.y), r.colour) << "row " << r.y;
@@ -54,7 +54,7 @@ TEST(VuArtwork, BandsScanLinesAndStripeAtScaleOneAndAHalf) {
   UiTestRuntime();
   ASSERT_EQ(CreateVuMeterArtwork(36, 192, 1.5f), 1);
   // Scan lines are 2 pixels: rows 2-3, 6-7, ...; bands end at 19, 44 and 115.
-  const Row lit[] = {{0, 0xBF0000},  {17, 0xBF0000}, {20, 0xBFBF00}, {41, 0xBFBF00},
+  const Row lit[] = {{0, 0xBF0000},  {17, 0xBF0000},  {20, 0xBFBF00},  {41, 0xBFBF00},
                      {44, 0x007F3F}, {113, 0x007F3F}, {116, 0x005F5F}, {189, 0x005F5F}};
   for (const Row& r : lit) {
     EXPECT_EQ(Rgb(0, r.y), r.colour) << "row " << r.y;
@@ -89,9 +89,16 @@ struct LevelCase {
 // giving infinities or a bar taller than the window, overdriven levels going negative.
 TEST(VuLevels, UnlitHeightFollowsDecibelsBelowFullScale) {
   const LevelCase cases[] = {
-      {1.0f, 128, 0.0f},       {0.1f, 128, 25.6f},  {0.01f, 128, 51.2f},   {0.5f, 128, 7.7062f},
-      {0.1f, 192, 38.4f},      {0.0f, 128, 128.0f}, {-0.5f, 128, 128.0f},  {1e-6f, 128, 128.0f},
-      {1e-5f, 128, 128.0f},    {2.0f, 128, 0.0f},
+      {1.0f, 128, 0.0f},
+      {0.1f, 128, 25.6f},
+      {0.01f, 128, 51.2f},
+      {0.5f, 128, 7.7062f},
+      {0.1f, 192, 38.4f},
+      {0.0f, 128, 128.0f},
+      {-0.5f, 128, 128.0f},
+      {1e-6f, 128, 128.0f},
+      {1e-5f, 128, 128.0f},
+      {2.0f, 128, 0.0f},
       {std::numeric_limits<float>::quiet_NaN(), 128, 128.0f},
       {std::numeric_limits<float>::infinity(), 128, 0.0f},
   };

@@ -17,14 +17,10 @@ struct ClampCase {
 TEST(KeepOnScreen, ClampRuleTable) {
   // Work area (100, 50) .. (900, 650).
   const ClampCase cases[] = {
-      {"inside", 200, 100, 23, 128, 200, 100, 0},
-      {"touching the far corner", 877, 522, 23, 128, 877, 522, 0},
-      {"off the right", 890, 100, 23, 128, 877, 100, 1},
-      {"off the bottom", 200, 600, 23, 128, 200, 522, 1},
-      {"off the left", 40, 100, 23, 128, 100, 100, 1},
-      {"off the top", 200, -20, 23, 128, 200, 50, 1},
-      {"off two edges", -500, 2000, 36, 192, 100, 458, 1},
-      {"larger than the area", 300, 300, 1000, 700, 100, 50, 1},
+      {"inside", 200, 100, 23, 128, 200, 100, 0},          {"touching the far corner", 877, 522, 23, 128, 877, 522, 0},
+      {"off the right", 890, 100, 23, 128, 877, 100, 1},   {"off the bottom", 200, 600, 23, 128, 200, 522, 1},
+      {"off the left", 40, 100, 23, 128, 100, 100, 1},     {"off the top", 200, -20, 23, 128, 200, 50, 1},
+      {"off two edges", -500, 2000, 36, 192, 100, 458, 1}, {"larger than the area", 300, 300, 1000, 700, 100, 50, 1},
   };
   for (const ClampCase& c : cases) {
     int left = c.left, top = c.top;

@@ -32,19 +32,19 @@ Rgba Mix(Rgba x, Rgba y, double t) {
 Rgba WithAlpha(Rgba c, double a) { return {c.r, c.g, c.b, a}; }
 
 // The palette shared by every image.
-const Rgba kWindow = Rgb(44, 28, 60);       // window background
-const Rgba kText = Rgb(207, 207, 207);      // text and line work
-const Rgba kBright = Rgb(240, 238, 244);    // line work under the mouse
-const Rgba kFace = Rgb(62, 42, 86);         // raised control face
-const Rgba kFaceHover = Rgb(82, 58, 112);   // raised face under the mouse
-const Rgba kEdge = Rgb(112, 88, 142);       // control outline
+const Rgba kWindow = Rgb(44, 28, 60);        // window background
+const Rgba kText = Rgb(207, 207, 207);       // text and line work
+const Rgba kBright = Rgb(240, 238, 244);     // line work under the mouse
+const Rgba kFace = Rgb(62, 42, 86);          // raised control face
+const Rgba kFaceHover = Rgb(82, 58, 112);    // raised face under the mouse
+const Rgba kEdge = Rgb(112, 88, 142);        // control outline
 const Rgba kEdgeHover = Rgb(160, 136, 192);  // outline under the mouse
-const Rgba kDim = Rgb(92, 78, 110);         // disabled line work
-const Rgba kDimFace = Rgb(52, 38, 68);      // disabled face
-const Rgba kWell = Rgb(26, 16, 36);         // sunken track
-const Rgba kRed = Rgb(214, 52, 52);         // muted
-const Rgba kAmber = Rgb(222, 184, 48);      // connecting
-const Rgba kGreen = Rgb(0, 127, 63);        // "on" (the meter's green)
+const Rgba kDim = Rgb(92, 78, 110);          // disabled line work
+const Rgba kDimFace = Rgb(52, 38, 68);       // disabled face
+const Rgba kWell = Rgb(26, 16, 36);          // sunken track
+const Rgba kRed = Rgb(214, 52, 52);          // muted
+const Rgba kAmber = Rgb(222, 184, 48);       // connecting
+const Rgba kGreen = Rgb(0, 127, 63);         // "on" (the meter's green)
 const Rgba kGreenHover = Rgb(20, 156, 84);
 const Rgba kTeal = Rgb(0, 95, 95);
 const Rgba kMeterRed = Rgb(191, 0, 0);
@@ -257,13 +257,13 @@ Paint Vertical(Rgba top, Rgba bottom, double y0, double y1) {
 // A loudspeaker facing right: a small box and a cone.
 Shape Speaker(double x, double y, double size) {
   double u = size / 24;
-  return Union({RoundBox(x + 2 * u, y + 8.5 * u, x + 7.5 * u, y + 15.5 * u, 1.2 * u),
-                Polygon({{x + 6.5 * u, y + 8.5 * u},
-                         {x + 13 * u, y + 3 * u},
-                         {x + 14 * u, y + 3 * u},
-                         {x + 14 * u, y + 21 * u},
-                         {x + 13 * u, y + 21 * u},
-                         {x + 6.5 * u, y + 15.5 * u}})});
+  return Union(
+      {RoundBox(x + 2 * u, y + 8.5 * u, x + 7.5 * u, y + 15.5 * u, 1.2 * u), Polygon({{x + 6.5 * u, y + 8.5 * u},
+                                                                                      {x + 13 * u, y + 3 * u},
+                                                                                      {x + 14 * u, y + 3 * u},
+                                                                                      {x + 14 * u, y + 21 * u},
+                                                                                      {x + 13 * u, y + 21 * u},
+                                                                                      {x + 6.5 * u, y + 15.5 * u}})});
 }
 
 Shape SpeakerCross(double x, double y, double size, double stroke) {
@@ -274,7 +274,8 @@ Shape SpeakerCross(double x, double y, double size, double stroke) {
 
 Shape SpeakerWaves(double x, double y, double size, double stroke) {
   double u = size / 24;
-  return Union({Arc(x + 13 * u, y + 12 * u, 4.5 * u, stroke, -42, 42), Arc(x + 13 * u, y + 12 * u, 8.5 * u, stroke, -46, 46)});
+  return Union(
+      {Arc(x + 13 * u, y + 12 * u, 4.5 * u, stroke, -42, 42), Arc(x + 13 * u, y + 12 * u, 8.5 * u, stroke, -46, 46)});
 }
 
 // A circular arrow (refresh / connecting): a 300-degree arc with an arrow head at its
@@ -288,12 +289,14 @@ Shape ConnectArrow(double cx, double cy, double r, double stroke, double head) {
   Shape tip = Polygon({{ex + tx * head * 0.9, ey + ty * head * 0.9},
                        {ex - tx * head * 0.35 + nx * head * 0.85, ey - ty * head * 0.35 + ny * head * 0.85},
                        {ex - tx * head * 0.35 - nx * head * 0.85, ey - ty * head * 0.35 - ny * head * 0.85}});
-  return Union({Arc(cx, cy, r, stroke, 110, endA - 8 + 360, false), Circle(cx + r * std::cos(110 * kPi / 180), cy - r * std::sin(110 * kPi / 180), stroke / 2), tip});
+  return Union({Arc(cx, cy, r, stroke, 110, endA - 8 + 360, false),
+                Circle(cx + r * std::cos(110 * kPi / 180), cy - r * std::sin(110 * kPi / 180), stroke / 2), tip});
 }
 
 // Digits and the letter A as strokes, in a box of width 10u and height 16u.
 Shape DigitOne(double x, double y, double u, double stroke) {
-  return Union({Line(x + 6 * u, y, x + 6 * u, y + 16 * u, stroke), Line(x + 6 * u, y, x + 2.2 * u, y + 3.4 * u, stroke)});
+  return Union(
+      {Line(x + 6 * u, y, x + 6 * u, y + 16 * u, stroke), Line(x + 6 * u, y, x + 2.2 * u, y + 3.4 * u, stroke)});
 }
 
 Shape DigitTwo(double x, double y, double u, double stroke) {
@@ -306,7 +309,8 @@ Shape DigitTwo(double x, double y, double u, double stroke) {
 }
 
 Shape LetterA(double x, double y, double u, double stroke) {
-  return Union({Line(x + 5 * u, y, x + 0.4 * u, y + 16 * u, stroke), Line(x + 5 * u, y, x + 9.6 * u, y + 16 * u, stroke),
+  return Union({Line(x + 5 * u, y, x + 0.4 * u, y + 16 * u, stroke),
+                Line(x + 5 * u, y, x + 9.6 * u, y + 16 * u, stroke),
                 Line(x + 2.3 * u, y + 10.6 * u, x + 7.7 * u, y + 10.6 * u, stroke)});
 }
 
@@ -412,9 +416,7 @@ Canvas ThumbPreset(int which) {
   c.Fill(RoundBox(21, 14, 25, 50, 2), kWell);
   c.Fill(RoundBox(21, knobY, 25, 50, 2), which == 0 ? kTeal : kGreenHover);
   c.Fill(RoundBox(15, knobY - 3, 31, knobY + 3, 3), kText);
-  Shape mark = which == 1   ? DigitOne(33, 21, 1.4, 4)
-               : which == 2 ? DigitTwo(34, 21, 1.4, 4)
-                            : LetterA(33, 21, 1.4, 4);
+  Shape mark = which == 1 ? DigitOne(33, 21, 1.4, 4) : which == 2 ? DigitTwo(34, 21, 1.4, 4) : LetterA(33, 21, 1.4, 4);
   c.Fill(mark, kText);
   return c;
 }
@@ -463,7 +465,8 @@ Canvas CheckMark(bool set, Look look) {
   Rgba face = look == Look::Disabled ? kDimFace : look == Look::Hover ? kFaceHover : kFace;
   if (set) face = look == Look::Disabled ? Rgb(60, 66, 70) : look == Look::Hover ? kGreenHover : kGreen;
   c.Fill(RoundBox(2, 2, 22, 22, 4), face);
-  c.Fill(RoundFrame(2, 2, 22, 22, 4, 2), set && look != Look::Disabled ? (look == Look::Hover ? Rgb(120, 220, 160) : Rgb(70, 180, 120)) : edge);
+  c.Fill(RoundFrame(2, 2, 22, 22, 4, 2),
+         set && look != Look::Disabled ? (look == Look::Hover ? Rgb(120, 220, 160) : Rgb(70, 180, 120)) : edge);
   if (set) {
     Rgba tick = look == Look::Disabled ? Rgb(130, 126, 138) : look == Look::Hover ? kBright : Rgb(236, 236, 236);
     c.Fill(Union({Line(6.5, 12.5, 10, 16, 2.6), Line(10, 16, 17.5, 8, 2.6)}), tick);
@@ -506,9 +509,11 @@ Canvas SliderLevel(Look look) {
   Canvas c(34, 170);
   Rgba top = look == Look::Hover ? Rgb(120, 230, 150) : look == Look::Disabled ? Rgb(128, 120, 138) : Rgb(70, 200, 120);
   Rgba bottom = look == Look::Hover ? Rgb(20, 140, 140) : look == Look::Disabled ? Rgb(76, 68, 88) : Rgb(0, 100, 100);
-  c.Fill(RoundBox(kTrackX0 + 1, kTrackY0 + 1, kTrackX1 - 1, kTrackY1 - 1, 3), Vertical(top, bottom, kTrackY0, kTrackY1));
+  c.Fill(RoundBox(kTrackX0 + 1, kTrackY0 + 1, kTrackX1 - 1, kTrackY1 - 1, 3),
+         Vertical(top, bottom, kTrackY0, kTrackY1));
   // A light rim on the left edge gives the bar some depth.
-  c.Fill(Box(kTrackX0 + 2, kTrackY0 + 3, kTrackX0 + 3, kTrackY1 - 3), Rgb(255, 255, 255, look == Look::Disabled ? 0.10 : 0.22));
+  c.Fill(Box(kTrackX0 + 2, kTrackY0 + 3, kTrackX0 + 3, kTrackY1 - 3),
+         Rgb(255, 255, 255, look == Look::Disabled ? 0.10 : 0.22));
   return c;
 }
 
