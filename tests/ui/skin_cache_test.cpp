@@ -64,7 +64,8 @@ TEST_F(SkinCache, NewSizeReplacesOnlyTheScaledCopy) {
   // The unscaled image stays as it was read; the old copy is gone.
   EXPECT_EQ(SkinCacheLookup("status_muted"), unscaled);
   EXPECT_EQ(ImageWidth(unscaled), 10);
-  if (small != large) EXPECT_FALSE(IsImage(small));
+  ASSERT_NE(small, large);
+  EXPECT_FALSE(IsImage(small));
 }
 
 // Fault caught: two users of one file (tray and taskbar) reading it twice or sharing a copy.
