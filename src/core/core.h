@@ -210,8 +210,8 @@ std::string CustomUrlFromArguments(int argc, char** argv);
 int TeardownAndExit(int code);
 
 // --- Tray icon and the shared menu (tray.cpp, webpage.cpp) ---------------------
-constexpr int kTrayIcon = 1;       // tray icon 1, attached to window 1
-constexpr int kTrayMenu = 1;       // popup menu 1, "TrayMenu"
+constexpr int kTrayIcon = 1;        // tray icon 1, attached to window 1
+constexpr int kTrayMenu = 1;        // popup menu 1, "TrayMenu"
 constexpr int kTrayImageSize = 64;  // the tray images, not scaled
 // The menu's items top to bottom; command 0 is a separator.
 struct TrayMenuEntry {

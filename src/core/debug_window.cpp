@@ -174,9 +174,9 @@ void ChooseDebugSavePath() {
     gSettings.SetDebugSavePath(folder);
   }
   folder = WithSlash(folder);
-  std::string chosen = SaveFileRequester("Savepath for debug logs:",
-                                         folder + FormatDate("Debug %yyyy-%mm-%dd %hh-%ii-%ss", DateNow()) + ".txt",
-                                         pattern, 0);
+  std::string chosen = SaveFileRequester(
+      "Savepath for debug logs:", folder + FormatDate("Debug %yyyy-%mm-%dd %hh-%ii-%ss", DateNow()) + ".txt", pattern,
+      0);
   if (chosen.empty()) return;
   std::string target = FolderExists(chosen) ? WithSlash(chosen) : FolderPart(chosen);
   if (target.empty() || !FolderExists(target)) return;
@@ -209,7 +209,8 @@ void HandleDebugLogEvent(int kind, int object, int type) {
         ShowTrayMenu();
       break;
     case EventMenu:
-      if (object == kMenuCopy) OpenDebugLogWindow(1, 0, 1);
+      if (object == kMenuCopy)
+        OpenDebugLogWindow(1, 0, 1);
       else if (object == kMenuTrayMenu)
         ShowTrayMenu();
       break;

@@ -109,8 +109,7 @@ void MainWindowTimer(int timer) {
       uint32_t handle = gPlayer.streamHandle.load();
       auto active = [handle] { return gBass.BASS_ChannelIsActive ? int(gBass.BASS_ChannelIsActive(handle)) : 0; };
       auto connected = [handle]() -> uint64_t {
-        return gBass.BASS_StreamGetFilePosition ? gBass.BASS_StreamGetFilePosition(handle, BASS_FILEPOS_CONNECTED)
-                                                : 0;
+        return gBass.BASS_StreamGetFilePosition ? gBass.BASS_StreamGetFilePosition(handle, BASS_FILEPOS_CONNECTED) : 0;
       };
       if (ReconnectWatchdogDue(handle, gPlayer.connecting.load(), active, connected)) StartPlaybackWorker(0);
       break;

@@ -80,7 +80,8 @@ TEST_F(DebugWindow, OpeningStartsTheLogFile) {
   std::string path = LogFilePath();
   ASSERT_FALSE(path.empty());
   EXPECT_EQ(path.rfind(folder_ + "Debug ", 0), 0u);
-  EXPECT_TRUE(std::regex_match(path.substr(folder_.size()), std::regex(R"(Debug \d{4}-\d\d-\d\d \d\d-\d\d-\d\d\.txt)")));
+  EXPECT_TRUE(
+      std::regex_match(path.substr(folder_.size()), std::regex(R"(Debug \d{4}-\d\d-\d\d \d\d-\d\d-\d\d\.txt)")));
   // Closing without the question (as the confirmed close does) writes the file out.
   OpenDebugLogWindow(0, 0, 0);
   std::vector<std::string> lines = RecordLines(path);

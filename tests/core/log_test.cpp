@@ -20,8 +20,8 @@ std::string ReadWhole(const std::string& path) {
 }
 
 std::string MakeTempFolder(const char* tag) {
-  std::string base = std::filesystem::temp_directory_path().string() + "/corvale-core-" + tag + "-" +
-                     std::to_string(::getpid()) + "/";
+  std::string base =
+      std::filesystem::temp_directory_path().string() + "/corvale-core-" + tag + "-" + std::to_string(::getpid()) + "/";
   std::filesystem::remove_all(base);
   std::filesystem::create_directories(base);
   return base;
@@ -64,8 +64,8 @@ TEST(LogFormat, ScaleFormatting) {
   struct Case {
     double scale;
     const char* text;
-  } cases[] = {{1.0, "1"}, {1.5, "1.5"}, {1.25, "1.25"}, {2.0, "2"}, {1.75f, "1.75"}, {10.0, "10"}, {0.5, "0.5"},
-               {144.0f / 96.0f, "1.5"}};
+  } cases[] = {{1.0, "1"},      {1.5, "1.5"}, {1.25, "1.25"}, {2.0, "2"},
+               {1.75f, "1.75"}, {10.0, "10"}, {0.5, "0.5"},   {144.0f / 96.0f, "1.5"}};
   for (const Case& c : cases) EXPECT_EQ(FormatScale(c.scale), c.text) << c.scale;
 }
 

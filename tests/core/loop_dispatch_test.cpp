@@ -138,8 +138,8 @@ TEST_F(LoopDispatch, HousekeepingAcrossClockWraps) {
     uint32_t stamp, now;
     bool runs;
   } cases[] = {
-      {0x7FFFFF00u, 0x80000100u, true},  // 512 ms across 2^31
-      {0xFFFFFF00u, 0x00000100u, true},  // 512 ms across 2^32
+      {0x7FFFFF00u, 0x80000100u, true},   // 512 ms across 2^31
+      {0xFFFFFF00u, 0x00000100u, true},   // 512 ms across 2^32
       {0xFFFFFF00u, 0x00000000u, false},  // 256 ms: not yet
       {1000, 1499, false},
       {1000, 1500, true},

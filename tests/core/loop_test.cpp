@@ -17,8 +17,18 @@ TEST(LoopRules, NextPresetCycles) {
 // The watchdog leaves a running attempt alone and restarts a dead or missing stream.
 TEST(LoopRules, ReconnectWatchdog) {
   int probes = 0;
-  auto active = [&](int v) { return [&probes, v] { ++probes; return v; }; };
-  auto connected = [&](uint64_t v) { return [&probes, v] { ++probes; return v; }; };
+  auto active = [&](int v) {
+    return [&probes, v] {
+      ++probes;
+      return v;
+    };
+  };
+  auto connected = [&](uint64_t v) {
+    return [&probes, v] {
+      ++probes;
+      return v;
+    };
+  };
   // Connecting: nothing, and the stream is not even asked.
   EXPECT_EQ(ReconnectWatchdogDue(7, 1, active(0), connected(0)), 0);
   EXPECT_EQ(ReconnectWatchdogDue(0, 1, active(0), connected(0)), 0);
@@ -63,8 +73,8 @@ TEST(LoopRules, NowPlayingTitle) {
 
 // The manual: a language without a folder falls back to the default page; "en" is unchecked.
 TEST(LoopRules, ManualPageByLanguage) {
-  std::string data = std::filesystem::temp_directory_path().string() + "/corvale-manual-" +
-                     std::to_string(::getpid()) + "/";
+  std::string data =
+      std::filesystem::temp_directory_path().string() + "/corvale-manual-" + std::to_string(::getpid()) + "/";
   std::filesystem::create_directories(data + "manual/de");
   EXPECT_EQ(ManualPage(data, "de"), data + "manual/de/index.html");
   EXPECT_EQ(ManualPage(data, "fr"), data + "manual/index.html");

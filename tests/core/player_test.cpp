@@ -1,8 +1,7 @@
 // The player executable end to end: start-up with the debug log on, a second start,
 // a start while the instance lock is held, and the session end by SIGTERM.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -83,8 +82,8 @@ class Player : public ::testing::Test {
   void SetUp() override {
     // Short: the instance socket's path must fit a socket address (108 bytes).
     static int serial = 0;
-    home_ = fs::temp_directory_path().string() + "/cvp" + std::to_string(::getpid()) + "-" + std::to_string(++serial) +
-            "/";
+    home_ =
+        fs::temp_directory_path().string() + "/cvp" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + "/";
     fs::remove_all(home_);
     fs::create_directories(home_ + "config");
     fs::create_directories(home_ + "run");
