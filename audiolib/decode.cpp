@@ -312,6 +312,9 @@ int OpenUrlDecoder(const StreamPtr& sp, Clock::time_point deadline) {
   // The codec parameters come with the first frames; reading further only delays the
   // connect (and, with a slow server, could run into the read time-out).
   fmt->max_analyze_duration = AV_TIME_BASE / 4;
+  // Demuxers keep a seek index as they read; a live stream is never sought, so keep it
+  // small rather than letting it grow to the default megabyte over the hours.
+  fmt->max_index_size = 16 * 1024;
   if (avformat_open_input(&fmt, "", nullptr, nullptr) < 0) return ProbeError(d);  // frees fmt
   d->fmt = fmt;
   if (avformat_find_stream_info(fmt, nullptr) < 0) return ProbeError(d);
