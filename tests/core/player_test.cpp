@@ -19,6 +19,7 @@
 
 #include "core/core.h"
 #include "platform/platform.h"
+#include "runtime/runtime.h"
 
 extern char** environ;
 
@@ -80,6 +81,12 @@ int WaitChild(Child& c, int limitMs) {
 class Player : public ::testing::Test {
  protected:
   void SetUp() override {
+    // A death test's child runs this again: it works in its parent's folders.
+    if (const char* inherited = std::getenv("CORVALE_TEST_PLAYER_HOME")) {
+      home_ = inherited;
+      userFolder_ = home_ + "config/" + kProgramId + "/";
+      return;
+    }
     // Short: the instance socket's path must fit a socket address (108 bytes).
     static int serial = 0;
     home_ =
@@ -253,4 +260,62 @@ TEST_F(Player, NoLogFileWithoutDebugWindow) {
   ASSERT_EQ(kill(c.pid, SIGTERM), 0);
   EXPECT_EQ(WaitChild(c, 60000), 0) << ReadWhole(c.out);
   EXPECT_TRUE(fs::is_empty(home_ + "logs"));
+}
+
+// The player in this process with "Quit Player" already chosen (for a death test's child).
+[[noreturn]] void RunPlayerChoosingQuit() {
+  static char arg0[] = "corvale-player";
+  static char arg1[] = "http://127.0.0.1:9/none";
+  static char* argv[] = {arg0, arg1, nullptr};
+  RuntimeInit(2, argv);
+  // Waiting in the queue until the loop takes it, as a menu choice would.
+  PostEvent(EventMenu, WinMain, 14);
+  std::exit(PlayerMain(2, argv));
+}
+
+// "Quit Player" leaves through the shutdown steps: the log's last start-up line is
+// followed by "Exiting.", and the file is closed without "Ending log.".
+TEST_F(Player, QuitCommandRunsTheShutdownSteps) {
+  WriteSettings(1);
+  const char* names[] = {"HOME",
+                         "XDG_CONFIG_HOME",
+                         "XDG_RUNTIME_DIR",
+                         "QT_QPA_PLATFORM",
+                         "CORVALE_DIALOGS",
+                         "CORVALE_AUDIO_OUTPUT",
+                         "DBUS_SESSION_BUS_ADDRESS"};
+  std::vector<std::pair<std::string, std::string>> saved;
+  for (const char* n : names)
+    if (const char* v = std::getenv(n)) saved.emplace_back(n, v);
+  setenv("HOME", home_.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home_ + "config").c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", (home_ + "run").c_str(), 1);
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  setenv("CORVALE_DIALOGS", "stderr", 1);
+  setenv("CORVALE_AUDIO_OUTPUT", "null", 1);
+  setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
+  setenv("CORVALE_TEST_PLAYER_HOME", home_.c_str(), 1);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(RunPlayerChoosingQuit(), ::testing::ExitedWithCode(0), "");
+  unsetenv("CORVALE_TEST_PLAYER_HOME");
+  for (const char* n : names) unsetenv(n);
+  for (auto& [n, v] : saved) setenv(n.c_str(), v.c_str(), 1);
+
+  std::string name;
+  std::vector<std::string> records = LogRecords(home_ + "logs", &name);
+  std::vector<std::string> texts;
+  std::regex form(R"(\d{14} \d\d:\d\d:\d\d (.*))");
+  for (const std::string& r : records) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r, m, form)) << r;
+    texts.push_back(m[1].str());
+  }
+  ASSERT_GE(texts.size(), 3u);
+  EXPECT_EQ(texts[0], "Debug log started.");
+  auto entering = std::find(texts.begin(), texts.end(), "Entering main loop.");
+  auto exiting = std::find(texts.begin(), texts.end(), "Exiting.");
+  ASSERT_NE(entering, texts.end());
+  ASSERT_NE(exiting, texts.end());
+  EXPECT_LT(entering - texts.begin(), exiting - texts.begin());
+  EXPECT_EQ(std::find(texts.begin(), texts.end(), "Ending log."), texts.end());
 }
