@@ -140,8 +140,12 @@ int64_t SetAudioOutput(int open) {
     gPlayer.audioReady = 1;
     // There is no window handle to pass on this platform; the library does not need one.
     if (gBass.BASS_Init == nullptr || !gBass.BASS_Init(-1, 48000, 0, nullptr, nullptr)) {
-      gPlayer.audioReady = 0;
-      if (Logging()) Log(AudioErrorText(0));
+      // "Already initialized" means the output is open: saying it is not would leave the
+      // player believing it has no sound while it has.
+      if (gBass.BASS_ErrorGetCode == nullptr || gBass.BASS_ErrorGetCode() != BASS_ERROR_ALREADY) {
+        gPlayer.audioReady = 0;
+        if (Logging()) Log(AudioErrorText(0));
+      }
     }
   } else if (gPlayer.audioReady == 1) {
     gPlayer.audioReady = 0;

@@ -94,7 +94,10 @@ TEST(AudioBinding, StartUpConfiguresTheLibrary) {
   // Closing and opening the output again works, as the playback worker does after -1.
   EXPECT_EQ(SetAudioOutput(0), 0);
   EXPECT_EQ(SetAudioOutput(1), 1);
+  // Opening an open output keeps it open and says so.
+  EXPECT_EQ(SetAudioOutput(1), 1);
   EXPECT_EQ(SetAudioOutput(0), 0);
+  EXPECT_FALSE(gBass.BASS_Free());  // really closed
 }
 
 // Catches an output failure reported as success (no sound device behind "default").
