@@ -1,0 +1,218 @@
+// The tray icon on a real X server with a real tray host: Xvfb and trayer, started by
+// the test. Skipped when either is missing or the runtime already runs elsewhere.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "tray_support.h"
+
+namespace {
+
+std::string Output(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+bool Have(const char* program) {
+  return system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, int keepFd = -1) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    // Quiet children: their chatter is not the test's.
+    FILE* null = freopen("/dev/null", "w", stderr);
+    (void)null;
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (int fd = 3; fd < 256; fd++) {
+      if (fd != keepFd) close(fd);
+    }
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+void Stop(pid_t& pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  pid = 0;
+}
+
+int gTrayHostAppeared = 0;
+int MainCallback(const WindowMessage& m) {
+  if (m.kind == MsgTaskbarCreated) {
+    gTrayHostAppeared++;
+    RecreateTrayIcon();
+    return 1;
+  }
+  return 0;
+}
+
+int gMenuWindow = 0, gMenuCommand = 0;
+
+// Runs the loop's share of the work: tray events and menu commands go where window 1's
+// loop sends them.
+void Pump(int rounds) {
+  for (int i = 0; i < rounds; i++) {
+    int kind = WaitWindowEvent(10);
+    if (kind == EventSysTray && EventWindow() == WinMain) HandleTrayEvent(EventType());
+    if (kind == EventMenu) {
+      gMenuWindow = EventWindow();
+      gMenuCommand = EventObject();
+      if (gMenuWindow == WinMain) RunMainMenuCommand(gMenuCommand);
+    }
+  }
+}
+
+class XTrayTest : public ::testing::Test {
+ protected:
+  pid_t xvfb = 0, trayer = 0;
+  std::string display;
+
+  void SetUp() override {
+    if (!Have("Xvfb") || !Have("trayer") || !Have("xwininfo") || !Have("xdpyinfo") || !Have("xdotool") ||
+        !Have("import"))
+      GTEST_SKIP() << "Xvfb, trayer, x11-utils, xdotool or imagemagick missing";
+    if (RuntimeReady()) GTEST_SKIP() << "the runtime already runs on another platform";
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    xvfb = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "800x600x24", "-nolisten", "tcp"},
+                 fds[1]);
+    close(fds[1]);
+    // The number and its newline come in two writes; closing early would kill the server.
+    char buf[32] = {0};
+    size_t got = 0;
+    while (got < sizeof buf - 1 && !memchr(buf, '\n', got)) {
+      ssize_t n = read(fds[0], buf + got, sizeof buf - 1 - got);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    close(fds[0]);
+    ASSERT_GT(got, 0u) << "Xvfb did not start";
+    display = ":" + std::to_string(atoi(buf));
+    // The server must answer before the toolkit connects: a failed connection ends the process.
+    bool up = false;
+    for (int i = 0; i < 100 && !up; i++) {
+      up = system(("xdpyinfo -display " + display + " >/dev/null 2>&1").c_str()) == 0;
+      if (!up) usleep(50000);
+    }
+    int status = 0;
+    ASSERT_TRUE(up) << "Xvfb on " << display << " does not answer; exited: " << (waitpid(xvfb, &status, WNOHANG) == xvfb)
+                    << " status " << status;
+    setenv("DISPLAY", display.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    // No StatusNotifier host here: the icon goes to the X tray.
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/corvale-bus", 1);
+    StartTrayRuntime();
+    ASSERT_EQ(RuntimePlatformName(), "xcb");
+    ResetSettings();
+    MakeTrayImages();
+    ASSERT_EQ(OpenWindow(WinMain, 0, 0, 23, 128, "main", WindowInvisible), 1);
+    SetWindowCallback(WinMain, MainCallback);
+    StartTrayer();
+  }
+
+  void TearDown() override {
+    if (xvfb > 0) {
+      RemoveTrayIcon();
+      if (IsWindow(WinMain)) CloseWindow(WinMain);
+      RuntimeTeardown();
+    }
+    Stop(trayer);
+    Stop(xvfb);
+  }
+
+  void StartTrayer() {
+    trayer = Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
+                    "--SetDockType", "true"});
+    for (int i = 0; i < 500 && !SysTrayAvailable(); i++) Pump(1);
+    ASSERT_EQ(SysTrayAvailable(), 1) << "the tray host did not come up";
+  }
+
+  // The id and the centre of the icon's window, embedded in the tray host's panel.
+  bool FindIcon(std::string* id, int* x, int* y) {
+    for (int attempt = 0; attempt < 100; attempt++) {
+      Pump(5);
+      std::string tree = Output("xwininfo -display " + display + " -root -tree");
+      std::smatch m;
+      // Our window carries the program's class; trayer reparents it into its panel.
+      std::regex icon(R"((0x[0-9a-f]+) [^\n]*\("test_tray" [^\n]*\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))");
+      std::string::const_iterator start = tree.begin();
+      while (std::regex_search(start, tree.cend(), m, icon)) {
+        int w = std::stoi(m[2]), h = std::stoi(m[3]), ax = std::stoi(m[4]), ay = std::stoi(m[5]);
+        // The main window is hidden; the icon is the small window inside the panel.
+        if (w > 1 && w <= 64 && h > 1 && h <= 64 && ax >= 0 && ay >= 0) {
+          *id = m[1];
+          *x = ax + w / 2;
+          *y = ay + h / 2;
+          return true;
+        }
+        start = m.suffix().first;
+      }
+    }
+    return false;
+  }
+
+  // The colour on screen at the icon's centre as 0xRRGGBB (read from the root window, so
+  // the icon window's own visual does not matter).
+  uint32_t IconColour(int x, int y) {
+    Pump(20);
+    std::string txt = Output("import -display " + display + " -window root -crop 1x1+" + std::to_string(x) + "+" +
+                             std::to_string(y) + " -depth 8 txt:-");
+    std::smatch m;
+    if (!std::regex_search(txt, m, std::regex("#([0-9A-Fa-f]{6})"))) return 0xFFFFFFFF;
+    return static_cast<uint32_t>(std::stoul(m[1], nullptr, 16));
+  }
+};
+
+}  // namespace
+
+// Catches an icon that does not reach a real tray, shows the wrong image, or whose clicks
+// do not mute; and an icon lost for good when the tray host restarts.
+TEST_F(XTrayTest, IconClicksAndTrayHostRestart) {
+  gSettings.muted = 0;
+  ASSERT_EQ(AddTrayIcon(), 1);
+  BuildTrayMenu(1);
+  std::string id;
+  int x = 0, y = 0;
+  ASSERT_TRUE(FindIcon(&id, &x, &y)) << Output("xwininfo -display " + display + " -root -tree");
+  EXPECT_EQ(IconColour(x, y), 0x00FF00u) << "not the normal image";
+
+  // A left click mutes and shows the muted image; the menu keeps the mark of before.
+  Output("xdotool mousemove --sync " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+  for (int i = 0; i < 300 && gSettings.muted.load() == 0; i++) Pump(1);
+  EXPECT_EQ(gSettings.muted.load(), 1);
+  EXPECT_EQ(IconColour(x, y), 0xFF0000u) << "not the muted image";
+  EXPECT_EQ(GetMenuItemState(kTrayMenu, 8), 0);
+
+  // The tray host goes away and comes back: the icon returns with the muted image.
+  Stop(trayer);
+  Pump(50);
+  StartTrayer();
+  for (int i = 0; i < 1000 && gTrayHostAppeared == 0; i++) Pump(1);
+  EXPECT_GE(gTrayHostAppeared, 1);
+  EXPECT_EQ(IsSysTrayIcon(kTrayIcon), 1);
+  ASSERT_TRUE(FindIcon(&id, &x, &y));
+  EXPECT_EQ(IconColour(x, y), 0xFF0000u);
+  Output("xdotool mousemove --sync " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+  for (int i = 0; i < 300 && gSettings.muted.load() == 1; i++) Pump(1);
+  EXPECT_EQ(gSettings.muted.load(), 0);
+}
