@@ -117,6 +117,12 @@ struct PlayerState {
 
   // DSP requests: set by the main thread, cleared by the DSP when it restarts.
   std::atomic<int64_t> measureReset{0}, longPeakReset{0};
+  // The stream's metadata arrives with the download, while the audio before it is still
+  // buffered on its way to the DSP. The metadata sync sets how many interleaved samples
+  // are ahead; the DSP counts them down and posts EventStreamMeta when the new title's
+  // audio reaches it, so the title change (and the loudness of both titles) falls where
+  // the listener hears it. 0 when nothing is pending.
+  std::atomic<int64_t> metaEventDelay{0};
   // Accumulators; written only by LevelDsp on the library's mixing thread.
   std::atomic<double> sumSquares{0.0};  // of the non-zero samples of this title
   std::atomic<double> titlePeak{0.0};   // largest absolute sample of this title
@@ -285,6 +291,9 @@ void SelectVolumeMode(int mode);
 int NextVolumeMode(int mode);
 // A new title from the stream's metadata: history, loudness, volume step.
 void HandleTrackChange();
+// Interleaved samples still buffered between the stream's download and the DSP: how
+// long after its metadata arrived a new title's audio reaches the measurement.
+int64_t BufferedSamplesAhead();
 
 // The loudness of a finished title and the automatic volume step.
 struct TitleLevels {

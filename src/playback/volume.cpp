@@ -66,6 +66,25 @@ TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double ti
   return out;
 }
 
+int64_t BufferedSamplesAhead() {
+  HSTREAM h = gPlayer.streamHandle.load();
+  if (h == 0 || !gBass.BASS_StreamGetFilePosition) return 0;
+  // The output runs at this rate; the DSP sees the decoded samples at it.
+  constexpr double kMixRate = 48000.0;
+  int64_t chans = gPlayer.channels.load();
+  if (chans < 1 || chans > 8) chans = 2;
+  double seconds = 0.0;
+  QWORD compressed = gBass.BASS_StreamGetFilePosition(h, BASS_FILEPOS_BUFFER);
+  double byteRate = double(gPlayer.bitrate.load()) / 8.0;
+  if (compressed != QWORD(-1) && byteRate > 0.0) seconds += double(compressed) / byteRate;
+  if (gBass.BASS_ChannelGetData) {
+    DWORD decoded = gBass.BASS_ChannelGetData(h, nullptr, BASS_DATA_AVAILABLE);
+    if (decoded != DWORD(-1)) seconds += double(decoded) / (sizeof(float) * kMixRate * double(chans));
+  }
+  seconds = std::clamp(seconds, 0.0, 10.0);
+  return int64_t(std::llround(seconds * kMixRate)) * chans;
+}
+
 void HandleTrackChange() {
   ParseStreamTitle();
   NowPlaying now = GetTrackInfo();

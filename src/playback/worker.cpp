@@ -64,6 +64,7 @@ void StartPlaybackWorker(int advance) {
 void StopStream() {
   HSTREAM h = gPlayer.streamHandle.load();
   if (h == 0) return;
+  gPlayer.metaEventDelay = 0;
   for (std::atomic<uint32_t>* sync : {&gPlayer.metaSync, &gPlayer.endSync, &gPlayer.deviceFailSync}) {
     HSYNC s = sync->exchange(0);
     if (s != 0) gBass.BASS_ChannelRemoveSync(h, s);
@@ -172,7 +173,15 @@ void PlaybackWorker(int advance) {
 void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user) {
   if (handle == 0) return;
   if (handle == gPlayer.metaSync.load()) {
-    PostEvent(EventStreamMeta, WinMain, 0);
+    // The sync comes as the metadata is downloaded; the title it names starts when the
+    // audio buffered before it has played through the DSP (which then posts the event).
+    int64_t ahead = BufferedSamplesAhead();
+    if (ahead > 0) {
+      gPlayer.metaEventDelay = ahead;
+    } else {
+      gPlayer.metaEventDelay = 0;
+      PostEvent(EventStreamMeta, WinMain, 0);
+    }
   } else if (handle == gPlayer.endSync.load() || handle == gPlayer.deviceFailSync.load()) {
     StartPlaybackWorker(0);
   }
@@ -205,6 +214,14 @@ void MeasureSamples(const float* samples, size_t count) {
   gPlayer.titlePeak.store(titlePeak, std::memory_order_relaxed);
   gPlayer.sumSquares.store(sumSquares, std::memory_order_relaxed);
   gPlayer.sampleCount.store(sampleCount, std::memory_order_relaxed);
+
+  // A title announced ahead of its audio: tell the main thread once the audio is here.
+  int64_t delay = gPlayer.metaEventDelay.load();
+  if (delay > 0) {
+    int64_t left = delay > int64_t(count) ? delay - int64_t(count) : 0;
+    if (gPlayer.metaEventDelay.compare_exchange_strong(delay, left) && left == 0)
+      PostEvent(EventStreamMeta, WinMain, 0);
+  }
 }
 
 void LevelDsp(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user) {

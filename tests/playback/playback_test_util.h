@@ -118,6 +118,8 @@ struct FakeAudio {
   std::atomic<int> playResult{1};
   std::atomic<uint32_t> active{BASS_ACTIVE_PLAYING};
   std::atomic<uint64_t> connected{1};
+  std::atomic<uint64_t> bufferedBytes{0};   // BASS_FILEPOS_BUFFER
+  std::atomic<uint32_t> decodedBytes{0};    // BASS_DATA_AVAILABLE
   std::atomic<int> frees{0}, stops{0}, removedSyncs{0}, inits{0}, releases{0};
   std::atomic<int> initResult{1};
   std::atomic<uint32_t> nextSync{1000};
@@ -153,6 +155,8 @@ class FakeBassScope {
     f.playResult = 1;
     f.active = BASS_ACTIVE_PLAYING;
     f.connected = 1;
+    f.bufferedBytes = 0;
+    f.decodedBytes = 0;
     f.frees = f.stops = f.removedSyncs = f.inits = f.releases = 0;
     f.initResult = 1;
     f.lastSlideValue = -1.0f;
@@ -213,7 +217,13 @@ class FakeBassScope {
       ++Fake().frees;
       return TRUE;
     };
-    gBass.BASS_StreamGetFilePosition = [](HSTREAM, DWORD) -> QWORD { return Fake().connected.load(); };
+    gBass.BASS_StreamGetFilePosition = [](HSTREAM, DWORD mode) -> QWORD {
+      if (mode == BASS_FILEPOS_BUFFER) return Fake().bufferedBytes.load();
+      return Fake().connected.load();
+    };
+    gBass.BASS_ChannelGetData = [](DWORD, void*, DWORD length) -> DWORD {
+      return length == BASS_DATA_AVAILABLE ? Fake().decodedBytes.load() : DWORD(-1);
+    };
     gBass.BASS_ChannelPlay = [](DWORD, BOOL) -> BOOL { return Fake().playResult.load(); };
     gBass.BASS_ChannelGetInfo = [](DWORD, BASS_CHANNELINFO* info) -> BOOL {
       FakeAudio& f = Fake();
@@ -263,6 +273,7 @@ inline void ResetPlayback() {
   gPlayer.streamNumber = 0;
   gPlayer.volume = 1.0f;
   gPlayer.measureReset = 0;
+  gPlayer.metaEventDelay = 0;
   gPlayer.longPeakReset = 0;
   gPlayer.sumSquares = 0.0;
   gPlayer.titlePeak = 0.0;

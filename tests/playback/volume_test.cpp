@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "playback_test_util.h"
+#include "runtime/runtime.h"
 
 using namespace playtest;
 
@@ -55,6 +56,43 @@ TEST(LevelDspTest, Accumulators) {
   EXPECT_DOUBLE_EQ(gPlayer.longPeak.load(), 0.125);
   EXPECT_DOUBLE_EQ(gPlayer.titlePeak.load(), 1.0);  // the title's peak survives
   EXPECT_EQ(gPlayer.sampleCount.load(), 4);
+}
+
+// Catches a title change announced when its metadata is downloaded instead of when its
+// audio reaches the DSP (a second of the previous title would count for the new one).
+TEST(LevelDspTest, MetaEventWhenTheAudioArrives) {
+  ResetPlayback();
+  std::vector<float> block(100, 0.5f);
+  gPlayer.metaEventDelay = 150;
+  int pending = PendingEventCount();
+  MeasureSamples(block.data(), block.size());
+  EXPECT_EQ(PendingEventCount(), pending);
+  EXPECT_EQ(gPlayer.metaEventDelay.load(), 50);
+  MeasureSamples(block.data(), block.size());
+  EXPECT_EQ(PendingEventCount(), pending + 1);
+  EXPECT_EQ(gPlayer.metaEventDelay.load(), 0);
+  MeasureSamples(block.data(), block.size());
+  EXPECT_EQ(PendingEventCount(), pending + 1);  // once only
+  EXPECT_EQ(gPlayer.sampleCount.load(), 300);   // the measurement itself goes on
+}
+
+// Catches a wrong estimate of the audio buffered between download and DSP.
+TEST(LevelDspTest, BufferedSamplesAhead) {
+  FakeBassScope fake;
+  ResetPlayback();
+  EXPECT_EQ(BufferedSamplesAhead(), 0);  // no stream
+  gPlayer.streamHandle = 4;
+  gPlayer.bitrate = 128000;
+  gPlayer.channels = 2;
+  Fake().bufferedBytes = 16000;                 // one second at 128 kbit/s
+  Fake().decodedBytes = 24000 * 2 * 4;          // half a second of stereo floats at 48 kHz
+  EXPECT_EQ(BufferedSamplesAhead(), 72000 * 2);
+  gPlayer.bitrate = 0;                          // unknown rate: only the decoded part
+  EXPECT_EQ(BufferedSamplesAhead(), 24000 * 2);
+  Fake().bufferedBytes = 1ull << 40;            // absurd figures are bounded
+  gPlayer.bitrate = 8;
+  EXPECT_EQ(BufferedSamplesAhead(), 480000 * 2);
+  ResetPlayback();
 }
 
 // Catches a level formula off by the sine reference (2x) or by log base, and a wrong step.
@@ -195,7 +233,7 @@ TEST(HandleTrackChangeTest, TitleSequence) {
   EXPECT_EQ(h[0].artist, "Alpha");
   EXPECT_EQ(h[0].title, "One");
   EXPECT_EQ(h[0].start, h[0].end);
-  EXPECT_EQ(gPlayer.measureReset.load(), 1);
+  EXPECT_EQ(gPlayer.measureReset.load(), 1);  // nothing buffered: restart at once
   EXPECT_EQ(Fake().slides.load(), 0);
   EXPECT_TRUE(log.Lines().empty());
 

@@ -267,6 +267,14 @@ TEST_F(WorkerTest, SyncCallbackRouting) {
   EXPECT_EQ(PendingEventCount(), pending + 1);
   StreamSyncCallback(999, 1, 0, nullptr);  // a stale sync does nothing
   EXPECT_EQ(PendingEventCount(), pending + 1);
+  // With audio still buffered, the event waits for the DSP to reach the new title.
+  gPlayer.streamHandle = 8;
+  gPlayer.bitrate = 128000;
+  Fake().bufferedBytes = 1600;
+  StreamSyncCallback(501, 1, 0, nullptr);
+  EXPECT_EQ(PendingEventCount(), pending + 1);
+  EXPECT_EQ(gPlayer.metaEventDelay.load(), 4800 * 2);
+  gPlayer.streamHandle = 0;
   ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(Fake().creates.load(), 0);
   for (HSYNC s : {HSYNC(502), HSYNC(503)}) {

@@ -1,0 +1,291 @@
+// Playback end to end on loopback: the station simulator serves documents, playlists and
+// ICY streams; the real audio library plays them into a file. The test thread stands in
+// for the main loop: it runs HandleTrackChange as metadata arrives and the reconnect
+// watchdog every 3 s.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <regex>
+#include <thread>
+
+#include "playback_test_util.h"
+#include "runtime/runtime.h"
+#include "station_sim_fixture.h"
+
+using namespace playtest;
+
+namespace {
+
+bool WaitIdleFor(int seconds) {
+  for (int i = 0; i < seconds * 100; ++i) {
+    if (gPlayer.connecting.load() == 0 && !IsThread(gPlayer.workerThread.load())) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+struct LoudnessLine {
+  std::string title;
+  double headroom = 0, rms = 0, peak = 0;
+};
+
+std::vector<LoudnessLine> LoudnessLines(const std::vector<std::string>& lines) {
+  static const std::regex re(
+      "\"(.*)\", Headroom (-?[0-9]+\\.[0-9]{2}) dB, RMS (-?[0-9]+\\.[0-9]{2}) dBFS, (-?[0-9]+\\.[0-9]{2}) dBFS Max Peak\\.");
+  std::vector<LoudnessLine> out;
+  for (const std::string& l : lines) {
+    std::smatch m;
+    if (std::regex_match(l, m, re)) out.push_back({m[1], std::stod(m[2]), std::stod(m[3]), std::stod(m[4])});
+  }
+  return out;
+}
+
+}  // namespace
+
+class PlaybackIntegration : public ::testing::Test {
+ protected:
+  static StationSim* sim_;
+  static ScratchFolder* output_;
+  static std::string libraryError_;
+
+  static void SetUpTestSuite() {
+    output_ = new ScratchFolder;
+    sim_ = new StationSim;
+    if (!sim_->Start({"--title-seconds", "16", "--no-tls", "--metaint", "2048"})) libraryError_ = "station-sim: " + sim_->startError;
+    // Sound goes to a file, never to a sound card.
+    setenv("CORVALE_AUDIO_OUTPUT", ("file:" + output_->Path() + "out.raw").c_str(), 1);
+    if (libraryError_.empty() && !LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile))
+      libraryError_ = "cannot load the audio library from " TEST_DATA_DIR;
+    if (libraryError_.empty()) libraryError_ = ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4");
+  }
+  static void TearDownTestSuite() {
+    StopStream();
+    WaitIdleFor(30);
+    SetAudioOutput(0);
+    UnloadAudioLibrary();
+    delete sim_;
+    delete output_;
+  }
+
+  void SetUp() override {
+    ASSERT_EQ(libraryError_, "");
+    ResetPlayback();
+    savedStation_ = gStation;
+    savedUser_ = gApp.userFolder;
+    savedData_ = gApp.dataFolder;
+    gApp.userFolder = user_.Path();
+    gApp.dataFolder = data_.Path();
+    gStation.infoUrls.clear();
+    SimGet(sim_->port, "/control/clear");
+  }
+  void TearDown() override {
+    StopStream();
+    WaitIdleFor(30);
+    StopStream();
+    gStation = savedStation_;
+    gApp.userFolder = savedUser_;
+    gApp.dataFolder = savedData_;
+    ResetPlayback();
+  }
+
+  // Runs the main loop's part for at most `seconds` until `done` holds on the log.
+  template <typename Done>
+  bool Drive(LogCapture& log, int seconds, Done done) {
+    auto start = std::chrono::steady_clock::now();
+    auto lastWatchdog = start;
+    auto lastLook = start;
+    int meta = PendingEventCount();
+    for (;;) {
+      auto now = std::chrono::steady_clock::now();
+      if (now - start > std::chrono::seconds(seconds)) return false;
+      // A posted metadata event is handled at once, as the main loop would.
+      if (PendingEventCount() != meta) {
+        meta = PendingEventCount();
+        HandleTrackChange();
+      }
+      if (now - lastWatchdog >= std::chrono::seconds(3)) {
+        ReconnectWatchdog();
+        lastWatchdog = now;
+      }
+      if (now - lastLook >= std::chrono::milliseconds(300)) {
+        lastLook = now;
+        if (done(log.Lines())) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
+  std::string Url(const std::string& path) const { return sim_->Url(path); }
+
+  ScratchFolder user_, data_;
+  StationInfo savedStation_;
+  std::string savedUser_, savedData_;
+};
+
+StationSim* PlaybackIntegration::sim_ = nullptr;
+ScratchFolder* PlaybackIntegration::output_ = nullptr;
+std::string PlaybackIntegration::libraryError_;
+
+// Catches a broken start-up path: wrong order or text of its log lines, no sound.
+TEST_F(PlaybackIntegration, StartupPathInOrder) {
+  gStation.infoUrls = {Url("/info.json?streams=mp3,aac")};
+  LogCapture log;
+  StreamInfoWorker(kStreamInfoStartup);
+  gPlayer.measureReset = 1;
+  StartPlaybackWorker(1);
+  ASSERT_TRUE(Drive(log, 30, [](const std::vector<std::string>& l) { return FindLine(l, "Playing.") >= 0; }));
+  std::vector<std::string> lines = log.Lines();
+  int fetch = FindLine(lines, "Getting stream info from " + Url("/info.json?streams=mp3,aac"));
+  int show = -1;
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].rfind("Show = ", 0) == 0 && show < 0) show = int(i);
+  int count = FindLine(lines, "2 entries in playlist.");
+  int connect = FindLine(lines, "Connecting to \"MP3 128k\" " + Url("/stream/mp3"));
+  int connected = FindLine(lines, "Connected, 2 Ch, 44 KHz MP3.");
+  int playing = FindLine(lines, "Playing.");
+  EXPECT_GE(fetch, 0);
+  EXPECT_GT(show, fetch);
+  EXPECT_GT(count, show);
+  EXPECT_GT(connect, count);
+  EXPECT_GT(connected, connect);
+  EXPECT_GT(playing, connected);
+  EXPECT_EQ(gPlayer.bitrate.load(), 128000);
+  EXPECT_EQ(PlayerString(&PlayerState::codecName), "MP3");
+  EXPECT_FALSE(GetTrackHistory().empty());  // the document's history
+}
+
+// Catches a wrong loudness measurement or volume step on real audio: a whole title's RMS
+// must match the level the station gave it, and the volume must follow the formula.
+TEST_F(PlaybackIntegration, LoudnessAndVolumeStep) {
+  gStation.infoUrls = {Url("/info.json?streams=opus")};
+  LogCapture log;
+  StreamInfoWorker(kStreamInfoStartup);
+  gPlayer.measureReset = 1;
+  StartPlaybackWorker(1);
+  // The first title was joined midway; the second is measured from its start.
+  ASSERT_TRUE(Drive(log, 60, [](const std::vector<std::string>& l) { return LoudnessLines(l).size() >= 1; }));
+  float afterFirst = gPlayer.volume.load();
+  std::vector<TrackHistoryEntry> history = GetTrackHistory();
+  ASSERT_FALSE(history.empty());
+  std::string whole = history[0].artist + " - " + history[0].title;
+  // The mixer runs a little ahead of the station's clock: ask once the station is surely
+  // on that title too.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  SimResponse stats = SimGet(sim_->port, "/control/stats");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(stats.body, m, std::regex("\"loudness\": (-?[0-9.]+)")));
+  double expected = std::stod(m[1]);
+  ASSERT_TRUE(std::regex_search(stats.body, m, std::regex("\"streamtitle\": \"([^\"]*)\"")));
+  ASSERT_EQ(m[1], whole);
+  ASSERT_TRUE(Drive(log, 60, [&](const std::vector<std::string>& l) {
+    for (const auto& x : LoudnessLines(l))
+      if (x.title == whole) return true;
+    return false;
+  }));
+  LoudnessLine line;
+  for (const auto& x : LoudnessLines(log.Lines()))
+    if (x.title == whole) line = x;
+  EXPECT_NEAR(line.rms, expected, 0.5) << whole;
+  RecordProperty("rms", std::to_string(line.rms));
+  EXPECT_LE(line.rms, line.peak + 0.01);
+  EXPECT_NEAR(line.headroom, std::fabs(std::min(line.rms, 0.0) - std::min(line.peak, 0.0)), 0.011);
+  double v = afterFirst * std::pow(10.0, (-23.0 - line.rms) / 20.0);
+  v = std::clamp(v, 0.01, 1.0);
+  EXPECT_NEAR(gPlayer.volume.load(), v, 0.002) << "volume before " << afterFirst;
+}
+
+// Catches a dropped connection that is never noticed: the next stream must follow.
+TEST_F(PlaybackIntegration, DropMovesToNextStream) {
+  SetStreamList({Entry("1", Url("/stream/mp3")), Entry("2", Url("/stream/aac"))});
+  LogCapture log;
+  StartPlaybackWorker(1);
+  ASSERT_TRUE(Drive(log, 30, [](const std::vector<std::string>& l) { return FindLine(l, "Playing.") >= 0; }));
+  SimGet(sim_->port, "/control/drop");
+  ASSERT_TRUE(Drive(log, 20, [&](const std::vector<std::string>& l) {
+    int c = FindLine(l, "Connecting to \"2\" " + Url("/stream/aac"));
+    return c >= 0 && FindLine(l, "Playing.", c) > c;
+  }));
+  EXPECT_EQ(gPlayer.streamNumber.load(), 2);
+}
+
+// Catches a stalled server (connected, sending nothing) holding the player forever.
+TEST_F(PlaybackIntegration, StallMovesToNextStream) {
+  SetStreamList({Entry("1", Url("/stream/mp3?fault=stall&n=40000")), Entry("2", Url("/stream/aac"))});
+  LogCapture log;
+  StartPlaybackWorker(1);
+  ASSERT_TRUE(Drive(log, 40, [&](const std::vector<std::string>& l) {
+    int c = FindLine(l, "Connecting to \"2\" " + Url("/stream/aac"));
+    return c >= 0 && FindLine(l, "Playing.", c) > c;
+  }));
+}
+
+// Catches a wrong failure line for a missing stream, or no move to the next one.
+TEST_F(PlaybackIntegration, NotFoundThenNextStream) {
+  SetStreamList({Entry("1", Url("/stream/mp3?fault=404")), Entry("2", Url("/stream/mp3"))});
+  LogCapture log;
+  StartPlaybackWorker(1);
+  ASSERT_TRUE(Drive(log, 30, [&](const std::vector<std::string>& l) {
+    int c = FindLine(l, "Connecting to \"2\" " + Url("/stream/mp3"));
+    return c >= 0 && FindLine(l, "Playing.", c) > c;
+  }));
+  std::vector<std::string> lines = log.Lines();
+  int failed = FindLine(lines, "Unable to connect, BASS: Can't open the file! (error 2)");
+  EXPECT_GT(failed, FindLine(lines, "Connecting to \"1\" " + Url("/stream/mp3?fault=404")));
+  EXPECT_LT(failed, FindLine(lines, "Connecting to \"2\" " + Url("/stream/mp3")));
+}
+
+// Catches a start-up that hangs on a dead service instead of playing the installed streams.
+TEST_F(PlaybackIntegration, InfoDownPlaysInstalledStreams) {
+  WriteFile(data_.Path() + "station.json", "{\"stationlist\": [{\"name\": \"S\", \"info\": \"x\"}], \"stream\": [{\"id\": "
+                                           "\"fallback\", \"url\": \"" + Url("/stream/mp3") + "\"}]}");
+  gStation.infoUrls = {Url("/info.json?fault=500"), "http://127.0.0.1:1/info.json"};
+  LogCapture log;
+  StreamInfoWorker(kStreamInfoStartup);
+  EXPECT_EQ(StreamListSize(), 1u);
+  StartPlaybackWorker(1);
+  ASSERT_TRUE(Drive(log, 30, [](const std::vector<std::string>& l) { return FindLine(l, "Playing.") >= 0; }));
+  std::vector<std::string> lines = log.Lines();
+  EXPECT_GE(FindLine(lines, "Loading backup streamlist."), 0);
+  EXPECT_GT(FindLine(lines, "Connecting to \"fallback\" " + Url("/stream/mp3")), FindLine(lines, "1 entries in playlist."));
+}
+
+// Catches a custom stream URL not played directly, or its station name not split into
+// the show fields.
+TEST_F(PlaybackIntegration, CustomDirectStreamAndShowSplit) {
+  SetPlayerString(&PlayerState::customUrl, Url("/live.mp3?name=Morning%20Show%20@%20Radio%20One"));
+  LogCapture log;
+  StreamInfoWorker(kStreamInfoThread);
+  StartPlaybackWorker(1);
+  ASSERT_TRUE(Drive(log, 30, [](const std::vector<std::string>& l) { return FindLine(l, "Playing.") >= 0; }));
+  std::vector<std::string> lines = log.Lines();
+  EXPECT_LT(FindLine(lines, "Using custom playlist."), FindLine(lines, "Playing."));
+  EXPECT_GE(FindLine(lines, "Connecting to \"Custom Url\" " + Url("/live.mp3?name=Morning%20Show%20@%20Radio%20One")), 0);
+  EXPECT_EQ(PlayerString(&PlayerState::showName), "Morning Show");
+  EXPECT_EQ(PlayerString(&PlayerState::showInfo), "Radio One");
+}
+
+// Catches a playlist format the simulator serves that the player cannot read, remote or local.
+TEST_F(PlaybackIntegration, EveryPlaylistFormatRemoteAndLocal) {
+  for (const char* path : {"/playlist.m3u", "/playlist.m3u8", "/playlist.pls", "/playlist.xspf", "/playlist.vclt",
+                           "/playlist.jspf", "/listen.pls?sid=1"}) {
+    std::vector<StreamEntry> list;
+    ASSERT_EQ(LoadPlaylist(Url(path), list), 1) << path;
+    EXPECT_EQ(list[0].url, Url("/stream/mp3")) << path;
+    EXPECT_EQ(list[0].id, "1") << path;
+    std::string local = user_.Path() + "local" + PlaylistType(UrlExtension(path));
+    local = user_.Path() + std::string("list.") + (std::string(path) == "/listen.pls?sid=1" ? "pls" : UrlExtension(path));
+    WriteFile(local, SimGet(sim_->port, path).body);
+    std::vector<StreamEntry> fromFile;
+    ASSERT_EQ(LoadPlaylist(local, fromFile), 1) << local;
+    ASSERT_EQ(fromFile.size(), list.size()) << local;
+    for (size_t i = 0; i < list.size(); ++i) EXPECT_EQ(fromFile[i].url, list[i].url);
+  }
+  // One of them all the way to sound.
+  SetPlayerString(&PlayerState::customUrl, Url("/playlist.xspf"));
+  LogCapture log;
+  StreamInfoWorker(kStreamInfoThread);
+  StartPlaybackWorker(1);
+  ASSERT_TRUE(Drive(log, 30, [](const std::vector<std::string>& l) { return FindLine(l, "Playing.") >= 0; }));
+  EXPECT_GE(FindLine(log.Lines(), "Connecting to \"1\" " + Url("/stream/mp3")), 0);
+}
