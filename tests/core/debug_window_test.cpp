@@ -44,6 +44,7 @@ class DebugWindow : public ::testing::Test {
     static char* argv[] = {arg0, nullptr};
     // Boxes and file dialogs answer from the environment instead of waiting for a user.
     setenv("CORVALE_DIALOGS", "stderr", 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);  // no display needed
     ASSERT_EQ(RuntimeInit(1, argv), 1);
     folder_ = std::filesystem::temp_directory_path().string() + "/corvale-debugwin-" + std::to_string(::getpid()) +
               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
@@ -230,4 +231,36 @@ TEST_F(DebugWindow, MoveStoresPosition) {
   ASSERT_EQ(GetWindowRect(WinDebug, &x, &y, &w, &h), 1);
   EXPECT_EQ(gSettings.debugX.load(), x);
   EXPECT_EQ(gSettings.debugY.load(), y);
+}
+
+// A DPI change to 144 relays the window out at scale 1.5 and logs the new scale; DPI 0 is ignored.
+TEST_F(DebugWindow, DpiChangeRelayout) {
+  ASSERT_EQ(OpenDebugLogWindow(1, 1, 0), 1);
+  WindowMessage zero;
+  zero.kind = MsgDpiChanged;
+  zero.window = WinDebug;
+  zero.dpi = 0;
+  DebugLogWindowCallback(zero);
+  EXPECT_FLOAT_EQ(gApp.debugScale, 1.0f);
+  WindowMessage m;
+  m.kind = MsgDpiChanged;
+  m.window = WinDebug;
+  m.dpi = 144;
+  m.x = 50;
+  m.y = 60;
+  m.width = 681;   // 3 + 675 + 3
+  m.height = 444;  // 3 + 390 + 3 + 45 + 3
+  DebugLogWindowCallback(m);
+  EXPECT_FLOAT_EQ(gApp.debugScale, 1.5f);
+  EXPECT_EQ(GadgetX(WinDebug, 22), 3);
+  EXPECT_EQ(GadgetWidth(WinDebug, 22), 675);
+  EXPECT_EQ(GadgetHeight(WinDebug, 22), 390);
+  EXPECT_EQ(GadgetX(WinDebug, 23), 280);
+  EXPECT_EQ(GadgetY(WinDebug, 23), 396);
+  EXPECT_EQ(GadgetWidth(WinDebug, 23), 120);
+  EXPECT_EQ(GadgetHeight(WinDebug, 23), 45);
+  std::vector<std::string> lines = MemoryLogLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("Debug DPI scale = 1.5"), std::string::npos) << lines.back();
+  gApp.debugScale = 1.0f;
 }

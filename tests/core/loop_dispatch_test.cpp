@@ -16,6 +16,7 @@ class LoopDispatch : public ::testing::Test {
     static char* argv[] = {arg0, nullptr};
     // Boxes and file dialogs answer from the environment instead of waiting for a user.
     setenv("CORVALE_DIALOGS", "stderr", 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);  // no display needed
     ASSERT_EQ(RuntimeInit(1, argv), 1);
     ResetSettings();
     gSettings.trayIcon = 0;

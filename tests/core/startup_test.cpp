@@ -38,6 +38,7 @@ class Boxes : public ::testing::Test {
     static char arg0[] = "test_core";
     static char* argv[] = {arg0, nullptr};
     setenv("CORVALE_DIALOGS", "stderr", 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);  // no display needed
     ASSERT_EQ(RuntimeInit(1, argv), 1);
     gApp.playbackHalted = 0;
     gPlayer.shutdown = 0;
