@@ -237,15 +237,14 @@ const char* kIntrospection =
     "<arg name=\"invalidated_properties\" type=\"as\"/></signal>\n"
     "  </interface>\n";
 
-// Hands a taskbar message to the window's callback; a click nobody handled becomes the
-// menu command the button stands for.
+// Hands a taskbar message to the window's callback, which turns a click into the menu
+// command the button stands for, as the shell's button messages are.
 void DeliverTaskbarMessage(int kind, int window, int param) {
   WindowMessage m;
   m.kind = kind;
   m.window = window;
   m.param = param;
-  int handled = rt::SendWindowMessage(window, m);
-  if (!handled && kind == MsgThumbButtonClick) PostEvent(EventMenu, window, param == 1 ? 8 : 4);
+  rt::SendWindowMessage(window, m);
 }
 
 // The bus's requests become what the taskbar buttons would send: PlayPause is the mute

@@ -443,9 +443,8 @@ int WheelScrollLines();
 // DesktopEntry "corvale-player") of `window`, with the launcher-entry progress. Joining
 // the bus, and joining it again after the bus restarted, sends MsgTaskbarButtonCreated
 // to the window's callback; PlayPause/Play/Pause/Stop (mute button, id 1) and Next
-// (volume-mode button, id 2) send MsgThumbButtonClick, whose default handling (callback
-// returns 0) posts menu command 8 or 4 of the window. Raise activates the window; Quit
-// posts its close request. The bus address is DBUS_SESSION_BUS_ADDRESS, else
+// (volume-mode button, id 2) send MsgThumbButtonClick (the callback posts the menu
+// command). Raise activates the window; Quit posts its close request. The bus address is DBUS_SESSION_BUS_ADDRESS, else
 // $XDG_RUNTIME_DIR/bus; no bus is ever launched. Main thread only.
 int StartTaskbarEntry(int window);
 void StopTaskbarEntry();

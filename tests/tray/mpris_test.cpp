@@ -119,7 +119,9 @@ int MainCallback(const WindowMessage& m) {
     BuildTaskbarButtons();
     return 1;
   }
-  return 0;  // clicks take the default road: menu commands of window 1
+  // A click becomes the button's menu command of window 1, as the main window does it.
+  if (m.kind == MsgThumbButtonClick) TaskbarButtonClicked(m.param);
+  return 0;
 }
 
 class MprisTest : public TrayTest {
