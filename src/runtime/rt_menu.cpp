@@ -190,7 +190,10 @@ void SysTrayIconToolTip(int tray, const std::string& text) {
 void RemoveSysTrayIcon(int tray) {
   auto it = gTrays.find(tray);
   if (it == gTrays.end()) return;
-  it->second.icon->hide();
-  it->second.icon->deleteLater();
+  // At once, not later: a re-added icon must not meet the old one still docked. The
+  // icon's signals reach the player only through the queue, so none is running now.
+  QSystemTrayIcon* icon = it->second.icon;
   gTrays.erase(it);
+  icon->hide();
+  delete icon;
 }
