@@ -262,3 +262,44 @@ TEST_F(MprisTest, ComesBackAfterTheBusRestarts) {
   CallPlayer("PlayPause");
   EXPECT_EQ(gSettings.muted.load(), 1);
 }
+
+// Catches a mute change that desktop widgets never hear of (no PropertiesChanged signal),
+// and a launcher entry that is not signalled.
+TEST_F(MprisTest, ChangesAreSignalled) {
+  std::atomic<int> started{0}, found{0}, done{0};
+  std::string seen;
+  std::thread t([&] {
+    std::string cmd = "timeout 20 dbus-monitor --address '" + bus.address +
+                      "' \"type='signal',interface='org.freedesktop.DBus.Properties'\""
+                      " \"type='signal',interface='com.canonical.Unity.LauncherEntry'\" 2>&1";
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+      char line[4096];
+      while (fgets(line, sizeof line, p)) {
+        started = 1;
+        seen += line;
+        if (seen.find("Paused") != std::string::npos && seen.find("urgent") != std::string::npos) break;
+      }
+      found = 1;
+      // The monitor ends when its next write finds the pipe closed (or by timeout).
+      pclose(p);
+    }
+    done = 1;
+  });
+  for (int i = 0; i < 1000 && !started.load(); i++) WaitWindowEvent(10);
+  ASSERT_EQ(started.load(), 1) << "dbus-monitor did not start";
+  gSettings.muted = 0;
+  RunMainMenuCommand(8);
+  gPlayer.connecting = 1;
+  UpdateTaskbarProgress();
+  gPlayer.connecting = 0;
+  for (int i = 0; !done.load(); i++) {
+    WaitWindowEvent(10);
+    // Something more to write lets the monitor notice that nobody reads any more.
+    if (found.load() && i % 20 == 0) RunMainMenuCommand(8);
+  }
+  t.join();
+  EXPECT_NE(seen.find("PlaybackStatus"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("Paused"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("application://corvale-player.desktop"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("urgent"), std::string::npos) << seen;
+}
