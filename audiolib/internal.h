@@ -119,6 +119,7 @@ struct Stream {
   // Mixer state: written by the mixer thread and the entry points.
   std::atomic<bool> inMixer{false};
   std::atomic<bool> stalled{false};
+  std::atomic<bool> started{false};  // has played some sound
   std::atomic<bool> ended{false};
 
   // Guarded by lock.

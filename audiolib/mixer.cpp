@@ -14,13 +14,25 @@ namespace {
 constexpr int kChunkMs = 40;
 
 // Mixes one chunk of a stream into mix. Returns 1 when the stream has ended.
+// A stream that ran dry resumes only when it has something to play from again: the
+// decoded buffer nearly full and half the download buffer (or the end of the download).
+// Resuming on every packet that trickles in would chop the sound into pieces.
+bool ReadyToResume(const Stream& s) {
+  if (s.pcm.Closed()) return true;
+  if (s.pcm.Fill() < s.pcm.Capacity() * 9 / 10) return false;
+  return !s.net || s.net->ring.Closed() || s.net->ring.Fill() >= s.net->ring.Capacity() / 2;
+}
+
 int MixStream(const StreamPtr& s, float* mix, std::vector<float>& buf, int frames, int chans) {
   const size_t want = size_t(frames) * size_t(chans);
   buf.resize(want);
-  const size_t got = s->pcm.Read(buf.data(), want * sizeof(float), false) / sizeof(float);
+  size_t got = 0;
+  if (!s->stalled || !s->started || ReadyToResume(*s))
+    got = s->pcm.Read(buf.data(), want * sizeof(float), false) / sizeof(float);
   const int gotFrames = int(got / size_t(chans));
   if (gotFrames == 0 && s->pcm.Drained()) return 1;
   s->stalled = gotFrames == 0;
+  if (gotFrames > 0) s->started = true;
   if (got < want) std::fill(buf.begin() + long(gotFrames) * chans, buf.end(), 0.0f);
 
   std::vector<DspEntry> dsps;

@@ -216,6 +216,29 @@ TEST_F(AudioLib, StalledServerDropsConnected) {
   gBass.BASS_StreamFree(h);
 }
 
+// Catches an empty buffer on a live connection reported as playing or as stopped (the
+// player's watchdog would reconnect a stream that is merely starved).
+TEST_F(AudioLib, StarvedStreamIsStalledThenPlaysOn) {
+  auto route = Mp3Route();
+  route.burstBytes = 20000;
+  route.byteRate = 8000;  // half the stream's rate
+  server.Route("/slow", route);
+  const HSTREAM h = Connect(server.Url("/slow"));
+  ASSERT_NE(h, 0u) << gBass.BASS_ErrorGetCode();
+  ASSERT_TRUE(gBass.BASS_ChannelPlay(h, FALSE));
+  ASSERT_TRUE(WaitFor([&] { return gBass.BASS_ChannelIsActive(h) == BASS_ACTIVE_PLAYING; }, 20));
+  // The burst plays out faster than the server refills it (after a second or two).
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  EXPECT_TRUE(WaitFor([&] { return gBass.BASS_ChannelIsActive(h) == BASS_ACTIVE_STALLED; }, 20));
+  EXPECT_EQ(gBass.BASS_StreamGetFilePosition(h, BASS_FILEPOS_CONNECTED), 1u);
+  // It resumes only with a buffer to play from, not with every packet that trickles in.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(gBass.BASS_ChannelIsActive(h), DWORD(BASS_ACTIVE_STALLED));
+  EXPECT_TRUE(WaitFor([&] { return gBass.BASS_ChannelIsActive(h) == BASS_ACTIVE_PLAYING; }, 20));
+  EXPECT_GT(gBass.BASS_StreamGetFilePosition(h, BASS_FILEPOS_BUFFER), 8000u);
+  gBass.BASS_StreamFree(h);
+}
+
 // Catches failures reported with the wrong code (the player logs them and moves on).
 TEST_F(AudioLib, ConnectFailuresGiveTheirCodes) {
   server.Route("/html", {.status = "HTTP/1.0 200 OK",
