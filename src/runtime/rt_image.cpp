@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <vector>
 
 #include <jpeglib.h>
@@ -92,9 +93,15 @@ QImage DecodeJpeg(const unsigned char* data, size_t size) {
   cinfo.err = jpeg_std_error(&err.mgr);
   err.mgr.error_exit = JpegFail;
   err.mgr.output_message = JpegSilence;
-  // Everything the jump skips lives outside this frame: only `out` and `row` matter.
-  QImage out;
-  std::vector<unsigned char> row;
+  // What changes after setjmp lives on the heap behind a pointer that does not change,
+  // so nothing the error jump returns to is left indeterminate.
+  struct Buffers {
+    QImage out;
+    std::vector<unsigned char> row;
+  };
+  const auto buffers = std::make_unique<Buffers>();
+  QImage& out = buffers->out;
+  std::vector<unsigned char>& row = buffers->row;
   if (setjmp(err.jump)) {
     jpeg_destroy_decompress(&cinfo);
     return {};
