@@ -42,7 +42,7 @@ struct Fetch {
   int64_t total = 0;
   DownloadCallback callback = nullptr;
   void* user = nullptr;
-  int result = 0;        // set when the write side stops the transfer
+  int result = 0;  // set when the write side stops the transfer
   bool statusSeen = false;
   // The last time anything arrived; a wait for data longer than the time-out ends the
   // fetch even while the server keeps the connection open.
@@ -109,9 +109,8 @@ size_t WatchHeaders(char*, size_t one, size_t count, void* userp) {
 
 }  // namespace
 
-int DownloadToMemory(const std::string& url, const std::string& userAgent, int64_t chunkSize,
-                     void* buffer, int64_t& size, DownloadCallback callback, void* callbackUser,
-                     int64_t timeoutMs) {
+int DownloadToMemory(const std::string& url, const std::string& userAgent, int64_t chunkSize, void* buffer,
+                     int64_t& size, DownloadCallback callback, void* callbackUser, int64_t timeoutMs) {
   int64_t capacity = size;
   size = 0;
   if (!CurlGlobalInit()) return kDownloadNoInternet;
@@ -163,8 +162,10 @@ int DownloadToMemory(const std::string& url, const std::string& userAgent, int64
       result = f.result;
     } else if (rc == CURLE_OK) {
       // An empty body never reached the write side: check the status here.
-      if (code == 0) result = kDownloadStatusFailed;
-      else if (code != 200) result = kDownloadStatusNot200;
+      if (code == 0)
+        result = kDownloadStatusFailed;
+      else if (code != 200)
+        result = kDownloadStatusNot200;
     } else if (rc == CURLE_OUT_OF_MEMORY) {
       result = kDownloadNoMemory;
     } else if (f.statusSeen || code == 200) {

@@ -48,7 +48,7 @@ struct TrackHistoryEntry {
   std::string album;
   std::string year;
   int64_t start = 0;
-  int64_t end = 0;       // the start until the next title arrives
+  int64_t end = 0;        // the start until the next title arrives
   float headroom = 0.0f;  // dB between RMS and peak
   float peak = 0.0f;      // dBFS
   float rms = 0.0f;       // dBFS
@@ -101,8 +101,8 @@ struct PlayerState {
   std::atomic<int64_t> connecting{0};
   // Runtime thread number of the last playback worker started; 0 for none.
   std::atomic<int> workerThread{0};
-  std::atomic<int64_t> startTime{0};    // program start (date, seconds); core
-  std::atomic<int64_t> connectTime{0};  // start of the last connect attempt
+  std::atomic<int64_t> startTime{0};     // program start (date, seconds); core
+  std::atomic<int64_t> connectTime{0};   // start of the last connect attempt
   std::atomic<int64_t> connectCount{0};  // attempts; reset by the preferences
   std::atomic<int64_t> streamNumber{0};  // 1-based position of the current entry
 
@@ -131,8 +131,8 @@ struct PlayerState {
 
   // Strings shared across threads: copy in and out under this lock.
   mutable std::mutex stringLock;
-  std::string customUrl;     // command-line stream or playlist; core at start-up
-  std::string connectId;     // id and URL of the stream being connected (worker)
+  std::string customUrl;  // command-line stream or playlist; core at start-up
+  std::string connectId;  // id and URL of the stream being connected (worker)
   std::string connectUrl;
   std::string serverName;    // "icy-name" (worker)
   std::string codecName;     // "MP3", "(HE-)AAC", "?" (worker)
@@ -193,8 +193,7 @@ std::string PlaylistType(std::string_view extension);
 int IsRemoteUrl(std::string_view url);
 // Parses a playlist of the given type from memory into entries (appended). Only
 // http, https and ftp entries are taken. Returns the number added.
-int ParsePlaylistBuffer(std::string_view type, const char* buffer, size_t length,
-                        std::vector<StreamEntry>& list);
+int ParsePlaylistBuffer(std::string_view type, const char* buffer, size_t length, std::vector<StreamEntry>& list);
 // Appends the non-empty lines of the buffer (CR, LF and NUL end a line; NUL also ends
 // the walk). Lines that are not valid UTF-8 are read as Windows-1252. 1 when the list
 // is not empty.
@@ -258,7 +257,7 @@ struct StreamHeaders {
   std::string serverName;
   int64_t bitrate = 0;  // bit/s from "icy-br", 0 when absent
   int legacyServer = 0;
-  int hasName = 0;      // an "icy-name" line was seen
+  int hasName = 0;       // an "icy-name" line was seen
   std::string showName;  // the two halves of the station name (custom URL only)
   std::string showInfo;
 };
@@ -297,11 +296,10 @@ int64_t BufferedSamplesAhead();
 
 // The loudness of a finished title and the automatic volume step.
 struct TitleLevels {
-  int measured = 0;  // 0: no valid measurement
+  int measured = 0;   // 0: no valid measurement
   float rms = 0.0f;   // dBFS, unclamped
   float peak = 0.0f;  // dBFS, unclamped
   float headroom = 0.0f;
   float volume = 0.0f;  // the volume after the step (the old one when not measured)
 };
-TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double titlePeak,
-                               float volume);
+TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double titlePeak, float volume);

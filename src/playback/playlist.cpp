@@ -206,8 +206,7 @@ int SplitLines(std::vector<std::string>& lines, const char* buffer, size_t lengt
   return !lines.empty();
 }
 
-int ParsePlaylistBuffer(std::string_view type, const char* buffer, size_t length,
-                        std::vector<StreamEntry>& list) {
+int ParsePlaylistBuffer(std::string_view type, const char* buffer, size_t length, std::vector<StreamEntry>& list) {
   if (!buffer || length == 0) return 0;
   if (type == "jspf") return ParseJspf(buffer, length, list);
   if (type == "xspf") return ParseXspf(buffer, length, list);

@@ -72,11 +72,11 @@ int CodecFromChannelType(uint32_t ctype, std::string& name, std::string& ext) {
     const char* ext;
   };
   static const Row kRows[] = {
-      {BASS_CTYPE_STREAM_OPUS, "Opus", "opus"},      {BASS_CTYPE_STREAM_AAC, "(HE-)AAC", ""},
-      {BASS_CTYPE_STREAM_MP4, "MP4", "mp4"},         {BASS_CTYPE_STREAM_AIFF, "AIFF", "aiff"},
-      {BASS_CTYPE_STREAM_MP1, "MP1", "mp1"},         {BASS_CTYPE_STREAM_MP2, "MP2", "mp2"},
-      {BASS_CTYPE_STREAM_MP3, "MP3", "mp3"},         {BASS_CTYPE_STREAM_VORBIS, "Vorbis", "ogg"},
-      {BASS_CTYPE_STREAM_WAV, "WAV", "wav"},         {BASS_CTYPE_STREAM_WAV_PCM, "WAV", "wav"},
+      {BASS_CTYPE_STREAM_OPUS, "Opus", "opus"},    {BASS_CTYPE_STREAM_AAC, "(HE-)AAC", ""},
+      {BASS_CTYPE_STREAM_MP4, "MP4", "mp4"},       {BASS_CTYPE_STREAM_AIFF, "AIFF", "aiff"},
+      {BASS_CTYPE_STREAM_MP1, "MP1", "mp1"},       {BASS_CTYPE_STREAM_MP2, "MP2", "mp2"},
+      {BASS_CTYPE_STREAM_MP3, "MP3", "mp3"},       {BASS_CTYPE_STREAM_VORBIS, "Vorbis", "ogg"},
+      {BASS_CTYPE_STREAM_WAV, "WAV", "wav"},       {BASS_CTYPE_STREAM_WAV_PCM, "WAV", "wav"},
       {BASS_CTYPE_STREAM_WAV_FLOAT, "WAV", "wav"},
   };
   name = "?";
@@ -186,8 +186,8 @@ void ReadStreamFormat() {
   }
 
   float kbit = 0.0f;
-  if (gPlayer.bitrate == 0 && gBass.BASS_ChannelGetAttribute(h, BASS_ATTRIB_BITRATE, &kbit) &&
-      std::isfinite(kbit) && kbit > 0.0f && kbit < 1e9f)
+  if (gPlayer.bitrate == 0 && gBass.BASS_ChannelGetAttribute(h, BASS_ATTRIB_BITRATE, &kbit) && std::isfinite(kbit) &&
+      kbit > 0.0f && kbit < 1e9f)
     gPlayer.bitrate = std::llround(double(kbit) * 1000.0);
 }
 

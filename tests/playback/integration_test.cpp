@@ -32,7 +32,8 @@ struct LoudnessLine {
 
 std::vector<LoudnessLine> LoudnessLines(const std::vector<std::string>& lines) {
   static const std::regex re(
-      "\"(.*)\", Headroom (-?[0-9]+\\.[0-9]{2}) dB, RMS (-?[0-9]+\\.[0-9]{2}) dBFS, (-?[0-9]+\\.[0-9]{2}) dBFS Max Peak\\.");
+      "\"(.*)\", Headroom (-?[0-9]+\\.[0-9]{2}) dB, RMS (-?[0-9]+\\.[0-9]{2}) dBFS, (-?[0-9]+\\.[0-9]{2}) dBFS Max "
+      "Peak\\.");
   std::vector<LoudnessLine> out;
   for (const std::string& l : lines) {
     std::smatch m;
@@ -52,7 +53,8 @@ class PlaybackIntegration : public ::testing::Test {
   static void SetUpTestSuite() {
     output_ = new ScratchFolder;
     sim_ = new StationSim;
-    if (!sim_->Start({"--title-seconds", "16", "--no-tls", "--metaint", "2048"})) libraryError_ = "station-sim: " + sim_->startError;
+    if (!sim_->Start({"--title-seconds", "16", "--no-tls", "--metaint", "2048"}))
+      libraryError_ = "station-sim: " + sim_->startError;
     // Sound goes to a file, never to a sound card.
     setenv("CORVALE_AUDIO_OUTPUT", ("file:" + output_->Path() + "out.raw").c_str(), 1);
     if (libraryError_.empty() && !LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile))
@@ -237,8 +239,10 @@ TEST_F(PlaybackIntegration, NotFoundThenNextStream) {
 
 // Catches a start-up that hangs on a dead service instead of playing the installed streams.
 TEST_F(PlaybackIntegration, InfoDownPlaysInstalledStreams) {
-  WriteFile(data_.Path() + "station.json", "{\"stationlist\": [{\"name\": \"S\", \"info\": \"x\"}], \"stream\": [{\"id\": "
-                                           "\"fallback\", \"url\": \"" + Url("/stream/mp3") + "\"}]}");
+  WriteFile(data_.Path() + "station.json",
+            "{\"stationlist\": [{\"name\": \"S\", \"info\": \"x\"}], \"stream\": [{\"id\": "
+            "\"fallback\", \"url\": \"" +
+                Url("/stream/mp3") + "\"}]}");
   gStation.infoUrls = {Url("/info.json?fault=500"), "http://127.0.0.1:1/info.json"};
   LogCapture log;
   StreamInfoWorker(kStreamInfoStartup);
@@ -247,7 +251,8 @@ TEST_F(PlaybackIntegration, InfoDownPlaysInstalledStreams) {
   ASSERT_TRUE(Drive(log, 30, [](const std::vector<std::string>& l) { return FindLine(l, "Playing.") >= 0; }));
   std::vector<std::string> lines = log.Lines();
   EXPECT_GE(FindLine(lines, "Loading backup streamlist."), 0);
-  EXPECT_GT(FindLine(lines, "Connecting to \"fallback\" " + Url("/stream/mp3")), FindLine(lines, "1 entries in playlist."));
+  EXPECT_GT(FindLine(lines, "Connecting to \"fallback\" " + Url("/stream/mp3")),
+            FindLine(lines, "1 entries in playlist."));
 }
 
 // Catches a custom stream URL not played directly, or its station name not split into
@@ -260,7 +265,8 @@ TEST_F(PlaybackIntegration, CustomDirectStreamAndShowSplit) {
   ASSERT_TRUE(Drive(log, 30, [](const std::vector<std::string>& l) { return FindLine(l, "Playing.") >= 0; }));
   std::vector<std::string> lines = log.Lines();
   EXPECT_LT(FindLine(lines, "Using custom playlist."), FindLine(lines, "Playing."));
-  EXPECT_GE(FindLine(lines, "Connecting to \"Custom Url\" " + Url("/live.mp3?name=Morning%20Show%20@%20Radio%20One")), 0);
+  EXPECT_GE(FindLine(lines, "Connecting to \"Custom Url\" " + Url("/live.mp3?name=Morning%20Show%20@%20Radio%20One")),
+            0);
   EXPECT_EQ(PlayerString(&PlayerState::showName), "Morning Show");
   EXPECT_EQ(PlayerString(&PlayerState::showInfo), "Radio One");
 }
@@ -274,7 +280,8 @@ TEST_F(PlaybackIntegration, EveryPlaylistFormatRemoteAndLocal) {
     EXPECT_EQ(list[0].url, Url("/stream/mp3")) << path;
     EXPECT_EQ(list[0].id, "1") << path;
     std::string local = user_.Path() + "local" + PlaylistType(UrlExtension(path));
-    local = user_.Path() + std::string("list.") + (std::string(path) == "/listen.pls?sid=1" ? "pls" : UrlExtension(path));
+    local =
+        user_.Path() + std::string("list.") + (std::string(path) == "/listen.pls?sid=1" ? "pls" : UrlExtension(path));
     WriteFile(local, SimGet(sim_->port, path).body);
     std::vector<StreamEntry> fromFile;
     ASSERT_EQ(LoadPlaylist(local, fromFile), 1) << local;

@@ -20,8 +20,8 @@
 class LoopbackServer {
  public:
   struct Reply {
-    std::string raw;   // sent as it stands
-    int stallMs = 0;   // then keep the connection open this long (or until Stop)
+    std::string raw;      // sent as it stands
+    int stallMs = 0;      // then keep the connection open this long (or until Stop)
     bool silent = false;  // accept and never answer (until stallMs or Stop)
   };
 
@@ -43,17 +43,15 @@ class LoopbackServer {
   ~LoopbackServer() { Stop(); }
 
   int Port() const { return port_; }
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
   void Route(const std::string& path, Reply reply) {
     std::lock_guard<std::mutex> l(lock_);
     routes_[path] = std::move(reply);
   }
   // A 200 reply with the body and its length.
   void Ok(const std::string& path, const std::string& body, const std::string& type = "text/plain") {
-    Route(path, Reply{"HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " +
-                          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body});
+    Route(path, Reply{"HTTP/1.1 200 OK\r\nContent-Type: " + type +
+                      "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body});
   }
   void Status(const std::string& path, int code, const std::string& text) {
     Route(path, Reply{"HTTP/1.1 " + std::to_string(code) + " " + text +

@@ -6,13 +6,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/core.h"
@@ -109,7 +109,7 @@ inline int FindLine(const std::vector<std::string>& lines, const std::string& li
 // because the worker, the test and the syncs run on different threads.
 struct FakeAudio {
   std::atomic<uint32_t> nextHandle{100};
-  std::atomic<int> createFails{0};      // error code to fail StreamCreateURL with; 0 = succeed
+  std::atomic<int> createFails{0};  // error code to fail StreamCreateURL with; 0 = succeed
   std::atomic<int> createDelayMs{0};
   std::atomic<int> creates{0};
   std::atomic<int> concurrentCreates{0};
@@ -118,8 +118,8 @@ struct FakeAudio {
   std::atomic<int> playResult{1};
   std::atomic<uint32_t> active{BASS_ACTIVE_PLAYING};
   std::atomic<uint64_t> connected{1};
-  std::atomic<uint64_t> bufferedBytes{0};   // BASS_FILEPOS_BUFFER
-  std::atomic<uint32_t> decodedBytes{0};    // BASS_DATA_AVAILABLE
+  std::atomic<uint64_t> bufferedBytes{0};  // BASS_FILEPOS_BUFFER
+  std::atomic<uint32_t> decodedBytes{0};   // BASS_DATA_AVAILABLE
   std::atomic<int> frees{0}, stops{0}, removedSyncs{0}, inits{0}, releases{0};
   std::atomic<int> initResult{1};
   std::atomic<uint32_t> nextSync{1000};
@@ -282,8 +282,8 @@ inline void ResetPlayback() {
   gPlayer.legacyServer = 0;
   gPlayer.shutdown = 0;
   for (auto field : {&PlayerState::customUrl, &PlayerState::connectId, &PlayerState::connectUrl,
-                     &PlayerState::serverName, &PlayerState::codecName, &PlayerState::codecExt,
-                     &PlayerState::showName, &PlayerState::showInfo, &PlayerState::lastTrackKey})
+                     &PlayerState::serverName, &PlayerState::codecName, &PlayerState::codecExt, &PlayerState::showName,
+                     &PlayerState::showInfo, &PlayerState::lastTrackKey})
     SetPlayerString(field, "");
   SetTrackInfo(NowPlaying{});
   ClearTrackHistory();

@@ -2,7 +2,6 @@
 // information points at the simulator, debug logging on, sound to the null output. The
 // debug log must show the start-up path in order and a loudness line at a title change.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -47,19 +46,26 @@ TEST(PlayerEndToEnd, StartupPathInTheDebugLog) {
   std::string info = sim.Url("/info.json?streams=mp3,aac");
   WriteFile(root.Path() + "app/data/station.json",
             "{\"stationlist\": [{\"name\": \"Test\", \"id\": \"test\", \"refresh\": 3600, \"website\": "
-            "\"http://127.0.0.1/\", \"info\": [\"" + info + "\"]}]}");
+            "\"http://127.0.0.1/\", \"info\": [\"" +
+                info + "\"]}]}");
   std::string user = root.Path() + "config/{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}/";
   fs::create_directories(user);
   fs::create_directories(root.Path() + "logs");
   fs::create_directories(root.Path() + "run");
   fs::permissions(root.Path() + "run", fs::perms::owner_all);
   WriteFile(user + "settings.json",
-            "{\"program\": {\"id\": \"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\", \"version\": \"5.4\"}, \"player\": {\"versioncheck\": 0, \"trayicon\": 0}, "
-            "\"debug\": {\"show\": 1, \"savepath\": \"" + root.Path() + "logs/\"}}");
+            "{\"program\": {\"id\": \"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\", \"version\": \"5.4\"}, \"player\": "
+            "{\"versioncheck\": 0, \"trayicon\": 0}, "
+            "\"debug\": {\"show\": 1, \"savepath\": \"" +
+                root.Path() + "logs/\"}}");
 
-  std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "CORVALE_DIALOGS=stderr", "CORVALE_AUDIO_OUTPUT=null",
-                                  "XDG_CONFIG_HOME=" + root.Path() + "config", "XDG_RUNTIME_DIR=" + root.Path() + "run",
-                                  "HOME=" + root.Path(), "PATH=/usr/bin:/bin"};
+  std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
+                                  "CORVALE_DIALOGS=stderr",
+                                  "CORVALE_AUDIO_OUTPUT=null",
+                                  "XDG_CONFIG_HOME=" + root.Path() + "config",
+                                  "XDG_RUNTIME_DIR=" + root.Path() + "run",
+                                  "HOME=" + root.Path(),
+                                  "PATH=/usr/bin:/bin"};
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);

@@ -70,9 +70,8 @@ TEST(PlaylistType, RemoteSchemes) {
   struct Case {
     const char* url;
     int remote;
-  } cases[] = {{"http://x", 1},  {"HTTPS://x", 1}, {"ftp://x", 1},   {"Ftp:x", 1},
-               {"file:///x", 0}, {"/dev/sda", 0},  {"rtsp://x", 0},  {"htt", 0},
-               {"", 0},          {"https:", 1},    {" http://x", 0}, {"smb://x", 0}};
+  } cases[] = {{"http://x", 1}, {"HTTPS://x", 1}, {"ftp://x", 1}, {"Ftp:x", 1},  {"file:///x", 0}, {"/dev/sda", 0},
+               {"rtsp://x", 0}, {"htt", 0},       {"", 0},        {"https:", 1}, {" http://x", 0}, {"smb://x", 0}};
   for (const Case& c : cases) EXPECT_EQ(IsRemoteUrl(c.url), c.remote) << c.url;
 }
 
@@ -87,8 +86,8 @@ TEST(SplitLinesTest, Table) {
       {"\r\n\r\n", {}},
       {std::string("a\0b", 3), {"a"}},
       {"one\n\n\ntwo\n", {"one", "two"}},
-      {"caf\xe9", {"caf\xc3\xa9"}},             // Latin-1 read as Windows-1252
-      {"caf\xc3\xa9", {"caf\xc3\xa9"}},         // UTF-8 kept
+      {"caf\xe9", {"caf\xc3\xa9"}},      // Latin-1 read as Windows-1252
+      {"caf\xc3\xa9", {"caf\xc3\xa9"}},  // UTF-8 kept
       {"\x80 euro", {"\xe2\x82\xac euro"}},
   };
   for (const Case& c : cases) {
@@ -235,8 +234,8 @@ TEST(LoadPlaylistTest, RemoteUrls) {
   EXPECT_EQ(LoadPlaylist(server.Url("/list.m3u"), list), 1);
   ExpectEntries(list, {{"1", "http://127.0.0.1:8000/a.mp3"}}, "remote m3u");
   EXPECT_EQ(LoadPlaylist(server.Url("/unsafe.m3u"), list), 0);
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"Downloading playlist.", "Downloading playlist.",
-                                                   "Downloading playlist."}));
+  EXPECT_EQ(log.Lines(),
+            (std::vector<std::string>{"Downloading playlist.", "Downloading playlist.", "Downloading playlist."}));
 
   for (const char* path : {"/large.m3u", "/missing.m3u", "/empty.xspf"}) {
     LogCapture failing;

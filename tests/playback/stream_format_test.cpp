@@ -73,9 +73,9 @@ TEST(DecodeStreamTextTest, Utf8Validation) {
   struct Case {
     std::string bytes;
     int valid;
-  } cases[] = {{"plain", 1},          {"\xc3\xa9", 1},       {"\xf0\x9f\x8e\xb5", 1}, {"\xc0\xaf", 0},
-               {"\xe0\x80\xaf", 0},   {"\xed\xa0\x80", 0},   {"\xf4\x90\x80\x80", 0}, {"\xc3", 0},
-               {"\xe9t\xe9", 0},      {"\x80", 0},           {"\xf8\x88\x80\x80\x80", 0}};
+  } cases[] = {{"plain", 1},        {"\xc3\xa9", 1},     {"\xf0\x9f\x8e\xb5", 1},    {"\xc0\xaf", 0},
+               {"\xe0\x80\xaf", 0}, {"\xed\xa0\x80", 0}, {"\xf4\x90\x80\x80", 0},    {"\xc3", 0},
+               {"\xe9t\xe9", 0},    {"\x80", 0},         {"\xf8\x88\x80\x80\x80", 0}};
   for (const Case& c : cases) EXPECT_EQ(IsValidUtf8(c.bytes), c.valid) << c.bytes;
   EXPECT_EQ(Cp1252ToUtf8("\x80\x81\x9f\xff"), "\xe2\x82\xac\xc2\x81\xc5\xb8\xc3\xbf");
   // The unassigned 0x81 decodes to a C1 control, which is then dropped.
@@ -147,11 +147,11 @@ TEST(Codecs, Tables) {
   struct Tag {
     int tag;
     const char* result;
-  } tags[] = {{0x0001, "WAV|wav"},   {0x0003, "WAV|wav"},     {0x0008, "DTS|dts"},  {0x2001, "DTS|dts"},
-              {0x000A, "WMA|wma"},   {0x000B, "WMA|wma"},     {0x0160, "WMA|wma"},  {0x0164, "WMA|wma"},
-              {0x0050, "MPEG|mpg"},  {0x0055, "MP3|mp3"},     {0x0092, "AC3|ac3"},  {0x0241, "AC3|ac3"},
-              {0x00FF, "AAC|aac"},   {0x1600, "AAC|aac"},     {0x1602, "AAC|aac"},  {0x1610, "(HE-)AAC|aac"},
-              {0xFFFE, "?|"},        {0x0000, "?|"},          {0x0165, "?|"}};
+  } tags[] = {{0x0001, "WAV|wav"},  {0x0003, "WAV|wav"}, {0x0008, "DTS|dts"}, {0x2001, "DTS|dts"},
+              {0x000A, "WMA|wma"},  {0x000B, "WMA|wma"}, {0x0160, "WMA|wma"}, {0x0164, "WMA|wma"},
+              {0x0050, "MPEG|mpg"}, {0x0055, "MP3|mp3"}, {0x0092, "AC3|ac3"}, {0x0241, "AC3|ac3"},
+              {0x00FF, "AAC|aac"},  {0x1600, "AAC|aac"}, {0x1602, "AAC|aac"}, {0x1610, "(HE-)AAC|aac"},
+              {0xFFFE, "?|"},       {0x0000, "?|"},      {0x0165, "?|"}};
   for (const Tag& t : tags) EXPECT_EQ(CodecFromWaveFormat(t.tag), t.result) << t.tag;
 
   struct Type {
@@ -159,11 +159,13 @@ TEST(Codecs, Tables) {
     int known;
     const char* name;
     const char* ext;
-  } types[] = {{0x11200, 1, "Opus", "opus"}, {0x10008, 0, "?", ""},       {0x10b00, 1, "(HE-)AAC", ""},
-               {0x10b01, 1, "MP4", "mp4"},   {0x10006, 1, "AIFF", "aiff"}, {0x10003, 1, "MP1", "mp1"},
-               {0x10004, 1, "MP2", "mp2"},   {0x10005, 1, "MP3", "mp3"},   {0x10002, 1, "Vorbis", "ogg"},
-               {0x40000, 1, "WAV", "wav"},   {0x50001, 1, "WAV", "wav"},   {0x50003, 1, "WAV", "wav"},
-               {0x10001, 1, "?", ""},        {0, 1, "?", ""}};
+  } types[] = {{0x11200, 1, "Opus", "opus"},  {0x10008, 0, "?", ""},
+               {0x10b00, 1, "(HE-)AAC", ""},  {0x10b01, 1, "MP4", "mp4"},
+               {0x10006, 1, "AIFF", "aiff"},  {0x10003, 1, "MP1", "mp1"},
+               {0x10004, 1, "MP2", "mp2"},    {0x10005, 1, "MP3", "mp3"},
+               {0x10002, 1, "Vorbis", "ogg"}, {0x40000, 1, "WAV", "wav"},
+               {0x50001, 1, "WAV", "wav"},    {0x50003, 1, "WAV", "wav"},
+               {0x10001, 1, "?", ""},         {0, 1, "?", ""}};
   for (const Type& t : types) {
     std::string name, ext;
     EXPECT_EQ(CodecFromChannelType(t.ctype, name, ext), t.known) << t.ctype;

@@ -43,10 +43,12 @@ class StreamInfoEnv {
     ResetPlayback();
   }
   void InstalledStreams(const std::string& streams) {
-    WriteFile(data_.Path() + "station.json", "{\"stationlist\": [{\"name\": \"S\", \"info\": \"x\"}], \"stream\": " +
-                                                 streams + "}");
+    WriteFile(data_.Path() + "station.json",
+              "{\"stationlist\": [{\"name\": \"S\", \"info\": \"x\"}], \"stream\": " + streams + "}");
   }
-  void CachedStreams(const std::string& streams) { WriteFile(user_.Path() + "streams.json", "{\"stream\": " + streams + "}"); }
+  void CachedStreams(const std::string& streams) {
+    WriteFile(user_.Path() + "streams.json", "{\"stream\": " + streams + "}");
+  }
   std::string CachePath() const { return user_.Path() + "streams.json"; }
 
  private:
@@ -136,7 +138,8 @@ TEST(StreamInfoDocument, LogLines) {
     std::vector<std::string> lines;
   } cases[] = {
       {Document(kTwoStreams, "[]"), 1, {"Info = The afternoon", "Show = Drive Time", "Live = 1", "Status = 2"}},
-      {"{\"name\": 5, \"info\": [], \"live\": \"yes\"}", 1,
+      {"{\"name\": 5, \"info\": [], \"live\": \"yes\"}",
+       1,
        {"Streaminfo stream array not found.", "Streaminfo history array not found."}},
       {"{\"stream\": [}", 0, {}},
       {"null", 0, {"Streaminfo empty."}},

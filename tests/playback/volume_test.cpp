@@ -84,12 +84,12 @@ TEST(LevelDspTest, BufferedSamplesAhead) {
   gPlayer.streamHandle = 4;
   gPlayer.bitrate = 128000;
   gPlayer.channels = 2;
-  Fake().bufferedBytes = 16000;                 // one second at 128 kbit/s
-  Fake().decodedBytes = 24000 * 2 * 4;          // half a second of stereo floats at 48 kHz
+  Fake().bufferedBytes = 16000;         // one second at 128 kbit/s
+  Fake().decodedBytes = 24000 * 2 * 4;  // half a second of stereo floats at 48 kHz
   EXPECT_EQ(BufferedSamplesAhead(), 72000 * 2);
-  gPlayer.bitrate = 0;                          // unknown rate: only the decoded part
+  gPlayer.bitrate = 0;  // unknown rate: only the decoded part
   EXPECT_EQ(BufferedSamplesAhead(), 24000 * 2);
-  Fake().bufferedBytes = 1ull << 40;            // absurd figures are bounded
+  Fake().bufferedBytes = 1ull << 40;  // absurd figures are bounded
   gPlayer.bitrate = 8;
   EXPECT_EQ(BufferedSamplesAhead(), 480000 * 2);
   ResetPlayback();
@@ -102,18 +102,15 @@ TEST(TitleLevelsTest, StepTowardsTarget) {
     float volumeBefore;
     float volumeAfter;
   } cases[] = {
-      {-18.0, 1.0f, 0.5623f},
-      {-23.0, 0.5623f, 0.5623f},
-      {-28.0, 0.5623f, 1.0f},
-      {-28.0, 0.25f, 0.4446f},
-      {-3.0, 0.05f, 0.01f},    // never below 0.01
-      {-60.0, 0.9f, 1.0f},     // never above 1.0
+      {-18.0, 1.0f, 0.5623f},  {-23.0, 0.5623f, 0.5623f}, {-28.0, 0.5623f, 1.0f},
+      {-28.0, 0.25f, 0.4446f}, {-3.0, 0.05f, 0.01f},  // never below 0.01
+      {-60.0, 0.9f, 1.0f},                            // never above 1.0
   };
   for (const Case& c : cases) {
     ResetMeasure();
     FeedSine(c.dbfs);
-    TitleLevels l = ComputeTitleLevels(gPlayer.sumSquares.load(), gPlayer.sampleCount.load(),
-                                       gPlayer.titlePeak.load(), c.volumeBefore);
+    TitleLevels l = ComputeTitleLevels(gPlayer.sumSquares.load(), gPlayer.sampleCount.load(), gPlayer.titlePeak.load(),
+                                       c.volumeBefore);
     ASSERT_EQ(l.measured, 1);
     EXPECT_NEAR(l.rms, c.dbfs, 0.01) << c.dbfs;
     // Referred to a full-scale sine, a sine's RMS level equals its peak level.
@@ -143,8 +140,8 @@ TEST(TitleLevelsTest, ClampsAndNoMeasurement) {
   EXPECT_NEAR(quiet.peak, -120.0, 0.01);
   EXPECT_FLOAT_EQ(quiet.headroom, 0.0f);
   EXPECT_FLOAT_EQ(quiet.volume, 1.0f);
-  for (auto [sum, count, peak] : {std::tuple{0.0, int64_t(10), 0.5}, std::tuple{1.0, int64_t(0), 0.5},
-                                  std::tuple{1.0, int64_t(10), 0.0}}) {
+  for (auto [sum, count, peak] :
+       {std::tuple{0.0, int64_t(10), 0.5}, std::tuple{1.0, int64_t(0), 0.5}, std::tuple{1.0, int64_t(10), 0.0}}) {
     TitleLevels none = ComputeTitleLevels(sum, count, peak, 0.7f);
     EXPECT_EQ(none.measured, 0);
     EXPECT_FLOAT_EQ(none.volume, 0.7f);
@@ -167,9 +164,9 @@ TEST(SetVolumeTest, ClampsAndMute) {
     float volume;
     float sent;
     int sentMs;
-  } cases[] = {{1.5f, 0, 0, 1.0f, 1.0f, 1},       {0.5f, 10000, 0, 0.5f, 0.5f, 5000},
-               {-2.0f, -5, 0, 0.0f, 0.0f, 1},     {0.3f, 1000, 1, 0.3f, 0.0f, 1000},
-               {NAN, 100, 0, 0.0f, 0.0f, 100},    {0.75f, 5000, 0, 0.75f, 0.75f, 5000}};
+  } cases[] = {{1.5f, 0, 0, 1.0f, 1.0f, 1},    {0.5f, 10000, 0, 0.5f, 0.5f, 5000},
+               {-2.0f, -5, 0, 0.0f, 0.0f, 1},  {0.3f, 1000, 1, 0.3f, 0.0f, 1000},
+               {NAN, 100, 0, 0.0f, 0.0f, 100}, {0.75f, 5000, 0, 0.75f, 0.75f, 5000}};
   for (const Case& c : cases) {
     gSettings.muted = c.muted;
     SetVolume(c.level, c.slide);

@@ -26,7 +26,8 @@ class WorkerTest : public ::testing::Test {
   void SetUp() override {
     ResetPlayback();
     gPlayer.audioReady = 1;
-    SetStreamList({Entry("1", "http://127.0.0.1:9/a.mp3", "mp3", 128), Entry("2", "http://127.0.0.1:9/b.aac", "aac", 64),
+    SetStreamList({Entry("1", "http://127.0.0.1:9/a.mp3", "mp3", 128),
+                   Entry("2", "http://127.0.0.1:9/b.aac", "aac", 64),
                    Entry("3", "http://127.0.0.1:9/c.ogg", "ogg", 96)});
   }
   void TearDown() override {
@@ -75,8 +76,10 @@ TEST_F(WorkerTest, AdvanceWraps) {
     int advance;
     const char* url;
     int64_t number;
-  } steps[] = {{1, "http://127.0.0.1:9/a.mp3", 1}, {0, "http://127.0.0.1:9/b.aac", 2},
-               {0, "http://127.0.0.1:9/c.ogg", 3}, {0, "http://127.0.0.1:9/a.mp3", 1},
+  } steps[] = {{1, "http://127.0.0.1:9/a.mp3", 1},
+               {0, "http://127.0.0.1:9/b.aac", 2},
+               {0, "http://127.0.0.1:9/c.ogg", 3},
+               {0, "http://127.0.0.1:9/a.mp3", 1},
                {1, "http://127.0.0.1:9/a.mp3", 1}};
   for (const Step& s : steps) {
     PlaybackWorker(s.advance);
@@ -192,8 +195,10 @@ TEST_F(WorkerTest, StartsFromManyThreads) {
   for (int t = 0; t < 6; ++t)
     starters.emplace_back([t] {
       for (int i = 0; i < 40; ++i) {
-        if (t % 2) StartPlaybackWorker(0);
-        else ReconnectWatchdog();
+        if (t % 2)
+          StartPlaybackWorker(0);
+        else
+          ReconnectWatchdog();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     });
@@ -241,9 +246,8 @@ TEST_F(WorkerTest, WatchdogTable) {
     uint32_t active;
     uint64_t connected;
     int starts;
-  } cases[] = {{1, 0, BASS_ACTIVE_STOPPED, 0, 0},  {0, 0, BASS_ACTIVE_PLAYING, 1, 1},
-               {0, 5, BASS_ACTIVE_STOPPED, 1, 1},  {0, 5, BASS_ACTIVE_PLAYING, 0, 1},
-               {0, 5, BASS_ACTIVE_STALLED, 1, 0},  {0, 5, BASS_ACTIVE_PLAYING, 1, 0}};
+  } cases[] = {{1, 0, BASS_ACTIVE_STOPPED, 0, 0}, {0, 0, BASS_ACTIVE_PLAYING, 1, 1}, {0, 5, BASS_ACTIVE_STOPPED, 1, 1},
+               {0, 5, BASS_ACTIVE_PLAYING, 0, 1}, {0, 5, BASS_ACTIVE_STALLED, 1, 0}, {0, 5, BASS_ACTIVE_PLAYING, 1, 0}};
   for (const Case& c : cases) {
     Fake().active = c.active;
     Fake().connected = c.connected;
