@@ -41,10 +41,15 @@ QImage::Format FormatOf(int depth) { return depth == 32 ? QImage::Format_ARGB32_
 // Stores img under `image` (or a new handle for ImageAny); returns the number or 0.
 int StoreImage(int image, QImage img, int depth) {
   if (img.isNull()) return 0;
-  if (image != ImageAny && (image < 1 || image > 0xFFFF)) return 0;
+  if (image != ImageAny && image < 1) return 0;
   auto ptr = std::make_shared<QImage>(std::move(img));
   std::lock_guard<std::mutex> lock(gImageLock);
-  if (image == ImageAny) image = gNextImageHandle++;
+  if (image == ImageAny) {
+    image = gNextImageHandle++;
+  } else if (image > 0xFFFF && gImages.find(image) == gImages.end()) {
+    // Numbers above 0xFFFF are handles the runtime gave out; only those may be replaced.
+    return 0;
+  }
   gImages[image] = ImageRecord{ptr, depth};
   return image;
 }

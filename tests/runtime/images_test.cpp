@@ -190,6 +190,17 @@ TEST(Images, NumbersHandlesAndCopies) {
   FreeImage(4);
 }
 
+// Catches a handle the runtime gave out being refused when the image is resized in place.
+TEST(Images, HandlesFromTheRuntimeResizeInPlace) {
+  int h = CreateImage(ImageAny, 4, 4, 32, 0x445566);
+  ASSERT_GT(h, 0xFFFF);
+  EXPECT_EQ(ResizeImage(h, 10, 6), h);
+  EXPECT_EQ(ImageWidth(h), 10);
+  EXPECT_EQ(ImageHeight(h), 6);
+  EXPECT_EQ(CreateImage(h + 1000, 4, 4), 0);  // a handle never given out stays refused
+  FreeImage(h);
+}
+
 // Catches blending done as copying (or the reverse) and alpha lost on 32-bit images.
 TEST(Drawing, BoxesBlendAndClear) {
   ASSERT_EQ(CreateImage(10, 10, 10, 24, 0xFF0000), 10);
