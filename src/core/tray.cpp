@@ -14,10 +14,19 @@ namespace {
 
 // The menu's items top to bottom; command 0 is a separator.
 const TrayMenuEntry kTrayMenuItems[] = {
-    {8, "Mute Stream"},      {0, ""},
-    {5, "Volume Auto"},      {6, "Volume Preset 1"}, {7, "Volume Preset 2"}, {0, ""},
-    {9, "Open Info"},        {10, "Open Stats"},     {11, "Open Preferences"}, {0, ""},
-    {13, "Show Manual"},     {12, "Browse Website"}, {0, ""},
+    {8, "Mute Stream"},
+    {0, ""},
+    {5, "Volume Auto"},
+    {6, "Volume Preset 1"},
+    {7, "Volume Preset 2"},
+    {0, ""},
+    {9, "Open Info"},
+    {10, "Open Stats"},
+    {11, "Open Preferences"},
+    {0, ""},
+    {13, "Show Manual"},
+    {12, "Browse Website"},
+    {0, ""},
     {14, "Quit Player"},
 };
 

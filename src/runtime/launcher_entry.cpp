@@ -8,7 +8,6 @@
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QVariantMap>
-
 #include <string>
 
 #include "runtime/runtime.h"

@@ -20,7 +20,6 @@
 #include <QTimer>
 #include <QUrl>
 #include <QVariantMap>
-
 #include <cstdlib>
 #include <string>
 
@@ -62,7 +61,7 @@ struct MediaBus {
   int started = 0;
   int window = 0;  // the window whose taskbar entry this is
   TaskbarMetadataSource source = nullptr;
-  MediaBusState state;  // what the player set
+  MediaBusState state;     // what the player set
   QString connectionName;  // "" while not connected
   int connectionSerial = 0;
   QTimer* timer = nullptr;
@@ -253,10 +252,14 @@ void DeliverTaskbarMessage(int kind, int window, int param) {
 void RunCommand(const char* method) {
   const std::string m = method;
   int button = 0;
-  if (m == "PlayPause") button = 1;
-  else if (m == "Play") button = gBus.state.muted ? 1 : 0;
-  else if (m == "Pause" || m == "Stop") button = gBus.state.muted ? 0 : 1;
-  else if (m == "Next") button = 2;
+  if (m == "PlayPause")
+    button = 1;
+  else if (m == "Play")
+    button = gBus.state.muted ? 1 : 0;
+  else if (m == "Pause" || m == "Stop")
+    button = gBus.state.muted ? 0 : 1;
+  else if (m == "Next")
+    button = 2;
   if (button) {
     // The shown state follows at once, so Play/Pause in quick succession stay right.
     if (button == 1) gBus.state.muted = !gBus.state.muted;
@@ -303,9 +306,8 @@ class PlayerObject : public QDBusVirtualObject {
       return false;
     }
     if (iface == kRootInterface || iface == kPlayerInterface || iface.isEmpty()) {
-      static const char* const kMethods[] = {"Raise", "Quit", "Next", "Previous", "Pause",
-                                             "PlayPause", "Stop", "Play", "Seek", "SetPosition",
-                                             "OpenUri"};
+      static const char* const kMethods[] = {"Raise", "Quit", "Next", "Previous",    "Pause",  "PlayPause",
+                                             "Stop",  "Play", "Seek", "SetPosition", "OpenUri"};
       for (const char* m : kMethods) {
         if (member == QLatin1String(m)) {
           // Reply first: the command may open windows or end the loop.

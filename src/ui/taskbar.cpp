@@ -149,8 +149,10 @@ void ReleaseTaskbarButtons() {
 }
 
 void TaskbarButtonClicked(int id) {
-  if (id == 1) PostEvent(EventMenu, WinMain, 8);
-  else if (id == 2) PostEvent(EventMenu, WinMain, 4);
+  if (id == 1)
+    PostEvent(EventMenu, WinMain, 8);
+  else if (id == 2)
+    PostEvent(EventMenu, WinMain, 4);
 }
 
 int ApplyMute() {

@@ -38,8 +38,8 @@ struct PrivateBus {
   bool Start() {
     std::error_code ec;
     fs::remove(dir / "bus", ec);
-    std::string cmd = "dbus-daemon --session --fork --print-pid=1 --nopidfile --address=" + address +
-                      " 2>/dev/null";
+    std::string cmd =
+        "dbus-daemon --session --fork --print-pid=1 --nopidfile --address=" + address + " 2>/dev/null";
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return false;
     char line[64] = {0};
@@ -162,7 +162,8 @@ TEST_F(MprisTest, RegistersUnderItsName) {
 // Catches PlayPause not toggling mute, and PlaybackStatus not following it.
 TEST_F(MprisTest, PlayPauseTogglesMute) {
   gSettings.muted = 0;
-  EXPECT_NE(GetProperty("org.mpris.MediaPlayer2.Player", "PlaybackStatus").find("'Playing'"), std::string::npos);
+  EXPECT_NE(GetProperty("org.mpris.MediaPlayer2.Player", "PlaybackStatus").find("'Playing'"),
+            std::string::npos);
   CallPlayer("PlayPause");
   EXPECT_EQ(gSettings.muted.load(), 1);
   std::string status = GetProperty("org.mpris.MediaPlayer2.Player", "PlaybackStatus");
@@ -171,7 +172,8 @@ TEST_F(MprisTest, PlayPauseTogglesMute) {
   EXPECT_NE(tip.find("'Muted'"), std::string::npos) << tip;
   CallPlayer("PlayPause");
   EXPECT_EQ(gSettings.muted.load(), 0);
-  EXPECT_NE(GetProperty("org.mpris.MediaPlayer2.Player", "PlaybackStatus").find("'Playing'"), std::string::npos);
+  EXPECT_NE(GetProperty("org.mpris.MediaPlayer2.Player", "PlaybackStatus").find("'Playing'"),
+            std::string::npos);
   // Play while playing changes nothing; Pause mutes.
   CallPlayer("Play");
   EXPECT_EQ(gSettings.muted.load(), 0);

@@ -9,8 +9,8 @@ TEST(TaskbarProgress, Table) {
     int64_t connecting, muted;
     int state;
   } cases[] = {
-      {1, 0, ProgressError}, {1, 1, ProgressError},  // connecting wins over muted
-      {0, 1, ProgressNormal}, {0, 0, ProgressNone}, {0, 2, ProgressNormal},
+      {1, 0, ProgressError},  {1, 1, ProgressError},  // connecting wins over muted
+      {0, 1, ProgressNormal}, {0, 0, ProgressNone},  {0, 2, ProgressNormal},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(TaskbarProgressFor(c.connecting, c.muted), c.state) << c.connecting << "/" << c.muted;

@@ -7,11 +7,20 @@
 // Catches a menu whose items, order or separators drift from what every window shows.
 TEST_F(TrayTest, MenuHasTheItemsInOrder) {
   ASSERT_EQ(BuildTrayMenu(1), 1);
-  const std::vector<std::pair<int, std::string>> expected = {
-      {8, "Mute Stream"}, {0, ""},           {5, "Volume Auto"},      {6, "Volume Preset 1"},
-      {7, "Volume Preset 2"}, {0, ""},       {9, "Open Info"},        {10, "Open Stats"},
-      {11, "Open Preferences"}, {0, ""},     {13, "Show Manual"},     {12, "Browse Website"},
-      {0, ""},           {14, "Quit Player"}};
+  const std::vector<std::pair<int, std::string>> expected = {{8, "Mute Stream"},
+                                                             {0, ""},
+                                                             {5, "Volume Auto"},
+                                                             {6, "Volume Preset 1"},
+                                                             {7, "Volume Preset 2"},
+                                                             {0, ""},
+                                                             {9, "Open Info"},
+                                                             {10, "Open Stats"},
+                                                             {11, "Open Preferences"},
+                                                             {0, ""},
+                                                             {13, "Show Manual"},
+                                                             {12, "Browse Website"},
+                                                             {0, ""},
+                                                             {14, "Quit Player"}};
   ASSERT_EQ(MenuItemCount(kTrayMenu), static_cast<int>(expected.size()));
   for (size_t i = 0; i < expected.size(); i++) {
     EXPECT_EQ(MenuItemCommand(kTrayMenu, static_cast<int>(i)), expected[i].first) << i;

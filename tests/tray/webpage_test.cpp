@@ -21,8 +21,8 @@ struct FakeOpener {
     fs::create_directories(dir);
     log = dir / "opened.txt";
     fs::path script = dir / "opener.sh";
-    std::ofstream(script) << "#!/bin/sh\nprintf '%s' \"$1\" > \"" << (dir / "tmp.txt").string()
-                          << "\"\nmv \"" << (dir / "tmp.txt").string() << "\" \"" << log.string() << "\"\n";
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s' \"$1\" > \"" << (dir / "tmp.txt").string() << "\"\nmv \""
+                          << (dir / "tmp.txt").string() << "\" \"" << log.string() << "\"\n";
     fs::permissions(script, fs::perms::owner_all);
     setenv("CORVALE_OPENER", script.c_str(), 1);
   }
@@ -125,7 +125,10 @@ TEST_F(TrayTest, ShowManualFollowsTheLanguage) {
   EXPECT_EQ(ShowManual(), 0);
   testing::internal::GetCapturedStderr();
 
-  if (savedLang.empty()) unsetenv("LANG"); else setenv("LANG", savedLang.c_str(), 1);
+  if (savedLang.empty())
+    unsetenv("LANG");
+  else
+    setenv("LANG", savedLang.c_str(), 1);
   gApp.dataFolder = folder;
 }
 

@@ -94,8 +94,9 @@ class XTrayTest : public ::testing::Test {
     if (RuntimeReady()) GTEST_SKIP() << "the runtime already runs on another platform";
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    xvfb = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "800x600x24", "-nolisten", "tcp"},
-                 fds[1]);
+    xvfb = Spawn(
+        {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "800x600x24", "-nolisten", "tcp"},
+        fds[1]);
     close(fds[1]);
     // The number and its newline come in two writes; closing early would kill the server.
     char buf[32] = {0};
@@ -115,8 +116,9 @@ class XTrayTest : public ::testing::Test {
       if (!up) usleep(50000);
     }
     int status = 0;
-    ASSERT_TRUE(up) << "Xvfb on " << display << " does not answer; exited: " << (waitpid(xvfb, &status, WNOHANG) == xvfb)
-                    << " status " << status;
+    ASSERT_TRUE(up) << "Xvfb on " << display
+                    << " does not answer; exited: " << (waitpid(xvfb, &status, WNOHANG) == xvfb) << " status "
+                    << status;
     setenv("DISPLAY", display.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     // No StatusNotifier host here: the icon goes to the X tray.
@@ -154,7 +156,8 @@ class XTrayTest : public ::testing::Test {
       std::string tree = Output("xwininfo -display " + display + " -root -tree");
       std::smatch m;
       // Our window carries the program's class; trayer reparents it into its panel.
-      std::regex icon(R"((0x[0-9a-f]+) [^\n]*\("test_tray" [^\n]*\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))");
+      std::regex icon(
+          R"((0x[0-9a-f]+) [^\n]*\("test_tray" [^\n]*\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))");
       std::string::const_iterator start = tree.begin();
       while (std::regex_search(start, tree.cend(), m, icon)) {
         int w = std::stoi(m[2]), h = std::stoi(m[3]), ax = std::stoi(m[4]), ay = std::stoi(m[5]);
@@ -175,8 +178,8 @@ class XTrayTest : public ::testing::Test {
   // the icon window's own visual does not matter).
   uint32_t IconColour(int x, int y) {
     Pump(20);
-    std::string txt = Output("import -display " + display + " -window root -crop 1x1+" + std::to_string(x) + "+" +
-                             std::to_string(y) + " -depth 8 txt:-");
+    std::string txt = Output("import -display " + display + " -window root -crop 1x1+" + std::to_string(x) +
+                             "+" + std::to_string(y) + " -depth 8 txt:-");
     std::smatch m;
     if (!std::regex_search(txt, m, std::regex("#([0-9A-Fa-f]{6})"))) return 0xFFFFFFFF;
     return static_cast<uint32_t>(std::stoul(m[1], nullptr, 16));
