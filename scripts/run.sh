@@ -59,6 +59,13 @@ if [ ! -x "$player" ]; then
   exit 0
 fi
 
+# The desktop entry, so docks and task managers match the player's windows and show its
+# launcher progress.
+apps=${XDG_DATA_HOME:-$HOME/.local/share}/applications
+mkdir -p "$apps"
+sed -e "s|^Exec=.*|Exec=$player %U|" -e "s|^Icon=.*|Icon=$(dirname "$player")/data/trayicon_normal.png|" \
+  data/corvale-player.desktop >"$apps/corvale-player.desktop"
+
 headless=0
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then headless=1; fi
 if [ -z "${CORVALE_AUDIO_OUTPUT:-}" ]; then
