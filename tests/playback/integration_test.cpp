@@ -195,6 +195,26 @@ TEST_F(PlaybackIntegration, LoudnessAndVolumeStep) {
   double v = afterFirst * std::pow(10.0, (-23.0 - line.rms) / 20.0);
   v = std::clamp(v, 0.01, 1.0);
   EXPECT_NEAR(gPlayer.volume.load(), v, 0.002) << "volume before " << afterFirst;
+
+  // What was really played: once the 1 s slide has settled, the output's level is the
+  // playing title's level moved by the volume.
+  std::string playing = GetTrackHistory()[0].artist + " - " + GetTrackHistory()[0].title;
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  stats = SimGet(sim_->port, "/control/stats");
+  ASSERT_TRUE(std::regex_search(stats.body, m, std::regex("\"loudness\": (-?[0-9.]+)")));
+  double titleLevel = std::stod(m[1]);
+  ASSERT_TRUE(std::regex_search(stats.body, m, std::regex("\"streamtitle\": \"([^\"]*)\"")));
+  ASSERT_EQ(m[1], playing);
+  std::string raw = ReadFile(output_->Path() + "out.raw");
+  const size_t window = 48000 * 2 * 3 / 2;  // the last 1.5 s of stereo floats at 48 kHz
+  ASSERT_GE(raw.size() / sizeof(float), window);
+  const float* samples = reinterpret_cast<const float*>(raw.data()) + raw.size() / sizeof(float) - window;
+  double sum = 0.0;
+  for (size_t i = 0; i < window; ++i) sum += double(samples[i]) * samples[i];
+  double played = 20.0 * std::log10(std::sqrt(2.0 * sum / double(window)));
+  EXPECT_NEAR(played, titleLevel + 20.0 * std::log10(gPlayer.volume.load()), 1.5)
+      << "volume " << gPlayer.volume.load() << ", title " << playing;
+  RecordProperty("played", std::to_string(played));
 }
 
 // Catches a dropped connection that is never noticed: the next stream must follow.
