@@ -1,6 +1,7 @@
 // The debug log window (window 6): opening it turns debug logging on and starts a log
 // file, closing it (after a question) turns logging off. It shows the memory log,
 // chooses the log folder and copies its text to the clipboard.
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -28,8 +29,9 @@ uint64_t gPendingSequence = 0;
 uint64_t gShownSequence = 0;
 bool gTextDirty = false;
 
-std::thread::id gMainThread;
-bool gMainThreadKnown = false;
+// Set on the main thread while workers may already be logging; atomic.
+std::atomic<std::thread::id> gMainThread{};
+std::atomic<bool> gMainThreadKnown{false};
 
 int DebugClientWidth(float s) { return UiRound(2 * s) + UiRound(450 * s) + UiRound(2 * s); }
 int DebugClientHeight(float s) {
@@ -50,11 +52,13 @@ std::string FolderPart(const std::string& path) {
 }  // namespace
 
 void SetCoreMainThread() {
-  gMainThread = std::this_thread::get_id();
-  gMainThreadKnown = true;
+  gMainThread.store(std::this_thread::get_id());
+  gMainThreadKnown.store(true);
 }
 
-int OnCoreMainThread() { return gMainThreadKnown && std::this_thread::get_id() == gMainThread ? 1 : 0; }
+int OnCoreMainThread() {
+  return gMainThreadKnown.load() && std::this_thread::get_id() == gMainThread.load() ? 1 : 0;
+}
 
 void ShowDebugLogText(const std::string& text, uint64_t sequence) {
   {
