@@ -24,6 +24,13 @@ constexpr char kRaiseRequest[] = "raise\n";
 
 // $XDG_RUNTIME_DIR is private to the user; without it the temp folder, with the user id
 // in the name so that users do not meet each other's files.
+std::string TempBase(const std::string& name, bool honourTmpdir) {
+  const char* tmp = honourTmpdir ? getenv("TMPDIR") : nullptr;
+  std::string dir = tmp && tmp[0] == '/' ? tmp : "/tmp";
+  if (dir.back() != '/') dir += '/';
+  return dir + name + "-" + std::to_string(getuid());
+}
+
 std::string InstanceBase(const std::string& name) {
   const char* rd = getenv("XDG_RUNTIME_DIR");
   if (rd && rd[0] == '/' && FolderExists(rd)) {
@@ -31,10 +38,7 @@ std::string InstanceBase(const std::string& name) {
     if (dir.back() != '/') dir += '/';
     return dir + name;
   }
-  const char* tmp = getenv("TMPDIR");
-  std::string dir = tmp && tmp[0] == '/' ? tmp : "/tmp";
-  if (dir.back() != '/') dir += '/';
-  return dir + name + "-" + std::to_string(getuid());
+  return TempBase(name, true);
 }
 
 bool FillAddress(const std::string& path, sockaddr_un* addr) {
@@ -48,7 +52,13 @@ bool FillAddress(const std::string& path, sockaddr_un* addr) {
 }  // namespace
 
 std::string InstanceLockPath(const std::string& name) { return InstanceBase(name) + ".lock"; }
-std::string InstanceSocketPath(const std::string& name) { return InstanceBase(name) + ".sock"; }
+std::string InstanceSocketPath(const std::string& name) {
+  std::string path = InstanceBase(name) + ".sock";
+  // A socket name has room for 107 bytes; a deep runtime folder would silently lose the
+  // raise request, so such a name moves to the short temp folder.
+  if (path.size() >= sizeof(sockaddr_un::sun_path)) path = TempBase(name, false) + ".sock";
+  return path;
+}
 
 int SingleInstanceLock(const std::string& name) {
   std::lock_guard<std::mutex> guard(gLockMutex);

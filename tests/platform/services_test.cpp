@@ -193,6 +193,24 @@ TEST(SingleInstance, RaiseRequestOverSocket) {
   RemoveTree(dir);
 }
 
+// Catches a raise socket silently lost when the runtime folder's path is too deep for a
+// socket name.
+TEST(SingleInstance, DeepRuntimeFolderStillRaises) {
+  EnvGuard env({"XDG_RUNTIME_DIR"});
+  std::string dir = MakeTempDir("run");
+  std::string deep = dir + "/" + std::string(60, 'd') + "/" + std::string(60, 'e');
+  ASSERT_EQ(system(("mkdir -p '" + deep + "'").c_str()), 0);
+  setenv("XDG_RUNTIME_DIR", deep.c_str(), 1);
+  const std::string name = "{deep-raise-test}";
+  EXPECT_LT(InstanceSocketPath(name).size(), 108u);
+  int listener = InstanceListenerOpen(name);
+  ASSERT_GE(listener, 0);
+  ActivateWindow(FindInstanceWindow(name, 1));
+  EXPECT_EQ(InstanceListenerRead(listener), 1);
+  InstanceListenerClose(listener);
+  RemoveTree(dir);
+}
+
 // Catches the temp-folder fallback without the user id (users would share one lock).
 TEST(SingleInstance, TempFolderFallbackNamesTheUser) {
   EnvGuard env({"XDG_RUNTIME_DIR"});
