@@ -170,7 +170,13 @@ int DownloadToMemory(const std::string& url, const std::string& userAgent, int64
       result = kDownloadNoMemory;
     } else if (f.statusSeen || code == 200) {
       result = kDownloadReadFailed;
-    } else if (code != 0 && code != 200 && rc != CURLE_TOO_MANY_REDIRECTS) {
+    } else if (rc == CURLE_TOO_MANY_REDIRECTS ||
+               (code >= 300 && code < 400 && rc != CURLE_UNSUPPORTED_PROTOCOL)) {
+      // Lost on the way through redirects (a loop, or a connection that dropped between
+      // two hops): the address could not be opened. A redirect to a refused scheme is
+      // the server's answer and falls through to the status below.
+      result = kDownloadOpenFailed;
+    } else if (code != 0 && code != 200) {
       result = kDownloadStatusNot200;
     } else {
       result = kDownloadOpenFailed;
