@@ -9,7 +9,8 @@ PKGS=(
   libcurl4-openssl-dev libssl-dev libasound2-dev libasound2-plugins
   libexpat1-dev libpng-dev libjpeg-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth x11-utils dbus dbus-x11 imagemagick trayer xdotool
+  xvfb xauth x11-utils dbus dbus-x11 dbus-bin libglib2.0-bin imagemagick trayer xdotool
+  qt6-qpa-plugins fonts-dejavu-core openssl
   ffmpeg sox alsa-utils
   clang libclang-rt-14-dev ccache
 )
