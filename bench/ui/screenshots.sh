@@ -11,16 +11,7 @@ if [[ -z "${DISPLAY:-}" ]]; then
   exec xvfb-run -a -n $((300 + RANDOM % 400)) -s "-screen 0 1280x1024x24 -noreset" "$0" "$build" "$out"
 fi
 
-work=$(mktemp -d)
-sim_pid=
-player_pid=
-cleanup() {
-  [[ -n "$player_pid" ]] && kill -9 "$player_pid" 2>/dev/null || true
-  [[ -n "$sim_pid" ]] && kill "$sim_pid" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/common.sh"
 
 # SIGTERM is the end-session path; a player that does not end within 5 s is killed.
 stop_player() {
@@ -34,11 +25,7 @@ stop_player() {
   player_pid=
 }
 
-"$build/bin/station-sim" --port 0 --no-tls >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do grep -q '^URL ' "$work/sim.out" 2>/dev/null && break; sleep 0.1; done
-base=$(awk '/^URL /{print $2}' "$work/sim.out")
-[[ -n "$base" ]] || { echo "station-sim did not start" >&2; exit 1; }
+start_station
 
 export CORVALE_DIALOGS=stderr CORVALE_AUDIO_OUTPUT=null
 unset QT_QPA_PLATFORM
