@@ -23,6 +23,11 @@ int64_t ParseDate(std::string_view mask, std::string_view text);
 // Builds a date value from its fields (no time-zone conversion).
 int64_t MakeDate(int year, int month, int day, int hour, int minute, int second);
 
+// --- Numbers in texts ------------------------------------------------------------
+// A double with exactly `decimals` digits after a point ("%.*f"), whatever the user's
+// locale says: files, logs and window texts always use a decimal point.
+std::string FormatFixed(double value, int decimals);
+
 // --- Folders -------------------------------------------------------------------
 // Known folders, each ending with "/": kind 4 per-user = $XDG_CONFIG_HOME (or ~/.config),
 // 5 = Documents, 9 = Downloads, 8 = $XDG_DATA_HOME ... ; "" for unknown kinds.
