@@ -6,6 +6,7 @@
 #include "playback/playback.h"
 #include "runtime/runtime.h"
 #include "ui/ui.h"
+#include "update/update.h"
 
 int NextPreset(int preset) {
   if (preset == 1) return 2;
@@ -118,8 +119,7 @@ void MainWindowTimer(int timer) {
       StartStreamInfoWorker();
       break;
     case TimerVersionCheck:
-      // The version-check worker (RunVersionCheck) is started here once the updater
-      // exists in this build: if Settings versioncheck is set and it is not running.
+      StartAutomaticVersionCheck();
       break;
     case TimerSaveSettings:
       SaveSettings(0, 0);
@@ -175,7 +175,7 @@ void MainWindowEvent(int kind, int object, int type) {
       // in this build.
       break;
     case EventVersionCheckDone:
-      // DownloaderWindow(show 1, layout 1) opens the downloader once it exists in this build.
+      DownloaderWindow(1, 1);
       break;
     case EventRefreshWindows:
       OpenMainWindow(1);
@@ -321,7 +321,7 @@ void DownloaderWindowEvent(int kind, int object, int type) {
       ShowTrayMenu();
       break;
     case EventCloseWindow:
-      // DownloaderWindow(0, 0) closes it once the downloader exists in this build.
+      DownloaderWindow(0, 0);
       break;
     default:
       break;
@@ -362,8 +362,7 @@ int IdlePass(uint32_t now) {
     if (ElapsedMs(now, gApp.housekeepingStamp) >= 500) {
       gPlayer.longPeakReset.store(1);
       gApp.housekeepingStamp = now;
-      // The downloader's progress (DownloaderWindow(show 1, layout 0) while its active
-      // flag is set) is refreshed here once the downloader exists in this build.
+      if (gDownload.active.load() != 0) DownloaderWindow(1, 0);
     }
   }
   return gApp.quitRequested.load() == 1 ? 1 : 0;

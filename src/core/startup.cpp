@@ -10,6 +10,7 @@
 #include "playback/playback.h"
 #include "runtime/runtime.h"
 #include "ui/ui.h"
+#include "update/update.h"
 
 namespace {
 
@@ -135,8 +136,8 @@ int PlayerMain(int argc, char** argv) {
   // 21. Tray icon.
   if (gSettings.trayIcon.load() != 0) CreateTrayIconAtStart();
 
-  // 22. - 25. The registration with the external version-check tool ("PBT find = ")
-  // comes here once the updater exists in this build.
+  // 22. - 25. The registration with the external version-check tool ("PBT find = ").
+  RegisterWithPatchBeacon();
 
   // 26. - 32. The audio library: loading, options, user agent, output, the float
   // checks and the add-ons.
@@ -172,8 +173,8 @@ int PlayerMain(int argc, char** argv) {
   // 39. - 40. The information and statistics windows reopen here (Settings info state,
   // stats state) once they exist in this build.
 
-  // 41. The automatic version check (RunVersionCheck as a thread when Settings
-  // versioncheck is set) starts here once the updater exists in this build.
+  // 41. The automatic version check, when Settings versioncheck is set.
+  StartAutomaticVersionCheck();
 
   // 42. Timers of the main window.
   AddWindowTimer(WinMain, TimerVersionCheck, kVersionCheckInterval);
