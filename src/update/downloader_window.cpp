@@ -15,6 +15,7 @@ constexpr int kProgressText = 2;
 constexpr int kMenuTrayMenu = 1;
 // Main thread only.
 int gDownloaderFont = 0;
+std::string gShownText;  // the progress line last drawn
 
 int ClientWidth(float s) { return UiRound(320 * s); }
 int ClientHeight(float s) { return UiRound(46 * s); }
@@ -40,6 +41,8 @@ int DownloaderWindowCallback(const WindowMessage& m) {
 
 }  // namespace
 
+std::string DownloaderWindowText() { return IsWindow(WinDownloader) ? gShownText : std::string(); }
+
 std::string DownloaderProgressText(int64_t done, int64_t total) {
   if (total > 0) return std::to_string(done / 1024) + " / " + std::to_string(total / 1024) + " KiBi";
   return std::to_string(done / 1024) + " / ? KiBi";
@@ -53,6 +56,7 @@ int DownloaderProgressValue(int64_t done, int64_t total) {
 int DownloaderWindow(int show, int layout) {
   if (!show) {
     gDownload.active.store(0);
+    gShownText.clear();
     if (IsWindow(WinDownloader)) CloseWindow(WinDownloader);
     FreeFont(gDownloaderFont);
     gDownloaderFont = 0;
@@ -75,8 +79,9 @@ int DownloaderWindow(int show, int layout) {
     RemoveKeyboardShortcut(WinDownloader, -1);
     AddKeyboardShortcut(WinDownloader, VkApps, kMenuTrayMenu);
     ProgressBarGadget(WinDownloader, kProgressBar, 0, 0, 0, 0, 0, 100);
-    TextGadget(WinDownloader, kProgressText, 0, 0, 0, 0, "");
-    SetGadgetColors(WinDownloader, kProgressText, kColorBackground, kColorText);
+    // The line is drawn on a canvas: a text control would add a scroll bar when the
+    // font's line is taller than the 22 units.
+    CanvasGadget(WinDownloader, kProgressText, 0, 0, 1, 1);
   }
   if (layout) {
     float s = gApp.downloaderScale;
@@ -86,11 +91,20 @@ int DownloaderWindow(int show, int layout) {
     ResizeGadget(WinDownloader, kProgressText, 0, UiRound(20 * s), ClientWidth(s), UiRound(22 * s));
     FreeFont(gDownloaderFont);
     gDownloaderFont = CreateUiFont("Source Sans Pro", 11 * s);
-    SetGadgetFont(WinDownloader, kProgressText, gDownloaderFont);
+    gShownText.clear();
   }
   int64_t total = gDownload.total.load(), done = gDownload.done.load();
   SetGadgetState(WinDownloader, kProgressBar, DownloaderProgressValue(done, total));
-  SetGadgetText(WinDownloader, kProgressText, DownloaderProgressText(done, total));
+  std::string text = DownloaderProgressText(done, total);
+  if (text != gShownText && StartDrawingCanvas(WinDownloader, kProgressText)) {
+    int pad = UiRound(2 * gApp.downloaderScale);
+    DrawBox(0, 0, OutputWidth(), OutputHeight(), kColorBackground);
+    DrawingFont(gDownloaderFont);
+    DrawTextRect(pad, 0, OutputWidth() - 2 * pad, OutputHeight(), text, TextSingleLine | TextVCenter | TextNoPrefix,
+                 kColorText);
+    StopDrawing();
+    gShownText = text;
+  }
   if (layout) ShowWindowNoActivate(WinDownloader);
   return 1;
 }

@@ -113,6 +113,8 @@ int DownloadInstaller(const VersionEntry& entry);
 // show 1 + layout 1 opens (if needed) and lays it out; show 1 + layout 0 refreshes the
 // bar and the "KiBi" text; show 0 ends the download (active = 0) and closes it.
 int DownloaderWindow(int show, int layout);
+// The progress line the open window shows now ("" when closed). Main thread only.
+std::string DownloaderWindowText();
 // The progress text: done/1024 " / " total/1024 " KiBi", or done/1024 " / ? KiBi".
 std::string DownloaderProgressText(int64_t done, int64_t total);
 // The bar's value 0..100 (100 when the total is unknown).

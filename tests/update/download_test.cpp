@@ -199,7 +199,7 @@ TEST_F(Download, ClosingTheWindowAbortsSilently) {
   List("?number=5.5&file=corvale-setup-5.5.bin%3Frate%3D20000");
   std::vector<std::string> texts;
   std::string err = PumpCheck([&] {
-    texts.push_back(GetGadgetText(WinDownloader, 2));
+    texts.push_back(DownloaderWindowText());
     if (gDownload.done.load() >= 2048) PostEvent(EventCloseWindow, WinDownloader, 0);  // the close box
   });
   EXPECT_EQ(DialogLines(err),
@@ -222,7 +222,7 @@ TEST_F(Download, NoContentLength) {
   std::vector<std::string> texts;
   std::vector<int> bars;
   std::string err = PumpCheck([&] {
-    texts.push_back(GetGadgetText(WinDownloader, 2));
+    texts.push_back(DownloaderWindowText());
     bars.push_back(GetGadgetState(WinDownloader, 1));
   });
   ASSERT_FALSE(texts.empty()) << err;
