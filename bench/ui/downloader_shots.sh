@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Screenshots of the real downloader window under Xvfb at 96 DPI (scale 1) and 144 DPI
-# (scale 1.5). The player runs from a copy of the build whose version.json points at the
+# (scale 1.5), and without a Content-Length. The player runs from a copy of the build whose version.json points at the
 # station simulator; its automatic check finds 5.5, the question is answered Yes, and the
 # 8 MiB installer is served slowly (rate=) so the window can be grabbed mid-download.
 # Usage: downloader_shots.sh <build folder> <output folder>
@@ -39,8 +39,13 @@ cat >"$app/data/version.json" <<JSON
   "name": "Corvale Player", "version": "5.4", "url": [ "$list" ] } ] }
 JSON
 
-for dpi in 96 144; do
-  name="downloader-$dpi"
+# The third scene: a server that announces no Content-Length (full bar, "/ ? KiBi").
+for scene in 96 144 96-nolength; do
+  dpi=${scene%%-*}
+  name="downloader-$scene"
+  kind=none
+  [[ "$scene" == *nolength ]] && kind=nolength
+  curl -sf "${base}control/fault?path=/download/corvale-setup-5.5-big.run&kind=$kind" >/dev/null
   export XDG_CONFIG_HOME="$work/config-$name" XDG_RUNTIME_DIR="$work/run-$name"
   export CORVALE_DIALOG_FILE="$work/dl-$name/chosen.run"
   folder="$XDG_CONFIG_HOME/{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}"
