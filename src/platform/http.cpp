@@ -295,9 +295,8 @@ size_t WriteFileBody(char* data, size_t one, size_t count, void* userp) {
 
 }  // namespace
 
-int DownloadToFile(const std::string& url, const std::string& userAgent, int64_t chunkSize,
-                   const std::string& filePath, DownloadCallback callback, void* userData, int64_t timeoutMs,
-                   int64_t deadlineMs) {
+int DownloadToFile(const std::string& url, const std::string& userAgent, int64_t chunkSize, const std::string& filePath,
+                   DownloadCallback callback, void* userData, int64_t timeoutMs, int64_t deadlineMs) {
   if (!StartsWithNoCase(url, "http://") && !StartsWithNoCase(url, "https://")) return kDownloadBadProtocol;
   if (chunkSize < 1 || filePath.empty()) return kDownloadNoMemory;
   if (!CurlGlobalInit()) return kDownloadNoInternet;

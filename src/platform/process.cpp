@@ -131,8 +131,7 @@ int OpenWithShell(const std::string& target) {
   return RunProcess(program, {target}, 0, nullptr);
 }
 
-int RunProcessWait(const std::string& program, const std::vector<std::string>& args, int timeoutMs,
-                   int* exitCode) {
+int RunProcessWait(const std::string& program, const std::vector<std::string>& args, int timeoutMs, int* exitCode) {
   ReapChildren();
   if (program.empty()) return 0;
   std::vector<char*> argv;
