@@ -206,6 +206,9 @@ int OnCoreMainThread();
 // The command line's custom stream URL: the last parameter, double quotes removed,
 // leading and trailing spaces trimmed; "" without parameters.
 std::string CustomUrlFromArguments(int argc, char** argv);
+// After the loop: saves the settings, logs "Exiting.", halts playback and gives up the
+// instance lock, unless the end of the session already did so.
+void RunShutdown();
 // Final teardown and process exit code; never returns when a worker still runs.
 int TeardownAndExit(int code);
 

@@ -67,6 +67,17 @@ int TeardownAndExit(int code) {
   return code;
 }
 
+void RunShutdown() {
+  // When the session ended, the main window's callback has already saved the settings,
+  // halted playback and given up the lock.
+  if (gApp.playbackHalted.load() == 0) {
+    SaveSettings(0, 0);
+    if (Logging()) Log("Exiting.");
+    HaltPlayback();
+    SingleInstanceLock("");
+  }
+}
+
 int PlayerMain(int argc, char** argv) {
   // 1. The runtime: windows, events, images, fonts, threads, dialogs. The desktop file
   // name and window class "corvale-player" are the application's identity (step 6).
@@ -191,14 +202,7 @@ int PlayerMain(int argc, char** argv) {
   if (Logging()) Log("Entering main loop.");
   RunEventLoop();
 
-  // 47. - 50. Shutdown. When the session ended, the main window's callback has
-  // already saved the settings, halted playback and given up the lock.
-  if (gApp.playbackHalted.load() == 0) {
-    SaveSettings(0, 0);
-    if (Logging()) Log("Exiting.");
-    HaltPlayback();
-    SingleInstanceLock("");
-  }
+  RunShutdown();
 
   // 51.
   return TeardownAndExit(0);
