@@ -88,7 +88,15 @@ int MessageBoxSync(const std::string& caption, const std::string& text, int flag
 
 void HaltPlayback() {
   gApp.playbackHalted.store(1);
-  uint32_t handle = gPlayer.streamHandle.exchange(0);
+  // Shut-down first: a worker that comes back from opening a stream after this point
+  // frees it instead of storing and playing it. The handle is taken under the lock the
+  // worker stores it under, so one of the two always sees the other.
+  PlaybackShutdown();
+  uint32_t handle = 0;
+  {
+    std::lock_guard<std::mutex> lock(gPlayer.streamLock);
+    handle = gPlayer.streamHandle.exchange(0);
+  }
   if (handle && gBass.BASS_ChannelIsActive && gBass.BASS_ChannelIsActive(handle)) {
     if (gBass.BASS_ChannelSlideAttribute) gBass.BASS_ChannelSlideAttribute(handle, BASS_ATTRIB_VOL, 0.0f, 100);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -96,7 +104,6 @@ void HaltPlayback() {
   // The workers are asked to stop instead of being suspended: they check the request
   // between their steps and their network calls end by time-out, so none is left
   // frozen holding "connecting" or half-written shared records.
-  PlaybackShutdown();
   RequestThreadStop(gPlayer.workerThread.load());
   RequestThreadStop(gApp.versionCheckThread.load());
   RequestThreadStop(gApp.streamInfoThread.load());

@@ -64,9 +64,11 @@ struct AppState {
   std::atomic<int64_t> quitRequested{0};
   std::atomic<int64_t> minimized{0};
   std::atomic<int64_t> debugLogging{0};
-  // Set by HaltPlayback: playback and the workers have been told to stop. When the loop
-  // ends with it already set, the session ended and the shutdown steps are skipped.
+  // Set by HaltPlayback: playback and the workers have been told to stop.
   std::atomic<int64_t> playbackHalted{0};
+  // Set when the session ended (the desktop's end of session, SIGTERM, SIGHUP): the
+  // settings are saved and the lock is given up there, so the shutdown skips its steps.
+  std::atomic<int64_t> sessionEnded{0};
 
   // Worker thread numbers of the runtime; written by the starting side; atomic.
   std::atomic<int> versionCheckThread{0};
@@ -138,7 +140,7 @@ void Log(std::string_view message);
 inline bool Logging() { return gApp.debugLogging.load(std::memory_order_relaxed) == 1; }
 
 // The log file: "Debug %yyyy-%mm-%dd %hh-%ii-%ss.txt" in a folder, records
-// "%yyyy%mm%dd%hh%ii%ss <line>\r\n", written through a 131072-byte buffer.
+// "%yyyy%mm%dd%hh%ii%ss <line>\r\n", each written through to the file.
 std::string LogFileName(int64_t date);
 std::string FormatLogRecord(int64_t date, const std::string& line);
 // Creates a new log file in folder (closing any open one); 1 when open.

@@ -55,7 +55,10 @@ int WriteLog(const std::string& line) {
     std::lock_guard<std::mutex> lock(gLogLock);
     if (gLogFile) {
       std::string record = FormatLogRecord(DateNow(), line);
+      // Each record goes through to the file at once: a crash or a kill must not take
+      // the records that explain it, and the user may read the file while we run.
       WriteBufferedFile(gLogFile, record);
+      FlushBufferedFile(gLogFile);
     }
     while (gMemoryLog.size() > kMemoryLogLines - 1) gMemoryLog.pop_front();
     gMemoryLog.push_back(line);
@@ -78,7 +81,7 @@ int OpenLogFile(const std::string& folder, int64_t date) {
   std::string path = folder;
   if (path.back() != '/') path += '/';
   path += LogFileName(date);
-  // Created new (replacing a file of the same name) through the 131072-byte buffer.
+  // Created new (replacing a file of the same name); WriteLog flushes every record.
   // The file that is open now is given up only once the new one exists.
   int file = CreateBufferedFile(path);
   if (!file) return 0;

@@ -81,22 +81,6 @@ void UpdateMainTitle() {
   SetWindowTitle(WinMain, NowPlayingTitle(now.artist, now.title));
 }
 
-void SelectVolumePreset(int preset) {
-  gSettings.muted.store(0);
-  gSettings.preset.store(preset);
-  if (preset == 1)
-    gPlayer.volume.store(gSettings.preset1.load());
-  else if (preset == 2)
-    gPlayer.volume.store(gSettings.preset2.load());
-  else
-    gPlayer.volume.store(1.0f);
-  // The preferences window's volume-mode button and volume controls are refreshed here
-  // once that window exists in this build (RefreshPrefsVolumeMode).
-  SetVolume(gPlayer.volume.load(), 100);
-  BuildTrayMenu(1);
-  ApplyVolumeMode();
-}
-
 void StartStreamInfoWorker() {
   if (gSettings.streamInfo.load() == 0) return;
   if (IsThread(gApp.streamInfoThread.load())) return;
@@ -142,7 +126,10 @@ void MainWindowMenu(int command) {
     case kMenuVolumeAuto:
     case kMenuVolumeAuto + 1:
     case kMenuVolumePreset2:
-      SelectVolumePreset(command - kMenuVolumeAuto);
+      // ApplyVolumeMode unmutes, sets the mode's volume and refreshes the tray image,
+      // the check marks and both taskbar buttons; it must see the mute flag as it was.
+      gSettings.preset.store(command - kMenuVolumeAuto);
+      ApplyVolumeMode();
       break;
     case kMenuOpenInfo:
     case kMenuOpenStats:

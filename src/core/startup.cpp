@@ -70,7 +70,7 @@ int TeardownAndExit(int code) {
 void RunShutdown() {
   // When the session ended, the main window's callback has already saved the settings,
   // halted playback and given up the lock.
-  if (gApp.playbackHalted.load() == 0) {
+  if (gApp.sessionEnded.load() == 0) {
     SaveSettings(0, 0);
     if (Logging()) Log("Exiting.");
     HaltPlayback();

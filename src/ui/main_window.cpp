@@ -204,6 +204,7 @@ int MainWindowCallback(const WindowMessage& m) {
     case MsgEndSession:
       // The session is going: silence the stream, give up the instance lock and leave
       // the loop; the shutdown path does the rest.
+      gApp.sessionEnded.store(1);
       HaltPlayback();
       SingleInstanceLock("");
       gApp.quitRequested.store(1);

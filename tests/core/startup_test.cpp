@@ -3,9 +3,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "core/core.h"
+#include "data/data.h"
 #include "playback/playback.h"
 #include "runtime/runtime.h"
 
@@ -141,4 +145,28 @@ TEST_F(Boxes, RestoreMainWindow) {
   RestoreMainWindow();
   EXPECT_EQ(GetWindowState(WinMain), WindowNormal);
   CloseWindow(WinMain);
+}
+
+// Catches a halt that is not the end of the session (a fatal-error message while the
+// player runs) silently stopping the settings from being saved at exit.
+TEST_F(Boxes, ShutdownSavesAfterAnOrdinaryHalt) {
+  std::string saved = gApp.userFolder;
+  std::string folder = std::filesystem::temp_directory_path().string() + "/corvale-shutdown-" +
+                       std::to_string(::getpid()) + "/";
+  std::filesystem::create_directories(folder);
+  gApp.userFolder = folder;
+  ResetSettings();
+  ASSERT_EQ(SaveSettings(0, 1), 1);
+  gSettings.mainX = 4321;
+  testing::internal::CaptureStderr();
+  ReportFatalError("Unable to register the hotkey.");
+  testing::internal::GetCapturedStderr();
+  RunShutdown();
+  std::ifstream in(folder + "settings.json");
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find("4321"), std::string::npos) << text.str();
+  std::filesystem::remove_all(folder);
+  gApp.userFolder = saved;
+  ResetSettings();
 }
