@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "core/core.h"
+#include "base/base.h"
 #include "platform/platform.h"
 #include "playback/playback.h"
 #include "runtime/runtime.h"
@@ -193,7 +193,7 @@ void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user) {
       PostEvent(EventStreamMeta, WinMain, 0);
     }
   } else if (handle == gPlayer.endSync.load() || handle == gPlayer.deviceFailSync.load()) {
-    StartPlaybackWorker(0);
+    StartPlaybackWorker(kNextStream);
   }
 }
 
@@ -255,5 +255,5 @@ void NextStreamCommand() {
     gSettings.SetCodec(entry.codec);
   }
   gPlayer.connectCount = 0;
-  StartPlaybackWorker(0);
+  StartPlaybackWorker(kNextStream);
 }
