@@ -12,7 +12,6 @@ namespace {
 
 constexpr int kProgressBar = 1;
 constexpr int kProgressText = 2;
-constexpr int kMenuTrayMenu = 1;
 // Main thread only.
 int gDownloaderFont = 0;
 std::string gShownText;  // the progress line last drawn
@@ -77,7 +76,7 @@ int DownloaderWindow(int show, int layout) {
     SetWindowCallback(WinDownloader, DownloaderWindowCallback);
     SetWindowColor(WinDownloader, kColorBackground);
     RemoveKeyboardShortcut(WinDownloader, -1);
-    AddKeyboardShortcut(WinDownloader, VkApps, kMenuTrayMenu);
+    AddKeyboardShortcut(WinDownloader, VkApps, MenuShowTrayMenu);
     ProgressBarGadget(WinDownloader, kProgressBar, 0, 0, 0, 0, 0, 100);
     // The line is drawn on a canvas: a text control would add a scroll bar when the
     // font's line is taller than the 22 units.
