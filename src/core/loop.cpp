@@ -6,6 +6,7 @@
 #include "playback/playback.h"
 #include "runtime/runtime.h"
 #include "ui/ui.h"
+#include "update/update.h"
 
 int ReconnectWatchdogDue(uint32_t streamHandle, int64_t connecting, const std::function<int()>& channelActive,
                          const std::function<uint64_t()>& connectedPosition) {
@@ -82,8 +83,7 @@ void MainWindowTimer(int timer) {
       StartStreamInfoWorker();
       break;
     case TimerVersionCheck:
-      // The version-check worker (RunVersionCheck) is started here once the updater
-      // exists in this build: if Settings versioncheck is set and it is not running.
+      StartAutomaticVersionCheck();
       break;
     case TimerSaveSettings:
       SaveSettings(kFreeDocument, kSaveIfChanged);
@@ -142,7 +142,7 @@ void MainWindowEvent(int kind, int object, int type) {
       // in this build.
       break;
     case EventVersionCheckDone:
-      // DownloaderWindow(show 1, layout 1) opens the downloader once it exists in this build.
+      DownloaderWindow(kOpenWindow, kRelayout);
       break;
     case EventRefreshWindows:
       OpenMainWindow(kOpenWindow);
@@ -288,7 +288,7 @@ void DownloaderWindowEvent(int kind, int object, int type) {
       ShowTrayMenu();
       break;
     case EventCloseWindow:
-      // DownloaderWindow(0, 0) closes it once the downloader exists in this build.
+      DownloaderWindow(kCloseWindow, kKeepLayout);
       break;
     default:
       break;
@@ -329,8 +329,7 @@ int IdlePass(uint32_t now) {
     if (ElapsedMs(now, gApp.housekeepingStamp) >= 500) {
       gPlayer.longPeakReset.store(1);
       gApp.housekeepingStamp = now;
-      // The downloader's progress (DownloaderWindow(show 1, layout 0) while its active
-      // flag is set) is refreshed here once the downloader exists in this build.
+      if (gDownload.active.load() != 0) DownloaderWindow(kOpenWindow, kKeepLayout);
     }
   }
   return gApp.quitRequested.load() == 1 ? 1 : 0;

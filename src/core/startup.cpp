@@ -11,6 +11,7 @@
 #include "playback/playback.h"
 #include "runtime/runtime.h"
 #include "ui/ui.h"
+#include "update/update.h"
 
 namespace {
 
@@ -146,8 +147,8 @@ int PlayerMain(int argc, char** argv) {
   // The tray icon.
   if (gSettings.trayIcon.load() != 0) CreateTrayIconAtStart();
 
-  // The registration with the external version-check tool ("PBT find = ")
-  // comes here once the updater exists in this build.
+  // The registration with the external version-check tool ("PBT find = ").
+  RegisterWithPatchBeacon();
 
   // The audio library: loading, options, user agent, output, the float
   // checks and the add-ons.
@@ -183,8 +184,8 @@ int PlayerMain(int argc, char** argv) {
   // The information and statistics windows reopen here (Settings info state,
   // stats state) once they exist in this build.
 
-  // The automatic version check (RunVersionCheck as a thread when Settings
-  // versioncheck is set) starts here once the updater exists in this build.
+  // The automatic version check, when Settings versioncheck is set.
+  StartAutomaticVersionCheck();
 
   // The timers of the main window.
   AddWindowTimer(WinMain, TimerVersionCheck, kVersionCheckInterval);

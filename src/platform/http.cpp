@@ -2,8 +2,11 @@
 // time-outs, the status check, and the reads handed over in blocks so that a progress
 // callback sees them the way the player expects.
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -183,6 +186,180 @@ int DownloadToMemory(const std::string& url, const std::string& userAgent, int64
     }
   }
   size = f.received;
+  curl_easy_cleanup(curl);
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// The HTTP(S) fetch into a file (installers): the same session rules, the body written
+// block by block, an idle time-out and an overall deadline.
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+struct FileFetch {
+  CURL* curl = nullptr;
+  std::string path;
+  int fd = -1;
+  int64_t chunk = 0;
+  int64_t total = 0;
+  int64_t received = 0;
+  DownloadCallback callback = nullptr;
+  void* user = nullptr;
+  int result = 0;
+  bool statusSeen = false;
+  std::chrono::steady_clock::time_point lastData;
+  std::chrono::steady_clock::time_point deadline;
+  int64_t timeoutMs = 0;
+  bool hasDeadline = false;
+};
+
+// An existing file is replaced; the name is never followed through a link.
+int CreateTargetFile(const std::string& path) {
+  unlink(path.c_str());
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+bool WriteAll(int fd, const char* data, int64_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, data, size_t(n));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    data += w;
+    n -= w;
+  }
+  return true;
+}
+
+int WatchFileFetch(void* userp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  FileFetch& f = *static_cast<FileFetch*>(userp);
+  auto now = std::chrono::steady_clock::now();
+  if (f.hasDeadline && now > f.deadline) return 1;
+  return f.timeoutMs > 0 && now - f.lastData > std::chrono::milliseconds(f.timeoutMs) ? 1 : 0;
+}
+
+size_t WatchFileHeaders(char*, size_t one, size_t count, void* userp) {
+  static_cast<FileFetch*>(userp)->lastData = std::chrono::steady_clock::now();
+  return one * count;
+}
+
+size_t WriteFileBody(char* data, size_t one, size_t count, void* userp) {
+  FileFetch& f = *static_cast<FileFetch*>(userp);
+  size_t n = one * count;
+  f.lastData = std::chrono::steady_clock::now();
+  if (!f.statusSeen) {
+    f.statusSeen = true;
+    long code = 0;
+    if (curl_easy_getinfo(f.curl, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK || code == 0) {
+      f.result = kDownloadStatusFailed;
+      return 0;
+    }
+    if (code != 200) {
+      f.result = kDownloadStatusNot200;
+      return 0;
+    }
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(f.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0)
+      f.total = length;
+  }
+  if (f.fd < 0) {
+    f.fd = CreateTargetFile(f.path);
+    if (f.fd < 0) {
+      f.result = kDownloadReadFailed;
+      return 0;
+    }
+  }
+  size_t done = 0;
+  while (done < n) {
+    int64_t piece = std::min<int64_t>(f.chunk, int64_t(n - done));
+    const char* block = data + done;
+    if (f.callback) {
+      int64_t taken = f.callback(f.total, f.received, piece, block, f.user);
+      if (taken != piece) {
+        taken = std::clamp<int64_t>(taken, 0, piece);
+        f.received += taken;
+        WriteAll(f.fd, block, taken);
+        f.result = kDownloadAborted;
+        return 0;
+      }
+    }
+    if (!WriteAll(f.fd, block, piece)) {
+      f.result = kDownloadReadFailed;
+      return 0;
+    }
+    f.received += piece;
+    done += size_t(piece);
+  }
+  return n;
+}
+
+}  // namespace
+
+int DownloadToFile(const std::string& url, const std::string& userAgent, int64_t chunkSize, const std::string& filePath,
+                   DownloadCallback callback, void* userData, int64_t timeoutMs, int64_t deadlineMs) {
+  if (!StartsWithNoCase(url, "http://") && !StartsWithNoCase(url, "https://")) return kDownloadBadProtocol;
+  if (chunkSize < 1 || filePath.empty()) return kDownloadNoMemory;
+  if (!CurlGlobalInit()) return kDownloadNoInternet;
+  CURL* curl = curl_easy_init();
+  if (!curl) return kDownloadNoInternet;
+
+  FileFetch f;
+  f.curl = curl;
+  f.path = filePath;
+  f.chunk = chunkSize;
+  f.callback = callback;
+  f.user = userData;
+  f.timeoutMs = timeoutMs;
+  f.lastData = std::chrono::steady_clock::now();
+  if (deadlineMs > 0) {
+    f.hasDeadline = true;
+    f.deadline = f.lastData + std::chrono::milliseconds(deadlineMs);
+  }
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 8L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteFileBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &f);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, WatchFileHeaders);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &f);
+  if (timeoutMs > 0) curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, long(timeoutMs));
+  if (timeoutMs > 0 || deadlineMs > 0) {
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, WatchFileFetch);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &f);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  }
+  CURLcode rc = curl_easy_perform(curl);
+  long code = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+  int result = 0;
+  if (f.result != 0) {
+    result = f.result;
+  } else if (rc == CURLE_OK) {
+    if (code == 0)
+      result = kDownloadStatusFailed;
+    else if (code != 200)
+      result = kDownloadStatusNot200;
+  } else if (rc == CURLE_OUT_OF_MEMORY) {
+    result = kDownloadNoMemory;
+  } else if (f.statusSeen || code == 200) {
+    result = kDownloadReadFailed;
+  } else if (rc == CURLE_TOO_MANY_REDIRECTS || (code >= 300 && code < 400 && rc != CURLE_UNSUPPORTED_PROTOCOL)) {
+    result = kDownloadOpenFailed;
+  } else if (code != 0 && code != 200) {
+    result = kDownloadStatusNot200;
+  } else {
+    result = kDownloadOpenFailed;
+  }
+  // A complete, empty body still leaves the (empty) file behind.
+  if (result == 0 && f.fd < 0) {
+    f.fd = CreateTargetFile(filePath);
+    if (f.fd < 0) result = kDownloadReadFailed;
+  }
+  if (f.fd >= 0 && close(f.fd) != 0 && result == 0) result = kDownloadReadFailed;
   curl_easy_cleanup(curl);
   return result;
 }

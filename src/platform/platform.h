@@ -154,7 +154,8 @@ int OpenWithShell(const std::string& target);
 // $XDG_CONFIG_HOME/corvale-player/registry. Text lines: "[Key\\Path]" then
 // name=sz:text | name=dword:123 | name=qword:123 (keys compare without regard to case).
 enum RegistryRoot : int { RegLocalMachine = 1, RegCurrentUser = 2 };
-enum RegistryType : int { RegNone = 0, RegSz = 1, RegDword = 4, RegQword = 11 };
+// name=expand_sz:text is the expandable-string type, kept apart from plain text.
+enum RegistryType : int { RegNone = 0, RegSz = 1, RegExpandSz = 2, RegDword = 4, RegQword = 11 };
 std::string RegistryFilePath(int root);
 // Reads a value: returns its RegistryType (RegNone when the key or value is missing)
 // and the value as text.
@@ -162,3 +163,26 @@ int RegistryQuery(int root, const std::string& key, const std::string& name, std
 // Writes (creates) a value; 1 or 0.
 int RegistrySet(int root, const std::string& key, const std::string& name, int type,
                 const std::string& value);
+
+// --- Downloads into files and programs that must not hold the caller ------------------------
+// Fetches url (http or https, the same session rules as DownloadToMemory) into filePath,
+// which is created after the server answered 200 (an existing file is replaced; a link is
+// never followed). The callback sees each block of at most chunkSize bytes as in
+// DownloadToMemory; returning anything but n writes only that many bytes and ends with
+// kDownloadAborted. timeoutMs bounds the connect and every wait for data; deadlineMs
+// (0 = none) bounds the whole fetch, so a server trickling bytes cannot hold it forever.
+// A write failure or a passed deadline is kDownloadReadFailed. The caller deletes the
+// file after a failure.
+int DownloadToFile(const std::string& url, const std::string& userAgent, int64_t chunkSize,
+                   const std::string& filePath, DownloadCallback callback, void* userData, int64_t timeoutMs,
+                   int64_t deadlineMs = 0);
+// Starts program with an argument vector (never a shell line) in its own process group
+// and waits at most timeoutMs for it. Returns 1 when it ended (exit code stored; -1 when
+// a signal ended it), 2 when the time limit passed and the whole group was
+// killed, 0 when it could not be started.
+int RunProcessWait(const std::string& program, const std::vector<std::string>& args, int timeoutMs,
+                   int* exitCode);
+// Starts a downloaded file without waiting: a program (ELF or "#!" script) gets its
+// owner's executable bit and is started with no arguments; anything else (a .deb, or a
+// program that fails to start) goes to the desktop's opener. 1 started, 0 not.
+int StartDownloadedFile(const std::string& path);

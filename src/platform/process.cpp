@@ -1,5 +1,8 @@
 // Starting other programs: posix_spawn with the exit code, and the desktop's opener.
+#include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -126,4 +129,65 @@ int OpenWithShell(const std::string& target) {
   const char* opener = getenv("CORVALE_OPENER");
   std::string program = opener && *opener ? opener : "xdg-open";
   return RunProcess(program, {target}, 0, nullptr);
+}
+
+int RunProcessWait(const std::string& program, const std::vector<std::string>& args, int timeoutMs, int* exitCode) {
+  ReapChildren();
+  if (program.empty()) return 0;
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  // Its own process group, so a tool that started helpers is stopped with them.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
+  pid_t pid = 0;
+  bool searchPath = program.find('/') == std::string::npos;
+  int rc = searchPath ? posix_spawnp(&pid, program.c_str(), nullptr, &attr, argv.data(), environ)
+                      : posix_spawn(&pid, program.c_str(), nullptr, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return 0;
+  int status = 0;
+  int waited = 0;
+  for (;;) {
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) break;
+    if (r < 0 && errno != EINTR) return 0;
+    if (timeoutMs >= 0 && waited >= timeoutMs) {
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      if (exitCode) *exitCode = -1;
+      return 2;
+    }
+    usleep(10000);
+    waited += 10;
+  }
+  if (exitCode) {
+    if (WIFEXITED(status))
+      *exitCode = WEXITSTATUS(status);
+    else
+      *exitCode = -1;  // killed by a signal: no answer
+  }
+  return 1;
+}
+
+int StartDownloadedFile(const std::string& path) {
+  if (path.empty() || path[0] != '/') return 0;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return 0;
+  unsigned char head[4] = {0, 0, 0, 0};
+  ssize_t n = read(fd, head, sizeof head);
+  struct stat st {};
+  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bool program = n >= 2 && ((head[0] == '#' && head[1] == '!') ||
+                            (n == 4 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F'));
+  if (regular && program && fchmod(fd, (st.st_mode & 07777) | S_IXUSR) != 0) program = false;
+  close(fd);
+  if (!regular) return 0;
+  if (program && RunProcess(path, {}, 0, nullptr)) return 1;
+  return OpenWithShell(path);
 }

@@ -30,6 +30,7 @@ std::string Trim(std::string s) {
 
 int TypeOf(std::string_view t) {
   if (SameText(t, "sz")) return RegSz;
+  if (SameText(t, "expand_sz")) return RegExpandSz;
   if (SameText(t, "dword")) return RegDword;
   if (SameText(t, "qword")) return RegQword;
   return RegNone;
@@ -39,6 +40,8 @@ const char* TypeName(int type) {
   switch (type) {
     case RegSz:
       return "sz";
+    case RegExpandSz:
+      return "expand_sz";
     case RegDword:
       return "dword";
     case RegQword:

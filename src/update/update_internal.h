@@ -1,0 +1,10 @@
+// Shared between the files of the updater only.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// Limits of the fetches and of the wait on the external tool (SetUpdateLimits).
+extern std::atomic<int64_t> gVersionListDeadlineMs;  // a whole version list
+extern std::atomic<int64_t> gInstallerDeadlineMs;    // a whole installer download
+extern std::atomic<int> gToolWaitMs;                 // one run of the external tool

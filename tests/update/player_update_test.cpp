@@ -1,0 +1,149 @@
+// The player's executable end to end: at start-up it registers with the external tool
+// (or logs that there is none) and starts the automatic check, whose question reaches
+// standard error while the player keeps running.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include "update_test_util.h"
+
+extern char** environ;
+
+namespace {
+
+class PlayerUpdate : public UpdateTest {
+ protected:
+  StationSim sim;
+  std::string app, out;
+  pid_t pid = -1;
+
+  void SetUp() override {
+    UpdateTest::SetUp();
+#ifndef PLAYER_BINARY
+    GTEST_SKIP() << "the player is not built";
+#else
+    ASSERT_TRUE(sim.Start({"--no-tls"})) << sim.startError;
+    // A copy of the program whose data folder carries a version.json for this simulator.
+    app = dir + "app/";
+    fs::create_directories(app + "data");
+    fs::copy_file(PLAYER_BINARY, app + "corvale-player");
+    fs::permissions(app + "corvale-player", fs::perms::owner_all);
+    for (const auto& e : fs::directory_iterator(fs::path(PLAYER_BINARY).parent_path() / "data"))
+      if (e.path().filename() != "version.json")
+        fs::create_symlink(e.path(), app + "data/" + e.path().filename().string());
+    WriteText(app + "data/version.json",
+              "{\"versionlist\": [{\"id\": \"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\", \"publisher\": \"Corvale "
+              "Productions\", \"name\": \"Corvale Player\", \"version\": \"5.4\", \"url\": [\"" +
+                  sim.Url("/versionlist.json?number=5.5&download=0") + "\"]}]}\n");
+    std::string user = dir + "config/{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}/";
+    fs::create_directories(user);
+    fs::create_directories(dir + "logs");
+    fs::create_directories(dir + "run");
+    fs::permissions(dir + "run", fs::perms::owner_all);
+    WriteText(user + "settings.json",
+              "{\"program\": {\"id\": \"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\", \"version\": \"5.4\"}, "
+              "\"player\": {\"versioncheck\": 1, \"streaminfo\": 0, \"trayicon\": 0}, "
+              "\"debug\": {\"show\": 1, \"savepath\": \"" +
+                  dir + "logs/\"}}");
+    out = dir + "player.out";
+#endif
+  }
+
+  void TearDown() override {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    UpdateTest::TearDown();
+  }
+
+  void Start() {
+    std::vector<std::string> env = {"HOME=" + dir,
+                                    "XDG_CONFIG_HOME=" + dir + "config",
+                                    "XDG_RUNTIME_DIR=" + dir + "run",
+                                    "QT_QPA_PLATFORM=offscreen",
+                                    "CORVALE_DIALOGS=stderr",
+                                    "CORVALE_DIALOG_ANSWER=no",
+                                    "CORVALE_AUDIO_OUTPUT=null",
+                                    "DBUS_SESSION_BUS_ADDRESS=disabled:",
+                                    "CORVALE_REGISTRY_SYSTEM=" + dir + "registry",
+                                    "PATCHBEACON_LIST=" + dir + "registrations",
+                                    "PATCHBEACON_LOG=" + dir + "tool.log",
+                                    "PATH=/usr/bin:/bin"};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+      if (const char* v = getenv(name)) env.push_back(std::string(name) + "=" + v);
+    std::vector<char*> envp;
+    for (std::string& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::string player = app + "corvale-player", url = "http://127.0.0.1:9/none";
+    char* argv[] = {player.data(), url.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    ASSERT_EQ(posix_spawn(&pid, player.c_str(), &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+
+  // Waits (bounded) until the text shows up in the file; the player must still run.
+  bool WaitFor(const std::string& path, const std::string& text) {
+    for (int i = 0; i < 3000; ++i) {
+      if (ReadText(path).find(text) != std::string::npos) return true;
+      if (waitpid(pid, nullptr, WNOHANG) == pid) {
+        pid = -1;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  std::string LogText() {
+    std::string all;
+    for (const auto& e : fs::directory_iterator(dir + "logs")) all += ReadText(e.path().string());
+    return all;
+  }
+
+  int Stop() {
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
+
+}  // namespace
+
+// Catches a start-up without the registration, or an automatic check that does not run or
+// asks the wrong question.
+TEST_F(PlayerUpdate, NoToolThenAutomaticCheckAsks) {
+  Start();
+  VersionEntry e;
+  e.number = "5.5";
+  ASSERT_TRUE(WaitFor(out, Line("Corvale Player Version Check", WebsiteQuestionText("5.4", e, 1)))) << ReadText(out);
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_NE(LogText().find(" PBT find = -1.\r\n"), std::string::npos) << LogText();
+  EXPECT_NE(LogText().find(" Versioncheck number = 5.5\r\n"), std::string::npos) << LogText();
+  EXPECT_FALSE(fs::exists(dir + "tool.log"));
+}
+
+// Catches a registered start that still checks by itself, or a missing /find and /add.
+TEST_F(PlayerUpdate, ToolRegistersAndTakesOver) {
+  WriteText(dir + "registry", "[Software\\PatchBeacon]\nExe=sz:" + PatchBeaconPath() + "\n");
+  Start();
+  ASSERT_TRUE(WaitFor(dir + "tool.log", "/add ")) << ReadText(out);
+  // A check of its own would have fetched the list within the loop's first seconds.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  EXPECT_EQ(Stop(), 0);
+  ASSERT_NE(LogText().find(" Entering main loop.\r\n"), std::string::npos) << LogText();
+  EXPECT_EQ(LogText().find("Versioncheck"), std::string::npos) << LogText();
+  std::string versionFile = app + "data/version.json";
+  EXPECT_EQ(ReadText(dir + "tool.log"), "/find " + versionFile + "\n/add " + versionFile + "\n");
+  EXPECT_NE(LogText().find(" PBT find = 1.\r\n"), std::string::npos) << LogText();
+  EXPECT_EQ(ReadText(out).find("dialog:"), std::string::npos) << ReadText(out);
+  EXPECT_EQ(SimGet(sim.port, "/control/stats").body.find("/versionlist.json"), std::string::npos);
+}
