@@ -8,6 +8,7 @@
 #include "core/core.h"
 #include "playback/playback.h"
 #include "runtime/runtime.h"
+#include "ui/ui.h"
 
 namespace {
 
@@ -100,11 +101,12 @@ void HaltPlayback() {
   RequestThreadStop(gPlayer.workerThread.load());
   RequestThreadStop(gApp.versionCheckThread.load());
   RequestThreadStop(gApp.streamInfoThread.load());
+  RequestThreadStop(ArtworkWorkerThread());
 }
 
 int WaitForWorkers(int waitMs) {
-  std::vector<int> threads = {gPlayer.workerThread.load(), gApp.versionCheckThread.load(),
-                              gApp.streamInfoThread.load()};
+  std::vector<int> threads = {gPlayer.workerThread.load(), gApp.versionCheckThread.load(), gApp.streamInfoThread.load(),
+                              ArtworkWorkerThread()};
   {
     std::lock_guard<std::mutex> lock(gBoxLock);
     threads.insert(threads.end(), gBoxThreads.begin(), gBoxThreads.end());

@@ -147,8 +147,9 @@ void MainWindowMenu(int command) {
     case kMenuOpenInfo:
     case kMenuOpenStats:
     case kMenuOpenPrefs: {
-      // OpenInfoWindow(open), OpenStatsWindow(open) and the preferences window's open
-      // are called here once those windows exist in this build.
+      // The preferences window's open is called here once it exists in this build.
+      if (command == kMenuOpenInfo) OpenInfoWindow(1, 0, 0, 0);
+      if (command == kMenuOpenStats) OpenStatsWindow(1, 0, 0);
       int window = command == kMenuOpenInfo ? WinInfo : command == kMenuOpenStats ? WinStats : WinPrefs;
       if (IsWindow(window)) ActivateWindowNumber(window);
       break;
@@ -179,8 +180,8 @@ void MainWindowEvent(int kind, int object, int type) {
       break;
     case EventRefreshWindows:
       OpenMainWindow(1);
-      // OpenStatsWindow(open, relayout) and OpenInfoWindow(open, relayout) for windows 2
-      // and 3 come here once they exist in this build.
+      if (IsWindow(WinStats)) OpenStatsWindow(1, 1, 0);
+      if (IsWindow(WinInfo)) OpenInfoWindow(1, 1, 0, 0);
       if (IsWindow(WinDebug)) OpenDebugLogWindow(1, 1, 0);
       // ... and the preferences window's refresh for window 4.
       break;
@@ -190,7 +191,7 @@ void MainWindowEvent(int kind, int object, int type) {
       break;
     case EventNowPlaying:
       if (gApp.minimized.load() == 0) {
-        // OpenInfoWindow(open, reloadArtwork) for window 3 comes here once it exists.
+        if (IsWindow(WinInfo)) OpenInfoWindow(1, 0, 0, 1);
         UpdateMainTitle();
       }
       break;
@@ -212,8 +213,8 @@ void MainWindowEvent(int kind, int object, int type) {
     case EventRestoreWindow:
       gApp.minimized.store(0);
       StorePosition(WinMain, gSettings.mainX, gSettings.mainY);
-      // OpenInfoWindow(open) when Settings info state is set and OpenStatsWindow(open)
-      // when stats state is set come here once those windows exist in this build.
+      if (gSettings.infoState.load() != 0) OpenInfoWindow(1, 0, 0, 0);
+      if (gSettings.statsState.load() != 0) OpenStatsWindow(1, 0, 0);
       break;
     case EventCloseWindow:
       gApp.quitRequested.store(1);
@@ -233,14 +234,15 @@ void StatsWindowEvent(int kind, int object, int type) {
       break;
     case EventMenu:
       if (object == kMenuShowTrayMenu) ShowTrayMenu();
-      // Command 3 copies the statistics (OpenStatsWindow(open, copy)) once that window exists.
+      if (object == kMenuCopy) OpenStatsWindow(1, 0, 1);
       break;
     case EventRightClick:
       ShowTrayMenu();
       break;
     case EventTimer:
       if (object == kStatsTimer && ElapsedMs(gApp.loopNow, gApp.statsRefreshStamp) >= 1000) {
-        // OpenStatsWindow(open) refreshes the figures here once that window exists.
+        // A tick still queued when the window closed must not open it again.
+        if (IsWindow(WinStats)) OpenStatsWindow(1, 0, 0);
         gApp.statsRefreshStamp = gApp.loopNow;
       }
       break;
@@ -248,7 +250,7 @@ void StatsWindowEvent(int kind, int object, int type) {
       StorePosition(WinStats, gSettings.statsX, gSettings.statsY);
       break;
     case EventCloseWindow:
-      // OpenStatsWindow(0) closes it once that window exists in this build.
+      OpenStatsWindow(0, 0, 0);
       break;
     default:
       break;
@@ -262,7 +264,7 @@ void InfoWindowEvent(int kind, int object, int type) {
       break;
     case EventMenu:
       if (object == kMenuShowTrayMenu) ShowTrayMenu();
-      // Command 3 copies the information (OpenInfoWindow(open, copy)) once that window exists.
+      if (object == kMenuCopy) OpenInfoWindow(1, 0, 1, 0);
       break;
     case EventRightClick:
       ShowTrayMenu();
@@ -277,11 +279,14 @@ void InfoWindowEvent(int kind, int object, int type) {
           gSettings.infoW.store(w);
           gSettings.infoH.store(h);
         }
-        // OpenInfoWindow(open, relayout) follows once that window exists in this build.
+        OpenInfoWindow(1, 1, 0, 0);
       }
       break;
     case EventCloseWindow:
-      // OpenInfoWindow(0) closes it once that window exists in this build.
+      OpenInfoWindow(0, 0, 0, 0);
+      break;
+    case EventArtworkReady:
+      HandleArtworkReady(object, type);
       break;
     default:
       break;

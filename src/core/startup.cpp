@@ -169,8 +169,9 @@ int PlayerMain(int argc, char** argv) {
   // 38.
   gPlayer.measureReset.store(1);
 
-  // 39. - 40. The information and statistics windows reopen here (Settings info state,
-  // stats state) once they exist in this build.
+  // 39. - 40. The information and statistics windows reopen when they were open.
+  if (gSettings.infoState.load() != 0) OpenInfoWindow(1, 1, 0, 0);
+  if (gSettings.statsState.load() != 0) OpenStatsWindow(1, 1, 0);
 
   // 41. The automatic version check (RunVersionCheck as a thread when Settings
   // versioncheck is set) starts here once the updater exists in this build.
