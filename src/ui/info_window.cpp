@@ -32,6 +32,8 @@ struct InfoWindowState {
   std::string lastArtworkUrl;  // the artwork image 33 holds; "" for none
   std::string pendingUrl;      // asked of the worker and not answered yet
   int request = 0;             // the newest artwork request; older answers are dropped
+  // The outer size the window opened with, until the frame around it is known.
+  int outerWidth = 0, outerHeight = 0;
 };
 InfoWindowState gInfo;
 
@@ -172,13 +174,9 @@ int CreateInfoWindow() {
                   WindowCaption | WindowSystemMenu | WindowSizeable | WindowInvisible, WinMain))
     return 0;
   GetDpiScale(WinInfo, x, y, w, h, &gApp.infoScale);
-  // The stored size is the outer one; the frame, when the desktop already told it, is
-  // taken off the client area.
-  int fx = 0, fy = 0, fw = 0, fh = 0;
-  GetWindowRect(WinInfo, &fx, &fy, &fw, &fh);
-  int frameW = std::max(0, fw - WindowClientWidth(WinInfo));
-  int frameH = std::max(0, fh - WindowClientHeight(WinInfo));
-  ResizeWindow(WinInfo, x, y, w - frameW, h - frameH);
+  ResizeWindow(WinInfo, x, y, w, h);
+  gInfo.outerWidth = w;
+  gInfo.outerHeight = h;
   SetWindowCallback(WinInfo, InfoWindowCallback);
   SetWindowColor(WinInfo, kColorBackground);
   KeepWindowOnScreen(WinInfo);
@@ -195,6 +193,20 @@ int CreateInfoWindow() {
   // shows until the next title brings its artwork, never an older title's.
   DropArtwork();
   return 1;
+}
+
+// The stored size is the outer one, the window is opened by its client area: once the
+// desktop has put its frame around the shown window, the client area gives the frame's
+// room back. Done once per opening, so a size the user chose later is never undone.
+void FitOuterSize() {
+  if (!gInfo.outerWidth || !IsWindow(WinInfo)) return;
+  int x = 0, y = 0, w = 0, h = 0;
+  if (!GetWindowRect(WinInfo, &x, &y, &w, &h)) return;
+  int frameW = w - WindowClientWidth(WinInfo), frameH = h - WindowClientHeight(WinInfo);
+  if (frameW <= 0 && frameH <= 0) return;
+  int width = gInfo.outerWidth - std::max(0, frameW), height = gInfo.outerHeight - std::max(0, frameH);
+  gInfo.outerWidth = gInfo.outerHeight = 0;
+  ResizeWindow(WinInfo, x, y, width, height);
 }
 
 void LayoutInfoWindow() {
@@ -217,6 +229,11 @@ void LayoutInfoWindow() {
   if (!IsImage(kArtworkImage) && fallback) CopyImage(fallback, kArtworkImage);
   ShowWindowNoActivate(WinInfo);
   gSettings.infoState.store(1);
+  if (gInfo.outerWidth) {
+    FitOuterSize();
+    // Resized to the outer size: lay the fields out in the new client area.
+    if (!gInfo.outerWidth) LayoutInfoWindow();
+  }
 }
 
 void CloseInfoWindow() {
@@ -358,6 +375,13 @@ int InfoWindowCallback(const WindowMessage& message) {
       return 1;
     case MsgMediaPlayPauseUp:
       if (gSettings.hotkey.load() == 0) ToggleMute();
+      return 0;
+    case MsgPaint:
+      // Shown: on a desktop that frames windows late, the frame is known by now.
+      if (gInfo.outerWidth) {
+        FitOuterSize();
+        gInfo.outerWidth = gInfo.outerHeight = 0;
+      }
       return 0;
     case MsgExitSizeMove:
       KeepWindowOnScreen(WinInfo);

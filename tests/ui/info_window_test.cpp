@@ -208,9 +208,11 @@ TEST_F(InfoWindow, OpensAtDefaultSizeWithTheLayout) {
   ASSERT_EQ(GetWindowRect(WinInfo, &x, &y, &w, &h), 1);
   EXPECT_EQ(w, 600);
   EXPECT_EQ(h, 500);
+  // The fields fill the client area inside the frame (600 x 500 without one).
+  int W = WindowClientWidth(WinInfo), H = WindowClientHeight(WinInfo);
   struct Box {
     int gadget, x, y, w, h;
-  } boxes[] = {{2, 2, 2, 596, 42}, {5, 2, 46, 128, 128}, {3, 132, 46, 466, 128}, {4, 2, 176, 596, 322}};
+  } boxes[] = {{2, 2, 2, W - 4, 42}, {5, 2, 46, 128, 128}, {3, 132, 46, W - 134, 128}, {4, 2, 176, W - 4, H - 178}};
   for (const Box& b : boxes) {
     EXPECT_EQ(GadgetX(WinInfo, b.gadget), b.x) << b.gadget;
     EXPECT_EQ(GadgetY(WinInfo, b.gadget), b.y) << b.gadget;
