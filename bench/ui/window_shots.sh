@@ -47,7 +47,7 @@ curl -s --max-time 20 "http://127.0.0.1:$port/stream/mp3" 2>/dev/null | head -c 
 export CORVALE_DIALOGS=stderr CORVALE_AUDIO_OUTPUT=null
 unset QT_QPA_PLATFORM
 
-window_id() { xdotool search --pid "$player_pid" --name "^$1\$" 2>/dev/null | head -n1; }
+window_id() { xdotool search --all --pid "$player_pid" --name "^$1\$" 2>/dev/null | head -n1; }
 geometry() { xwininfo -id "$1" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF} /Width:/{w=$NF} /Height:/{h=$NF} END{print x, y, w, h}'; }
 
 start_player() {
@@ -72,12 +72,15 @@ scene() {
 JSON
   "$build/bin/xwin-tool" dpi "$dpi"
   start_player "$name"
-  # The start-up title's artwork, then one title change.
-  sleep 12
   local info stats
   info=$(window_id 'Corvale Player Info')
   stats=$(window_id 'Corvale Player Stats')
   [[ -n "$info" && -n "$stats" ]] || { echo "$name: windows missing" >&2; cat "$work/$name.err" >&2; return 1; }
+  # The start-up title carries the artwork of the stream information; a title that
+  # arrives in the stream's metadata has none, and the default shows again.
+  sleep 3
+  import -window "$info" "$out/info-$name-start.png"
+  sleep 9
   import -window "$info" "$out/info-$name.png"
   import -window "$stats" "$out/stats-$name.png"
   sleep 2

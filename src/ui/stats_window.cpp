@@ -9,8 +9,8 @@
 #include "playback/playback.h"
 #include "ui/ui.h"
 
-const char* const kCopyrightLine =
-    "Copyright \xC2\xA9 2025 Corvale Productions. Made for the listeners of one station.";
+// One line that fits the panel at every scale.
+const char* const kCopyrightLine = "\xC2\xA9 2025 Corvale Productions";
 
 namespace {
 
@@ -116,6 +116,12 @@ void PaintStatsLines() {
     DrawTextRect(left, row.top, (cw - 2 * left) - left, band, *row.text,
                  TextSingleLine | TextNoPrefix | TextEndEllipsis, kColorText);
   }
+  // The server band starts on the baseline row of the "Server" heading above it: put the
+  // heading back (on a clean background, so it is not drawn over itself) so the fill
+  // does not cut off its last row of pixels.
+  DrawBox(left, UiRound(4 * s), cw - 2 * left, UiRound(16 * s) - UiRound(4 * s), kColorBackground);
+  DrawingFont(gStats.headingFont);
+  DrawTextAt(left, UiRound(4 * s), "Server", kColorText);
   StopDrawing();
 }
 
