@@ -369,3 +369,24 @@ TEST_F(InfoWindow, PlacementSurvivesARestart) {
   gApp.userFolder = savedFolder;
   fs::remove_all(folder);
 }
+
+// Catches a DPI change that does not relayout the fields at the new scale.
+TEST_F(InfoWindow, DpiChangeRelaysOutAtTheNewScale) {
+  ASSERT_EQ(OpenInfoWindow(1, 1, 0, 0), 1);
+  WindowMessage m;
+  m.kind = MsgDpiChanged;
+  m.window = WinInfo;
+  m.dpi = 144;
+  m.x = 40;
+  m.y = 30;
+  m.width = 700;
+  m.height = 560;
+  InfoWindowCallback(m);
+  EXPECT_EQ(gApp.infoScale, 1.5f);
+  EXPECT_EQ(GadgetX(WinInfo, 5), 3);
+  EXPECT_EQ(GadgetY(WinInfo, 5), 3 + 63 + 3);
+  EXPECT_EQ(GadgetWidth(WinInfo, 5), 192);
+  EXPECT_EQ(GadgetX(WinInfo, 3), 3 + 3 + 192);
+  EXPECT_EQ(GadgetWidth(WinInfo, 2), WindowClientWidth(WinInfo) - 6);
+  EXPECT_EQ(GadgetY(WinInfo, 4), 3 + 63 + 3 + 192 + 3);
+}

@@ -252,3 +252,26 @@ TEST_F(StatsWindow, MenuCommandsAndRestoreOpenTheWindows) {
   EXPECT_EQ(IsWindow(WinStats), 1);
   EXPECT_EQ(IsWindow(WinInfo), 0);
 }
+
+// Catches a DPI change that keeps the old scale, sizes the panel as a whole (392 instead
+// of 3 + 387 + 3), or leaves the canvas and fonts at the old size.
+TEST_F(StatsWindow, DpiChangeRelaysOutAtTheNewScale) {
+  ASSERT_EQ(OpenStatsWindow(1, 1, 0), 1);
+  WindowMessage m;
+  m.kind = MsgDpiChanged;
+  m.window = WinStats;
+  m.dpi = 144;
+  m.x = 50;
+  m.y = 60;
+  m.width = 393;
+  m.height = 378;
+  StatsWindowCallback(m);
+  EXPECT_EQ(gApp.statsScale, 1.5f);
+  EXPECT_EQ(WindowClientWidth(WinStats), 393);
+  EXPECT_EQ(WindowClientHeight(WinStats), 378);
+  EXPECT_EQ(GadgetWidth(WinStats, 1), 387);
+  EXPECT_EQ(GadgetHeight(WinStats, 1), 372 - 6);
+  m.dpi = 0;  // no DPI: nothing changes
+  StatsWindowCallback(m);
+  EXPECT_EQ(gApp.statsScale, 1.5f);
+}
