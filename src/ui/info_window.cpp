@@ -391,7 +391,7 @@ int InfoWindowCallback(const WindowMessage& message) {
       gApp.infoScale = message.dpi / 96.0f;
       if (message.width <= 0 || message.height <= 0) return 1;
       ResizeWindow(WinInfo, message.x, message.y, message.width, message.height);
-      OpenInfoWindow(1, 1, 0, 0);
+      OpenInfoWindow(kOpenWindow, kRelayout, kNoCopy, kKeepArtwork);
       return 1;
     default:
       return 0;

@@ -230,7 +230,7 @@ int StatsWindowCallback(const WindowMessage& message) {
       float s = gApp.statsScale;
       // The panel's size follows from its scale; only the suggested place is taken.
       ResizeWindow(WinStats, message.x, message.y, StatsWindowWidth(s), StatsWindowHeight(s));
-      OpenStatsWindow(1, 1, 0);
+      OpenStatsWindow(kOpenWindow, kRelayout, kNoCopy);
       return 1;
     }
     default:

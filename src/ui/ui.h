@@ -149,6 +149,9 @@ void TaskbarButtonClicked(int id);
 
 // --- Information window (window 3, src/ui/info_window.cpp) --------------------------------
 constexpr int kArtworkImage = 33;  // the current title's artwork, or a copy of the default
+// The reloadArtwork flag of OpenInfoWindow.
+constexpr int kKeepArtwork = 0;
+constexpr int kReloadArtwork = 1;
 // The artwork worker's answer, posted to window 3: object = the request it answers,
 // type = a runtime image handle with the decoded artwork (0 when the fetch or the decode
 // failed). The loop hands it to HandleArtworkReady.
