@@ -8,6 +8,7 @@
 #include "core/core.h"
 #include "playback/playback.h"
 #include "runtime/runtime.h"
+#include "ui/ui.h"
 
 void HaltPlayback() {
   gApp.playbackHalted.store(1);
@@ -30,11 +31,12 @@ void HaltPlayback() {
   RequestThreadStop(gPlayer.workerThread.load());
   RequestThreadStop(gApp.versionCheckThread.load());
   RequestThreadStop(gApp.streamInfoThread.load());
+  RequestThreadStop(ArtworkWorkerThread());
 }
 
 int WaitForWorkers(int waitMs) {
-  std::vector<int> threads = {gPlayer.workerThread.load(), gApp.versionCheckThread.load(),
-                              gApp.streamInfoThread.load()};
+  std::vector<int> threads = {gPlayer.workerThread.load(), gApp.versionCheckThread.load(), gApp.streamInfoThread.load(),
+                              ArtworkWorkerThread()};
   std::vector<int> boxes = OpenBoxThreads();
   threads.insert(threads.end(), boxes.begin(), boxes.end());
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);

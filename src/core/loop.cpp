@@ -114,8 +114,9 @@ void MainWindowMenu(int command) {
     case MenuOpenInfo:
     case MenuOpenStats:
     case MenuOpenPrefs: {
-      // OpenInfoWindow(open), OpenStatsWindow(open) and the preferences window's open
-      // are called here once those windows exist in this build.
+      // The preferences window's open is called here once it exists in this build.
+      if (command == MenuOpenInfo) OpenInfoWindow(kOpenWindow, kKeepLayout, kNoCopy, kKeepArtwork);
+      if (command == MenuOpenStats) OpenStatsWindow(kOpenWindow, kKeepLayout, kNoCopy);
       int window = command == MenuOpenInfo ? WinInfo : command == MenuOpenStats ? WinStats : WinPrefs;
       if (IsWindow(window)) ActivateWindowNumber(window);
       break;
@@ -146,8 +147,8 @@ void MainWindowEvent(int kind, int object, int type) {
       break;
     case EventRefreshWindows:
       OpenMainWindow(kOpenWindow);
-      // OpenStatsWindow(open, relayout) and OpenInfoWindow(open, relayout) for windows 2
-      // and 3 come here once they exist in this build.
+      if (IsWindow(WinStats)) OpenStatsWindow(kOpenWindow, kRelayout, kNoCopy);
+      if (IsWindow(WinInfo)) OpenInfoWindow(kOpenWindow, kRelayout, kNoCopy, kKeepArtwork);
       if (IsWindow(WinDebug)) OpenDebugLogWindow(kOpenWindow, kRelayout, kNoCopy);
       // ... and the preferences window's refresh for window 4.
       break;
@@ -157,7 +158,7 @@ void MainWindowEvent(int kind, int object, int type) {
       break;
     case EventNowPlaying:
       if (gApp.minimized.load() == 0) {
-        // OpenInfoWindow(open, reloadArtwork) for window 3 comes here once it exists.
+        if (IsWindow(WinInfo)) OpenInfoWindow(kOpenWindow, kKeepLayout, kNoCopy, kReloadArtwork);
         UpdateMainTitle();
       }
       break;
@@ -179,8 +180,8 @@ void MainWindowEvent(int kind, int object, int type) {
     case EventRestoreWindow:
       gApp.minimized.store(0);
       StorePosition(WinMain, gSettings.mainX, gSettings.mainY);
-      // OpenInfoWindow(open) when Settings info state is set and OpenStatsWindow(open)
-      // when stats state is set come here once those windows exist in this build.
+      if (gSettings.infoState.load() != 0) OpenInfoWindow(kOpenWindow, kKeepLayout, kNoCopy, kKeepArtwork);
+      if (gSettings.statsState.load() != 0) OpenStatsWindow(kOpenWindow, kKeepLayout, kNoCopy);
       break;
     case EventCloseWindow:
       gApp.quitRequested.store(1);
@@ -200,14 +201,15 @@ void StatsWindowEvent(int kind, int object, int type) {
       break;
     case EventMenu:
       if (object == MenuShowTrayMenu) ShowTrayMenu();
-      // Command 3 copies the statistics (OpenStatsWindow(open, copy)) once that window exists.
+      if (object == MenuCopy) OpenStatsWindow(kOpenWindow, kKeepLayout, kCopyToClipboard);
       break;
     case EventRightClick:
       ShowTrayMenu();
       break;
     case EventTimer:
       if (object == kStatsTimer && ElapsedMs(gApp.loopNow, gApp.statsRefreshStamp) >= 1000) {
-        // OpenStatsWindow(open) refreshes the figures here once that window exists.
+        // A tick still queued when the window closed must not open it again.
+        if (IsWindow(WinStats)) OpenStatsWindow(kOpenWindow, kKeepLayout, kNoCopy);
         gApp.statsRefreshStamp = gApp.loopNow;
       }
       break;
@@ -215,7 +217,7 @@ void StatsWindowEvent(int kind, int object, int type) {
       StorePosition(WinStats, gSettings.statsX, gSettings.statsY);
       break;
     case EventCloseWindow:
-      // OpenStatsWindow(0) closes it once that window exists in this build.
+      OpenStatsWindow(kCloseWindow, kKeepLayout, kNoCopy);
       break;
     default:
       break;
@@ -229,7 +231,7 @@ void InfoWindowEvent(int kind, int object, int type) {
       break;
     case EventMenu:
       if (object == MenuShowTrayMenu) ShowTrayMenu();
-      // Command 3 copies the information (OpenInfoWindow(open, copy)) once that window exists.
+      if (object == MenuCopy) OpenInfoWindow(kOpenWindow, kKeepLayout, kCopyToClipboard, kKeepArtwork);
       break;
     case EventRightClick:
       ShowTrayMenu();
@@ -244,11 +246,14 @@ void InfoWindowEvent(int kind, int object, int type) {
           gSettings.infoW.store(w);
           gSettings.infoH.store(h);
         }
-        // OpenInfoWindow(open, relayout) follows once that window exists in this build.
+        OpenInfoWindow(kOpenWindow, kRelayout, kNoCopy, kKeepArtwork);
       }
       break;
     case EventCloseWindow:
-      // OpenInfoWindow(0) closes it once that window exists in this build.
+      OpenInfoWindow(kCloseWindow, kKeepLayout, kNoCopy, kKeepArtwork);
+      break;
+    case EventArtworkReady:
+      HandleArtworkReady(object, type);
       break;
     default:
       break;

@@ -181,8 +181,9 @@ int PlayerMain(int argc, char** argv) {
   // The first title is measured from its first buffer.
   gPlayer.measureReset.store(1);
 
-  // The information and statistics windows reopen here (Settings info state,
-  // stats state) once they exist in this build.
+  // The information and statistics windows reopen when they were open.
+  if (gSettings.infoState.load() != 0) OpenInfoWindow(kOpenWindow, kRelayout, kNoCopy, kKeepArtwork);
+  if (gSettings.statsState.load() != 0) OpenStatsWindow(kOpenWindow, kRelayout, kNoCopy);
 
   // The automatic version check, when Settings versioncheck is set.
   StartAutomaticVersionCheck();

@@ -54,17 +54,24 @@ int StoreImage(int image, QImage img, int depth) {
   return image;
 }
 
-bool SizeAllowed(long long w, long long h) {
-  return w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide && w * h <= kMaxPixels;
+// The largest image a decode may produce: installed skin files are ours, bytes from the
+// network get the tighter bound.
+struct DecodeLimit {
+  long long side = kMaxSide;
+  long long pixels = kMaxPixels;
+};
+
+bool SizeAllowed(long long w, long long h, DecodeLimit limit = {}) {
+  return w > 0 && h > 0 && w <= limit.side && h <= limit.side && w * h <= limit.pixels;
 }
 
-QImage DecodePng(const unsigned char* data, size_t size) {
+QImage DecodePng(const unsigned char* data, size_t size, DecodeLimit limit) {
   png_image png;
   std::memset(&png, 0, sizeof png);
   png.version = PNG_IMAGE_VERSION;
   if (!png_image_begin_read_from_memory(&png, data, size)) return {};
   png.format = PNG_FORMAT_BGRA;  // the byte order of QImage::Format_ARGB32 on little-endian
-  if (!SizeAllowed(png.width, png.height)) {
+  if (!SizeAllowed(png.width, png.height, limit)) {
     png_image_free(&png);
     return {};
   }
@@ -92,7 +99,7 @@ void JpegFail(j_common_ptr cinfo) {
 
 void JpegSilence(j_common_ptr) {}
 
-QImage DecodeJpeg(const unsigned char* data, size_t size) {
+QImage DecodeJpeg(const unsigned char* data, size_t size, DecodeLimit limit) {
   jpeg_decompress_struct cinfo;
   JpegError err;
   cinfo.err = jpeg_std_error(&err.mgr);
@@ -119,7 +126,7 @@ QImage DecodeJpeg(const unsigned char* data, size_t size) {
   }
   bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
   cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
-  if (!SizeAllowed(cinfo.image_width, cinfo.image_height)) {
+  if (!SizeAllowed(cinfo.image_width, cinfo.image_height, limit)) {
     jpeg_destroy_decompress(&cinfo);
     return {};
   }
@@ -159,11 +166,11 @@ QImage DecodeJpeg(const unsigned char* data, size_t size) {
   return out.convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
-QImage Decode(const unsigned char* data, size_t size) {
+QImage Decode(const unsigned char* data, size_t size, DecodeLimit limit = {}) {
   if (!data || size < 4) return {};
   static const unsigned char kPng[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-  if (size >= 8 && std::memcmp(data, kPng, 8) == 0) return DecodePng(data, size);
-  if (data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF) return DecodeJpeg(data, size);
+  if (size >= 8 && std::memcmp(data, kPng, 8) == 0) return DecodePng(data, size, limit);
+  if (data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF) return DecodeJpeg(data, size, limit);
   return {};
 }
 
@@ -314,6 +321,15 @@ int ResizeImage(int image, int width, int height) {
 
 int CatchImage(int image, const void* data, size_t size) {
   QImage img = Decode(static_cast<const unsigned char*>(data), size);
+  if (img.isNull()) return 0;
+  return StoreImage(image, std::move(img), 32);
+}
+
+int CatchUntrustedImage(int image, const void* data, size_t size) {
+  DecodeLimit limit;
+  limit.side = kUntrustedImageMaxSide;
+  limit.pixels = static_cast<long long>(kUntrustedImageMaxSide) * kUntrustedImageMaxSide;
+  QImage img = Decode(static_cast<const unsigned char*>(data), size, limit);
   if (img.isNull()) return 0;
   return StoreImage(image, std::move(img), 32);
 }

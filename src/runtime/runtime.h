@@ -307,6 +307,11 @@ int ResizeImage(int image, int width, int height);
 // Decodes PNG (libpng) or JPEG (libjpeg), chosen by the file's signature; 32-bit result.
 int LoadImageFile(int image, const std::string& path);
 int CatchImage(int image, const void* data, size_t size);
+// Bytes from the network (artwork): decoded like CatchImage, but an image whose header
+// announces more than kUntrustedImageMaxSide pixels on either side is refused before any
+// pixel memory is taken, so a hostile PNG or JPEG header cannot exhaust memory.
+constexpr int kUntrustedImageMaxSide = 4096;
+int CatchUntrustedImage(int image, const void* data, size_t size);
 // Writes a PNG (tests, screenshots). 1 or 0.
 int SaveImagePng(int image, const std::string& path);
 void FreeImage(int image);

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "core/core.h"
+#include "playback/playback.h"
 #include "runtime/runtime.h"
 
 // --- Shared rules ------------------------------------------------------------------
@@ -144,3 +146,90 @@ int TaskbarProgressFor(int64_t connecting, int64_t muted);
 int UpdateTaskbarProgress();
 // MsgThumbButtonClick: button 1 posts menu command 8 of window 1, button 2 command 4.
 void TaskbarButtonClicked(int id);
+
+// --- Information window (window 3, src/ui/info_window.cpp) --------------------------------
+constexpr int kArtworkImage = 33;  // the current title's artwork, or a copy of the default
+// The reloadArtwork flag of OpenInfoWindow.
+constexpr int kKeepArtwork = 0;
+constexpr int kReloadArtwork = 1;
+// The artwork worker's answer, posted to window 3: object = the request it answers,
+// type = a runtime image handle with the decoded artwork (0 when the fetch or the decode
+// failed). The loop hands it to HandleArtworkReady.
+constexpr int EventArtworkReady = 0x10006;
+constexpr int kArtworkBufferSize = 1 << 20;  // larger artwork is not shown
+constexpr int kArtworkTimeoutMs = 10000;
+
+// What the information window shows and copies, read from the shared records at once.
+struct InfoSnapshot {
+  std::string showName, showInfo;
+  std::string connectId, connectUrl, codecName;
+  int64_t bitrate = 0;                     // bit/s
+  std::vector<TrackHistoryEntry> history;  // newest first; the first entry plays now
+};
+InfoSnapshot CurrentInfoSnapshot();
+// A played title's length: "m:ss" under an hour, "h:mm:ss" from an hour on, "??:??" when
+// the end is not after the start.
+std::string TrackDuration(int64_t start, int64_t end);
+// "01", "02", ... "99", "100": at least two digits.
+std::string TwoDigitNumber(int64_t number);
+// The three text fields: programme and presenter; stream and current title (empty with
+// an empty history, when the field keeps its text); the previous titles.
+std::string InfoProgrammeText(const InfoSnapshot& info);
+std::string InfoNowPlayingText(const InfoSnapshot& info);
+std::string InfoPreviousText(const InfoSnapshot& info);
+// The text Ctrl+C puts on the clipboard.
+std::string InfoCopyReport(const InfoSnapshot& info);
+// Outer window size for a stored one: 600 x 500 when either side is under 400 x 300 or
+// from 32000 on.
+void InfoWindowSize(int storedWidth, int storedHeight, int* width, int* height);
+
+// open = 0 closes window 3 (info state 0). open = 1 creates it when missing (a relayout is
+// implied), relayouts, fetches the current title's artwork on a worker (reloadArtwork),
+// refreshes the texts and copies the report (copy). 1 when the window exists afterwards.
+int OpenInfoWindow(int open, int relayout, int copy, int reloadArtwork);
+int InfoWindowCallback(const WindowMessage& message);
+// EventArtworkReady on the main thread: shows the image when it answers the latest
+// request, and frees it otherwise.
+void HandleArtworkReady(int request, int image);
+// The artwork the window holds now ("" for the default) and the one being fetched.
+std::string ShownArtworkUrl();
+std::string PendingArtworkUrl();
+// Runtime thread number of the artwork worker (0 when none was started).
+int ArtworkWorkerThread();
+
+// --- Statistics window (window 2, src/ui/stats_window.cpp) ----------------------------------
+// The copyright line the statistics window shows under the version.
+extern const char* const kCopyrightLine;
+
+// What the value lines are made of, read from the shared records at once.
+struct StatsSnapshot {
+  uint32_t streamHandle = 0;
+  int64_t connecting = 0;
+  int64_t connectTime = 0, now = 0;  // dates, seconds
+  int64_t connectCount = 0, streamNumber = 0;
+  int channelActive = 0;  // the audio library reports the stream as active
+  std::string codecName;
+  int64_t bitrate = 0;  // bit/s
+  double sumSquares = 0, titlePeak = 0, longPeak = 0;
+  int64_t sampleCount = 0;
+  float volume = 1.0f;
+};
+StatsSnapshot CurrentStatsSnapshot();
+struct StatsLines {
+  std::string server, codec, peak, rms, headroom;
+};
+StatsLines ComputeStatsLines(const StatsSnapshot& stats);
+// Time since the connection: "h:mm:ss" under a day, then "1.50 day", "3.00 days".
+std::string UptimeText(int64_t start, int64_t now);
+std::string StatsCopyReport(const StatsLines& lines, const std::string& version, const std::string& copyright);
+// Client size of the statistics window at scale s (262 x 252 at scale 1).
+inline int StatsWindowWidth(float s) { return UiRound(2 * s) + UiRound(258 * s) + UiRound(2 * s); }
+inline int StatsWindowHeight(float s) { return UiRound(2 * s) + UiRound(248 * s) + UiRound(2 * s); }
+
+// open = 0 closes window 2 (stats state 0). open = 1 creates it when missing, relayouts
+// (static part), refreshes the value lines and copies the report (copy). 1 when the
+// window exists afterwards.
+int OpenStatsWindow(int open, int relayout, int copy);
+int StatsWindowCallback(const WindowMessage& message);
+// The lines the window shows now (tests, the copy).
+StatsLines ShownStatsLines();

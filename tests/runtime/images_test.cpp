@@ -324,6 +324,97 @@ TEST(Drawing, NothingWithoutTarget) {
 
 }  // namespace
 
+namespace {
+
+// CRC-32 of a PNG chunk's type and data, as the format stores it.
+uint32_t ChunkCrc(const std::string& typeAndData) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char c : typeAndData) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return crc ^ 0xFFFFFFFFu;
+}
+
+void PutBig32(std::string& out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
+}
+
+// A PNG that is only a header: signature, an IHDR announcing width x height RGBA, an
+// IDAT of a few bytes and IEND. Decoding it for real would need width x height x 4 bytes.
+std::vector<unsigned char> HostilePngHeader(uint32_t width, uint32_t height) {
+  std::string png = "\x89PNG\r\n\x1a\n";
+  auto chunk = [&png](const std::string& type, const std::string& data) {
+    PutBig32(png, static_cast<uint32_t>(data.size()));
+    png += type + data;
+    PutBig32(png, ChunkCrc(type + data));
+  };
+  std::string ihdr;
+  PutBig32(ihdr, width);
+  PutBig32(ihdr, height);
+  ihdr += std::string("\x08\x06\x00\x00\x00", 5);
+  chunk("IHDR", ihdr);
+  chunk("IDAT", std::string("\x78\x9c\x03\x00\x00\x00\x00\x01", 8));
+  chunk("IEND", "");
+  return std::vector<unsigned char>(png.begin(), png.end());
+}
+
+// A real JPEG whose frame header (SOF0) is rewritten to announce width x height.
+std::vector<unsigned char> HostileJpegHeader(uint16_t width, uint16_t height) {
+  auto jpg = MakeJpeg(16, 16, 10, 20, 30, 3);
+  for (size_t i = 0; i + 8 < jpg.size(); ++i) {
+    if (jpg[i] == 0xFF && jpg[i + 1] == 0xC0) {
+      jpg[i + 5] = static_cast<unsigned char>(height >> 8);
+      jpg[i + 6] = static_cast<unsigned char>(height & 0xFF);
+      jpg[i + 7] = static_cast<unsigned char>(width >> 8);
+      jpg[i + 8] = static_cast<unsigned char>(width & 0xFF);
+      break;
+    }
+  }
+  return jpg;
+}
+
+}  // namespace
+
+// Catches network bytes decoded without the artwork bound (or with it off by one, or on
+// one side only), and a bound that refuses ordinary artwork.
+TEST(UntrustedDecode, SidesAbove4096AreRefused) {
+  struct Case {
+    bool jpeg;
+    int w, h;
+    bool accepted;
+  } cases[] = {
+      {false, 240, 240, true}, {false, 4096, 1, true}, {false, 4097, 1, false}, {false, 1, 4097, false},
+      {true, 240, 240, true},  {true, 4096, 8, true},  {true, 4097, 8, false},  {true, 8, 4097, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<unsigned char> bytes =
+        c.jpeg ? MakeJpeg(c.w, c.h, 90, 90, 90, 3)
+               : MakePng(c.w, c.h, std::vector<uint32_t>(static_cast<size_t>(c.w) * c.h, 0xFF5A5A5Au));
+    int img = CatchUntrustedImage(ImageAny, bytes.data(), bytes.size());
+    EXPECT_EQ(img != 0, c.accepted) << (c.jpeg ? "jpeg " : "png ") << c.w << "x" << c.h;
+    if (img) {
+      EXPECT_EQ(ImageWidth(img), c.w);
+      FreeImage(img);
+    }
+  }
+}
+
+// Catches a hostile header (8000 x 8000: 256 MB of pixels, under the trusted decoder's
+// own ceiling) taken at its word: the untrusted decode refuses it from the header alone.
+TEST(UntrustedDecode, HostileHeadersAreRefused) {
+  auto png = HostilePngHeader(8000, 8000);
+  EXPECT_EQ(CatchUntrustedImage(ImageAny, png.data(), png.size()), 0);
+  auto jpg = HostileJpegHeader(8000, 8000);
+  EXPECT_EQ(CatchUntrustedImage(ImageAny, jpg.data(), jpg.size()), 0);
+  // The same forged headers within the bound still pass the size check; their pixels
+  // are then decoded as far as the data goes.
+  auto smallJpg = HostileJpegHeader(64, 64);
+  int img = CatchUntrustedImage(ImageAny, smallJpg.data(), smallJpg.size());
+  EXPECT_NE(img, 0);
+  if (img) FreeImage(img);
+}
+
 // The window fonts: pixel height round(size / 0.72).
 TEST(Fonts, UiFontSizeRule) {
   EXPECT_EQ(UiFontPixelHeight(10.0f), 14);
