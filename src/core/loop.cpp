@@ -90,8 +90,7 @@ void SelectVolumePreset(int preset) {
     gPlayer.volume.store(gSettings.preset2.load());
   else
     gPlayer.volume.store(1.0f);
-  // The preferences window's volume-mode button and volume controls are refreshed here
-  // once that window exists in this build (RefreshPrefsVolumeMode).
+  RefreshPrefsVolumeMode();
   SetVolume(gPlayer.volume.load(), 100);
   BuildTrayMenu(1);
   ApplyVolumeMode();
@@ -147,9 +146,10 @@ void MainWindowMenu(int command) {
     case kMenuOpenInfo:
     case kMenuOpenStats:
     case kMenuOpenPrefs: {
-      // OpenInfoWindow(open), OpenStatsWindow(open) and the preferences window's open
-      // are called here once those windows exist in this build.
+      // OpenInfoWindow(open) and OpenStatsWindow(open) are called here once those
+      // windows exist in this build.
       int window = command == kMenuOpenInfo ? WinInfo : command == kMenuOpenStats ? WinStats : WinPrefs;
+      if (command == kMenuOpenPrefs) OpenPrefsWindow(1, 0);
       if (IsWindow(window)) ActivateWindowNumber(window);
       break;
     }
@@ -171,8 +171,7 @@ void MainWindowEvent(int kind, int object, int type) {
   switch (kind) {
     case EventTaskbarState:
       UpdateTaskbarProgress();
-      // The preferences window is refreshed here (when window 4 exists) once it exists
-      // in this build.
+      if (IsWindow(WinPrefs)) OpenPrefsWindow(1, 1);
       break;
     case EventVersionCheckDone:
       // DownloaderWindow(show 1, layout 1) opens the downloader once it exists in this build.
@@ -182,7 +181,7 @@ void MainWindowEvent(int kind, int object, int type) {
       // OpenStatsWindow(open, relayout) and OpenInfoWindow(open, relayout) for windows 2
       // and 3 come here once they exist in this build.
       if (IsWindow(WinDebug)) OpenDebugLogWindow(1, 1, 0);
-      // ... and the preferences window's refresh for window 4.
+      if (IsWindow(WinPrefs)) OpenPrefsWindow(1, 1);
       break;
     case EventStreamMeta:
       HandleTrackChange();
@@ -291,7 +290,7 @@ void InfoWindowEvent(int kind, int object, int type) {
 void PrefsWindowEvent(int kind, int object, int type) {
   switch (kind) {
     case EventGadget:
-      // The preferences window's control handlers come here once it exists in this build.
+      PrefsGadgetEvent(object, type, EventMouseY(), EventData());
       break;
     case EventMenu:
     case EventRightClick:
@@ -303,8 +302,7 @@ void PrefsWindowEvent(int kind, int object, int type) {
     case EventCloseWindow:
       if (IsWindow(WinPrefs)) {
         SaveSettings(0, 0);
-        // The preferences window's own close routine runs here once it exists.
-        CloseWindow(WinPrefs);
+        OpenPrefsWindow(0, 0);
       }
       break;
     default:

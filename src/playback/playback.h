@@ -283,6 +283,10 @@ constexpr double kTargetLoudness = -23.0;  // dBFS RMS
 
 // The only way a volume change reaches the stream. level 0.0 .. 1.0, slide 1 .. 5000 ms.
 void SetVolume(float level, int slideMs);
+// A window that shows the volume while it is open (the preferences window) is handed
+// every level SetVolume sets, on the caller's thread; nullptr when none.
+using VolumeDisplay = void (*)(float level);
+void SetVolumeDisplay(VolumeDisplay display);
 // Volume menu commands: mode 0 automatic, 1 preset 1, 2 preset 2. Clears mute, sets
 // the mode and the volume, and applies it with a 100 ms slide.
 void SelectVolumeMode(int mode);
