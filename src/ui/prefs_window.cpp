@@ -51,12 +51,12 @@ constexpr ControlPlace kPlaces[] = {
     {PrefsStream, 100, 10, 80, 30},
 };
 
-const char *const kLabels[] = {"Check For Updates", "Get StreamInfo", "Get Artwork",
+const char* const kLabels[] = {"Check For Updates", "Get StreamInfo", "Get Artwork",
                                "Stay On Top",       "Trayicon",       "Global mute"};
 
 // Skin images: file name, logical size. The cache key is "prefs_" + file name.
 struct SkinPart {
-  const char *file;
+  const char* file;
   int width, height;
 };
 constexpr SkinPart kSkinParts[] = {
@@ -83,13 +83,13 @@ constexpr SkinPart kSkinParts[] = {
 int Scaled(double v) { return UiRound(v * gApp.prefsScale); }
 
 // The scaled skin image, loaded at the window's scale by the last relayout.
-int Skin(const std::string &file) {
-  for (const SkinPart &part : kSkinParts)
+int Skin(const std::string& file) {
+  for (const SkinPart& part : kSkinParts)
     if (file == part.file) return GetSkinImage(file, "prefs_" + file, Scaled(part.width), Scaled(part.height));
   return 0;
 }
 
-std::atomic<int64_t> *CheckField(int gadget) {
+std::atomic<int64_t>* CheckField(int gadget) {
   switch (gadget) {
     case PrefsCheckUpdates:
       return &gSettings.versionCheck;
@@ -116,7 +116,7 @@ int CheckInert(int gadget) {
 }
 
 void DrawCheckMark(int gadget, int hover) {
-  std::atomic<int64_t> *field = CheckField(gadget);
+  std::atomic<int64_t>* field = CheckField(gadget);
   if (!field) return;
   std::string state = field->load() != 0 ? "set" : "unset";
   std::string look = CheckInert(gadget) ? "disabled_" : hover ? "hover_" : "";
@@ -134,7 +134,7 @@ void DrawSignButton(int gadget, int hover) {
   DrawCanvasImage(gadget, Skin(name + look));
 }
 
-void DrawButton(int gadget, int hover, const std::string &caption) {
+void DrawButton(int gadget, int hover, const std::string& caption) {
   DrawImageButton(WinPrefs, gadget, Skin(hover ? "ui_genericbutton_hover" : "ui_genericbutton_normal"),
                   gPrefsWindow.font, kColorText, caption);
 }
@@ -151,7 +151,7 @@ void DrawLabels() {
   DrawBox(0, 0, OutputWidth(), OutputHeight(), kColorBackground);
   DrawingFont(gPrefsWindow.font);
   int x = Scaled(2), y = Scaled(2), step = Scaled(40);
-  for (const char *label : kLabels) {
+  for (const char* label : kLabels) {
     DrawTextAt(x, y, label, kColorText);
     y += step;
   }
@@ -184,7 +184,7 @@ void SetPresetVolume(float volume) {
 }
 
 void ToggleCheck(int gadget) {
-  std::atomic<int64_t> *field = CheckField(gadget);
+  std::atomic<int64_t>* field = CheckField(gadget);
   int on = field->load() == 0 ? 1 : 0;
   switch (gadget) {
     case PrefsCheckUpdates:
@@ -403,7 +403,7 @@ int CreatePrefsWindow() {
   KeepWindowOnScreen(WinPrefs);
   RemoveKeyboardShortcut(WinPrefs, -1);
   AddKeyboardShortcut(WinPrefs, VkApps, kMenuTrayMenu);
-  for (const ControlPlace &c : kPlaces) {
+  for (const ControlPlace& c : kPlaces) {
     CanvasGadget(WinPrefs, c.gadget, 0, 0, 1, 1, c.gadget == PrefsSlider ? 1 : 0);
     if (c.gadget == PrefsLabels || c.gadget == PrefsHeading || c.gadget == PrefsReadout)
       DisableGadget(WinPrefs, c.gadget, 1);
@@ -417,10 +417,10 @@ int CreatePrefsWindow() {
 void RelayoutPrefsWindow() {
   float s = gApp.prefsScale;
   if (Logging()) Log("Prefs DPI scale = " + FormatScale(s));
-  for (const SkinPart &part : kSkinParts) Skin(part.file);
+  for (const SkinPart& part : kSkinParts) Skin(part.file);
   CreateImage(kPrefsSliderImage, Scaled(34), Scaled(170), 32, 0);
 
-  for (const ControlPlace &c : kPlaces)
+  for (const ControlPlace& c : kPlaces)
     ResizeGadget(WinPrefs, c.gadget, Scaled(c.x), Scaled(c.y), Scaled(c.width), Scaled(c.height));
   FreeFont(gPrefsWindow.font);
   gPrefsWindow.font = CreateUiFont("Source Sans Pro", float(UiRound(12 * s)));
@@ -498,7 +498,7 @@ void DrawCanvasImage(int gadget, int image) {
   StopDrawing();
 }
 
-void DrawTextLabel(int gadget, int font, uint32_t textColour, const std::string &text) {
+void DrawTextLabel(int gadget, int font, uint32_t textColour, const std::string& text) {
   if (!StartDrawingCanvas(WinPrefs, gadget)) return;
   int w = OutputWidth(), h = OutputHeight();
   DrawBox(0, 0, w, h, kColorBackground);
@@ -593,7 +593,7 @@ void PrefsGadgetEvent(int gadget, int type, int mouseY, int data) {
   }
 }
 
-int PrefsWindowCallback(const WindowMessage &m) {
+int PrefsWindowCallback(const WindowMessage& m) {
   switch (m.kind) {
     case MsgDpiChanged:
       if (m.dpi <= 0) return 1;

@@ -22,17 +22,17 @@ namespace {
 constexpr int kRate = 48000;  // the output mixes stereo floats at 48 kHz
 constexpr size_t kMs = kRate / 1000;
 
-size_t CapturedFrames(const std::string &path) {
+size_t CapturedFrames(const std::string& path) {
   std::error_code ec;
   auto n = std::filesystem::file_size(path, ec);
   return ec ? 0 : size_t(n) / (2 * sizeof(float));
 }
 
-std::vector<float> ReadFrames(const std::string &path) {
+std::vector<float> ReadFrames(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::vector<float> out;
   float buf[4096];
-  while (f.read(reinterpret_cast<char *>(buf), sizeof buf) || f.gcount() > 0) {
+  while (f.read(reinterpret_cast<char*>(buf), sizeof buf) || f.gcount() > 0) {
     out.insert(out.end(), buf, buf + f.gcount() / std::streamsize(sizeof(float)));
     if (!f) break;
   }
@@ -41,7 +41,7 @@ std::vector<float> ReadFrames(const std::string &path) {
 }
 
 // RMS of frames [from, to) referred to a full-scale sine; -200 for silence.
-double Level(const std::vector<float> &s, size_t from, size_t to) {
+double Level(const std::vector<float>& s, size_t from, size_t to) {
   to = std::min(to, s.size() / 2);
   if (to <= from) return -200.0;
   double sum = 0.0;
@@ -50,7 +50,7 @@ double Level(const std::vector<float> &s, size_t from, size_t to) {
   return ms > 0.0 ? 20.0 * std::log10(std::sqrt(2.0 * ms)) : -200.0;
 }
 
-bool Quiet(const std::vector<float> &s, size_t frame) {
+bool Quiet(const std::vector<float>& s, size_t frame) {
   return std::fabs(s[frame * 2]) < 1e-4f && std::fabs(s[frame * 2 + 1]) < 1e-4f;
 }
 
@@ -70,7 +70,7 @@ TEST(PrefsCapture, SliderAndPlayPauseKeyReachThePlayedAudio) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   setenv("CORVALE_DIALOGS", "stderr", 0);
   static char arg0[] = "test_playback";
-  static char *argv[] = {arg0, nullptr};
+  static char* argv[] = {arg0, nullptr};
   ASSERT_EQ(RuntimeInit(1, argv), 1);
   SetCoreMainThread();
 

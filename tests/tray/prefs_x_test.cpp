@@ -21,9 +21,9 @@
 
 namespace {
 
-std::string Output(const std::string &cmd) {
+std::string Output(const std::string& cmd) {
   std::string out;
-  if (FILE *p = popen((cmd + " 2>/dev/null").c_str(), "r")) {
+  if (FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r")) {
     char buf[4096];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
@@ -32,17 +32,17 @@ std::string Output(const std::string &cmd) {
   return out;
 }
 
-bool Have(const char *program) {
+bool Have(const char* program) {
   return system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-pid_t Spawn(const std::vector<std::string> &args, int keepFd = -1) {
+pid_t Spawn(const std::vector<std::string>& args, int keepFd = -1) {
   pid_t pid = fork();
   if (pid == 0) {
-    FILE *null = freopen("/dev/null", "w", stderr);
+    FILE* null = freopen("/dev/null", "w", stderr);
     (void)null;
-    std::vector<char *> argv;
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     for (int fd = 3; fd < 256; fd++)
       if (fd != keepFd) close(fd);
@@ -52,7 +52,7 @@ pid_t Spawn(const std::vector<std::string> &args, int keepFd = -1) {
   return pid;
 }
 
-void Stop(pid_t &pid) {
+void Stop(pid_t& pid) {
   if (pid <= 0) return;
   kill(pid, SIGTERM);
   int status = 0;
@@ -60,7 +60,7 @@ void Stop(pid_t &pid) {
   pid = 0;
 }
 
-int MainCallback(const WindowMessage &m) {
+int MainCallback(const WindowMessage& m) {
   if (m.kind == MsgTaskbarCreated) {
     RecreateTrayIcon();
     return 1;
@@ -88,8 +88,8 @@ class PrefsX : public ::testing::Test {
   pid_t xvfb = 0, trayer = 0;
   std::string display, folder, savedUser, savedData;
 
-  // dpi: the logical DPI the toolkit is told (QT_FONT_DPI), so the window's
-  // scale is dpi / 96.
+  // dpi: the desktop's logical DPI, so the window's scale is dpi / 96. The server does not
+  // reset when its last client leaves, or it would forget the DPI resource.
   void StartX(int dpi) {
     if (!Have("Xvfb") || !Have("xdpyinfo") || !Have("xdotool") || !Have("import") || !Have("trayer") ||
         !Have("xwininfo"))
@@ -97,8 +97,9 @@ class PrefsX : public ::testing::Test {
     if (RuntimeReady()) GTEST_SKIP() << "the runtime already runs on another platform";
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    xvfb = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
-                 fds[1]);
+    xvfb = Spawn(
+        {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"},
+        fds[1]);
     close(fds[1]);
     char buf[32] = {0};
     size_t got = 0;
@@ -118,7 +119,12 @@ class PrefsX : public ::testing::Test {
     ASSERT_TRUE(up) << "Xvfb on " << display << " does not answer";
     setenv("DISPLAY", display.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
-    setenv("QT_FONT_DPI", std::to_string(dpi).c_str(), 1);
+    // The desktop's DPI as xrdb would set it: the Xft.dpi resource of the root window.
+    if (dpi != 96)
+      ASSERT_EQ(system(("xprop -display " + display +
+                        " -root -f RESOURCE_MANAGER 8s -set RESOURCE_MANAGER 'Xft.dpi:\t" + std::to_string(dpi) + "\n'")
+                           .c_str()),
+                0);
     setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/corvale-bus", 1);
     StartTrayRuntime();
     ASSERT_EQ(RuntimePlatformName(), "xcb");
@@ -126,6 +132,8 @@ class PrefsX : public ::testing::Test {
     ResetSettings();
     savedData = gApp.dataFolder;
     gApp.dataFolder = BuildDataFolder();
+    // The window's face, registered as start-up does.
+    RegisterPrivateFont(gApp.dataFolder + "SourceSansPro-Regular.otf");
     folder = (std::filesystem::temp_directory_path() / ("corvale-prefsx-" + std::to_string(getpid()))).string() + "/";
     std::filesystem::create_directories(folder);
     savedUser = gApp.userFolder;
@@ -150,7 +158,6 @@ class PrefsX : public ::testing::Test {
       gApp.dataFolder = savedData;
       std::error_code ec;
       std::filesystem::remove_all(folder, ec);
-      unsetenv("QT_FONT_DPI");
     }
     Stop(trayer);
     Stop(xvfb);
@@ -165,26 +172,26 @@ class PrefsX : public ::testing::Test {
     return "";
   }
 
-  // A left click at (x, y) in the window. The pointer leaves for the corner
-  // first, so the control sees the mouse enter, and "mousemove --sync" never
-  // waits for a motion that cannot come.
-  void ClickAt(const std::string &window, int x, int y) {
-    Output("xdotool mousemove --sync 0 0");
+  // A left click at (x, y) in the window. The pointer leaves for the corner first (without
+  // --sync: a synchronous move to where the pointer already is waits for a motion that never
+  // comes), so the control sees the mouse enter.
+  void ClickAt(const std::string& window, int x, int y) {
+    Output("xdotool mousemove 0 0");
     Output("xdotool mousemove --window " + window + " --sync " + std::to_string(x) + " " + std::to_string(y) +
            " click 1");
     Pump(30);
   }
   // The centre of a control.
-  void ClickControl(const std::string &window, int gadget) {
+  void ClickControl(const std::string& window, int gadget) {
     ClickAt(window, GadgetX(WinPrefs, gadget) + GadgetWidth(WinPrefs, gadget) / 2,
             GadgetY(WinPrefs, gadget) + GadgetHeight(WinPrefs, gadget) / 2);
   }
 
   // What the X server shows of the window, saved when CORVALE_SHOTS_DIR is set.
-  void Shot(const std::string &window, const std::string &name) {
-    const char *dir = getenv("CORVALE_SHOTS_DIR");
+  void Shot(const std::string& window, const std::string& name) {
+    const char* dir = getenv("CORVALE_SHOTS_DIR");
     if (!dir || !*dir) return;
-    Output("xdotool mousemove --sync 0 0");
+    Output("xdotool mousemove 0 0");
     Pump(30);
     Output("import -display " + display + " -window " + window + " " + std::string(dir) + "/" + name + ".png");
   }
@@ -198,7 +205,7 @@ class PrefsX : public ::testing::Test {
 
   // The centre of the docked icon (our small window inside the tray host's
   // panel).
-  bool FindIcon(int *x, int *y) {
+  bool FindIcon(int* x, int* y) {
     for (int attempt = 0; attempt < 100; attempt++) {
       Pump(5);
       std::string tree = Output("xwininfo -display " + display + " -root -tree");
@@ -273,7 +280,7 @@ TEST_F(PrefsX, ClicksReachTheSettingsFileAndTheTrayActsOnTheMainWindow) {
   ActivateWindowNumber(WinPrefs);
   Pump(20);
   gMenuWindow = gMenuCommand = 0;
-  Output("xdotool mousemove --sync 0 0 mousemove --sync " + std::to_string(ix) + " " + std::to_string(iy) + " click 3");
+  Output("xdotool mousemove 0 0 mousemove --sync " + std::to_string(ix) + " " + std::to_string(iy) + " click 3");
   Pump(50);
   Output("xdotool key Down Down Down Return");
   for (int i = 0; i < 200 && gMenuCommand == 0; i++) Pump(2);
@@ -288,7 +295,7 @@ TEST_F(PrefsX, ClicksReachTheSettingsFileAndTheTrayActsOnTheMainWindow) {
   ASSERT_EQ(IsWindow(WinPrefs), 0);
   auto doc = LoadJsonFile(folder + "settings.json");
   ASSERT_TRUE(doc);
-  const JsonValue *volume = GetJsonObject(&doc->root, "volume");
+  const JsonValue* volume = GetJsonObject(&doc->root, "volume");
   EXPECT_EQ(GetJsonInteger(volume, "preset", -1), 1);
   EXPECT_NEAR(GetJsonFloat(volume, "preset1", 0), 0.531, 0.0005);
   EXPECT_NEAR(20 * std::log10(GetJsonFloat(volume, "preset2", 1)), -20.0, 0.3);

@@ -21,7 +21,7 @@ namespace {
 // ---------------------------------------------------------------------------------
 
 struct StepCase {
-  const char *name;
+  const char* name;
   float volume;
   double step;
   double expectedDb;
@@ -41,7 +41,7 @@ TEST(PrefsArithmetic, StepsRoundToHalfDecibelsWithinTheScale) {
       {"two notches up near the ceiling", float(std::pow(10.0, -0.7 / 20)), 1.0, 0.0},
       {"plus from silence starts at the floor", 0.0f, 0.5, -39.5},
   };
-  for (const StepCase &c : cases) {
+  for (const StepCase& c : cases) {
     float v = StepVolume(c.volume, c.step);
     EXPECT_NEAR(VolumeToDb(v), c.expectedDb, 1e-4) << c.name;
   }
@@ -58,7 +58,7 @@ TEST(PrefsArithmetic, SliderMapsTopToZeroAndBottomToMinusForty) {
     double db;
   } cases[] = {{0, 170, 0.0},     {170, 170, -40.0}, {85, 170, -20.0}, {-30, 170, 0.0},
                {400, 170, -40.0}, {255, 255, -40.0}, {51, 255, -8.0},  {5, 0, 0.0}};
-  for (auto &c : cases) EXPECT_DOUBLE_EQ(SliderDb(c.y, c.height), c.db) << c.y << " of " << c.height;
+  for (auto& c : cases) EXPECT_DOUBLE_EQ(SliderDb(c.y, c.height), c.db) << c.y << " of " << c.height;
   EXPECT_FLOAT_EQ(DbToVolume(SliderDb(-30, 170)), 1.0f);
 }
 
@@ -93,7 +93,7 @@ TEST(PrefsArithmetic, Captions) {
 // --- The window
 // -----------------------------------------------------------------------------------
 
-std::string ReadText(const std::string &path) {
+std::string ReadText(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream s;
   s << f.rdbuf();
@@ -162,7 +162,7 @@ TEST_F(PrefsWindow, OpensFromMenuCommandElevenWithTheLayout) {
   } places[] = {{PrefsSlider, 28, 36, 34, 170},   {PrefsMode, 6, 214, 80, 30},          {PrefsMinus, 16, 254, 24, 24},
                 {PrefsPlus, 52, 254, 24, 24},     {PrefsStream, 100, 10, 80, 30},       {PrefsUpdate, 202, 10, 80, 30},
                 {PrefsLabels, 128, 54, 144, 228}, {PrefsCheckHotkey, 100, 254, 24, 24}, {PrefsDebug, 202, 288, 80, 30}};
-  for (auto &p : places) {
+  for (auto& p : places) {
     EXPECT_EQ(GadgetX(WinPrefs, p.gadget), p.x) << p.gadget;
     EXPECT_EQ(GadgetY(WinPrefs, p.gadget), p.y) << p.gadget;
     EXPECT_EQ(GadgetWidth(WinPrefs, p.gadget), p.w) << p.gadget;
@@ -341,7 +341,7 @@ TEST_F(PrefsWindow, ClosingSavesTheSettingsFile) {
   EXPECT_EQ(IsImage(kPrefsSliderImage), 0);
   auto doc = LoadJsonFile(folder_ + "settings.json");
   ASSERT_TRUE(doc) << ReadText(folder_ + "settings.json");
-  const JsonValue *volume = GetJsonObject(&doc->root, "volume");
+  const JsonValue* volume = GetJsonObject(&doc->root, "volume");
   EXPECT_NEAR(GetJsonFloat(volume, "preset1", 0), 0.531, 0.0005);
   EXPECT_EQ(GetJsonInteger(GetJsonObject(&doc->root, "player"), "artwork", -1), 0);
   // A volume change after closing no longer draws into the freed window.
