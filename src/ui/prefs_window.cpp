@@ -560,6 +560,11 @@ void RefreshPrefsVolumeMode() {
 
 void PrefsGadgetEvent(int gadget, int type, int mouseY, int data) {
   if (!IsWindow(WinPrefs)) return;
+  // The controls cover the window: a right click on one is the window's right click.
+  if (type == GadgetRightClick) {
+    ShowTrayMenu();
+    return;
+  }
   switch (gadget) {
     case PrefsCheckUpdates:
     case PrefsCheckStreamInfo:

@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "data/data.h"
 #include "playback/playback.h"
@@ -324,6 +326,33 @@ TEST_F(PrefsWindow, CheckMarksToggleTheirSettings) {
   std::string said = testing::internal::GetCapturedStderr();
   EXPECT_EQ(gSettings.hotkey.load(), 0);
   EXPECT_NE(said.find("Unable to register global play/pause hotkey."), std::string::npos) << said;
+}
+
+// Catches the stream button not keeping codec and bitrate of the stream it leaves, or not
+// starting the count of connection attempts afresh.
+TEST_F(PrefsWindow, StreamButtonKeepsTheLeftStreamAndClearsTheCount) {
+  std::vector<StreamEntry> list(3);
+  for (int i = 0; i < 3; ++i) {
+    list[i].id = std::to_string(i);
+    list[i].url = "http://127.0.0.1:9/" + std::to_string(i);
+    list[i].codec = i == 2 ? "opus" : "mp3";
+    list[i].bitrate = 64000 * (i + 1);
+  }
+  SetStreamList(list);
+  {
+    std::lock_guard<std::mutex> lock(gStreamList.lock);
+    gStreamList.current = 2;
+  }
+  gPlayer.connectCount = 7;
+  // No connection attempt is started in this test.
+  gPlayer.shutdown = 1;
+  Open();
+  Click(PrefsStream);
+  gPlayer.shutdown = 0;
+  EXPECT_EQ(gPlayer.connectCount.load(), 0);
+  EXPECT_EQ(gSettings.GetCodec(), "opus");
+  EXPECT_EQ(gSettings.bitrate.load(), 192000);
+  SetStreamList({});
 }
 
 // Catches closing without saving, or a saved file without the values set in the
