@@ -196,6 +196,15 @@ class PrefsX : public ::testing::Test {
     Output("import -display " + display + " -window " + window + " " + std::string(dir) + "/" + name + ".png");
   }
 
+  // How many of the program's windows are mapped (the menu adds one while it is open).
+  int VisibleWindows() {
+    std::string ids = Output("xdotool search --onlyvisible --classname test_tray");
+    int n = 0;
+    for (char c : ids)
+      if (c == '\n') n++;
+    return n;
+  }
+
   void StartTrayer() {
     trayer = Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
                     "--SetDockType", "true"});
@@ -280,8 +289,11 @@ TEST_F(PrefsX, ClicksReachTheSettingsFileAndTheTrayActsOnTheMainWindow) {
   ActivateWindowNumber(WinPrefs);
   Pump(20);
   gMenuWindow = gMenuCommand = 0;
+  int before = VisibleWindows();
   Output("xdotool mousemove 0 0 mousemove --sync " + std::to_string(ix) + " " + std::to_string(iy) + " click 3");
-  Pump(50);
+  // The menu is a new visible window of ours; the keys go to it once it is there.
+  for (int i = 0; i < 100 && VisibleWindows() <= before; i++) Pump(5);
+  ASSERT_GT(VisibleWindows(), before) << "no menu window appeared";
   Output("xdotool key Down Down Down Return");
   for (int i = 0; i < 200 && gMenuCommand == 0; i++) Pump(2);
   EXPECT_EQ(gMenuCommand, 6);
