@@ -297,7 +297,7 @@ void ModeEvent(int type) {
       DrawButton(PrefsMode, type == GadgetMouseEnter, ModeCaption(gSettings.preset.load()));
       break;
     case GadgetLeftClick:
-      gSettings.preset.store(NextPreset(static_cast<int>(gSettings.preset.load())));
+      gSettings.preset.store(NextVolumeMode(gSettings.preset.load()));
       // Unmutes, sets the volume of the mode, enables or disables the volume
       // controls here, and refreshes the tray menu and the taskbar button.
       ApplyVolumeMode();
@@ -343,7 +343,7 @@ void DebugEvent(int type) {
       DrawButton(PrefsDebug, type == GadgetMouseEnter, "Debug");
       break;
     case GadgetLeftClick:
-      OpenDebugLogWindow(1, 1, 0);
+      OpenDebugLogWindow(kOpenWindow, kRelayout, kNoCopy);
       break;
     default:
       break;
@@ -605,7 +605,7 @@ int PrefsWindowCallback(const WindowMessage& m) {
       gApp.prefsScale = m.dpi / 96.0f;
       if (m.width > 0 && m.height > 0)
         ResizeWindow(WinPrefs, m.x, m.y, PrefsClientWidth(gApp.prefsScale), PrefsClientHeight(gApp.prefsScale));
-      OpenPrefsWindow(1, 1);
+      OpenPrefsWindow(kOpenWindow, kRelayout);
       return 1;
     case MsgExitSizeMove:
       KeepWindowOnScreen(WinPrefs);
