@@ -114,10 +114,10 @@ void MainWindowMenu(int command) {
     case MenuOpenInfo:
     case MenuOpenStats:
     case MenuOpenPrefs: {
-      // The preferences window's open is called here once it exists in this build.
       if (command == MenuOpenInfo) OpenInfoWindow(kOpenWindow, kKeepLayout, kNoCopy, kKeepArtwork);
       if (command == MenuOpenStats) OpenStatsWindow(kOpenWindow, kKeepLayout, kNoCopy);
       int window = command == MenuOpenInfo ? WinInfo : command == MenuOpenStats ? WinStats : WinPrefs;
+      if (command == MenuOpenPrefs) OpenPrefsWindow(kOpenWindow, kKeepLayout);
       if (IsWindow(window)) ActivateWindowNumber(window);
       break;
     }
@@ -139,8 +139,7 @@ void MainWindowEvent(int kind, int object, int type) {
   switch (kind) {
     case EventTaskbarState:
       UpdateTaskbarProgress();
-      // The preferences window is refreshed here (when window 4 exists) once it exists
-      // in this build.
+      if (IsWindow(WinPrefs)) OpenPrefsWindow(kOpenWindow, kRelayout);
       break;
     case EventVersionCheckDone:
       DownloaderWindow(kOpenWindow, kRelayout);
@@ -150,7 +149,7 @@ void MainWindowEvent(int kind, int object, int type) {
       if (IsWindow(WinStats)) OpenStatsWindow(kOpenWindow, kRelayout, kNoCopy);
       if (IsWindow(WinInfo)) OpenInfoWindow(kOpenWindow, kRelayout, kNoCopy, kKeepArtwork);
       if (IsWindow(WinDebug)) OpenDebugLogWindow(kOpenWindow, kRelayout, kNoCopy);
-      // ... and the preferences window's refresh for window 4.
+      if (IsWindow(WinPrefs)) OpenPrefsWindow(kOpenWindow, kRelayout);
       break;
     case EventStreamMeta:
       HandleTrackChange();
@@ -263,7 +262,7 @@ void InfoWindowEvent(int kind, int object, int type) {
 void PrefsWindowEvent(int kind, int object, int type) {
   switch (kind) {
     case EventGadget:
-      // The preferences window's control handlers come here once it exists in this build.
+      PrefsGadgetEvent(object, type, EventMouseY(), EventData());
       break;
     case EventMenu:
     case EventRightClick:
@@ -275,8 +274,7 @@ void PrefsWindowEvent(int kind, int object, int type) {
     case EventCloseWindow:
       if (IsWindow(WinPrefs)) {
         SaveSettings(kFreeDocument, kSaveIfChanged);
-        // The preferences window's own close routine runs here once it exists.
-        CloseWindow(WinPrefs);
+        OpenPrefsWindow(kCloseWindow, kKeepLayout);
       }
       break;
     default:

@@ -275,6 +275,10 @@ constexpr double kTargetLoudness = -23.0;  // dBFS RMS
 
 // The only way a volume change reaches the stream. level 0.0 .. 1.0, slide 1 .. 5000 ms.
 void SetVolume(float level, int slideMs);
+// A window that shows the volume while it is open (the preferences window) is handed
+// every level SetVolume sets, on the caller's thread; nullptr when none.
+using VolumeDisplay = void (*)(float level);
+void SetVolumeDisplay(VolumeDisplay display);
 // A new title from the stream's metadata: history, loudness, volume step.
 void HandleTrackChange();
 // Interleaved samples still buffered between the stream's download and the DSP: how

@@ -2,6 +2,7 @@
 // each title change the finished title's loudness goes into the history and the volume
 // steps towards a fixed target loudness.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -11,6 +12,8 @@
 #include "runtime/runtime.h"
 
 namespace {
+
+std::atomic<VolumeDisplay> gVolumeDisplay{nullptr};
 
 std::string TwoDecimals(double value) {
   char buf[64];
@@ -28,7 +31,10 @@ void SetVolume(float level, int slideMs) {
   HSTREAM h = gPlayer.streamHandle.load();
   if (h != 0 && gBass.BASS_ChannelSlideAttribute)
     gBass.BASS_ChannelSlideAttribute(h, BASS_ATTRIB_VOL, gSettings.muted.load() ? 0.0f : level, DWORD(slideMs));
+  if (VolumeDisplay display = gVolumeDisplay.load()) display(level);
 }
+
+void SetVolumeDisplay(VolumeDisplay display) { gVolumeDisplay.store(display); }
 
 TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double titlePeak, float volume) {
   TitleLevels out;

@@ -137,6 +137,11 @@ int RegisterMainHotkey() {
   return 0;
 }
 
+void UnregisterMainHotkey() {
+  if (gMainWindow.hotkeyRegistered || gSettings.hotkey.load()) UnregisterHotkey(WinMain, kMainHotkeyId);
+  gMainWindow.hotkeyRegistered = 0;
+}
+
 void DrawVuMeter(int force) {
   if (!IsWindow(WinMain) || !IsImage(kVuArtworkImage)) return;
   int w = gMainWindow.width, h = gMainWindow.height;

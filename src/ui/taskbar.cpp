@@ -174,13 +174,8 @@ int ApplyVolumeMode() {
   float factor = SettingsVolumeFactor();
   gSettings.muted = 0;
   gPlayer.volume = factor;
-  if (IsWindow(WinPrefs)) {
-    // Minus, plus and the slider only mean something for a preset.
-    int disabled = isPreset ? 0 : 1;
-    DisableGadget(WinPrefs, 12, disabled);
-    DisableGadget(WinPrefs, 11, disabled);
-    DisableGadget(WinPrefs, 10, disabled);
-  }
+  // Minus, plus and the slider of the preferences only mean something for a preset.
+  RefreshPrefsVolumeMode();
   SetVolume(factor, 100);
   BuildTrayMenu(kCreateMenu);
   UpdateModeButton();

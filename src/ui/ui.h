@@ -108,6 +108,8 @@ int MainWindowCallback(const WindowMessage& message);
 // Registers the media play/pause key as global hotkey 1 of window 1 when Settings hotkey
 // is on; on failure turns the setting off and tells the user. 1 registered, 0 not.
 int RegisterMainHotkey();
+// Lets go of the global hotkey (the preferences switch it off).
+void UnregisterMainHotkey();
 
 // --- Taskbar buttons and mute (src/ui/taskbar.cpp) ----------------------------------------------
 // Applies Settings muted everywhere (volume, tray image, tray menu, taskbar button).
@@ -233,3 +235,81 @@ int OpenStatsWindow(int open, int relayout, int copy);
 int StatsWindowCallback(const WindowMessage& message);
 // The lines the window shows now (tests, the copy).
 StatsLines ShownStatsLines();
+
+// --- Preferences window (window 4, src/ui/prefs_window.cpp) -----------------------------------
+// Control numbers of window 4.
+enum PrefsControl : int {
+  PrefsLabels = 6,      // the six option labels (display only)
+  PrefsCheckOnTop = 7,  // "Stay On Top" -> Settings main sticky
+  PrefsHeading = 8,     // "Volume" (display only)
+  PrefsReadout = 9,     // the volume in dB (display only), under the heading
+  PrefsSlider = 10,     // takes the focus for the wheel; disabled in Auto
+  PrefsPlus = 11,
+  PrefsMinus = 12,
+  PrefsMode = 13,             // Auto -> Preset 1 -> Preset 2 -> Auto
+  PrefsCheckUpdates = 14,     // "Check For Updates" -> Settings versioncheck
+  PrefsUpdate = 15,           // manual version check
+  PrefsCheckStreamInfo = 16,  // "Get StreamInfo" -> Settings streaminfo
+  PrefsCheckTray = 17,        // "Trayicon" -> Settings trayicon
+  PrefsCheckHotkey = 18,      // "Global mute" -> Settings hotkey
+  PrefsCheckArtwork = 19,     // "Get Artwork" -> Settings artwork
+  PrefsDebug = 20,            // opens the debug log window
+  PrefsStream = 21,           // next stream
+};
+constexpr int kPrefsSliderImage = 28;  // the slider's work image (32 bits)
+// The volume scale of the window's controls.
+constexpr double kPrefsMinDb = -40.0;
+constexpr double kPrefsMaxDb = 0.0;
+
+// Window state, main thread only; the scale is gApp.prefsScale.
+struct PrefsWindowState {
+  int font = 0;               // "Source Sans Pro" at round(12 * scale)
+  int sliderHover = 0;        // the mouse is over the slider
+  int versionToolFailed = 0;  // the last registration with the version-check tool failed
+};
+extern PrefsWindowState gPrefsWindow;
+
+// Client size at a scale: 2 + 284 + 2 by 2 + 324 + 2, each part rounded.
+int PrefsClientWidth(float s);
+int PrefsClientHeight(float s);
+// open 1 opens window 4 (a new window is always laid out) or, with relayout,
+// lays the open one out and repaints it; open 0 closes it. 1 when the window
+// exists (open) / 1.
+int OpenPrefsWindow(int open, int relayout);
+// The mode button's caption and the enabled state and pictures of slider, plus
+// and minus after the volume mode changed elsewhere (tray menu); nothing when
+// the window is closed.
+void RefreshPrefsVolumeMode();
+// A control event of window 4 from the event loop; mouseY and data (wheel
+// notches) of the event.
+void PrefsGadgetEvent(int gadget, int type, int mouseY, int data);
+int PrefsWindowCallback(const WindowMessage& message);
+// Shows a volume in the readout and the slider (SetVolume's display while the
+// window is open); draws only on the main thread.
+void ShowPrefsVolume(float level);
+// Canvas painters of window 4: the image on the window colour; one centred line
+// of text; the slider with the level picture shown from `position` pixels down.
+void DrawCanvasImage(int gadget, int image);
+void DrawTextLabel(int gadget, int font, uint32_t textColour, const std::string& text);
+void DrawVolumeSlider(int levelImage, int position);
+// The arithmetic of the volume controls, on the -40 ... 0 dB scale.
+double VolumeToDb(float volume);
+float DbToVolume(double db);
+// Plus, minus and the wheel: the volume moved by stepDb, kept within -40 ... 0
+// dB and rounded to the nearest half decibel.
+float StepVolume(float volume, double stepDb);
+// The slider: 0 dB at its top, -40 dB at its bottom, clamped outside the
+// control.
+double SliderDb(int mouseY, int sliderHeight);
+// Rows of the slider left empty above the level (0 at 0 dB, the height at -40
+// dB).
+int SliderLevelPosition(float volume, int sliderHeight);
+std::string ModeCaption(int64_t mode);
+// The stream button after a click on the entry at position (0-based) of count
+// entries.
+std::string NextStreamCaption(size_t position, size_t count);
+// Call points of the updater: registration with the external version-check tool
+// ("/add" when on, "/remove" when off; its exit code, -1 without a tool), and
+// the start of a manual version check (1 when a check was started).
+int VersionToolRegistration(int on);
+int StartManualVersionCheck();

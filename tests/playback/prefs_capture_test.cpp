@@ -1,0 +1,167 @@
+// The preferences window's volume controls on real audio: the station
+// simulator's stream plays through the real audio library into a file while the
+// test works the slider and the play/pause key of the open preferences window,
+// then reads back what was played.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "playback/bass_api.h"
+#include "playback_test_util.h"
+#include "station_sim_fixture.h"
+#include "ui/ui.h"
+
+using namespace playtest;
+
+namespace {
+
+constexpr int kRate = 48000;  // the output mixes stereo floats at 48 kHz
+constexpr size_t kMs = kRate / 1000;
+
+size_t CapturedFrames(const std::string& path) {
+  std::error_code ec;
+  auto n = std::filesystem::file_size(path, ec);
+  return ec ? 0 : size_t(n) / (2 * sizeof(float));
+}
+
+std::vector<float> ReadFrames(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::vector<float> out;
+  float buf[4096];
+  while (f.read(reinterpret_cast<char*>(buf), sizeof buf) || f.gcount() > 0) {
+    out.insert(out.end(), buf, buf + f.gcount() / std::streamsize(sizeof(float)));
+    if (!f) break;
+  }
+  out.resize(out.size() / 2 * 2);
+  return out;
+}
+
+// RMS of frames [from, to) referred to a full-scale sine; -200 for silence.
+double Level(const std::vector<float>& s, size_t from, size_t to) {
+  to = std::min(to, s.size() / 2);
+  if (to <= from) return -200.0;
+  double sum = 0.0;
+  for (size_t i = from * 2; i < to * 2; ++i) sum += double(s[i]) * s[i];
+  double ms = sum / double((to - from) * 2);
+  return ms > 0.0 ? 20.0 * std::log10(std::sqrt(2.0 * ms)) : -200.0;
+}
+
+bool Quiet(const std::vector<float>& s, size_t frame) {
+  return std::fabs(s[frame * 2]) < 1e-4f && std::fabs(s[frame * 2 + 1]) < 1e-4f;
+}
+
+}  // namespace
+
+// Catches a slider that moves the picture but not the sound, a volume that is
+// not the -20 dB the slider's middle stands for, and the window's play/pause
+// key that does not silence and bring back the stream at the slider's level.
+TEST(PrefsCapture, SliderAndPlayPauseKeyReachThePlayedAudio) {
+  ScratchFolder output, user;
+  StationSim sim;
+  ASSERT_TRUE(sim.Start({"--title-seconds", "60", "--no-tls"})) << sim.startError;
+  const std::string path = output.Path() + "prefs.raw";
+  setenv("CORVALE_AUDIO_OUTPUT", ("file:" + path).c_str(), 1);
+  if (!AudioLibraryLoaded()) ASSERT_TRUE(LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile));
+  ASSERT_EQ(ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4"), "");
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  setenv("CORVALE_DIALOGS", "stderr", 0);
+  static char arg0[] = "test_playback";
+  static char* argv[] = {arg0, nullptr};
+  ASSERT_EQ(RuntimeInit(1, argv), 1);
+  SetCoreMainThread();
+
+  ResetPlayback();
+  StationInfo savedStation = gStation;
+  std::string savedUser = gApp.userFolder, savedData = gApp.dataFolder;
+  gApp.userFolder = user.Path();
+  gApp.dataFolder = TEST_DATA_DIR;
+  gStation.infoUrls = {sim.Url("/info.json?streams=opus")};
+  gSettings.muted = 0;
+  gSettings.hotkey = 0;
+  gSettings.preset = 1;
+  gSettings.preset1 = 1.0f;
+  gPlayer.volume = 1.0f;
+
+  LogCapture log;
+  StreamInfoWorker(kStreamInfoStartup);
+  StartPlaybackWorker(1);
+  bool playing = false;
+  for (int i = 0; i < 300 && !playing; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    playing = log.Contains("Playing.");
+  }
+  ASSERT_TRUE(playing);
+  std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+
+  ASSERT_EQ(OpenPrefsWindow(1, 0), 1);
+  const size_t slid = CapturedFrames(path);
+  ASSERT_GT(slid, 3 * size_t(kRate));
+  // The middle of the slider.
+  PrefsGadgetEvent(PrefsSlider, GadgetLeftButtonDown, GadgetHeight(WinPrefs, PrefsSlider) / 2, 0);
+  EXPECT_NEAR(VolumeToDb(gSettings.preset1.load()), -20.0, 0.01);
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+
+  WindowMessage key;
+  key.kind = MsgMediaPlayPauseUp;
+  key.window = WinPrefs;
+  key.key = VkMediaPlayPause;
+  const size_t mutedAt = CapturedFrames(path);
+  PrefsWindowCallback(key);
+  EXPECT_EQ(gSettings.muted.load(), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  PrefsWindowCallback(key);
+  EXPECT_EQ(gSettings.muted.load(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+
+  SimResponse stats = SimGet(sim.port, "/control/stats");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(stats.body, m, std::regex("\"loudness\": (-?[0-9.]+)")));
+  const double loudness = std::stod(m[1]);
+  StopStream();
+  OpenPrefsWindow(0, 0);
+
+  std::vector<float> s = ReadFrames(path);
+  const size_t frames = s.size() / 2;
+  // Full volume before the slider moved.
+  const double full = Level(s, slid - 2500 * kMs, slid - 500 * kMs);
+  // The silence after the key: the longest quiet run from shortly before the key on (a
+  // loaded machine may leave short gaps elsewhere).
+  size_t quietFrom = 0, quietTo = 0;
+  for (size_t i = mutedAt > 500 * kMs ? mutedAt - 500 * kMs : 0; i < frames;) {
+    if (!Quiet(s, i)) {
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < frames && Quiet(s, end)) ++end;
+    if (end - i > quietTo - quietFrom) {
+      quietFrom = i;
+      quietTo = end;
+    }
+    i = end;
+  }
+  ASSERT_GE(quietTo - quietFrom, 50 * kMs) << "the key did not silence the output";
+  ASSERT_LT(quietTo, frames) << "the output stayed silent after the second key";
+  const double reduced = Level(s, quietFrom - 1200 * kMs, quietFrom - 200 * kMs);
+  const double after = Level(s, quietTo + 200 * kMs, quietTo + 1200 * kMs);
+  RecordProperty("full", std::to_string(full));
+  RecordProperty("reduced", std::to_string(reduced));
+  RecordProperty("after", std::to_string(after));
+  RecordProperty("loudness", std::to_string(loudness));
+  EXPECT_NEAR(full, loudness, 2.0);
+  EXPECT_NEAR(reduced, loudness - 20.0, 2.0) << "the slider's -20 dB did not reach the sound";
+  EXPECT_NEAR(after, reduced, 2.0) << "the unmute did not return to the slider's level";
+  EXPECT_GT(double(quietTo - quietFrom) / kRate, 1.0);
+
+  for (int i = 0; i < 3000 && (gPlayer.connecting.load() != 0 || IsThread(gPlayer.workerThread.load())); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  SetAudioOutput(0);
+  gStation = savedStation;
+  gApp.userFolder = savedUser;
+  gApp.dataFolder = savedData;
+  ResetPlayback();
+}

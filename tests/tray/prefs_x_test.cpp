@@ -1,0 +1,351 @@
+// The preferences window on a real X server (Xvfb, started by the test): clicks
+// sent by xdotool go through the event loop's dispatcher, the settings file is
+// read back after the window is closed, and a right click on the docked tray
+// icon while the preferences window is active acts on the main window. With
+// CORVALE_SHOTS_DIR set, the window is also photographed in each volume mode.
+// Skipped when the X tools are missing.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tray_support.h"
+
+namespace {
+
+std::string Output(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+bool Have(const char* program) {
+  return system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, int keepFd = -1) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    FILE* null = freopen("/dev/null", "w", stderr);
+    (void)null;
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (int fd = 3; fd < 256; fd++)
+      if (fd != keepFd) close(fd);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+void Stop(pid_t& pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  pid = 0;
+}
+
+int MainCallback(const WindowMessage& m) {
+  if (m.kind == MsgTaskbarCreated) {
+    RecreateTrayIcon();
+    return 1;
+  }
+  return 0;
+}
+
+int gMenuWindow = 0, gMenuCommand = 0;
+
+// The loop's share of the work: every event goes through the real dispatcher.
+void Pump(int rounds) {
+  for (int i = 0; i < rounds; i++) {
+    int kind = WaitWindowEvent(10);
+    if (!kind) continue;
+    if (kind == EventMenu) {
+      gMenuWindow = EventWindow();
+      gMenuCommand = EventObject();
+    }
+    DispatchEvent(kind, EventWindow(), EventObject(), EventType());
+  }
+}
+
+class PrefsX : public ::testing::Test {
+ protected:
+  pid_t xvfb = 0, trayer = 0;
+  std::string display, folder, savedUser, savedData;
+
+  // dpi: the desktop's logical DPI, so the window's scale is dpi / 96. The server does not
+  // reset when its last client leaves, or it would forget the DPI resource.
+  void StartX(int dpi) {
+    if (!Have("Xvfb") || !Have("xdpyinfo") || !Have("xdotool") || !Have("import") || !Have("trayer") ||
+        !Have("xwininfo"))
+      GTEST_SKIP() << "Xvfb, x11-utils, xdotool, trayer or imagemagick missing";
+    if (RuntimeReady()) GTEST_SKIP() << "the runtime already runs on another platform";
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    xvfb = Spawn(
+        {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"},
+        fds[1]);
+    close(fds[1]);
+    char buf[32] = {0};
+    size_t got = 0;
+    while (got < sizeof buf - 1 && !memchr(buf, '\n', got)) {
+      ssize_t n = read(fds[0], buf + got, sizeof buf - 1 - got);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    close(fds[0]);
+    ASSERT_GT(got, 0u) << "Xvfb did not start";
+    display = ":" + std::to_string(atoi(buf));
+    bool up = false;
+    for (int i = 0; i < 100 && !up; i++) {
+      up = system(("xdpyinfo -display " + display + " >/dev/null 2>&1").c_str()) == 0;
+      if (!up) usleep(50000);
+    }
+    ASSERT_TRUE(up) << "Xvfb on " << display << " does not answer";
+    setenv("DISPLAY", display.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    // The desktop's DPI as xrdb would set it: the Xft.dpi resource of the root window.
+    if (dpi != 96)
+      ASSERT_EQ(system(("xprop -display " + display +
+                        " -root -f RESOURCE_MANAGER 8s -set RESOURCE_MANAGER 'Xft.dpi:\t" + std::to_string(dpi) + "\n'")
+                           .c_str()),
+                0);
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/corvale-bus", 1);
+    StartTrayRuntime();
+    ASSERT_EQ(RuntimePlatformName(), "xcb");
+    SetCoreMainThread();
+    ResetSettings();
+    savedData = gApp.dataFolder;
+    gApp.dataFolder = BuildDataFolder();
+    // The window's face, registered as start-up does.
+    RegisterPrivateFont(gApp.dataFolder + "SourceSansPro-Regular.otf");
+    folder = (std::filesystem::temp_directory_path() / ("corvale-prefsx-" + std::to_string(getpid()))).string() + "/";
+    std::filesystem::create_directories(folder);
+    savedUser = gApp.userFolder;
+    gApp.userFolder = folder;
+    gApp.trayImageNormal = gApp.trayImageMuted = gApp.trayImageConnect = 0;
+    MakeTrayImages();
+    gPlayer.streamHandle = 0;
+    gSettings.prefsX = 100;
+    gSettings.prefsY = 100;
+    ASSERT_EQ(OpenWindow(WinMain, 0, 0, 23, 128, "main", WindowInvisible), 1);
+    SetWindowCallback(WinMain, MainCallback);
+  }
+
+  void TearDown() override {
+    if (xvfb > 0) {
+      OpenPrefsWindow(0, 0);
+      RemoveTrayIcon();
+      if (IsWindow(WinMain)) CloseWindow(WinMain);
+      ClearSkinImageCache();
+      RuntimeTeardown();
+      gApp.userFolder = savedUser;
+      gApp.dataFolder = savedData;
+      std::error_code ec;
+      std::filesystem::remove_all(folder, ec);
+    }
+    Stop(trayer);
+    Stop(xvfb);
+  }
+
+  std::string PrefsWindowId() {
+    for (int i = 0; i < 100; i++) {
+      Pump(2);
+      std::string id = Output("xdotool search --onlyvisible --name '^Corvale Player Preferences$'");
+      if (!id.empty()) return id.substr(0, id.find('\n'));
+    }
+    return "";
+  }
+
+  // A left click at (x, y) in the window. The pointer leaves for the corner first (without
+  // --sync: a synchronous move to where the pointer already is waits for a motion that never
+  // comes), so the control sees the mouse enter.
+  void ClickAt(const std::string& window, int x, int y) {
+    Output("xdotool mousemove 0 0");
+    Output("xdotool mousemove --window " + window + " --sync " + std::to_string(x) + " " + std::to_string(y) +
+           " click 1");
+    Pump(30);
+  }
+  // The centre of a control.
+  void ClickControl(const std::string& window, int gadget) {
+    ClickAt(window, GadgetX(WinPrefs, gadget) + GadgetWidth(WinPrefs, gadget) / 2,
+            GadgetY(WinPrefs, gadget) + GadgetHeight(WinPrefs, gadget) / 2);
+  }
+
+  // What the X server shows of the window, saved when CORVALE_SHOTS_DIR is set.
+  void Shot(const std::string& window, const std::string& name) {
+    const char* dir = getenv("CORVALE_SHOTS_DIR");
+    if (!dir || !*dir) return;
+    Output("xdotool mousemove 0 0");
+    Pump(30);
+    Output("import -display " + display + " -window " + window + " " + std::string(dir) + "/" + name + ".png");
+  }
+
+  // How many of the program's windows are mapped (the menu adds one while it is open).
+  int VisibleWindows() {
+    std::string ids = Output("xdotool search --onlyvisible --classname test_tray");
+    int n = 0;
+    for (char c : ids)
+      if (c == '\n') n++;
+    return n;
+  }
+
+  void StartTrayer() {
+    trayer = Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
+                    "--SetDockType", "true"});
+    for (int i = 0; i < 500 && !SysTrayAvailable(); i++) Pump(1);
+    ASSERT_EQ(SysTrayAvailable(), 1) << "the tray host did not come up";
+  }
+
+  // The centre of the docked icon (our small window inside the tray host's
+  // panel).
+  bool FindIcon(int* x, int* y) {
+    for (int attempt = 0; attempt < 100; attempt++) {
+      Pump(5);
+      std::string tree = Output("xwininfo -display " + display + " -root -tree");
+      std::smatch m;
+      std::regex icon(R"((0x[0-9a-f]+) [^\n]*\("test_tray" [^\n]*\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))");
+      std::string::const_iterator start = tree.begin();
+      while (std::regex_search(start, tree.cend(), m, icon)) {
+        int w = std::stoi(m[2]), h = std::stoi(m[3]), ax = std::stoi(m[4]), ay = std::stoi(m[5]);
+        if (w > 1 && w <= 64 && h > 1 && h <= 64 && ax >= 0 && ay >= 0) {
+          *x = ax + w / 2;
+          *y = ay + h / 2;
+          return true;
+        }
+        start = m.suffix().first;
+      }
+    }
+    return false;
+  }
+};
+
+// Catches clicks on the real window that do not reach the settings (plus, the
+// mode button, the slider, a check mark), a close that does not write them to
+// the file, and a tray menu opened while the preferences window is active whose
+// command acts on window 4 instead of the main window.
+TEST_F(PrefsX, ClicksReachTheSettingsFileAndTheTrayActsOnTheMainWindow) {
+  StartX(96);
+  gSettings.preset = 1;
+  gSettings.preset1 = 0.5f;
+  gSettings.preset2 = 0.5f;
+  gSettings.artwork = 1;
+  gSettings.trayIcon = 1;
+  gPlayer.volume = 0.5f;
+  StartTrayer();
+  ASSERT_EQ(AddTrayIcon(), 1);
+  BuildTrayMenu(1);
+
+  // The tray's "Open Preferences" is menu command 11 of window 1.
+  DispatchEvent(EventMenu, WinMain, 11, 0);
+  std::string id = PrefsWindowId();
+  ASSERT_FALSE(id.empty()) << "no visible preferences window";
+  ASSERT_FLOAT_EQ(gApp.prefsScale, 1.0f);
+  Shot(id, "prefs-preset1-scale1");
+
+  ClickControl(id, PrefsPlus);
+  for (int i = 0; i < 100 && gSettings.preset1.load() == 0.5f; i++) Pump(2);
+  EXPECT_NEAR(gSettings.preset1.load(), 0.531f, 0.0005f);
+
+  ClickControl(id, PrefsMode);
+  for (int i = 0; i < 100 && gSettings.preset.load() != 2; i++) Pump(2);
+  EXPECT_EQ(gSettings.preset.load(), 2);
+  Shot(id, "prefs-preset2-scale1");
+
+  // Half way down the slider: -20 dB.
+  ClickAt(id, GadgetX(WinPrefs, PrefsSlider) + 17, GadgetY(WinPrefs, PrefsSlider) + 85);
+  for (int i = 0; i < 100 && gSettings.preset2.load() == 0.5f; i++) Pump(2);
+  EXPECT_NEAR(VolumeToDb(gSettings.preset2.load()), -20.0, 0.3);
+
+  ClickControl(id, PrefsCheckArtwork);
+  for (int i = 0; i < 100 && gSettings.artwork.load() != 0; i++) Pump(2);
+  EXPECT_EQ(gSettings.artwork.load(), 0);
+
+  ClickControl(id, PrefsMode);
+  for (int i = 0; i < 100 && gSettings.preset.load() != 0; i++) Pump(2);
+  EXPECT_EQ(gSettings.preset.load(), 0);
+  EXPECT_EQ(IsGadgetDisabled(WinPrefs, PrefsSlider), 1);
+  Shot(id, "prefs-auto-scale1");
+
+  // The tray: a right click while the preferences window is active, then
+  // "Volume Preset 1" from the menu with the keyboard.
+  int ix = 0, iy = 0;
+  ASSERT_TRUE(FindIcon(&ix, &iy));
+  ActivateWindowNumber(WinPrefs);
+  Pump(20);
+  gMenuWindow = gMenuCommand = 0;
+  int before = VisibleWindows();
+  Output("xdotool mousemove 0 0 mousemove --sync " + std::to_string(ix) + " " + std::to_string(iy) + " click 3");
+  // The menu is a new visible window of ours; the keys go to it once it is there.
+  for (int i = 0; i < 100 && VisibleWindows() <= before; i++) Pump(5);
+  ASSERT_GT(VisibleWindows(), before) << "no menu window appeared";
+  Output("xdotool key Down Down Down Return");
+  for (int i = 0; i < 200 && gMenuCommand == 0; i++) Pump(2);
+  EXPECT_EQ(gMenuCommand, 6);
+  EXPECT_EQ(gMenuWindow, static_cast<int>(WinMain));
+  EXPECT_EQ(gSettings.preset.load(), 1);
+  EXPECT_EQ(IsGadgetDisabled(WinPrefs, PrefsSlider), 0) << "the window did not follow the tray's mode";
+
+  // Closing (the close box's request) saves at once.
+  PostEvent(EventCloseWindow, WinPrefs, 0);
+  for (int i = 0; i < 100 && IsWindow(WinPrefs); i++) Pump(2);
+  ASSERT_EQ(IsWindow(WinPrefs), 0);
+  auto doc = LoadJsonFile(folder + "settings.json");
+  ASSERT_TRUE(doc);
+  const JsonValue* volume = GetJsonObject(&doc->root, "volume");
+  EXPECT_EQ(GetJsonInteger(volume, "preset", -1), 1);
+  EXPECT_NEAR(GetJsonFloat(volume, "preset1", 0), 0.531, 0.0005);
+  EXPECT_NEAR(20 * std::log10(GetJsonFloat(volume, "preset2", 1)), -20.0, 0.3);
+  EXPECT_EQ(GetJsonInteger(GetJsonObject(&doc->root, "player"), "artwork", -1), 0);
+  EXPECT_EQ(GetJsonInteger(GetJsonObject(&doc->root, "prefs"), "x", kNoPosition), gSettings.prefsX.load());
+}
+
+// Catches a window that does not scale at 144 DPI (size, controls, slider) and
+// clicks missing their scaled controls.
+TEST_F(PrefsX, ScaleOneAndAHalf) {
+  StartX(144);
+  gSettings.preset = 1;
+  gSettings.preset1 = 0.5f;
+  gPlayer.volume = 0.5f;
+  gSettings.trayIcon = 0;
+  DispatchEvent(EventMenu, WinMain, 11, 0);
+  std::string id = PrefsWindowId();
+  ASSERT_FALSE(id.empty());
+  ASSERT_FLOAT_EQ(gApp.prefsScale, 1.5f);
+  EXPECT_EQ(WindowClientWidth(WinPrefs), 432);
+  EXPECT_EQ(WindowClientHeight(WinPrefs), 492);
+  EXPECT_EQ(GadgetHeight(WinPrefs, PrefsSlider), 255);
+  Shot(id, "prefs-preset1-scale1.5");
+  ClickControl(id, PrefsMinus);
+  for (int i = 0; i < 100 && gSettings.preset1.load() == 0.5f; i++) Pump(2);
+  EXPECT_NEAR(VolumeToDb(gSettings.preset1.load()), -6.5, 1e-3);
+  ClickControl(id, PrefsMode);
+  for (int i = 0; i < 100 && gSettings.preset.load() != 2; i++) Pump(2);
+  EXPECT_EQ(gSettings.preset.load(), 2);
+  Shot(id, "prefs-preset2-scale1.5");
+  // The bottom row of the scaled slider is -40 dB.
+  ClickAt(id, GadgetX(WinPrefs, PrefsSlider) + 25, GadgetY(WinPrefs, PrefsSlider) + 254);
+  for (int i = 0; i < 100 && gSettings.preset2.load() == 0.5f; i++) Pump(2);
+  EXPECT_NEAR(VolumeToDb(gSettings.preset2.load()), -39.84, 0.1);
+  ClickControl(id, PrefsMode);
+  for (int i = 0; i < 100 && gSettings.preset.load() != 0; i++) Pump(2);
+  EXPECT_EQ(gSettings.preset.load(), 0);
+  Shot(id, "prefs-auto-scale1.5");
+}
+
+}  // namespace
