@@ -38,9 +38,7 @@ std::string FormatLogRecord(int64_t date, const std::string& line) {
 std::string LogFileName(int64_t date) { return FormatDate("Debug %yyyy-%mm-%dd %hh-%ii-%ss", date) + ".txt"; }
 
 std::string FormatScale(double scale) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.10f", scale);
-  std::string s = buf;
+  std::string s = FormatFixed(scale, 10);
   if (s.find('.') != std::string::npos) {
     while (!s.empty() && s.back() == '0') s.pop_back();
     if (!s.empty() && s.back() == '.') s.pop_back();

@@ -102,12 +102,12 @@ class PlaybackIntegration : public ::testing::Test {
       auto now = std::chrono::steady_clock::now();
       if (now - start > std::chrono::seconds(seconds)) return false;
       // A posted metadata event is handled at once, as the main loop would.
-      if (PendingEventCount() != meta) {
-        meta = PendingEventCount();
+      while (PendingEventCount() != meta) {
+        ++meta;
         HandleTrackChange();
       }
       if (now - lastWatchdog >= std::chrono::seconds(3)) {
-        ReconnectWatchdog();
+        WatchdogTick();
         lastWatchdog = now;
       }
       if (now - lastLook >= std::chrono::milliseconds(300)) {
@@ -192,7 +192,8 @@ TEST_F(PlaybackIntegration, LoudnessAndVolumeStep) {
   RecordProperty("rms", std::to_string(line.rms));
   EXPECT_LE(line.rms, line.peak + 0.01);
   EXPECT_NEAR(line.headroom, std::fabs(std::min(line.rms, 0.0) - std::min(line.peak, 0.0)), 0.011);
-  double v = afterFirst * std::pow(10.0, (-23.0 - line.rms) / 20.0);
+  // From the volume mode's base level, not from the volume the last step left.
+  double v = SettingsVolumeFactor() * std::pow(10.0, (-23.0 - line.rms) / 20.0);
   v = std::clamp(v, 0.01, 1.0);
   EXPECT_NEAR(gPlayer.volume.load(), v, 0.002) << "volume before " << afterFirst;
 
