@@ -161,6 +161,22 @@ uint64_t NowMs() {
   return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
 }
 
+// When the library is unloaded after BASS_Free nothing of it runs any more, and its
+// records go with it. At a host's exit with the library still in use they stay: its
+// threads may still be using them.
+__attribute__((destructor)) void ReleaseRecords() {
+  if (gEngine.inited || gEngine.mixer.joinable() || gEngine.syncThread.joinable()) return;
+  {
+    std::lock_guard<std::mutex> g(gTableLock);
+    if (!gStreams.empty() || !gPending.empty()) return;
+  }
+  delete &gStreams;
+  delete &gPending;
+  delete &gPlugins;
+  delete &gEngine;
+  delete &gConfig;
+}
+
 StreamPtr FindStream(DWORD handle) {
   std::lock_guard<std::mutex> g(gTableLock);
   auto it = gStreams.find(handle);

@@ -39,6 +39,8 @@ def get(port, path):
 
 
 def main():
+    # A SIGTERM ends the run through the clean-up below (player and simulator stopped).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(2))
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default=os.path.join(ROOT, "build-test"))
     ap.add_argument("--minutes", type=float, default=30.0)

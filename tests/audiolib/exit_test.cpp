@@ -65,7 +65,7 @@ TEST(HostExit, EndsWhileStreaming) {
     const char* mode;
     std::string url;
   } cases[] = {{"return", sim.Url("/stream/mp3")},
-               {"thread", sim.Url("/stream/opus")},
+               {"thread", sim.Url("/stream/mp3")},
                {"connect", sim.Url("/stream/mp3?fault=stall")}};
   for (const Case& c : cases) {
     // A generous limit: the host needs about two seconds; a hang never ends.

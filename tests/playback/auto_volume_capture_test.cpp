@@ -47,7 +47,8 @@ double PlayedLevel(const std::string& path, size_t from, size_t to) {
 TEST(AutoVolumeCapture, LevelsRepeatEveryRound) {
   ScratchFolder output, user, data;
   StationSim sim;
-  ASSERT_TRUE(sim.Start({"--title-seconds", "6", "--no-tls"})) << sim.startError;
+  // Four titles, one per loudness level: every round plays the same music.
+  ASSERT_TRUE(sim.Start({"--title-seconds", "6", "--variants", "4", "--no-tls"})) << sim.startError;
   const std::string path = output.Path() + "auto.raw";
   setenv("CORVALE_AUDIO_OUTPUT", ("file:" + path).c_str(), 1);
   if (!AudioLibraryLoaded()) {

@@ -57,7 +57,8 @@ class PlaybackIntegration : public ::testing::Test {
       libraryError_ = "station-sim: " + sim_->startError;
     // Sound goes to a file, never to a sound card.
     setenv("CORVALE_AUDIO_OUTPUT", ("file:" + output_->Path() + "out.raw").c_str(), 1);
-    if (libraryError_.empty() && !LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile))
+    if (libraryError_.empty() && !AudioLibraryLoaded() &&
+        !LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile))
       libraryError_ = "cannot load the audio library from " TEST_DATA_DIR;
     if (libraryError_.empty()) libraryError_ = ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4");
   }

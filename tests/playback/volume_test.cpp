@@ -347,7 +347,7 @@ TEST(HandleTrackChangeTest, StepFromThePresetLevel) {
   struct Step {
     double dbfs;
     float volume;
-  } steps[] = {{-14.0, 0.5f * 0.3548f}, {-14.0, 0.5f * 0.3548f}, {-23.0, 0.5f}, {-28.0, 0.5f}, {-18.0, 0.5f * 0.5623f}};
+  } steps[] = {{-14.0, 0.5f * 0.3548f}, {-14.0, 0.5f * 0.3548f}, {-23.0, 0.5f}, {-28.0, 0.5f * 1.7783f}, {-18.0, 0.5f * 0.5623f}};
   int n = 1;
   for (const Step& step : steps) {
     ResetMeasure();
