@@ -130,7 +130,10 @@ TEST_F(StationStreams, HttpsNeverRedirectsToHttp) {
 // it: a storm of titles (one per 16-byte block) runs while another thread reads through
 // its pointer (a race under ThreadSanitizer, a changed text under any build).
 TEST_F(StationStreams, MetaTagPointerStaysValidUntilTheNextCall) {
-  const HSTREAM h = Connect(sim.Url("/stream/mp3?fault=storm&metaint=16"));
+  // Three titles: a text that is overwritten is never overwritten by itself.
+  StationSim three;
+  ASSERT_TRUE(three.Start({"--variants", "3", "--no-tls"})) << three.startError;
+  const HSTREAM h = Connect(three.Url("/stream/mp3?fault=storm&metaint=16"));
   ASSERT_NE(h, 0u) << gBass.BASS_ErrorGetCode();
   Titles t;
   ASSERT_NE(gBass.BASS_ChannelSetSync(h, BASS_SYNC_META | BASS_SYNC_MIXTIME, 0, OnMeta, &t), 0u);
