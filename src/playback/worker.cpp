@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "core/core.h"
+#include "base/base.h"
 #include "platform/platform.h"
 #include "playback/playback.h"
 #include "runtime/runtime.h"
@@ -130,7 +130,17 @@ void PlaybackWorker(int advance) {
   gPlayer.streamNumber = int64_t(position) + 1;
 
   HSTREAM h = gBass.BASS_StreamCreateURL(entry.url.c_str(), 0, kStreamConnectFlags, nullptr, nullptr);
-  gPlayer.streamHandle = h;
+  {
+    // Playback may have been halted while the server answered: the new stream is
+    // freed, never stored or played. HaltPlayback takes the handle under this lock.
+    std::lock_guard<std::mutex> lock(gPlayer.streamLock);
+    if (h != 0 && gPlayer.shutdown.load()) {
+      gBass.BASS_StreamFree(h);
+      EndAttempt();
+      return;
+    }
+    gPlayer.streamHandle = h;
+  }
   if (h != 0) {
     gPlayer.metaSync = gBass.BASS_ChannelSetSync(h, BASS_SYNC_META | BASS_SYNC_MIXTIME, 0, StreamSyncCallback, nullptr);
     gPlayer.endSync = gBass.BASS_ChannelSetSync(h, BASS_SYNC_END | BASS_SYNC_ONETIME, 0, StreamSyncCallback, nullptr);
@@ -186,7 +196,7 @@ void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user) {
     const char* meta = gBass.BASS_ChannelGetTags ? gBass.BASS_ChannelGetTags(channel, BASS_TAG_META) : nullptr;
     QueueTitleChange(meta ? std::string(meta, strnlen(meta, kMaxMetaBytes)) : std::string(), BufferedSamplesAhead());
   } else if (handle == gPlayer.endSync.load() || handle == gPlayer.deviceFailSync.load()) {
-    StartPlaybackWorker(0);
+    StartPlaybackWorker(kNextStream);
   }
 }
 
@@ -291,5 +301,5 @@ void NextStreamCommand() {
     gSettings.SetCodec(entry.codec);
   }
   gPlayer.connectCount = 0;
-  StartPlaybackWorker(0);
+  StartPlaybackWorker(kNextStream);
 }
