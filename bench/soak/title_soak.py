@@ -138,15 +138,30 @@ def main():
             for record in f.read().split("\r\n"):
                 if len(record) >= 24:
                     lines.append(record[24:])
-    titles = [m.group(1) for m in (LOUDNESS.match(l) for l in lines) if m]
+    # Loudness lines, each with whether the player reconnected just before it was logged
+    # (then the title after it is the new connection's first: the titles on air while the
+    # player was away were never announced to it).
+    titles, reconnected, since = [], [], False
+    for l in lines:
+        if l.startswith("Connecting to "):
+            since = True
+        m = LOUDNESS.match(l)
+        if m:
+            titles.append(m.group(1))
+            reconnected.append(since)
+            since = False
+    with open(os.path.join(out, "cycle.json"), "w") as f:
+        json.dump(cycle, f)
     order = {text: i for i, text in cycle.items()}
     problems = []
     if len(cycle) != 8:
         problems.append("saw only %d of the 8 titles of the cycle" % len(cycle))
     jumps = 0
-    for a, b in zip(titles, titles[1:]):
+    for i, (a, b) in enumerate(zip(titles, titles[1:])):
         if a not in order or b not in order:
             problems.append("unknown title %r or %r" % (a, b))
+        elif order[b] != (order[a] + 1) % 8 and reconnected[i]:
+            pass  # the first title of a new connection
         elif order[b] != (order[a] + 1) % 8:
             jumps += 1
             if jumps > 2:  # into and out of the storm
