@@ -108,6 +108,7 @@ typedef DWORD HSAMPLE;
 #define BASS_SYNC_ONETIME 0x80000000
 
 /* Attributes. */
+#define BASS_ATTRIB_FREQ 1
 #define BASS_ATTRIB_VOL 2
 #define BASS_ATTRIB_BITRATE 12
 

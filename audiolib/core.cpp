@@ -16,16 +16,17 @@ namespace audiolib {
 namespace {
 thread_local int tError = 0;
 
+// Never destroyed (see gConfig): the streams' threads look them up until the very end.
 std::mutex gTableLock;
-std::unordered_map<DWORD, StreamPtr> gStreams;
-std::vector<StreamPtr> gPending;  // streams being created, so that BASS_Free can stop them
+std::unordered_map<DWORD, StreamPtr>& gStreams = *new std::unordered_map<DWORD, StreamPtr>;
+std::vector<StreamPtr>& gPending = *new std::vector<StreamPtr>;  // streams being created, so that BASS_Free can stop them
 DWORD gNextHandle = 0x10000001;   // under gTableLock
 std::atomic<DWORD> gNextSubHandle{0x20000001};
 
 // Add-ons: path and dlopen handle; the plugin handle is the index + kPluginBase.
 constexpr DWORD kPluginBase = 0x30000001;
 std::mutex gPluginLock;
-std::vector<std::pair<std::string, void*>> gPlugins;
+std::vector<std::pair<std::string, void*>>& gPlugins = *new std::vector<std::pair<std::string, void*>>;
 thread_local DWORD tRegisteringPlugin = 0;
 std::atomic<bool> gAacOptions{false};
 
@@ -151,13 +152,29 @@ float CurrentVolume(const Stream& s) {
 
 void SetError(int code) { tError = code; }
 
-Config gConfig;
-Engine gEngine;
+Config& gConfig = *new Config;
+Engine& gEngine = *new Engine;
 std::atomic<bool> gAacEnabled{false}, gMp4Enabled{false}, gOpusEnabled{false};
 std::atomic<DWORD> gAacPlugin{0}, gOpusPlugin{0};
 
 uint64_t NowMs() {
   return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
+}
+
+// When the library is unloaded after BASS_Free nothing of it runs any more, and its
+// records go with it. At a host's exit with the library still in use they stay: its
+// threads may still be using them.
+__attribute__((destructor)) void ReleaseRecords() {
+  if (gEngine.inited || gEngine.mixer.joinable() || gEngine.syncThread.joinable()) return;
+  {
+    std::lock_guard<std::mutex> g(gTableLock);
+    if (!gStreams.empty() || !gPending.empty()) return;
+  }
+  delete &gStreams;
+  delete &gPending;
+  delete &gPlugins;
+  delete &gEngine;
+  delete &gConfig;
 }
 
 StreamPtr FindStream(DWORD handle) {
@@ -556,10 +573,19 @@ const char* BASS_ChannelGetTags(DWORD handle, DWORD tags) {
       if (s->icyResponse && !s->httpTags.empty()) result = s->httpTags.data();
       break;
     case BASS_TAG_META: {
-      // The text stays where it is until 16 newer titles have arrived, so a caller
-      // that copies it at once never reads freed memory.
+      // Copied under the stream's lock into this thread's own buffer: the download
+      // thread may store new titles at any moment, and the caller's pointer stays valid
+      // until its next call for the tag.
+      // (A plain array: a thread-local object with a destructor would pin the library.
+      // An ICY block holds at most 255 x 16 bytes.)
+      thread_local char tMeta[4096];
       std::lock_guard<std::mutex> g(s->lock);
-      if (s->metaIndex >= 0) result = s->metaSlots[size_t(s->metaIndex)].c_str();
+      if (s->hasMeta) {
+        const size_t n = std::min(s->meta.size(), sizeof tMeta - 1);
+        std::memcpy(tMeta, s->meta.data(), n);
+        tMeta[n] = '\0';
+        result = tMeta;
+      }
       break;
     }
     case BASS_TAG_WAVEFORMAT:
@@ -609,6 +635,9 @@ BOOL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float* value) {
   if (attrib == BASS_ATTRIB_VOL) {
     std::lock_guard<std::mutex> g(s->lock);
     *value = CurrentVolume(*s);
+  } else if (attrib == BASS_ATTRIB_FREQ) {
+    // The rate the stream is played (and its DSPs fed) at.
+    *value = float(s->outRate);
   } else if (attrib == BASS_ATTRIB_BITRATE) {
     if (!s->decoder || s->kind != SourceKind::Url) return Fail(BASS_ERROR_ILLTYPE);
     *value = DecoderBitrateKbps(s->decoder.get());
@@ -702,7 +731,9 @@ DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
   }
   if (length == BASS_DATA_AVAILABLE) {
     SetError(BASS_OK);
-    return DWORD(s->pcm.Fill());
+    // In the format the DSPs see: a mono source counts as mono.
+    const size_t fill = s->pcm.Fill();
+    return DWORD(s->info.chans == 1 && s->outChans == 2 ? fill / 2 : fill);
   }
   if (!buffer) {
     SetError(BASS_ERROR_ILLPARAM);

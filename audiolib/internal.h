@@ -44,7 +44,9 @@ struct Config {
   std::mutex agentLock;
   std::string agent;  // "" = the library's own
 };
-extern Config gConfig;
+// The library's records are made once and never destroyed: a host may exit (return from
+// main, exit() on any thread) while the library's threads still run and use them.
+extern Config& gConfig;
 
 // Formats switched on by the add-ons.
 extern std::atomic<bool> gAacEnabled, gMp4Enabled, gOpusEnabled;
@@ -126,8 +128,8 @@ struct Stream {
   std::mutex lock;
   std::vector<SyncEntry> syncs;
   std::vector<DspEntry> dsps;
-  std::array<std::string, 16> metaSlots;  // old texts stay readable for a while
-  int metaIndex = -1;
+  std::string meta;  // the current ICY metadata text
+  bool hasMeta = false;
   float volume = 1.0f;
   bool sliding = false;
   float slideFrom = 0, slideTo = 0;
@@ -178,7 +180,7 @@ struct Engine {
   Stream* syncCurrent = nullptr;
   bool syncQuit = false;
 };
-extern Engine gEngine;
+extern Engine& gEngine;  // never destroyed, see gConfig
 
 int StartEngine(int rate, const OutputDevice* device, const std::string& argument);
 void StopEngine();

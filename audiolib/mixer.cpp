@@ -40,11 +40,21 @@ int MixStream(const StreamPtr& s, float* mix, std::vector<float>& buf, int frame
     std::lock_guard<std::mutex> g(s->lock);
     dsps = s->dsps;
   }
-  // DSPs see the decoded float samples before the volume.
-  if (gotFrames > 0) {
+  // DSPs see the decoded float samples before the volume, in the source's channel
+  // count (a mono source as mono, although it plays on both speakers).
+  if (gotFrames > 0 && !dsps.empty()) {
+    const bool mono = s->info.chans == 1 && chans == 2;
+    float* data = buf.data();
+    if (mono) {
+      for (int f = 0; f < gotFrames; ++f) buf[size_t(f)] = buf[size_t(f) * 2];
+    }
+    const int dspChans = mono ? 1 : chans;
     for (const DspEntry& d : dsps) {
       if (s->freed) break;
-      d.proc(d.handle, s->handle, buf.data(), DWORD(size_t(gotFrames) * size_t(chans) * sizeof(float)), d.user);
+      d.proc(d.handle, s->handle, data, DWORD(size_t(gotFrames) * size_t(dspChans) * sizeof(float)), d.user);
+    }
+    if (mono) {
+      for (int f = gotFrames - 1; f >= 0; --f) buf[size_t(f) * 2] = buf[size_t(f) * 2 + 1] = buf[size_t(f)];
     }
   }
 

@@ -94,9 +94,9 @@ void MetaOut(void* context, const std::string& text) {
   {
     std::lock_guard<std::mutex> g(s.lock);
     // Servers repeat the same block; only a new text is news.
-    if (s.metaIndex >= 0 && s.metaSlots[size_t(s.metaIndex)] == text) return;
-    s.metaIndex = (s.metaIndex + 1) % int(s.metaSlots.size());
-    s.metaSlots[size_t(s.metaIndex)] = text;
+    if (s.hasMeta && s.meta == text) return;
+    s.meta = text;
+    s.hasMeta = true;
   }
   FireSyncs(t->stream, BASS_SYNC_META, 0);
 }
@@ -149,7 +149,9 @@ void DownloadThread(StreamPtr s) {
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 8L);
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // An https stream never falls back to clear text through a redirect.
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
+                     StartsWithNoCase(n.url, "https://") ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(n.connectTimeoutMs));
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);

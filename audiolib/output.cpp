@@ -12,47 +12,13 @@
 #include <vector>
 
 #include "internal.h"
+#include "pacer.h"
 
 namespace audiolib {
 
 namespace {
 
 constexpr int kBufferMs = 160;  // what a device holds ahead of what is heard
-
-// Real-time pacing: frames written against a monotonic clock.
-struct Pacer {
-  int rate = 48000;
-  int64_t bufferFrames = 0;
-  Clock::time_point anchor;
-  int64_t written = 0;
-  bool started = false;
-
-  int64_t Elapsed(Clock::time_point now) const {
-    return int64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(now - anchor).count() * int64_t(rate) /
-                   1000000000LL);
-  }
-  // Counts count frames as written; returns how far ahead of real time that is.
-  int64_t Add(int count) {
-    const auto now = Clock::now();
-    if (!started || Elapsed(now) > written) {
-      // First write, or the mixer paused and the device ran dry: start over from now.
-      anchor = now;
-      written = 0;
-      started = true;
-    }
-    written += count;
-    return written - Elapsed(now);
-  }
-  void SleepAhead(int64_t ahead, int64_t allowed) const {
-    if (ahead > allowed)
-      std::this_thread::sleep_for(std::chrono::microseconds((ahead - bufferFrames) * 1000000LL / rate));
-  }
-  int Delay() const {
-    if (!started) return 0;
-    const int64_t d = written - Elapsed(Clock::now());
-    return d > 0 ? int(d) : 0;
-  }
-};
 
 // --- null and file ------------------------------------------------------------------
 struct FileState {
@@ -137,7 +103,7 @@ int PacedWrite(void* state, const float* frames, int count) {
     st->dataBytes += bytes;
   }
   const int64_t ahead = st->pacer.Add(count);
-  st->pacer.SleepAhead(ahead, st->pacer.bufferFrames);
+  std::this_thread::sleep_for(st->pacer.SleepFor(ahead, st->pacer.bufferFrames));
   return 1;
 }
 
@@ -255,7 +221,7 @@ int AlsaWrite(void* state, const float* frames, int count) {
       st->pacer.written -= ahead - st->pacer.bufferFrames;
     } else {
       // A plugin that swallows data at once (null, file): pace it ourselves.
-      st->pacer.SleepAhead(ahead, 2 * st->pacer.bufferFrames);
+      std::this_thread::sleep_for(st->pacer.SleepFor(ahead, 2 * st->pacer.bufferFrames));
     }
   }
   return 1;

@@ -13,6 +13,7 @@ PKGS=(
   qt6-qpa-plugins fonts-dejavu-core openssl
   ffmpeg sox alsa-utils
   clang libclang-rt-14-dev ccache
+  locales
 )
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
@@ -28,4 +29,9 @@ fi
 # npm fetches the UI font; a machine whose nodejs already carries npm needs nothing more.
 if ! command -v npm >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive ${SUDO:-} apt-get install -y -qq --no-install-recommends nodejs npm
+fi
+# The tests check that numbers in texts keep their decimal point under a decimal-comma
+# locale; generate one when the machine has none.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  ${SUDO:-} localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "warning: could not generate de_DE.UTF-8" >&2
 fi

@@ -1,5 +1,7 @@
 // The main event loop: waits for events, dispatches them by window and kind, and
 // does the idle work (VU meter, housekeeping) between them.
+#include <chrono>
+
 #include "core/core.h"
 #include "data/data.h"
 #include "platform/platform.h"
@@ -72,7 +74,12 @@ void MainWindowTimer(int timer) {
   switch (timer) {
     case TimerReconnect: {
       uint32_t handle = gPlayer.streamHandle.load();
-      auto active = [handle] { return gBass.BASS_ChannelIsActive ? int(gBass.BASS_ChannelIsActive(handle)) : 0; };
+      auto active = [handle] {
+        if (!gBass.BASS_ChannelIsActive) return 0;
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+        return int(WatchdogActivity(handle, gBass.BASS_ChannelIsActive(handle), ms));
+      };
       auto connected = [handle]() -> uint64_t {
         return gBass.BASS_StreamGetFilePosition ? gBass.BASS_StreamGetFilePosition(handle, BASS_FILEPOS_CONNECTED) : 0;
       };

@@ -41,7 +41,7 @@ void Settings::SetDebugSavePath(const std::string& value) {
 namespace {
 
 // The fixed-size fields as plain values, in declaration order: what the change
-// detection compares byte for byte. Always zero-filled first so padding compares equal.
+// detection compares, field by field (padding bytes are not part of the values).
 struct SettingsBlock {
   int64_t versionCheck, streamInfo, artwork, trayIcon, bitrate, preset;
   float preset1, preset2;
@@ -54,6 +54,7 @@ struct SettingsBlock {
   int32_t infoX, infoY, infoW, infoH;
   int32_t prefsX, prefsY;
   int32_t debugX, debugY, debugShow;
+  bool operator==(const SettingsBlock&) const = default;
 };
 
 struct SettingsStrings {
@@ -314,7 +315,7 @@ int SaveSettings(int keep, int force) {
 
   if (!force) {
     bool changed = false;
-    if (std::memcmp(&block, &gSavedBlock, sizeof block) != 0) {
+    if (!(block == gSavedBlock)) {
       changed = true;
       DataLog("Setting values changed.");
     }

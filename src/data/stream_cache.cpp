@@ -30,8 +30,9 @@ int ReadStreamArray(std::vector<StreamEntry>& list, const JsonValue* value) {
 bool StreamListsEqual(const std::vector<StreamEntry>& a, const std::vector<StreamEntry>& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); i++) {
-    // Any one field changed makes it a new list that has to be saved.
-    if (a[i].url != b[i].url || a[i].bitrate != b[i].bitrate || a[i].codec != b[i].codec || a[i].id != b[i].id)
+    // Any one of these fields changed makes it a new list that has to be saved; the id
+    // is not compared (a renamed stream alone does not rewrite the file).
+    if (a[i].url != b[i].url || a[i].bitrate != b[i].bitrate || a[i].codec != b[i].codec)
       return false;
   }
   return true;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -138,9 +139,13 @@ int DownloadToMemory(const std::string& url, const std::string& userAgent, int64
     curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // An https address never falls back to clear text through a redirect.
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, StartsWithNoCase(url, "https://") ? "https" : "http,https");
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 8L);
+    // The usual variable for another file of trusted authorities, as the audio library
+    // reads it; without it the system's bundle.
+    if (const char* ca = std::getenv("SSL_CERT_FILE"); ca && *ca) curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
     // Playlists are often served by the stream servers themselves.
     static curl_slist* aliases = curl_slist_append(nullptr, "ICY 200 OK");
     curl_easy_setopt(curl, CURLOPT_HTTP200ALIASES, aliases);
@@ -154,6 +159,9 @@ int DownloadToMemory(const std::string& url, const std::string& userAgent, int64
       // The connect time-out as given; a server that stays silent that long while the
       // request is answered or the body read is given up the same way.
       curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, long(timeoutMs));
+      // And the whole fetch ends by then too: a server that trickles a byte now and then
+      // never trips the idle check, and the start-up waits on this fetch.
+      curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, long(timeoutMs));
       curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, WatchStall);
       curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &f);
       curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);

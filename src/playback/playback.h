@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -118,12 +119,6 @@ struct PlayerState {
 
   // DSP requests: set by the main thread, cleared by the DSP when it restarts.
   std::atomic<int64_t> measureReset{0}, longPeakReset{0};
-  // The stream's metadata arrives with the download, while the audio before it is still
-  // buffered on its way to the DSP. The metadata sync sets how many interleaved samples
-  // are ahead; the DSP counts them down and posts EventStreamMeta when the new title's
-  // audio reaches it, so the title change (and the loudness of both titles) falls where
-  // the listener hears it. 0 when nothing is pending.
-  std::atomic<int64_t> metaEventDelay{0};
   // Accumulators; written only by LevelDsp on the library's mixing thread.
   std::atomic<double> sumSquares{0.0};  // of the non-zero samples of this title
   std::atomic<double> titlePeak{0.0};   // largest absolute sample of this title
@@ -153,6 +148,30 @@ struct PlayerState {
 };
 
 extern PlayerState gPlayer;
+
+// Title changes on their way to the listener. The stream's metadata arrives with the
+// download, while the audio before it is still buffered on its way to the DSP. The
+// metadata sync queues the new text with the DSP's sample count at which its audio
+// arrives; the DSP moves it to `due` and posts EventStreamMeta when it gets there, so
+// the title change (and the loudness of both titles) falls where the listener hears
+// it. Every change is kept, in order; ParseStreamTitle takes them one at a time.
+struct TitleQueue {
+  struct Waiting {
+    int64_t at;  // DSP samples of this stream
+    std::string meta;
+  };
+  std::mutex lock;
+  std::deque<Waiting> waiting;
+  std::deque<std::string> due;
+  int64_t measured = 0;  // samples the DSP has seen of the current stream
+};
+extern TitleQueue gTitleQueue;
+// Queues the metadata text of the stream: due after `ahead` more DSP samples (at once
+// when 0, then EventStreamMeta is posted here).
+void QueueTitleChange(const std::string& meta, int64_t ahead);
+// Makes every waiting change due (the stream stops; its titles still count) and starts
+// the count of the next stream.
+void FlushTitleChanges();
 
 std::string PlayerString(std::string PlayerState::*field);
 void SetPlayerString(std::string PlayerState::*field, std::string value);
@@ -219,11 +238,14 @@ void StartPlaybackWorker(int advance);
 void PlaybackWorker(int advance);
 // Fades out, stops and frees the stream with its syncs; nothing when none.
 void StopStream();
-// The reconnect watchdog (TimerReconnect): starts the next stream when the stream is
-// gone, stopped or no longer connected, unless an attempt is running.
-void ReconnectWatchdog();
 // The preferences' next-stream command.
 void NextStreamCommand();
+// The stream's activity as the reconnect watchdog should see it: a stream stalled (its
+// buffer empty while connected) for more than kStallLimitMs counts as stopped, so that
+// a server sending slower than real time does not hold the player for good. Called at
+// each watchdog tick with the library's answer and a monotonic time in milliseconds.
+constexpr int64_t kStallLimitMs = 10000;
+uint32_t WatchdogActivity(uint32_t handle, uint32_t active, int64_t nowMs);
 void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user);
 void LevelDsp(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user);
 // The DSP's measurement over interleaved float samples (what LevelDsp runs).
@@ -282,8 +304,12 @@ void SetVolumeDisplay(VolumeDisplay display);
 // A new title from the stream's metadata: history, loudness, volume step.
 void HandleTrackChange();
 // Interleaved samples still buffered between the stream's download and the DSP: how
-// long after its metadata arrived a new title's audio reaches the measurement.
+// long after its metadata arrived a new title's audio reaches the measurement. Counted
+// in the rate and channels the DSP receives (DspFormat).
 int64_t BufferedSamplesAhead();
+// The sample rate and channel count the stream's DSP receives: the rate the stream is
+// played at (BASS_ATTRIB_FREQ, else the channel's) and the channel's channel count.
+void DspFormat(HSTREAM h, double* rate, int64_t* channels);
 
 // The loudness of a finished title and the automatic volume step.
 struct TitleLevels {
@@ -293,4 +319,6 @@ struct TitleLevels {
   float headroom = 0.0f;
   float volume = 0.0f;  // the volume after the step (the old one when not measured)
 };
-TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double titlePeak, float volume);
+// baseVolume is the volume mode's own level (SettingsVolumeFactor): the step steers the
+// level the listener hears to the target from there, it never compounds.
+TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double titlePeak, float baseVolume);

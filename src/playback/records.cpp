@@ -9,6 +9,7 @@
 #include "runtime/runtime.h"
 
 PlayerState gPlayer;
+TitleQueue gTitleQueue;
 TrackInfo gTrackInfo;
 TrackHistory gTrackHistory;
 StreamList gStreamList;

@@ -228,9 +228,22 @@ int ParseStreamTitleText(std::string_view meta, int legacy, NowPlaying& value) {
 }
 
 void ParseStreamTitle() {
+  std::string bytes;
+  {
+    // The next title change that has reached the listener, in order.
+    std::lock_guard<std::mutex> lock(gTitleQueue.lock);
+    if (!gTitleQueue.due.empty()) {
+      bytes = std::move(gTitleQueue.due.front());
+      gTitleQueue.due.pop_front();
+    }
+  }
+  if (!bytes.empty()) {
+    NowPlaying value = GetTrackInfo();
+    if (ParseStreamTitleText(bytes, int(gPlayer.legacyServer.load()), value)) SetTrackInfo(value);
+    return;
+  }
   HSTREAM h = gPlayer.streamHandle.load();
   if (h == 0 || !gBass.BASS_ChannelGetTags) return;
-  std::string bytes;
   {
     std::lock_guard<std::mutex> lock(gPlayer.streamLock);
     if (gPlayer.streamHandle.load() != h) return;

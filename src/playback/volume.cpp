@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdio>
 #include <string>
 
 #include "base/base.h"
+#include "platform/platform.h"
 #include "playback/playback.h"
 #include "runtime/runtime.h"
 
@@ -15,11 +15,7 @@ namespace {
 
 std::atomic<VolumeDisplay> gVolumeDisplay{nullptr};
 
-std::string TwoDecimals(double value) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.2f", value);
-  return buf;
-}
+std::string TwoDecimals(double value) { return FormatFixed(value, 2); }
 
 }  // namespace
 
@@ -36,9 +32,9 @@ void SetVolume(float level, int slideMs) {
 
 void SetVolumeDisplay(VolumeDisplay display) { gVolumeDisplay.store(display); }
 
-TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double titlePeak, float volume) {
+TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double titlePeak, float baseVolume) {
   TitleLevels out;
-  out.volume = volume;
+  out.volume = baseVolume;
   if (!(sumSquares > 0.0) || sampleCount <= 0 || !(titlePeak > 0.0)) return out;
   double peak = 20.0 * std::log10(titlePeak);
   double rms = 20.0 * std::log10(std::sqrt(2.0 * sumSquares / double(sampleCount)));
@@ -49,30 +45,45 @@ TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double ti
   rms = std::clamp(rms, -100.0, 0.0);
   out.headroom = float(std::fabs(rms - peak));
   float gain = float(kTargetLoudness - rms);
-  float v = float(volume * std::pow(10.0, double(gain) * 0.05));
+  float v = float(baseVolume * std::pow(10.0, double(gain) * 0.05));
   if (v > 1.0f) v = 1.0f;
   if (v < 0.01f) v = 0.01f;
   out.volume = v;
   return out;
 }
 
+void DspFormat(HSTREAM h, double* rate, int64_t* channels) {
+  *rate = 0.0;
+  *channels = 0;
+  float played = 0.0f;
+  if (gBass.BASS_ChannelGetAttribute && gBass.BASS_ChannelGetAttribute(h, BASS_ATTRIB_FREQ, &played) && played > 0.0f)
+    *rate = double(played);
+  BASS_CHANNELINFO info{};
+  if (gBass.BASS_ChannelGetInfo && gBass.BASS_ChannelGetInfo(h, &info)) {
+    if (*rate <= 0.0) *rate = double(info.freq);
+    *channels = int64_t(info.chans);
+  }
+  if (!(*rate >= 1000.0 && *rate <= 384000.0)) *rate = 48000.0;
+  if (*channels < 1 || *channels > 8) *channels = 2;
+}
+
 int64_t BufferedSamplesAhead() {
   HSTREAM h = gPlayer.streamHandle.load();
   if (h == 0 || !gBass.BASS_StreamGetFilePosition) return 0;
-  // The output runs at this rate; the DSP sees the decoded samples at it.
-  constexpr double kMixRate = 48000.0;
-  int64_t chans = gPlayer.channels.load();
-  if (chans < 1 || chans > 8) chans = 2;
+  double rate;
+  int64_t chans;
+  DspFormat(h, &rate, &chans);
   double seconds = 0.0;
   QWORD compressed = gBass.BASS_StreamGetFilePosition(h, BASS_FILEPOS_BUFFER);
   double byteRate = double(gPlayer.bitrate.load()) / 8.0;
   if (compressed != QWORD(-1) && byteRate > 0.0) seconds += double(compressed) / byteRate;
   if (gBass.BASS_ChannelGetData) {
+    // Decoded and waiting, already in the DSP's format.
     DWORD decoded = gBass.BASS_ChannelGetData(h, nullptr, BASS_DATA_AVAILABLE);
-    if (decoded != DWORD(-1)) seconds += double(decoded) / (sizeof(float) * kMixRate * double(chans));
+    if (decoded != DWORD(-1)) seconds += double(decoded) / (sizeof(float) * rate * double(chans));
   }
   seconds = std::clamp(seconds, 0.0, 10.0);
-  return int64_t(std::llround(seconds * kMixRate)) * chans;
+  return int64_t(std::llround(seconds * rate)) * chans;
 }
 
 void HandleTrackChange() {
@@ -96,7 +107,7 @@ void HandleTrackChange() {
       TrackHistoryEntry& ended = history.front();
       ended.end = t;
       TitleLevels levels = ComputeTitleLevels(gPlayer.sumSquares.load(), gPlayer.sampleCount.load(),
-                                              gPlayer.titlePeak.load(), gPlayer.volume.load());
+                                              gPlayer.titlePeak.load(), SettingsVolumeFactor());
       if (levels.measured) {
         ended.rms = levels.rms;
         ended.peak = levels.peak;

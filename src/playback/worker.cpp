@@ -3,6 +3,7 @@
 // end and device-failure syncs, the reconnect watchdog, start-up and the preferences.
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <string>
@@ -14,6 +15,8 @@
 #include "runtime/runtime.h"
 
 namespace {
+
+constexpr size_t kMaxMetaBytes = 1 << 16;  // an ICY block holds at most 4080
 
 // Serialises the starters (main thread and the library's sync thread) so that the test
 // of `connecting` and of the previous worker and the start are one step.
@@ -64,7 +67,8 @@ void StartPlaybackWorker(int advance) {
 void StopStream() {
   HSTREAM h = gPlayer.streamHandle.load();
   if (h == 0) return;
-  gPlayer.metaEventDelay = 0;
+  // Titles announced but not yet reached still happened: they go to the history.
+  FlushTitleChanges();
   for (std::atomic<uint32_t>* sync : {&gPlayer.metaSync, &gPlayer.endSync, &gPlayer.deviceFailSync}) {
     HSYNC s = sync->exchange(0);
     if (s != 0) gBass.BASS_ChannelRemoveSync(h, s);
@@ -142,6 +146,9 @@ void PlaybackWorker(int advance) {
     gPlayer.endSync = gBass.BASS_ChannelSetSync(h, BASS_SYNC_END | BASS_SYNC_ONETIME, 0, StreamSyncCallback, nullptr);
     gBass.BASS_ChannelSetAttribute(h, BASS_ATTRIB_VOL, 0.0f);
     gPlayer.levelDspHandle = gBass.BASS_ChannelSetDSP(h, LevelDsp, nullptr, 0);
+    // The stream's first title may have come with the connect, before the sync existed.
+    if (const char* meta = gBass.BASS_ChannelGetTags(h, BASS_TAG_META))
+      QueueTitleChange(std::string(meta, strnlen(meta, kMaxMetaBytes)), 0);
   } else {
     int err = gBass.BASS_ErrorGetCode();
     if (err == -1) {
@@ -185,13 +192,9 @@ void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user) {
   if (handle == gPlayer.metaSync.load()) {
     // The sync comes as the metadata is downloaded; the title it names starts when the
     // audio buffered before it has played through the DSP (which then posts the event).
-    int64_t ahead = BufferedSamplesAhead();
-    if (ahead > 0) {
-      gPlayer.metaEventDelay = ahead;
-    } else {
-      gPlayer.metaEventDelay = 0;
-      PostEvent(EventStreamMeta, WinMain, 0);
-    }
+    // The text is taken now: a later title may replace it before this one is heard.
+    const char* meta = gBass.BASS_ChannelGetTags ? gBass.BASS_ChannelGetTags(channel, BASS_TAG_META) : nullptr;
+    QueueTitleChange(meta ? std::string(meta, strnlen(meta, kMaxMetaBytes)) : std::string(), BufferedSamplesAhead());
   } else if (handle == gPlayer.endSync.load() || handle == gPlayer.deviceFailSync.load()) {
     StartPlaybackWorker(kNextStream);
   }
@@ -225,13 +228,46 @@ void MeasureSamples(const float* samples, size_t count) {
   gPlayer.sumSquares.store(sumSquares, std::memory_order_relaxed);
   gPlayer.sampleCount.store(sampleCount, std::memory_order_relaxed);
 
-  // A title announced ahead of its audio: tell the main thread once the audio is here.
-  int64_t delay = gPlayer.metaEventDelay.load();
-  if (delay > 0) {
-    int64_t left = delay > int64_t(count) ? delay - int64_t(count) : 0;
-    if (gPlayer.metaEventDelay.compare_exchange_strong(delay, left) && left == 0)
-      PostEvent(EventStreamMeta, WinMain, 0);
+  // Titles announced ahead of their audio: tell the main thread once the audio is here.
+  int reached = 0;
+  {
+    std::lock_guard<std::mutex> lock(gTitleQueue.lock);
+    gTitleQueue.measured += int64_t(count);
+    while (!gTitleQueue.waiting.empty() && gTitleQueue.waiting.front().at <= gTitleQueue.measured) {
+      gTitleQueue.due.push_back(std::move(gTitleQueue.waiting.front().meta));
+      gTitleQueue.waiting.pop_front();
+      ++reached;
+    }
   }
+  for (int i = 0; i < reached; ++i) PostEvent(EventStreamMeta, WinMain, 0);
+}
+
+void QueueTitleChange(const std::string& meta, int64_t ahead) {
+  {
+    std::lock_guard<std::mutex> lock(gTitleQueue.lock);
+    if (ahead > 0) {
+      gTitleQueue.waiting.push_back({gTitleQueue.measured + ahead, meta});
+      return;
+    }
+    // Not before the ones still waiting: the order of the titles is kept.
+    for (auto& w : gTitleQueue.waiting) gTitleQueue.due.push_back(std::move(w.meta));
+    const size_t posts = gTitleQueue.waiting.size() + 1;
+    gTitleQueue.waiting.clear();
+    gTitleQueue.due.push_back(meta);
+    for (size_t i = 0; i < posts; ++i) PostEvent(EventStreamMeta, WinMain, 0);
+  }
+}
+
+void FlushTitleChanges() {
+  size_t posts;
+  {
+    std::lock_guard<std::mutex> lock(gTitleQueue.lock);
+    posts = gTitleQueue.waiting.size();
+    for (auto& w : gTitleQueue.waiting) gTitleQueue.due.push_back(std::move(w.meta));
+    gTitleQueue.waiting.clear();
+    gTitleQueue.measured = 0;
+  }
+  for (size_t i = 0; i < posts; ++i) PostEvent(EventStreamMeta, WinMain, 0);
 }
 
 void LevelDsp(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user) {
@@ -239,12 +275,22 @@ void LevelDsp(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user
   MeasureSamples(static_cast<const float*>(buffer), length / sizeof(float));
 }
 
-void ReconnectWatchdog() {
-  if (gPlayer.connecting.load()) return;
-  HSTREAM h = gPlayer.streamHandle.load();
-  if (h == 0 || gBass.BASS_ChannelIsActive(h) == BASS_ACTIVE_STOPPED ||
-      gBass.BASS_StreamGetFilePosition(h, BASS_FILEPOS_CONNECTED) == 0)
-    StartPlaybackWorker(0);
+uint32_t WatchdogActivity(uint32_t handle, uint32_t active, int64_t nowMs) {
+  static std::mutex lock;
+  static uint32_t stalledHandle = 0;
+  static int64_t stalledSince = 0;
+  std::lock_guard<std::mutex> guard(lock);
+  if (active != BASS_ACTIVE_STALLED || handle == 0) {
+    stalledHandle = 0;
+    return active;
+  }
+  if (stalledHandle != handle) {
+    stalledHandle = handle;
+    stalledSince = nowMs;
+  }
+  if (nowMs - stalledSince <= kStallLimitMs) return active;
+  stalledHandle = 0;
+  return BASS_ACTIVE_STOPPED;
 }
 
 void NextStreamCommand() {

@@ -116,6 +116,46 @@ TEST_F(StationStreams, HttpsChecksTheCertificate) {
   gBass.BASS_StreamFree(h);
 }
 
+// Catches an https stream that follows a redirect to clear text (and, as a control, an
+// https-to-https redirect that must still be followed).
+TEST_F(StationStreams, HttpsNeverRedirectsToHttp) {
+  setenv("SSL_CERT_FILE", sim.caFile.c_str(), 1);
+  EXPECT_EQ(Connect(sim.HttpsUrl("/stream/mp3?fault=redirect-http")), 0u);
+  const HSTREAM h = Connect(sim.HttpsUrl("/stream/mp3?fault=redirect"));
+  ASSERT_NE(h, 0u) << gBass.BASS_ErrorGetCode();
+  gBass.BASS_StreamFree(h);
+}
+
+// Catches a metadata pointer that the download thread rewrites while the caller reads
+// it: a storm of titles (one per 16-byte block) runs while another thread reads through
+// its pointer (a race under ThreadSanitizer, a changed text under any build).
+TEST_F(StationStreams, MetaTagPointerStaysValidUntilTheNextCall) {
+  // Three titles: a text that is overwritten is never overwritten by itself.
+  StationSim three;
+  ASSERT_TRUE(three.Start({"--variants", "3", "--no-tls"})) << three.startError;
+  const HSTREAM h = Connect(three.Url("/stream/mp3?fault=storm&metaint=16"));
+  ASSERT_NE(h, 0u) << gBass.BASS_ErrorGetCode();
+  Titles t;
+  ASSERT_NE(gBass.BASS_ChannelSetSync(h, BASS_SYNC_META | BASS_SYNC_MIXTIME, 0, OnMeta, &t), 0u);
+  ASSERT_TRUE(gBass.BASS_ChannelPlay(h, FALSE));
+  ASSERT_TRUE(WaitFor([&] { return gBass.BASS_ChannelGetTags(h, BASS_TAG_META) != nullptr; }, 10));
+  std::thread reader([&] {
+    for (int round = 0; round < 20; ++round) {
+      const char* p = gBass.BASS_ChannelGetTags(h, BASS_TAG_META);
+      ASSERT_NE(p, nullptr);
+      const std::string first = p;
+      // Many new titles arrive meanwhile; this thread's pointer must not change.
+      const size_t seen = t.Count();
+      WaitFor([&] { return t.Count() >= seen + 40; }, 10);
+      EXPECT_EQ(std::string(p), first) << round;
+      EXPECT_EQ(std::strncmp(p, "StreamTitle='", 13), 0);
+    }
+  });
+  reader.join();
+  EXPECT_GE(t.Count(), 100u);
+  gBass.BASS_StreamFree(h);
+}
+
 // Catches the legacy "ICY 200 OK" server refused, or its header lines lost.
 TEST_F(StationStreams, LegacyServer) {
   const HSTREAM h = Connect(sim.Url("/stream/mp3?legacy=1"));

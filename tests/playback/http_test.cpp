@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "loopback_server.h"
+#include "station_sim_fixture.h"
 #include "playback_test_util.h"
 
 using namespace playtest;
@@ -85,6 +86,32 @@ TEST(DownloadToMemoryTest, StallsEndWithinTheTimeout) {
   Fetched silent = Fetch(server.Url("/silent"), 65536, 1024, 1000);
   EXPECT_EQ(silent.result, kDownloadOpenFailed);
   EXPECT_EQ(silent.size, 0);
+}
+
+// Catches a fetch without an overall deadline: a server that sends a byte every so
+// often never trips the idle check and would hold the caller for minutes.
+TEST(DownloadToMemoryTest, TrickleEndsAtTheDeadline) {
+  LoopbackServer server;
+  LoopbackServer::Reply trickle{"HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n" + std::string(40, 'x')};
+  trickle.trickleMs = 300;  // about 25 s for the whole reply, each gap well under the time-out
+  server.Route("/trickle", trickle);
+  Fetched f = Fetch(server.Url("/trickle"), 65536, 1024, 1500);
+  EXPECT_NE(f.result, 0);
+  EXPECT_LT(f.size, 40);
+}
+
+// Catches an https fetch that follows a redirect to clear text; an https-to-https
+// redirect is still followed.
+TEST(DownloadToMemoryTest, HttpsNeverRedirectsToHttp) {
+  StationSim sim;
+  ASSERT_TRUE(sim.Start()) << sim.startError;
+  setenv("SSL_CERT_FILE", sim.caFile.c_str(), 1);
+  Fetched same = Fetch(sim.HttpsUrl("/info.json?fault=redirect"));
+  Fetched down = Fetch(sim.HttpsUrl("/info.json?fault=redirect-http"));
+  unsetenv("SSL_CERT_FILE");
+  EXPECT_EQ(same.result, 0);
+  EXPECT_NE(down.result, 0);
+  EXPECT_EQ(down.size, 0);
 }
 
 namespace {

@@ -57,7 +57,8 @@ class PlaybackIntegration : public ::testing::Test {
       libraryError_ = "station-sim: " + sim_->startError;
     // Sound goes to a file, never to a sound card.
     setenv("CORVALE_AUDIO_OUTPUT", ("file:" + output_->Path() + "out.raw").c_str(), 1);
-    if (libraryError_.empty() && !LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile))
+    if (libraryError_.empty() && !AudioLibraryLoaded() &&
+        !LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile))
       libraryError_ = "cannot load the audio library from " TEST_DATA_DIR;
     if (libraryError_.empty()) libraryError_ = ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4");
   }
@@ -102,12 +103,12 @@ class PlaybackIntegration : public ::testing::Test {
       auto now = std::chrono::steady_clock::now();
       if (now - start > std::chrono::seconds(seconds)) return false;
       // A posted metadata event is handled at once, as the main loop would.
-      if (PendingEventCount() != meta) {
-        meta = PendingEventCount();
+      while (PendingEventCount() != meta) {
+        ++meta;
         HandleTrackChange();
       }
       if (now - lastWatchdog >= std::chrono::seconds(3)) {
-        ReconnectWatchdog();
+        WatchdogTick();
         lastWatchdog = now;
       }
       if (now - lastLook >= std::chrono::milliseconds(300)) {
@@ -192,7 +193,8 @@ TEST_F(PlaybackIntegration, LoudnessAndVolumeStep) {
   RecordProperty("rms", std::to_string(line.rms));
   EXPECT_LE(line.rms, line.peak + 0.01);
   EXPECT_NEAR(line.headroom, std::fabs(std::min(line.rms, 0.0) - std::min(line.peak, 0.0)), 0.011);
-  double v = afterFirst * std::pow(10.0, (-23.0 - line.rms) / 20.0);
+  // From the volume mode's base level, not from the volume the last step left.
+  double v = SettingsVolumeFactor() * std::pow(10.0, (-23.0 - line.rms) / 20.0);
   v = std::clamp(v, 0.01, 1.0);
   EXPECT_NEAR(gPlayer.volume.load(), v, 0.002) << "volume before " << afterFirst;
 

@@ -23,6 +23,7 @@ class LoopbackServer {
     std::string raw;      // sent as it stands
     int stallMs = 0;      // then keep the connection open this long (or until Stop)
     bool silent = false;  // accept and never answer (until stallMs or Stop)
+    int trickleMs = 0;    // send raw a byte at a time, this far apart (until Stop)
   };
 
   LoopbackServer() {
@@ -98,6 +99,14 @@ class LoopbackServer {
       std::lock_guard<std::mutex> l(lock_);
       auto it = routes_.find(path);
       if (it != routes_.end()) reply = it->second;
+    }
+    if (reply.trickleMs > 0) {
+      for (char byte : reply.raw) {
+        if (::send(c, &byte, 1, MSG_NOSIGNAL) <= 0) break;
+        std::unique_lock<std::mutex> l(lock_);
+        if (wake_.wait_for(l, std::chrono::milliseconds(reply.trickleMs), [this] { return stopping_; })) break;
+      }
+      reply.raw.clear();
     }
     if (!reply.silent) {
       size_t sent = 0;

@@ -19,6 +19,7 @@
 #include "data/data.h"
 #include "platform/platform.h"
 #include "playback/playback.h"
+#include "runtime/runtime.h"
 
 namespace playtest {
 
@@ -135,6 +136,7 @@ struct FakeAudio {
   DWORD ctype = BASS_CTYPE_STREAM_MP3;
   DWORD freq = 48000, chans = 2;
   float bitrateAttr = 0.0f;
+  std::atomic<float> playRate{0.0f};  // BASS_ATTRIB_FREQ; 0 = not offered
 };
 
 inline FakeAudio& Fake() {
@@ -175,6 +177,7 @@ class FakeBassScope {
       f.chans = 2;
       f.bitrateAttr = 0.0f;
     }
+    f.playRate = 0.0f;
     gBass.BASS_ErrorGetCode = [] { return Fake().lastError.load(); };
     gBass.BASS_StreamCreateURL = [](const char* url, DWORD, DWORD, DOWNLOADPROC*, void*) -> HSTREAM {
       FakeAudio& f = Fake();
@@ -244,7 +247,11 @@ class FakeBassScope {
       if (tags == BASS_TAG_META) return f.meta.empty() ? nullptr : f.meta.c_str();
       return nullptr;
     };
-    gBass.BASS_ChannelGetAttribute = [](DWORD, DWORD, float* value) -> BOOL {
+    gBass.BASS_ChannelGetAttribute = [](DWORD, DWORD attrib, float* value) -> BOOL {
+      if (attrib == BASS_ATTRIB_FREQ) {
+        *value = Fake().playRate;
+        return Fake().playRate > 0.0f;
+      }
       *value = Fake().bitrateAttr;
       return Fake().bitrateAttr > 0.0f;
     };
@@ -264,6 +271,9 @@ class FakeBassScope {
   BassApi saved_;
 };
 
+// One tick of the main window's reconnect timer, through the loop's own dispatch.
+inline void WatchdogTick() { DispatchEvent(EventTimer, WinMain, TimerReconnect, 0); }
+
 // Puts the playback records back to their start state between tests.
 inline void ResetPlayback() {
   gPlayer.streamHandle = 0;
@@ -276,7 +286,12 @@ inline void ResetPlayback() {
   gPlayer.streamNumber = 0;
   gPlayer.volume = 1.0f;
   gPlayer.measureReset = 0;
-  gPlayer.metaEventDelay = 0;
+  {
+    std::lock_guard<std::mutex> l(gTitleQueue.lock);
+    gTitleQueue.waiting.clear();
+    gTitleQueue.due.clear();
+    gTitleQueue.measured = 0;
+  }
   gPlayer.longPeakReset = 0;
   gPlayer.sumSquares = 0.0;
   gPlayer.titlePeak = 0.0;

@@ -2,7 +2,10 @@
 // its clamps, SetVolume's clamps and mute, and HandleTrackChange's history rules.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <tuple>
 
 #include "playback_test_util.h"
@@ -59,21 +62,40 @@ TEST(LevelDspTest, Accumulators) {
 }
 
 // Catches a title change announced when its metadata is downloaded instead of when its
-// audio reaches the DSP (a second of the previous title would count for the new one).
-TEST(LevelDspTest, MetaEventWhenTheAudioArrives) {
+// audio reaches the DSP (a second of the previous title would count for the new one), a
+// second change inside the buffer window overwriting the first, and a stop that drops
+// the changes still on their way.
+TEST(LevelDspTest, TitleChangesWhenTheirAudioArrives) {
+  FakeBassScope fake;
   ResetPlayback();
   std::vector<float> block(100, 0.5f);
-  gPlayer.metaEventDelay = 150;
-  int pending = PendingEventCount();
+  const int pending = PendingEventCount();
+  QueueTitleChange("StreamTitle='A - One';", 150);
+  QueueTitleChange("StreamTitle='B - Two';", 180);  // within the same buffer window
   MeasureSamples(block.data(), block.size());
   EXPECT_EQ(PendingEventCount(), pending);
-  EXPECT_EQ(gPlayer.metaEventDelay.load(), 50);
   MeasureSamples(block.data(), block.size());
-  EXPECT_EQ(PendingEventCount(), pending + 1);
-  EXPECT_EQ(gPlayer.metaEventDelay.load(), 0);
+  EXPECT_EQ(PendingEventCount(), pending + 2);  // both reached, each with its event
   MeasureSamples(block.data(), block.size());
-  EXPECT_EQ(PendingEventCount(), pending + 1);  // once only
+  EXPECT_EQ(PendingEventCount(), pending + 2);  // once only
   EXPECT_EQ(gPlayer.sampleCount.load(), 300);   // the measurement itself goes on
+  HandleTrackChange();
+  HandleTrackChange();
+  auto history = GetTrackHistory();
+  ASSERT_EQ(history.size(), 2u);
+  EXPECT_EQ(history[1].artist, "A");  // in the order they were announced
+  EXPECT_EQ(history[0].artist, "B");
+
+  // Announced, not yet heard, then the stream stops: the title still counts.
+  gPlayer.streamHandle = 12;
+  QueueTitleChange("StreamTitle='C - Three';", 100000);
+  StopStream();
+  EXPECT_EQ(PendingEventCount(), pending + 3);
+  HandleTrackChange();
+  history = GetTrackHistory();
+  ASSERT_EQ(history.size(), 3u);
+  EXPECT_EQ(history[0].artist, "C");
+  ResetPlayback();
 }
 
 // Catches a wrong estimate of the audio buffered between download and DSP.
@@ -92,6 +114,27 @@ TEST(LevelDspTest, BufferedSamplesAhead) {
   Fake().bufferedBytes = 1ull << 40;  // absurd figures are bounded
   gPlayer.bitrate = 8;
   EXPECT_EQ(BufferedSamplesAhead(), 480000 * 2);
+  // Catches the count made at 48 kHz and the wrong channel count: what the DSP receives
+  // (the played rate, else the channel's; the channel's channels) decides.
+  struct Case {
+    float playRate;
+    DWORD freq, chans;
+    int64_t samples;
+  } cases[] = {{0.0f, 44100, 1, 44100 + 24000 * 2},  // mono at 44.1 kHz, as played
+               {0.0f, 44100, 2, 88200 + 24000 * 2},
+               {48000.0f, 44100, 1, 48000 + 24000 * 2},  // resampled to the output's rate
+               {0.0f, 22050, 6, 22050 * 6 + 24000 * 2}};
+  gPlayer.bitrate = 128000;
+  Fake().bufferedBytes = 16000;  // one second
+  for (const Case& c : cases) {
+    Fake().playRate = c.playRate;
+    {
+      std::lock_guard<std::mutex> l(Fake().lock);
+      Fake().freq = c.freq;
+      Fake().chans = c.chans;
+    }
+    EXPECT_EQ(BufferedSamplesAhead(), c.samples) << c.freq << " " << c.chans;
+  }
   ResetPlayback();
 }
 
@@ -234,11 +277,13 @@ TEST(HandleTrackChangeTest, TitleSequence) {
   EXPECT_EQ(GetTrackHistory().size(), 2u);
   EXPECT_EQ(Fake().slides.load(), slides);
 
-  // A -23 dBFS title leaves the volume; muted, the stream stays at 0 but the volume follows.
+  // Catches the step compounding from the volume the last step left: a -23 dBFS title
+  // brings the volume back to the mode's base level (1.0 in Auto), not 0.562 again.
+  // Muted, the stream stays at 0 but the volume follows.
   ResetMeasure();
   FeedSine(-23.0);
   Announce("StreamTitle='Gamma - Three';");
-  EXPECT_NEAR(gPlayer.volume.load(), 0.5623, 0.0005);
+  EXPECT_NEAR(gPlayer.volume.load(), 1.0, 0.0005);
   ResetMeasure();
   FeedSine(-28.0);
   gSettings.muted = 1;
@@ -259,6 +304,66 @@ TEST(HandleTrackChangeTest, TitleSequence) {
   EXPECT_GE(FindLine(lines, "\"Beta - Album\", Headroom 0.00 dB, RMS -23.00 dBFS, -23.00 dBFS Max Peak."), 0);
   EXPECT_GE(FindLine(lines, "\"Gamma - Three\", Headroom 0.00 dB, RMS -28.00 dBFS, -28.00 dBFS Max Peak."), 0);
   EXPECT_EQ(lines.back(), "\"Delta - Four\", Headroom 0.00 dB, RMS 0.00 dBFS, 0.00 dBFS Max Peak.");
+  ResetPlayback();
+}
+
+// Catches the step made from the last volume instead of the preset mode's own level: in
+// preset 2 (0.5) the -14, -14, -23 run gives 0.5 x 0.355 twice, then 0.5 again.
+TEST(HandleTrackChangeTest, StepFromThePresetLevel) {
+  FakeBassScope fake;
+  ResetPlayback();
+  const int64_t savedPreset = gSettings.preset.load();
+  const float savedLevel = gSettings.preset2.load();
+  gSettings.preset = 2;
+  gSettings.preset2 = 0.5f;
+  gPlayer.streamHandle = 14;
+  Announce("StreamTitle='P - 0';");
+  struct Step {
+    double dbfs;
+    float volume;
+  } steps[] = {{-14.0, 0.5f * 0.3548f}, {-14.0, 0.5f * 0.3548f}, {-23.0, 0.5f}, {-28.0, 0.5f * 1.7783f}, {-18.0, 0.5f * 0.5623f}};
+  int n = 1;
+  for (const Step& step : steps) {
+    ResetMeasure();
+    FeedSine(step.dbfs);
+    Announce("StreamTitle='P - " + std::to_string(n++) + "';");
+    EXPECT_NEAR(gPlayer.volume.load(), step.volume, 0.0005) << step.dbfs << " at title " << n;
+  }
+  gSettings.preset = savedPreset;
+  gSettings.preset2 = savedLevel;
+  ResetPlayback();
+}
+
+// Catches numbers in texts that follow the user's locale once the toolkit has set it
+// (setlocale(LC_ALL, "") from the environment): under German rules the loudness line
+// would read "Headroom 0,00 dB" and the scale "1,5".
+TEST(HandleTrackChangeTest, NumbersKeepTheirPointUnderADecimalCommaLocale) {
+  FakeBassScope fake;
+  ResetPlayback();
+  const char* saved = std::getenv("LC_ALL");
+  const std::string savedValue = saved ? saved : "";
+  setenv("LC_ALL", "de_DE.UTF-8", 1);
+  const char* set = setlocale(LC_ALL, "");
+  ASSERT_NE(set, nullptr) << "de_DE.UTF-8 is not installed (scripts/install-deps.sh generates it)";
+  char probe[16];
+  std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+  EXPECT_STREQ(probe, "1,5");  // the locale really is in effect
+  gPlayer.streamHandle = 15;
+  LogCapture log;
+  Announce("StreamTitle='L - 0';");
+  ResetMeasure();
+  FeedSine(-18.5);
+  Announce("StreamTitle='L - 1';");
+  const std::string scale = FormatScale(1.5);
+  setlocale(LC_ALL, "C");
+  if (saved)
+    setenv("LC_ALL", savedValue.c_str(), 1);
+  else
+    unsetenv("LC_ALL");
+  EXPECT_EQ(scale, "1.5");
+  std::vector<std::string> lines = log.Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "\"L - 0\", Headroom 0.00 dB, RMS -18.50 dBFS, -18.50 dBFS Max Peak.");
   ResetPlayback();
 }
 

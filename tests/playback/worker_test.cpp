@@ -199,7 +199,7 @@ TEST_F(WorkerTest, StartsFromManyThreads) {
         if (t % 2)
           StartPlaybackWorker(0);
         else
-          ReconnectWatchdog();
+          WatchdogTick();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     });
@@ -234,7 +234,7 @@ TEST_F(WorkerTest, StartWhilePreviousWorkerEnds) {
   EXPECT_EQ(Fake().creates.load(), 0);
   gHold = 0;
   ASSERT_TRUE(WaitIdle());
-  ReconnectWatchdog();  // the next tick starts it
+  WatchdogTick();  // the next tick starts it
   ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(Fake().creates.load(), 1);
 }
@@ -255,7 +255,7 @@ TEST_F(WorkerTest, WatchdogTable) {
     gPlayer.streamHandle = c.handle;
     gPlayer.connecting = c.connecting;
     int creates = Fake().creates.load();
-    ReconnectWatchdog();
+    WatchdogTick();
     if (c.connecting) gPlayer.connecting = 0;
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(Fake().creates.load() - creates, c.starts) << c.handle << " " << c.active << " " << c.connected;
@@ -278,7 +278,11 @@ TEST_F(WorkerTest, SyncCallbackRouting) {
   Fake().bufferedBytes = 1600;
   StreamSyncCallback(501, 1, 0, nullptr);
   EXPECT_EQ(PendingEventCount(), pending + 1);
-  EXPECT_EQ(gPlayer.metaEventDelay.load(), 4800 * 2);
+  {
+    std::lock_guard<std::mutex> l(gTitleQueue.lock);
+    ASSERT_EQ(gTitleQueue.waiting.size(), 1u);
+    EXPECT_EQ(gTitleQueue.waiting.front().at, 4800 * 2);
+  }
   gPlayer.streamHandle = 0;
   ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(Fake().creates.load(), 0);
@@ -302,6 +306,48 @@ TEST_F(WorkerTest, NextStreamCommand) {
   EXPECT_EQ(LastUrl(), "http://127.0.0.1:9/b.aac");
   EXPECT_EQ(gPlayer.connectCount.load(), 1);
   EXPECT_EQ(gSettings.GetCodec(), "aac");
+}
+
+// Catches a stream that stalls for good (a server slower than real time) never being
+// given up: past the limit the watchdog sees it stopped and moves on; a short stall, a
+// playing stream and a new stream keep their own answer.
+TEST_F(WorkerTest, LongStallCountsAsStopped) {
+  struct Step {
+    uint32_t handle;
+    uint32_t active;
+    int64_t ms;
+    uint32_t seen;
+  } steps[] = {{5, BASS_ACTIVE_STALLED, 1000, BASS_ACTIVE_STALLED},
+               {5, BASS_ACTIVE_STALLED, 1000 + kStallLimitMs, BASS_ACTIVE_STALLED},
+               {5, BASS_ACTIVE_STALLED, 1001 + kStallLimitMs, BASS_ACTIVE_STOPPED},
+               {6, BASS_ACTIVE_STALLED, 20000, BASS_ACTIVE_STALLED},  // a new stream starts afresh
+               {6, BASS_ACTIVE_PLAYING, 25000, BASS_ACTIVE_PLAYING},  // resumed: the count ends
+               {6, BASS_ACTIVE_STALLED, 30000, BASS_ACTIVE_STALLED},
+               {6, BASS_ACTIVE_STALLED, 39000, BASS_ACTIVE_STALLED}};
+  for (const Step& s : steps) EXPECT_EQ(WatchdogActivity(s.handle, s.active, s.ms), s.seen) << s.handle << " " << s.ms;
+  WatchdogActivity(0, BASS_ACTIVE_STOPPED, 0);
+}
+
+// Catches a title read only through the sync: the first title that came with the connect
+// must reach the history without waiting for the next change.
+TEST_F(WorkerTest, FirstTitleOfTheConnect) {
+  {
+    std::lock_guard<std::mutex> l(Fake().lock);
+    Fake().meta = "StreamTitle='First Artist - First Title';";
+  }
+  const int pending = PendingEventCount();
+  gPlayer.connecting = 1;
+  PlaybackWorker(1);
+  EXPECT_GT(PendingEventCount(), pending);
+  {
+    std::lock_guard<std::mutex> l(Fake().lock);
+    Fake().meta = "StreamTitle='Other - Text';";  // what the tag says later does not matter
+  }
+  HandleTrackChange();
+  auto history = GetTrackHistory();
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_EQ(history[0].artist, "First Artist");
+  EXPECT_EQ(history[0].title, "First Title");
 }
 
 // Catches a halt that lands while the worker waits for the server: the worker came back
