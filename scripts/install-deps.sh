@@ -13,6 +13,8 @@ PKGS=(
   qt6-qpa-plugins fonts-dejavu-core openssl
   ffmpeg sox alsa-utils
   clang libclang-rt-14-dev ccache
+  libpulse-dev pulseaudio pulseaudio-utils
+  dpkg-dev lintian appstream file
 )
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"

@@ -42,7 +42,10 @@ std::string CustomUrlFromArguments(int argc, char** argv) {
     std::string cleaned;
     for (char c : parameter)
       if (c != '"') cleaned.push_back(c);
-    url = TrimSpaces(cleaned);
+    cleaned = TrimSpaces(cleaned);
+    // An option is never a stream address.
+    if (!cleaned.empty() && cleaned[0] == '-') continue;
+    url = cleaned;
   }
   return url;
 }
@@ -68,6 +71,9 @@ int TeardownAndExit(int code) {
 }
 
 int PlayerMain(int argc, char** argv) {
+  // --help and --version answer on the terminal before anything else starts.
+  const int answered = AnswerCommandLine(argc, argv, stdout);
+  if (answered >= 0) return answered;
   // 1. The runtime: windows, events, images, fonts, threads, dialogs. The desktop file
   // name and window class "corvale-player" are the application's identity (step 6).
   if (!RuntimeInit(argc, argv)) {
