@@ -14,8 +14,10 @@ add_custom_command(OUTPUT ${CORVALE_PKG_DIR}/icons/256x256/apps/corvale-player.p
   DEPENDS skin-gen
   COMMENT "Drawing the application icons")
 add_custom_command(OUTPUT ${CORVALE_PKG_DIR}/corvale-player.1.gz ${CORVALE_PKG_DIR}/changelog.gz
-  COMMAND sh -c "gzip -9n < '${CMAKE_SOURCE_DIR}/packaging/corvale-player.1' > '${CORVALE_PKG_DIR}/corvale-player.1.gz'"
-  COMMAND sh -c "gzip -9n < '${CMAKE_SOURCE_DIR}/packaging/changelog' > '${CORVALE_PKG_DIR}/changelog.gz'"
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CORVALE_PKG_DIR}
+  # The shell redirects (no VERBATIM); -n keeps the file the same from build to build.
+  COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/packaging/corvale-player.1 > ${CORVALE_PKG_DIR}/corvale-player.1.gz
+  COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/packaging/changelog > ${CORVALE_PKG_DIR}/changelog.gz
   DEPENDS ${CMAKE_SOURCE_DIR}/packaging/corvale-player.1 ${CMAKE_SOURCE_DIR}/packaging/changelog)
 add_custom_target(package_files ALL DEPENDS ${CORVALE_PKG_DIR}/icons/256x256/apps/corvale-player.png
   ${CORVALE_PKG_DIR}/corvale-player.1.gz ${CORVALE_PKG_DIR}/changelog.gz)

@@ -27,15 +27,15 @@ std::string PlayerBinary() {
   return fs::read_symlink("/proc/self/exe").parent_path().string() + "/corvale-player";
 }
 
-struct Run {
+struct PlayerRun {
   int code = -1;  // exit code, -1 when it had to be killed
   std::string out, err;
 };
 
 // Runs the player with one argument in an empty home and no display; a run that tried
 // to open a window would fail for the missing display instead of answering.
-Run RunPlayer(const std::string& home, const std::string& argument) {
-  Run r;
+PlayerRun RunPlayer(const std::string& home, const std::string& argument) {
+  PlayerRun r;
   const std::string outPath = home + "out.txt", errPath = home + "err.txt";
   std::vector<std::string> env = {"HOME=" + home + "home", "XDG_CONFIG_HOME=" + home + "home/config",
                                   "XDG_RUNTIME_DIR=" + home + "home/run", "PATH=/usr/bin:/bin"};
@@ -103,7 +103,7 @@ TEST_F(CommandLine, HelpAndVersionAnswerWithoutStarting) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.argument);
-    const Run r = RunPlayer(folder_, c.argument);
+    const PlayerRun r = RunPlayer(folder_, c.argument);
     EXPECT_EQ(r.code, 0) << r.err;
     for (const std::string& text : c.expected) EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "");
