@@ -24,10 +24,12 @@ add_custom_target(package_files ALL DEPENDS ${CORVALE_PKG_DIR}/icons/256x256/app
 
 set(CORVALE_READ OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(TARGETS corvale-player RUNTIME DESTINATION ${CORVALE_LIBEXEC})
+# Installed as targets, so that the package's strip step reaches them.
+install(TARGETS audiolib_bass audiolib_bass_aac audiolib_bassopus LIBRARY DESTINATION ${CORVALE_LIBEXEC}/data
+  PERMISSIONS ${CORVALE_READ})
 install(DIRECTORY ${CORVALE_DATA_DIR}/ DESTINATION ${CORVALE_LIBEXEC}/data
   FILE_PERMISSIONS ${CORVALE_READ}
-  FILES_MATCHING PATTERN "*.json" PATTERN "*.png" PATTERN "*.so" PATTERN "*.otf" PATTERN "*.md"
-    PATTERN "*.html" PATTERN "*.css")
+  FILES_MATCHING PATTERN "*.json" PATTERN "*.png" PATTERN "*.otf" PATTERN "*.md" PATTERN "*.html" PATTERN "*.css")
 # A relative link, so the unpacked tree works from any root.
 install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
   file(CREATE_LINK ../${CORVALE_LIBEXEC}/corvale-player \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/corvale-player\" SYMBOLIC)")
@@ -49,10 +51,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://corvale.org/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# CPack indents the lines after the summary itself.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "internet radio player for one station
- Corvale Player plays the streams of one radio station and starts playing at once.
- It shows what is playing in the window title, in a small VU meter window and in an
- information window, measures the loudness of every title and can steer the volume
- towards a fixed target. It plays through the desktop's sound server (PulseAudio or
- PipeWire) or ALSA.")
+Corvale Player plays the streams of one radio station and starts playing at
+once. It shows what is playing in the window title, in a small VU meter window
+and in an information window, measures the loudness of every title and can
+steer the volume towards a fixed target. It plays through the desktop's sound
+server (PulseAudio or PipeWire) or ALSA.")
 include(CPack)

@@ -103,23 +103,20 @@ env -i PATH=/usr/bin:/bin HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_RUNTIM
   DBUS_SESSION_BUS_ADDRESS=disabled: \
   "$root/usr/bin/corvale-player" "http://127.0.0.1:$port/stream/mp3" >"$work/player.out" 2>&1 &
 playerpid=$!
-playing=0
+# The log file is written through a large buffer: the output file shows the playing,
+# the log is read once the player has ended (SIGTERM is a session end, which saves it).
 for _ in $(seq 300); do
-  if cat "$home"/logs/*.txt 2>/dev/null | grep -q ' Playing\.'; then
-    playing=1
-    break
-  fi
+  [ "$(stat -c %s "$work/out.wav" 2>/dev/null || echo 0)" -gt 768000 ] && break
   kill -0 "$playerpid" 2>/dev/null || break
   sleep 0.1
 done
-if [ $playing -ne 1 ]; then
+kill -TERM "$playerpid" 2>/dev/null || true
+wait "$playerpid" || true
+playerpid=""
+if ! grep -aq ' Playing\.' "$home"/logs/*.txt 2>/dev/null; then
   cat "$work/player.out" "$home"/logs/*.txt 2>/dev/null | tail -30
   fail "the unpacked player did not play"
 fi
-sleep 3
-kill -TERM "$playerpid"
-wait "$playerpid" || true
-playerpid=""
 grep -a "Connecting to" "$home"/logs/*.txt | grep -q "http://127.0.0.1:$port/stream/mp3" ||
   fail "the custom URL was not the stream played"
 rms=$(sox "$work/out.wav" -n stat 2>&1 | sed -n 's/^RMS *amplitude: *//p')
