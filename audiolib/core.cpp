@@ -309,7 +309,7 @@ BOOL BASS_Init(int device, DWORD freq, DWORD flags, void* win, const void* clsid
   std::string spec = "null";
   if (device != 0) {  // device 0 is "no sound"
     const char* env = std::getenv("CORVALE_AUDIO_OUTPUT");
-    spec = env && *env ? env : "alsa";
+    spec = env && *env ? env : "auto";
   }
   std::string argument;
   const OutputDevice* out = FindOutputDevice(spec, &argument);

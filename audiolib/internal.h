@@ -65,6 +65,9 @@ struct OutputDevice {
   void (*close)(void* state);
 };
 const OutputDevice* FindOutputDevice(const std::string& spec, std::string* argument);
+// The sound server's output (argument: a server address, "" for the user's default).
+extern const OutputDevice kPulseOutput;
+bool PulseServerAnswers();
 
 // --- streams ------------------------------------------------------------------------
 struct SyncEntry {

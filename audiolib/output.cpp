@@ -247,13 +247,16 @@ const OutputDevice kFile = {"file", FileOpen, PacedWrite, PacedDelay, PacedClose
 
 }  // namespace
 
-// "alsa", "alsa:<pcm name>", "null", "file:<path>" (".wav" for a WAV file, else raw
-// interleaved float).
+// "alsa", "alsa:<pcm name>", "pulse", "pulse:<server>", "null", "file:<path>" (".wav"
+// for a WAV file, else raw interleaved float); "auto" is the sound server when one
+// answers, else ALSA.
 const OutputDevice* FindOutputDevice(const std::string& spec, std::string* argument) {
   const size_t colon = spec.find(':');
   const std::string kind = spec.substr(0, colon);
   *argument = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
   if (kind == "alsa") return &kAlsa;
+  if (kind == "pulse") return &kPulseOutput;
+  if (kind == "auto") return PulseServerAnswers() ? &kPulseOutput : &kAlsa;
   if (kind == "null") return &kNull;
   if (kind == "file") return &kFile;
   return nullptr;

@@ -14,6 +14,8 @@ PKGS=(
   ffmpeg sox alsa-utils
   clang libclang-rt-14-dev ccache
   locales
+  libpulse-dev pulseaudio pulseaudio-utils
+  dpkg-dev lintian appstream file
 )
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"

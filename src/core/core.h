@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -88,9 +89,13 @@ int GetDpiScale(int window, int x, int y, int width, int height, float* scale);
 // which only ever runs there).
 void SetCoreMainThread();
 int OnCoreMainThread();
-// The command line's custom stream URL: the last parameter, double quotes removed,
-// leading and trailing spaces trimmed; "" without parameters.
+// The command line's custom stream URL: the last parameter that is not an option (an
+// option starts with "-"), double quotes removed, leading and trailing spaces trimmed;
+// "" without one.
 std::string CustomUrlFromArguments(int argc, char** argv);
+// --help and --version: prints the usage or the long version to out and returns the
+// exit code 0; -1 when the command line asks neither.
+int AnswerCommandLine(int argc, char** argv, std::FILE* out);
 // After the loop: saves the settings, logs "Exiting.", halts playback and gives up the
 // instance lock, unless the end of the session already did so.
 void RunShutdown();

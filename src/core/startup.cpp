@@ -37,7 +37,10 @@ std::string CustomUrlFromArguments(int argc, char** argv) {
     std::string cleaned;
     for (char c : parameter)
       if (c != '"') cleaned.push_back(c);
-    url = TrimSpaces(cleaned);
+    cleaned = TrimSpaces(cleaned);
+    // An option is never a stream address.
+    if (!cleaned.empty() && cleaned[0] == '-') continue;
+    url = cleaned;
   }
   return url;
 }
@@ -74,6 +77,9 @@ void RunShutdown() {
 }
 
 int PlayerMain(int argc, char** argv) {
+  // --help and --version answer on the terminal before anything else starts.
+  const int answered = AnswerCommandLine(argc, argv, stdout);
+  if (answered >= 0) return answered;
   // The runtime: windows, events, images, fonts, threads, dialogs. The desktop file
   // name and window class "corvale-player" are the application's identity.
   if (!RuntimeInit(argc, argv)) {

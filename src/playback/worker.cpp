@@ -151,7 +151,9 @@ void PlaybackWorker(int advance) {
       QueueTitleChange(std::string(meta, strnlen(meta, kMaxMetaBytes)), 0);
   } else {
     int err = gBass.BASS_ErrorGetCode();
-    if (err == -1) {
+    // An output that could not be reopened last time (the sound server was still away)
+    // is tried again too, or the player would stay silent for good.
+    if (err == -1 || (err == BASS_ERROR_INIT && gPlayer.audioReady.load() == 0)) {
       // The output itself failed: close it, give the device a second, open it again.
       SetAudioOutput(0);
       PlaybackWait(1000);

@@ -1,6 +1,7 @@
 // Draws every skin image of the player into PNG files: the VU meter overlays, the
 // tray and taskbar icons, the default artwork and the preferences controls.
 // Usage: skin-gen <output folder>
+//        skin-gen --icons <folder>   (the application icon in the hicolor sizes)
 //
 // Shapes are described by inside-tests and rendered with 8 x 8 supersampling into a
 // premultiplied float canvas, so every edge gets a proper alpha ramp. Edges that
@@ -11,6 +12,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -527,6 +530,30 @@ Canvas GenericButton(Look look) {
   return c;
 }
 
+// The application icon of the desktop's menus: the tray's emblem, drawn at each size
+// rather than scaled, so that small sizes keep sharp edges.
+Canvas AppIcon(int size) {
+  Canvas c(size, size);
+  Emblem(c, 0.0, 0.30, 0.44);
+  return c;
+}
+
+// <folder>/<n>x<n>/apps/corvale-player.png for the hicolor theme's usual sizes.
+int DrawAppIcons(std::string dir) {
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  int failed = 0;
+  for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+    const std::string folder = dir + std::to_string(size) + "x" + std::to_string(size) + "/apps/";
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (!AppIcon(size).Save(folder + "corvale-player.png")) {
+      std::fprintf(stderr, "skin-gen: cannot write %scorvale-player.png\n", folder.c_str());
+      ++failed;
+    }
+  }
+  return failed ? 1 : 0;
+}
+
 struct Output {
   const char* name;
   std::function<Canvas()> draw;
@@ -535,8 +562,9 @@ struct Output {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--icons") == 0) return DrawAppIcons(argv[2]);
   if (argc != 2) {
-    std::fprintf(stderr, "usage: skin-gen <output folder>\n");
+    std::fprintf(stderr, "usage: skin-gen <output folder>\n       skin-gen --icons <folder>\n");
     return 2;
   }
   std::string dir = argv[1];
