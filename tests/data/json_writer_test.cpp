@@ -203,3 +203,33 @@ TEST(JsonFile, FailedSaveLeavesOldFile) {
 }
 
 }  // namespace
+
+// Catches a double written with a fixed 16 digits that reads back as another double
+// (1e+23 came back as 9.999999999999999e+22), and a shortest form that would change the
+// "%.16g" text of values that round-trip (the settings file's text stays the same).
+TEST(JsonWriter, DoublesAreShortestRoundTrip) {
+  struct Case {
+    double value;
+    const char* text;
+  } cases[] = {
+      {1e23, "1e+23"},
+      {0.1, "0.1"},
+      {0.7, "0.7"},
+      {100000.0, "100000"},
+      {0.0001, "0.0001"},
+      {1.5e-7, "1.5e-07"},
+      {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {0.30000000000000004, "0.30000000000000004"},
+      {static_cast<double>(0.7f), "0.699999988079071"},
+  };
+  for (const Case& c : cases) {
+    JsonValue v(JsonKind::Array);
+    v.AddElement(JsonKind::Number)->SetDouble(c.value);
+    std::string text = ComposeJson(v, 0);
+    EXPECT_EQ(text, std::string("[") + c.text + "]") << c.text;
+    auto back = ParseJson(text);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->root.Element(0)->GetDouble(), c.value) << c.text;
+  }
+}
