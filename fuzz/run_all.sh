@@ -37,6 +37,7 @@ seed_from_simulator() {
   sim_pid=$!
   for _ in $(seq 100); do grep -q '^URL ' "$sim_out" 2>/dev/null && break; sleep 0.1; done
   base=$(awk '/^URL /{print $2}' "$sim_out")
+  base=${base%/}
   fetch() { curl -s --max-time 5 "$base$1" || true; }
   fetch /info.json >"$work/json/corpus/sim-info.json"
   fetch /versionlist.json >"$work/json/corpus/sim-versionlist.json"

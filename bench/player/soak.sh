@@ -31,7 +31,7 @@ mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 export CORVALE_DIALOGS=stderr CORVALE_AUDIO_OUTPUT=null
 unset QT_QPA_PLATFORM
-"$build/bin/corvale-player" "$base/stream/mp3" >"$work/player.out" 2>"$work/player.err" &
+"$build/bin/corvale-player" "${base%/}/stream/mp3" >"$work/player.out" 2>"$work/player.err" &
 player_pid=$!
 
 ticks=$(getconf CLK_TCK)
@@ -61,7 +61,7 @@ while :; do
   next=$((t0 + (minute + 1) * interval))
   while (($(date +%s) < next)); do
     if (($(date +%s) - last_drop >= 600)); then
-      curl -s "$base/control/drop" >/dev/null || true
+      curl -s "${base%/}/control/drop" >/dev/null || true
       last_drop=$(date +%s)
       drops=$((drops + 1))
     fi

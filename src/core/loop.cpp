@@ -372,15 +372,20 @@ int IdlePass(uint32_t now) {
 uint32_t IdleWaitMs(uint32_t now, int fastTick) {
   // The quit test runs in the idle pass, which comes as soon as the queue is empty.
   if (gApp.quitRequested.load() == 1) return 0;
-  uint32_t sinceHousekeeping = ElapsedMs(now, gApp.housekeepingStamp);
-  uint32_t wait = sinceHousekeeping >= 500 ? 0 : 500 - sinceHousekeeping;
-  if (!fastTick) return wait;
-  // The 25 ms gate counts from the last poll; a minimised meter leaves that stamp behind
-  // (the gate stays open), and the pass then comes 25 ms after the last idle pass.
+  // The housekeeping runs behind the 25 ms gate of the poll stamp, so no wait ends
+  // before that gate opens (an earlier pass would find nothing to do and spin).
   uint32_t sincePoll = ElapsedMs(now, gApp.levelPollStamp);
-  if (sincePoll >= 25) sincePoll = ElapsedMs(now, gApp.loopNow);
-  uint32_t tick = sincePoll >= 25 ? 0 : 25 - sincePoll;
-  return tick < wait ? tick : wait;
+  uint32_t gate = sincePoll >= 25 ? 0 : 25 - sincePoll;
+  if (fastTick) {
+    if (gate > 0) return gate;
+    // A minimised meter leaves its poll stamp behind (the gate stays open): the next
+    // pass comes 25 ms after the last one.
+    uint32_t sincePass = ElapsedMs(now, gApp.loopNow);
+    return sincePass >= 25 ? 0 : 25 - sincePass;
+  }
+  uint32_t sinceHousekeeping = ElapsedMs(now, gApp.housekeepingStamp);
+  uint32_t housekeeping = sinceHousekeeping >= 500 ? 0 : 500 - sinceHousekeeping;
+  return housekeeping > gate ? housekeeping : gate;
 }
 
 namespace {

@@ -97,7 +97,9 @@ TEST(LoopRules, IdleWaitUntilNextWork) {
       {1000, 1000, 1000, 1000, 0, 0, 500},  // nothing shown: only the housekeeping
       {1400, 1000, 1000, 1000, 0, 0, 100},
       {1600, 1000, 1000, 1000, 0, 0, 0},
-      {1495, 1490, 1490, 1000, 1, 0, 5},    // housekeeping due before the next poll
+      // The housekeeping runs behind the poll's gate: waking for it earlier would spin.
+      {1495, 1490, 1490, 1000, 1, 0, 20},
+      {1495, 1490, 1490, 1000, 0, 0, 20},
       // A minimised meter leaves its poll stamp behind; the wait counts from the last pass
       // instead of spinning at 0.
       {5000, 1000, 5000, 4900, 1, 0, 25},
