@@ -939,13 +939,15 @@ void WriteNumber(Sink& out, const JsonValue& v) {
     return;
   }
   if (d == 0.0) d = 0.0;  // negative zero is written as 0
-  // "%.16g" (without the locale's decimal separator) when it reads back to the same
-  // double; otherwise the shortest text that does: "%.16g" does not round-trip every
-  // double (1e+23 would come back as 9.999999999999999e+22).
+  // The shortest "%g"-style text (without the locale's decimal separator) that reads back
+  // to the same double: "%.16g" when it does, which keeps every such value's text, else
+  // 17 significant digits, which always do. "%.16g" alone does not round-trip every
+  // double: the one just above 1e23 would be written 1e+23 and read back as the double
+  // below it.
   auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 16);
   double back = 0;
   auto parsed = std::from_chars(buf, r.ptr, back);
-  if (parsed.ec != std::errc() || back != d) r = std::to_chars(buf, buf + sizeof buf, d);
+  if (parsed.ec != std::errc() || back != d) r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17);
   out.Put(buf, static_cast<size_t>(r.ptr - buf));
 }
 
