@@ -947,7 +947,8 @@ void WriteNumber(Sink& out, const JsonValue& v) {
   auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 16);
   double back = 0;
   auto parsed = std::from_chars(buf, r.ptr, back);
-  if (parsed.ec != std::errc() || back != d) r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17);
+  if (parsed.ec != std::errc() || back != d)
+    r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17);
   out.Put(buf, static_cast<size_t>(r.ptr - buf));
 }
 
