@@ -202,6 +202,43 @@ void FireSyncs(const StreamPtr& s, DWORD type, DWORD data) {
   }
 }
 
+// The global options: which field each one sets, its limits and its kind, read by
+// BASS_SetConfig and BASS_GetConfig alike.
+enum ConfigKind { ConfigValue, ConfigFlag, ConfigReadOnly, ConfigAacAddOn };
+
+struct ConfigOption {
+  DWORD option;
+  std::atomic<DWORD>* field;  // nullptr for the read-only float option
+  DWORD min, max;
+  ConfigKind kind;
+};
+
+constexpr DWORD kAnyValue = 0xFFFFFFFFu;
+
+const ConfigOption kConfigOptions[] = {
+    {BASS_CONFIG_BUFFER, &gConfig.buffer, 10, 5000, ConfigValue},
+    {BASS_CONFIG_CURVE_VOL, &gConfig.curveVol, 0, 1, ConfigFlag},
+    {BASS_CONFIG_FLOATDSP, &gConfig.floatDsp, 0, 1, ConfigFlag},
+    {BASS_CONFIG_NET_TIMEOUT, &gConfig.netTimeout, 0, kAnyValue, ConfigValue},
+    {BASS_CONFIG_NET_BUFFER, &gConfig.netBuffer, 100, 60000, ConfigValue},
+    {BASS_CONFIG_NET_PREBUF, &gConfig.netPrebuf, 0, 100, ConfigValue},
+    {BASS_CONFIG_VERIFY, &gConfig.verify, 0, kAnyValue, ConfigValue},
+    {BASS_CONFIG_OPTION29, &gConfig.option29, 0, kAnyValue, ConfigValue},
+    {BASS_CONFIG_DEV_DEFAULT, &gConfig.devDefault, 0, 1, ConfigFlag},
+    {BASS_CONFIG_NET_READTIMEOUT, &gConfig.netReadTimeout, 0, kAnyValue, ConfigValue},
+    {BASS_CONFIG_UNICODE, &gConfig.unicode, 0, 1, ConfigFlag},
+    {BASS_CONFIG_FLOAT, nullptr, 1, 1, ConfigReadOnly},
+    // The two MP4 options exist only once the AAC add-on has been loaded.
+    {BASS_CONFIG_MP4_VIDEO, &gConfig.mp4Video, 0, 1, ConfigAacAddOn},
+    {BASS_CONFIG_AAC_MP4, &gConfig.aacMp4, 0, 1, ConfigAacAddOn},
+};
+
+const ConfigOption* FindConfigOption(DWORD option) {
+  for (const ConfigOption& o : kConfigOptions)
+    if (o.option == option) return &o;
+  return nullptr;
+}
+
 }  // namespace audiolib
 
 using namespace audiolib;
@@ -216,103 +253,23 @@ DWORD BASS_GetVersion(void) {
 int BASS_ErrorGetCode(void) { return tError; }
 
 BOOL BASS_SetConfig(DWORD option, DWORD value) {
-  switch (option) {
-    case BASS_CONFIG_BUFFER:
-      gConfig.buffer = std::clamp<DWORD>(value, 10, 5000);
-      break;
-    case BASS_CONFIG_CURVE_VOL:
-      gConfig.curveVol = value ? 1 : 0;
-      break;
-    case BASS_CONFIG_FLOATDSP:
-      gConfig.floatDsp = value ? 1 : 0;
-      break;
-    case BASS_CONFIG_NET_TIMEOUT:
-      gConfig.netTimeout = value;
-      break;
-    case BASS_CONFIG_NET_BUFFER:
-      gConfig.netBuffer = std::clamp<DWORD>(value, 100, 60000);
-      break;
-    case BASS_CONFIG_NET_PREBUF:
-      gConfig.netPrebuf = std::min<DWORD>(value, 100);
-      break;
-    case BASS_CONFIG_VERIFY:
-      gConfig.verify = value;
-      break;
-    case BASS_CONFIG_OPTION29:
-      gConfig.option29 = value;
-      break;
-    case BASS_CONFIG_DEV_DEFAULT:
-      gConfig.devDefault = value ? 1 : 0;
-      break;
-    case BASS_CONFIG_NET_READTIMEOUT:
-      gConfig.netReadTimeout = value;
-      break;
-    case BASS_CONFIG_UNICODE:
-      gConfig.unicode = value ? 1 : 0;
-      break;
-    case BASS_CONFIG_MP4_VIDEO:
-    case BASS_CONFIG_AAC_MP4:
-      if (!gAacOptions) return Fail(BASS_ERROR_ILLPARAM);
-      (option == BASS_CONFIG_MP4_VIDEO ? gConfig.mp4Video : gConfig.aacMp4) = value ? 1 : 0;
-      break;
-    default:
-      return Fail(BASS_ERROR_ILLPARAM);  // includes the read-only FLOAT
-  }
+  const ConfigOption* o = FindConfigOption(option);
+  if (!o || o->kind == ConfigReadOnly) return Fail(BASS_ERROR_ILLPARAM);
+  if (o->kind == ConfigAacAddOn && !gAacOptions) return Fail(BASS_ERROR_ILLPARAM);
+  if (o->kind == ConfigFlag) value = value ? 1 : 0;
+  o->field->store(std::clamp<DWORD>(value, o->min, o->max));
   SetError(BASS_OK);
   return TRUE;
 }
 
 DWORD BASS_GetConfig(DWORD option) {
-  DWORD v;
-  switch (option) {
-    case BASS_CONFIG_BUFFER:
-      v = gConfig.buffer;
-      break;
-    case BASS_CONFIG_CURVE_VOL:
-      v = gConfig.curveVol;
-      break;
-    case BASS_CONFIG_FLOATDSP:
-      v = gConfig.floatDsp;
-      break;
-    case BASS_CONFIG_NET_TIMEOUT:
-      v = gConfig.netTimeout;
-      break;
-    case BASS_CONFIG_NET_BUFFER:
-      v = gConfig.netBuffer;
-      break;
-    case BASS_CONFIG_NET_PREBUF:
-      v = gConfig.netPrebuf;
-      break;
-    case BASS_CONFIG_VERIFY:
-      v = gConfig.verify;
-      break;
-    case BASS_CONFIG_OPTION29:
-      v = gConfig.option29;
-      break;
-    case BASS_CONFIG_DEV_DEFAULT:
-      v = gConfig.devDefault;
-      break;
-    case BASS_CONFIG_NET_READTIMEOUT:
-      v = gConfig.netReadTimeout;
-      break;
-    case BASS_CONFIG_UNICODE:
-      v = gConfig.unicode;
-      break;
-    case BASS_CONFIG_FLOAT:
-      v = 1;
-      break;  // every stream is mixed in float here
-    case BASS_CONFIG_MP4_VIDEO:
-    case BASS_CONFIG_AAC_MP4:
-      if (!gAacOptions) {
-        SetError(BASS_ERROR_ILLPARAM);
-        return DWORD(-1);
-      }
-      v = option == BASS_CONFIG_MP4_VIDEO ? gConfig.mp4Video.load() : gConfig.aacMp4.load();
-      break;
-    default:
-      SetError(BASS_ERROR_ILLPARAM);
-      return DWORD(-1);
+  const ConfigOption* o = FindConfigOption(option);
+  if (!o || (o->kind == ConfigAacAddOn && !gAacOptions)) {
+    SetError(BASS_ERROR_ILLPARAM);
+    return DWORD(-1);
   }
+  // Every stream is mixed in float here: the read-only option is always on.
+  DWORD v = o->field ? o->field->load() : 1;
   SetError(BASS_OK);
   return v;
 }

@@ -1,12 +1,9 @@
-// Error boxes, notices and questions, restoring the main window, and halting playback.
-#include <chrono>
+// Error boxes, notices and questions, and restoring the main window.
 #include <map>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/core.h"
-#include "playback/playback.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -86,36 +83,7 @@ int MessageBoxSync(const std::string& caption, const std::string& text, int flag
   return ShowMessageBox(caption, text, flags | MbSetForeground | MbTaskModal, 0);
 }
 
-void HaltPlayback() {
-  gApp.playbackHalted.store(1);
-  uint32_t handle = gPlayer.streamHandle.exchange(0);
-  if (handle && gBass.BASS_ChannelIsActive && gBass.BASS_ChannelIsActive(handle)) {
-    if (gBass.BASS_ChannelSlideAttribute) gBass.BASS_ChannelSlideAttribute(handle, BASS_ATTRIB_VOL, 0.0f, 100);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  // The workers are asked to stop instead of being suspended: they check the request
-  // between their steps and their network calls end by time-out, so none is left
-  // frozen holding "connecting" or half-written shared records.
-  PlaybackShutdown();
-  RequestThreadStop(gPlayer.workerThread.load());
-  RequestThreadStop(gApp.versionCheckThread.load());
-  RequestThreadStop(gApp.streamInfoThread.load());
-}
-
-int WaitForWorkers(int waitMs) {
-  std::vector<int> threads = {gPlayer.workerThread.load(), gApp.versionCheckThread.load(),
-                              gApp.streamInfoThread.load()};
-  {
-    std::lock_guard<std::mutex> lock(gBoxLock);
-    threads.insert(threads.end(), gBoxThreads.begin(), gBoxThreads.end());
-  }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-  int allEnded = 1;
-  for (int t : threads) {
-    if (!t) continue;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    int ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-    if (!WaitThread(t, ms)) allEnded = 0;
-  }
-  return allEnded;
+std::vector<int> OpenBoxThreads() {
+  std::lock_guard<std::mutex> lock(gBoxLock);
+  return gBoxThreads;
 }

@@ -1,5 +1,6 @@
-// The application core: program-wide state, start-up and shutdown, the event loop,
-// the log with its debug window, and the tray icon with the shared menu.
+// The application core: start-up and shutdown, the event loop, the debug log window,
+// the error boxes, and the tray icon with the shared menu. The program-wide record, the
+// numbers and the log are in the base below every subsystem (base/base.h).
 // This header is the whole surface of the core for the other subsystems.
 #pragma once
 
@@ -10,98 +11,7 @@
 #include <string_view>
 #include <vector>
 
-// Build constants.
-constexpr int kVersionMajor = 5;
-constexpr int kVersionMinor = 4;
-constexpr int kBuildStamp[4] = {2025, 1205, 2124, 52003};
-
-// The program identifier: instance lock name, window marker, per-user folder name.
-inline constexpr const char* kProgramId = "{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}";
-inline constexpr const char* kProgramName = "Corvale Player";
-
-// Window numbers.
-enum WindowNumber : int {
-  WinMain = 1,
-  WinStats = 2,
-  WinInfo = 3,
-  WinPrefs = 4,
-  WinDownloader = 5,
-  WinDebug = 6,
-};
-
-// Custom events, posted to window 1 with object 0.
-enum CustomEvent : int {
-  EventTaskbarState = 0x10000,
-  EventVersionCheckDone = 0x10001,
-  EventRefreshWindows = 0x10002,
-  EventNowPlaying = 0x10004,
-  EventStreamMeta = 0x10005,
-};
-
-// Timers of window 1.
-enum MainTimer : int {
-  TimerReconnect = 2,
-  TimerStreamInfo = 3,
-  TimerVersionCheck = 5,
-  TimerSaveSettings = 6,
-};
-
-// Shared colours of every window.
-constexpr uint32_t kColorBackground = 0x2C1C3C;  // RGB(44, 28, 60) as 0xRRGGBB
-constexpr uint32_t kColorText = 0xCFCFCF;        // RGB(207, 207, 207)
-
-struct AppState {
-  // Written once during start-up on the main thread; read-only afterwards.
-  std::string version;      // "5.4"
-  std::string versionLong;  // "5.4 (build 2025.1205.2124.52003)"
-  std::string dataFolder;   // executable folder + "data/"
-  std::string userFolder;   // per-user application data + program id + "/"
-  std::string userAgent;    // "Corvale Player/5.4"
-
-  // Flags written by the main thread (quitRequested also by the shutdown path),
-  // read by workers; atomic.
-  std::atomic<int64_t> toolRegistered{0};
-  std::atomic<int64_t> quitRequested{0};
-  std::atomic<int64_t> minimized{0};
-  std::atomic<int64_t> debugLogging{0};
-  // Set by HaltPlayback: playback and the workers have been told to stop. When the loop
-  // ends with it already set, the session ended and the shutdown steps are skipped.
-  std::atomic<int64_t> playbackHalted{0};
-
-  // Worker thread numbers of the runtime; written by the starting side; atomic.
-  std::atomic<int> versionCheckThread{0};
-  std::atomic<int> streamInfoThread{0};
-
-  // Tray icon images (runtime image numbers); 0 when not loaded. Main thread only.
-  int trayImageNormal = 0;
-  int trayImageMuted = 0;
-  int trayImageConnect = 0;
-
-  // DPI scales; each window writes its own on the main thread.
-  float systemScale = 1.0f;
-  float mainScale = 1.0f;
-  float prefsScale = 1.0f;
-  float statsScale = 1.0f;
-  float infoScale = 1.0f;
-  float downloaderScale = 1.0f;
-  float debugScale = 1.0f;
-
-  int64_t wheelScrollLines = 3;
-
-  // Event-loop timing in unsigned 32-bit milliseconds; differences are taken unsigned
-  // so they survive the clock's wrap. Main thread only.
-  uint32_t waitTimeout = 5;
-  uint32_t loopNow = 0;
-  uint32_t levelPollStamp = 0;
-  uint32_t vuDrawStamp = 0;
-  uint32_t housekeepingStamp = 0;
-  uint32_t statsRefreshStamp = 0;
-};
-
-extern AppState gApp;
-
-// gApp.version "5.4" and gApp.versionLong "5.4 (build 2025.1205.2124.52003)".
-void BuildVersionStrings();
+#include "base/base.h"
 
 // Entry point of the executable: start-up, the loop, shutdown. Returns the exit code.
 int PlayerMain(int argc, char** argv);
@@ -122,8 +32,6 @@ void InitLoopTiming(uint32_t now);
 uint32_t IdleWaitMs(uint32_t now, int fastTick);
 // Milliseconds from stamp to now on the wrapping 32-bit clock.
 inline uint32_t ElapsedMs(uint32_t now, uint32_t stamp) { return now - stamp; }
-// Volume mode after "next volume mode": 1 -> 2, 2 -> 0, anything else -> 1.
-int NextPreset(int preset);
 // The reconnect watchdog: 1 when the next stream is to be started. The two probes are
 // asked only when a stream is set and no attempt is running.
 int ReconnectWatchdogDue(uint32_t streamHandle, int64_t connecting, const std::function<int()>& channelActive,
@@ -132,31 +40,6 @@ int ReconnectWatchdogDue(uint32_t streamHandle, int64_t connecting, const std::f
 std::string NowPlayingTitle(const std::string& artist, const std::string& title);
 // The manual page for a language code ("" for the default page).
 std::string ManualPage(const std::string& dataFolder, const std::string& lang);
-
-// --- Log -------------------------------------------------------------------
-// WriteLog appends a finished line ("hh:mm:ss message") to the log file, the memory
-// log and the debug window. Callable from any thread. Callers test gApp.debugLogging.
-int WriteLog(const std::string& line);
-// Convenience used by every subsystem: when logging is on, prefixes the current
-// time "%hh:%ii:%ss " and calls WriteLog.
-void Log(std::string_view message);
-inline bool Logging() { return gApp.debugLogging.load(std::memory_order_relaxed) == 1; }
-
-// The log file: "Debug %yyyy-%mm-%dd %hh-%ii-%ss.txt" in a folder, records
-// "%yyyy%mm%dd%hh%ii%ss <line>\r\n", written through a 131072-byte buffer.
-std::string LogFileName(int64_t date);
-std::string FormatLogRecord(int64_t date, const std::string& line);
-// Creates a new log file in folder (closing any open one); 1 when open.
-int OpenLogFile(const std::string& folder, int64_t date);
-void CloseLogFile();
-int LogFileIsOpen();
-std::string LogFilePath();
-// The memory log: the last ten lines, oldest first; its text is each line + CR LF.
-std::vector<std::string> MemoryLogLines();
-std::string MemoryLogText();
-void ClearMemoryLog();
-// A scale with 10 decimals, trailing zeros and point stripped: 1.5 -> "1.5", 1.0 -> "1".
-std::string FormatScale(double scale);
 
 // --- Debug log window (window 6) ---------------------------------------------
 // open 0 closes the window and ends logging; returns 1 when the window is open after.
@@ -192,6 +75,8 @@ void RestoreMainWindow();
 // Fades the stream out and forgets it, and asks every worker to stop (never suspends,
 // never waits for a network operation).
 void HaltPlayback();
+// The threads of notice boxes that may still be open (MessageBoxAsync).
+std::vector<int> OpenBoxThreads();
 // At exit: waits at most waitMs in all for the workers to end. 1 when none is running,
 // 0 when one still runs (the process must then not free what the workers use).
 int WaitForWorkers(int waitMs);
@@ -211,6 +96,9 @@ int OnCoreMainThread();
 // The command line's custom stream URL: the last parameter, double quotes removed,
 // leading and trailing spaces trimmed; "" without parameters.
 std::string CustomUrlFromArguments(int argc, char** argv);
+// After the loop: saves the settings, logs "Exiting.", halts playback and gives up the
+// instance lock, unless the end of the session already did so.
+void RunShutdown();
 // Final teardown and process exit code; never returns when a worker still runs.
 int TeardownAndExit(int code);
 
@@ -243,7 +131,8 @@ void RemoveTrayIcon();
 void ChangeTrayImage(int image);
 // The tray host came back (MsgTaskbarCreated): the icon again, when wanted.
 int RecreateTrayIcon();
-// Creates the menu when missing (create = 1), then sets its four check marks.
+// Creates the menu when missing (create = kCreateMenu), then sets its four check marks.
+constexpr int kCreateMenu = 1;
 int BuildTrayMenu(int create);
 // Shows the menu owned by window 1 at the mouse position minus one pixel.
 int ShowTrayMenu();

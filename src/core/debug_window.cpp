@@ -15,8 +15,6 @@ namespace {
 
 constexpr int kTextControl = 22;
 constexpr int kSavepathButton = 23;
-constexpr int kMenuTrayMenu = 1;
-constexpr int kMenuCopy = 3;
 constexpr int kVkC = 0x43;
 
 // Main thread only.
@@ -85,18 +83,6 @@ void FlushDebugLogText() {
   if (IsWindow(WinDebug) && IsGadget(WinDebug, kTextControl)) SetGadgetText(WinDebug, kTextControl, text);
 }
 
-float GetSystemDpiScale() { return SystemScale(); }
-
-int GetDpiScale(int window, int x, int y, int width, int height, float* scale) {
-  float s = 0;
-  if (window && IsWindow(window)) s = WindowScale(window);
-  if (!(s > 0)) s = ScaleForRect(x, y, width, height);
-  if (!(s > 0)) s = SystemScale();
-  if (!(s > 0)) s = 1.0f;
-  *scale = s;
-  return 1;
-}
-
 int OpenDebugLogWindow(int open, int relayout, int copy) {
   SetCoreMainThread();
   if (open) {
@@ -122,13 +108,15 @@ int OpenDebugLogWindow(int open, int relayout, int copy) {
         SetWindowColor(WinDebug, kColorBackground);
         KeepWindowOnScreen(WinDebug);
         RemoveKeyboardShortcut(WinDebug, -1);
-        AddKeyboardShortcut(WinDebug, VkApps, kMenuTrayMenu);
-        AddKeyboardShortcut(WinDebug, ShortcutControl | kVkC, kMenuCopy);
+        AddKeyboardShortcut(WinDebug, VkApps, MenuShowTrayMenu);
+        AddKeyboardShortcut(WinDebug, ShortcutControl | kVkC, MenuCopy);
         TextGadget(WinDebug, kTextControl, 0, 0, 0, 0, "Debug");
         ButtonGadget(WinDebug, kSavepathButton, 0, 0, 0, 0, "Savepath");
         SetGadgetColors(WinDebug, kTextControl, kColorBackground, kColorText);
         SetGadgetColors(WinDebug, kSavepathButton, kColorBackground, kColorText);
 
+        // The window shows the memory log from now on.
+        SetLogViewer(ShowDebugLogText);
         gApp.debugLogging.store(1);
         OpenLogFile(gSettings.GetDebugSavePath(), DateNow());
         Log("Debug log started.");
@@ -201,7 +189,7 @@ void ConfirmCloseDebugLogWindow() {
                               "Closing the debug window will also\r\nabort the debug logging.\r\n\r\n"
                               "Are you really sure you want to quit the debug logging?",
                               MbYesNo | MbIconQuestion, owner);
-  if (answer == IdYes) OpenDebugLogWindow(0, 0, 0);
+  if (answer == IdYes) OpenDebugLogWindow(kCloseWindow, kKeepLayout, kNoCopy);
 }
 
 void HandleDebugLogEvent(int kind, int object, int type) {
@@ -213,9 +201,9 @@ void HandleDebugLogEvent(int kind, int object, int type) {
         ShowTrayMenu();
       break;
     case EventMenu:
-      if (object == kMenuCopy)
-        OpenDebugLogWindow(1, 0, 1);
-      else if (object == kMenuTrayMenu)
+      if (object == MenuCopy)
+        OpenDebugLogWindow(kOpenWindow, kKeepLayout, kCopyToClipboard);
+      else if (object == MenuShowTrayMenu)
         ShowTrayMenu();
       break;
     case EventRightClick:
@@ -245,7 +233,7 @@ int DebugLogWindowCallback(const WindowMessage& m) {
       gApp.debugScale = m.dpi / 96.0f;
       if (m.width <= 0 || m.height <= 0) return 1;
       ResizeWindow(WinDebug, m.x, m.y, m.width, m.height);
-      OpenDebugLogWindow(1, 1, 0);
+      OpenDebugLogWindow(kOpenWindow, kRelayout, kNoCopy);
       return 1;
     case MsgExitSizeMove:
       KeepWindowOnScreen(WinDebug);

@@ -7,12 +7,6 @@
 #include "runtime/runtime.h"
 #include "ui/ui.h"
 
-int NextPreset(int preset) {
-  if (preset == 1) return 2;
-  if (preset == 2) return 0;
-  return 1;
-}
-
 int ReconnectWatchdogDue(uint32_t streamHandle, int64_t connecting, const std::function<int()>& channelActive,
                          const std::function<uint64_t()>& connectedPosition) {
   // A running attempt owns the connection; the next tick looks again.
@@ -52,20 +46,6 @@ void InitLoopTiming(uint32_t now) {
 
 namespace {
 
-constexpr int kMenuShowTrayMenu = 1;
-constexpr int kMenuCopy = 3;
-constexpr int kMenuNextMode = 4;
-constexpr int kMenuVolumeAuto = 5;
-constexpr int kMenuVolumePreset2 = 7;
-constexpr int kMenuMute = 8;
-constexpr int kMenuOpenInfo = 9;
-constexpr int kMenuOpenStats = 10;
-constexpr int kMenuOpenPrefs = 11;
-constexpr int kMenuWebsite = 12;
-constexpr int kMenuManual = 13;
-constexpr int kMenuQuit = 14;
-constexpr int kStatsTimer = 1;
-
 // Stores the window's top-left corner when it exists and is in the normal state.
 void StorePosition(int window, std::atomic<int32_t>& x, std::atomic<int32_t>& y) {
   if (!IsWindow(window) || GetWindowState(window) != WindowNormal) return;
@@ -79,22 +59,6 @@ void UpdateMainTitle() {
   if (!IsWindow(WinMain)) return;
   NowPlaying now = GetTrackInfo();
   SetWindowTitle(WinMain, NowPlayingTitle(now.artist, now.title));
-}
-
-void SelectVolumePreset(int preset) {
-  gSettings.muted.store(0);
-  gSettings.preset.store(preset);
-  if (preset == 1)
-    gPlayer.volume.store(gSettings.preset1.load());
-  else if (preset == 2)
-    gPlayer.volume.store(gSettings.preset2.load());
-  else
-    gPlayer.volume.store(1.0f);
-  // The preferences window's volume-mode button and volume controls are refreshed here
-  // once that window exists in this build (RefreshPrefsVolumeMode).
-  SetVolume(gPlayer.volume.load(), 100);
-  BuildTrayMenu(1);
-  ApplyVolumeMode();
 }
 
 void StartStreamInfoWorker() {
@@ -111,7 +75,7 @@ void MainWindowTimer(int timer) {
       auto connected = [handle]() -> uint64_t {
         return gBass.BASS_StreamGetFilePosition ? gBass.BASS_StreamGetFilePosition(handle, BASS_FILEPOS_CONNECTED) : 0;
       };
-      if (ReconnectWatchdogDue(handle, gPlayer.connecting.load(), active, connected)) StartPlaybackWorker(0);
+      if (ReconnectWatchdogDue(handle, gPlayer.connecting.load(), active, connected)) StartPlaybackWorker(kNextStream);
       break;
     }
     case TimerStreamInfo:
@@ -122,7 +86,7 @@ void MainWindowTimer(int timer) {
       // exists in this build: if Settings versioncheck is set and it is not running.
       break;
     case TimerSaveSettings:
-      SaveSettings(0, 0);
+      SaveSettings(kFreeDocument, kSaveIfChanged);
       break;
     default:
       break;
@@ -131,35 +95,38 @@ void MainWindowTimer(int timer) {
 
 void MainWindowMenu(int command) {
   switch (command) {
-    case kMenuMute:
+    case MenuMute:
       gSettings.muted.store(gSettings.muted.load() == 0 ? 1 : 0);
       ApplyMute();
       break;
-    case kMenuNextMode:
-      gSettings.preset.store(NextPreset(static_cast<int>(gSettings.preset.load())));
+    case MenuNextVolumeMode:
+      gSettings.preset.store(NextVolumeMode(gSettings.preset.load()));
       ApplyVolumeMode();
       break;
-    case kMenuVolumeAuto:
-    case kMenuVolumeAuto + 1:
-    case kMenuVolumePreset2:
-      SelectVolumePreset(command - kMenuVolumeAuto);
+    case MenuVolumeAuto:
+    case MenuVolumePreset1:
+    case MenuVolumePreset2:
+      // ApplyVolumeMode unmutes, sets the mode's volume and refreshes the tray image,
+      // the check marks and both taskbar buttons; it must see the mute flag as it was.
+      gSettings.preset.store(command - MenuVolumeAuto);
+      ApplyVolumeMode();
       break;
-    case kMenuOpenInfo:
-    case kMenuOpenStats:
-    case kMenuOpenPrefs: {
+    case MenuOpenInfo:
+    case MenuOpenStats:
+    case MenuOpenPrefs: {
       // OpenInfoWindow(open), OpenStatsWindow(open) and the preferences window's open
       // are called here once those windows exist in this build.
-      int window = command == kMenuOpenInfo ? WinInfo : command == kMenuOpenStats ? WinStats : WinPrefs;
+      int window = command == MenuOpenInfo ? WinInfo : command == MenuOpenStats ? WinStats : WinPrefs;
       if (IsWindow(window)) ActivateWindowNumber(window);
       break;
     }
-    case kMenuWebsite:
+    case MenuBrowseWebsite:
       OpenWebPage(gStation.website);
       break;
-    case kMenuManual:
+    case MenuShowManual:
       ShowManual();
       break;
-    case kMenuQuit:
+    case MenuQuit:
       gApp.quitRequested.store(1);
       break;
     default:  // 1 included: the main window has no context-menu action of its own
@@ -178,10 +145,10 @@ void MainWindowEvent(int kind, int object, int type) {
       // DownloaderWindow(show 1, layout 1) opens the downloader once it exists in this build.
       break;
     case EventRefreshWindows:
-      OpenMainWindow(1);
+      OpenMainWindow(kOpenWindow);
       // OpenStatsWindow(open, relayout) and OpenInfoWindow(open, relayout) for windows 2
       // and 3 come here once they exist in this build.
-      if (IsWindow(WinDebug)) OpenDebugLogWindow(1, 1, 0);
+      if (IsWindow(WinDebug)) OpenDebugLogWindow(kOpenWindow, kRelayout, kNoCopy);
       // ... and the preferences window's refresh for window 4.
       break;
     case EventStreamMeta:
@@ -232,7 +199,7 @@ void StatsWindowEvent(int kind, int object, int type) {
       if (object == 1 && type == GadgetRightClick) ShowTrayMenu();
       break;
     case EventMenu:
-      if (object == kMenuShowTrayMenu) ShowTrayMenu();
+      if (object == MenuShowTrayMenu) ShowTrayMenu();
       // Command 3 copies the statistics (OpenStatsWindow(open, copy)) once that window exists.
       break;
     case EventRightClick:
@@ -261,7 +228,7 @@ void InfoWindowEvent(int kind, int object, int type) {
       if (object == 5 && type == GadgetRightClick) ShowTrayMenu();
       break;
     case EventMenu:
-      if (object == kMenuShowTrayMenu) ShowTrayMenu();
+      if (object == MenuShowTrayMenu) ShowTrayMenu();
       // Command 3 copies the information (OpenInfoWindow(open, copy)) once that window exists.
       break;
     case EventRightClick:
@@ -302,7 +269,7 @@ void PrefsWindowEvent(int kind, int object, int type) {
       break;
     case EventCloseWindow:
       if (IsWindow(WinPrefs)) {
-        SaveSettings(0, 0);
+        SaveSettings(kFreeDocument, kSaveIfChanged);
         // The preferences window's own close routine runs here once it exists.
         CloseWindow(WinPrefs);
       }
@@ -315,7 +282,7 @@ void PrefsWindowEvent(int kind, int object, int type) {
 void DownloaderWindowEvent(int kind, int object, int type) {
   switch (kind) {
     case EventMenu:
-      if (object == kMenuShowTrayMenu) ShowTrayMenu();
+      if (object == MenuShowTrayMenu) ShowTrayMenu();
       break;
     case EventRightClick:
       ShowTrayMenu();

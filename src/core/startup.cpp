@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "base/text.h"
 #include "core/core.h"
 #include "data/data.h"
 #include "platform/platform.h"
@@ -19,13 +20,6 @@ constexpr int kReconnectInterval = 3000;
 // How long the exit waits for workers that were asked to stop; a worker inside a
 // network call is not waited for beyond this.
 constexpr int kWorkerExitWait = 300;
-
-std::string TrimSpaces(std::string text) {
-  size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return "";
-  size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
 
 // Aborted start-up: the lock is given up and the process leaves through the teardown.
 int AbortStartup() {
@@ -67,78 +61,95 @@ int TeardownAndExit(int code) {
   return code;
 }
 
+void RunShutdown() {
+  // When the session ended, the main window's callback has already saved the settings,
+  // halted playback and given up the lock.
+  if (gApp.sessionEnded.load() == 0) {
+    SaveSettings(kFreeDocument, kSaveIfChanged);
+    if (Logging()) Log("Exiting.");
+    HaltPlayback();
+    SingleInstanceLock("");
+  }
+}
+
 int PlayerMain(int argc, char** argv) {
-  // 1. The runtime: windows, events, images, fonts, threads, dialogs. The desktop file
-  // name and window class "corvale-player" are the application's identity (step 6).
+  // The runtime: windows, events, images, fonts, threads, dialogs. The desktop file
+  // name and window class "corvale-player" are the application's identity.
   if (!RuntimeInit(argc, argv)) {
     std::fprintf(stderr, "Corvale Player: no display available.\n");
     return 1;
   }
   SetCoreMainThread();
-  // 2. The memory log and the skin-image cache are plain records that need no setup.
+  // The memory log and the skin-image cache are plain records that need no setup.
 
-  // 3. Version strings.
+  // The version strings.
   BuildVersionStrings();
 
-  // 4. DPI scales.
+  // The DPI scales of every window start at the system's.
   gApp.systemScale = GetSystemDpiScale();
   gApp.mainScale = gApp.prefsScale = gApp.statsScale = gApp.infoScale = gApp.downloaderScale = gApp.debugScale =
       gApp.systemScale;
 
-  // 5. The oldest kernel the program supports.
+  // The oldest kernel the program supports.
   if (!IsLinuxVersionAtLeast(3, 2)) {
     ShowErrorBox("Linux 3.2 or later required!");
     return TeardownAndExit(0);
   }
 
-  // 6. The application identity is set by the runtime (desktop file name).
-  // 7. Program data folder.
+  // The application identity is set by the runtime (desktop file name).
+  // The program data folder.
   gApp.dataFolder = ExecutableFolder() + "data/";
 
-  // 8. The dark background brush is the colour kColorBackground that windows set.
-  // 9. The private font; a failure is ignored.
+  // The dark background brush is the colour kColorBackground that windows set.
+  // The private font; a failure is ignored.
   RegisterPrivateFont(gApp.dataFolder + "SourceSansPro-Regular.otf");
 
-  // 10. Every file opened from now on is written through a 131072-byte buffer.
+  // Every file opened from now on is written through a 131072-byte buffer.
   SetFileBufferSize(131072);
 
-  // 11. One instance per user: a second start hands over to the first and ends.
+  // One instance per user: a second start hands over to the first and ends.
   if (SingleInstanceLock(kProgramId) == 2) {
     int instance = FindInstanceWindow(kProgramId, 1);
     if (instance) ActivateWindow(instance);
     return TeardownAndExit(0);
   }
 
-  // 12. - 13.
+  // The HTTP user agent and the per-user folder.
   gApp.userAgent = std::string(kProgramName) + "/" + gApp.version;
   gApp.userFolder = GetKnownFolder(4, 0) + kProgramId + "/";
 
-  // 14. The last command-line parameter is a custom stream or playlist URL.
+  // The last command-line parameter is a custom stream or playlist URL.
   SetPlayerString(&PlayerState::customUrl, CustomUrlFromArguments(argc, argv));
 
-  // 15. Station, version data and settings.
-  if (LoadProgramData() < 0) return AbortStartup();
+  // Station, version data and settings.
+  std::string dataFault = LoadProgramData();
+  if (!dataFault.empty()) {
+    ReportFatalError(dataFault);
+    return AbortStartup();
+  }
+  // The volume of the mode the settings chose.
+  gPlayer.volume.store(SettingsVolumeFactor());
 
-  // 16. - 17. Tray images; without them the tray icon is off (and saved so), and the
+  // Tray images; without them the tray icon is off (and saved so), and the
   // player goes on playing.
   LoadTrayImages();
 
-  // 18. The main window.
-  if (!OpenMainWindow(1)) return AbortStartup();
+  // The main window.
+  if (!OpenMainWindow(kOpenWindow)) return AbortStartup();
 
-  // 19. The debug log window when it was open last time; start-up lines are logged
+  // The debug log window when it was open last time; start-up lines are logged
   // from here on.
-  if (gSettings.debugShow.load() != 0) OpenDebugLogWindow(1, 1, 0);
+  if (gSettings.debugShow.load() != 0) OpenDebugLogWindow(kOpenWindow, kRelayout, kNoCopy);
 
-  // 20. The tray host and taskbar entry messages reach the main window's callback
+  // The tray host and taskbar entry messages reach the main window's callback
   // directly from the runtime; nothing to register.
-  // 21. Tray icon.
+  // The tray icon.
   if (gSettings.trayIcon.load() != 0) CreateTrayIconAtStart();
 
-  // 22. - 25. The registration with the external version-check tool ("PBT find = ")
+  // The registration with the external version-check tool ("PBT find = ")
   // comes here once the updater exists in this build.
 
-  // 26. - 32. The audio library: loading, options, user agent, output, the float
+  // The audio library: loading, options, user agent, output, the float
   // checks and the add-ons.
   std::string audioFault = StartAudioLibrary(gApp.dataFolder, gApp.userAgent);
   if (!audioFault.empty()) {
@@ -146,60 +157,53 @@ int PlayerMain(int argc, char** argv) {
     return AbortStartup();
   }
 
-  // 33.
+  // The start and connect times the statistics count from.
   int64_t now = DateNow();
   gPlayer.startTime.store(now);
   gPlayer.connectTime.store(now);
 
-  // 34. Stream information is refreshed on a timer unless a custom URL is played.
+  // Stream information is refreshed on a timer unless a custom URL is played.
   if (PlayerString(&PlayerState::customUrl).empty())
     AddWindowTimer(WinMain, TimerStreamInfo, static_cast<int>(gStation.refreshInterval));
   else if (Logging())
     Log("Custom stream url.");
 
-  // 35. The first stream information, on this thread.
+  // The first stream information, on this thread.
   StreamInfoWorker(kStreamInfoStartup);
 
-  // 36. Connect the current stream.
-  StartPlaybackWorker(1);
+  // Connect the current stream.
+  StartPlaybackWorker(kCurrentStream);
 
-  // 37. Restart by the session manager.
+  // Restart by the session manager.
   RegisterApplicationRestart();
 
-  // 38.
+  // The first title is measured from its first buffer.
   gPlayer.measureReset.store(1);
 
-  // 39. - 40. The information and statistics windows reopen here (Settings info state,
+  // The information and statistics windows reopen here (Settings info state,
   // stats state) once they exist in this build.
 
-  // 41. The automatic version check (RunVersionCheck as a thread when Settings
+  // The automatic version check (RunVersionCheck as a thread when Settings
   // versioncheck is set) starts here once the updater exists in this build.
 
-  // 42. Timers of the main window.
+  // The timers of the main window.
   AddWindowTimer(WinMain, TimerVersionCheck, kVersionCheckInterval);
   AddWindowTimer(WinMain, TimerSaveSettings, kSaveSettingsInterval);
   AddWindowTimer(WinMain, TimerReconnect, kReconnectInterval);
 
-  // 43.
-  BuildTrayMenu(1);
+  // The shared menu with its check marks.
+  BuildTrayMenu(kCreateMenu);
 
-  // 44. - 45.
+  // The loop's clock and the mouse wheel's scroll lines.
   InitLoopTiming(TimeGetTime());
   gApp.wheelScrollLines = WheelScrollLines();
 
-  // 46.
+  // The event loop, until "Quit Player" or the main window's close request.
   if (Logging()) Log("Entering main loop.");
   RunEventLoop();
 
-  // 47. - 50. Shutdown. When the session ended, the main window's callback has
-  // already saved the settings, halted playback and given up the lock.
-  if (gApp.playbackHalted.load() == 0) {
-    SaveSettings(0, 0);
-    if (Logging()) Log("Exiting.");
-    HaltPlayback();
-    SingleInstanceLock("");
-  }
+  RunShutdown();
 
-  // 51.
+  // The final teardown.
   return TeardownAndExit(0);
 }

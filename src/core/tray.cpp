@@ -14,20 +14,20 @@ namespace {
 
 // The menu's items top to bottom; command 0 is a separator.
 const TrayMenuEntry kTrayMenuItems[] = {
-    {8, "Mute Stream"},
+    {MenuMute, "Mute Stream"},
     {0, ""},
-    {5, "Volume Auto"},
-    {6, "Volume Preset 1"},
-    {7, "Volume Preset 2"},
+    {MenuVolumeAuto, "Volume Auto"},
+    {MenuVolumePreset1, "Volume Preset 1"},
+    {MenuVolumePreset2, "Volume Preset 2"},
     {0, ""},
-    {9, "Open Info"},
-    {10, "Open Stats"},
-    {11, "Open Preferences"},
+    {MenuOpenInfo, "Open Info"},
+    {MenuOpenStats, "Open Stats"},
+    {MenuOpenPrefs, "Open Preferences"},
     {0, ""},
-    {13, "Show Manual"},
-    {12, "Browse Website"},
+    {MenuShowManual, "Show Manual"},
+    {MenuBrowseWebsite, "Browse Website"},
     {0, ""},
-    {14, "Quit Player"},
+    {MenuQuit, "Quit Player"},
 };
 
 // Left click and left double click: mute or unmute, and the tray image only. The menu's
@@ -54,8 +54,8 @@ const TrayMenuEntry* TrayMenuItems(int* count) {
 TrayChecks TrayMenuChecks(int64_t muted, int64_t preset) {
   TrayChecks c;
   c.mute = muted != 0;
-  c.presetOne = preset == 1;
-  c.presetTwo = preset == 2;
+  c.presetOne = preset == VolumePreset1;
+  c.presetTwo = preset == VolumePreset2;
   c.automatic = !c.presetOne && !c.presetTwo;
   return c;
 }
@@ -117,15 +117,15 @@ int BuildTrayMenu(int create) {
     }
   }
   TrayChecks c = TrayMenuChecks(gSettings.muted.load(), gSettings.preset.load());
-  SetMenuItemState(kTrayMenu, 8, c.mute);
-  SetMenuItemState(kTrayMenu, 5, c.automatic);
-  SetMenuItemState(kTrayMenu, 6, c.presetOne);
-  SetMenuItemState(kTrayMenu, 7, c.presetTwo);
+  SetMenuItemState(kTrayMenu, MenuMute, c.mute);
+  SetMenuItemState(kTrayMenu, MenuVolumeAuto, c.automatic);
+  SetMenuItemState(kTrayMenu, MenuVolumePreset1, c.presetOne);
+  SetMenuItemState(kTrayMenu, MenuVolumePreset2, c.presetTwo);
   return 1;
 }
 
 int ShowTrayMenu() {
-  if (!IsMenu(kTrayMenu)) BuildTrayMenu(1);
+  if (!IsMenu(kTrayMenu)) BuildTrayMenu(kCreateMenu);
   int x = 0, y = 0;
   CursorPosition(&x, &y);
   return DisplayPopupMenu(kTrayMenu, WinMain, x - 1, y - 1);

@@ -5,21 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "base/text.h"
 #include "core/core.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
 
 namespace {
-
-int StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return 0;
-  for (size_t i = 0; i < prefix.size(); i++) {
-    char a = text[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (a != prefix[i]) return 0;
-  }
-  return 1;
-}
 
 int EndsWithNoCase(std::string_view text, std::string_view suffix) {
   if (text.size() < suffix.size()) return 0;

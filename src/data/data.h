@@ -179,11 +179,11 @@ extern StationInfo gStation;
 void SplitVersion(std::string_view text, int64_t& major, int64_t& minor);
 
 // Reads "version.json" and "station.json" from gApp.dataFolder into gStation, then the
-// settings from gApp.userFolder (creating that folder when needed). Returns 1 when
-// "settings.json" was loaded and accepted, 0 when defaults are in use. On a fatal
-// fault in the installed files it calls ReportFatalError with the fault's text and
-// returns -1: the caller must then end the program without saving anything.
-int LoadProgramData();
+// settings from gApp.userFolder (creating that folder when needed). Returns "" when the
+// installed files were read, else the text of the fatal fault in them: the caller
+// reports it and ends the program without saving anything. *settingsAccepted (when
+// given) becomes 1 when "settings.json" was loaded and accepted, 0 when defaults are in use.
+std::string LoadProgramData(int* settingsAccepted = nullptr);
 
 // =====================================================================================
 // Stream list entries and the stream-list cache ("streams.json")
@@ -284,8 +284,17 @@ extern Settings gSettings;
 // Puts every field back to its default (start-up state and tests).
 void ResetSettings();
 
-// The volume factor the current mode selects: preset1 for mode 1, preset2 for mode 2,
-// else 1.0. LoadProgramData stores it in gPlayer.volume after reading.
+// The volume modes (Settings preset). Any other stored value counts as Auto.
+enum VolumeMode : int {
+  VolumeAuto = 0,
+  VolumePreset1 = 1,
+  VolumePreset2 = 2,
+};
+// The mode after "next volume mode": Preset 1 -> Preset 2 -> Auto -> Preset 1; any
+// other value -> Preset 1.
+int NextVolumeMode(int64_t mode);
+// The volume factor the current mode selects: preset1 for Preset 1, preset2 for
+// Preset 2, else 1.0. Start-up stores it as the player's volume after reading.
 float SettingsVolumeFactor();
 
 // Writes "settings.json" in the per-user folder. force = 1 writes unconditionally;
@@ -293,4 +302,8 @@ float SettingsVolumeFactor();
 // keeps the built document in memory after the write. Returns 1 when nothing had to be
 // written or the file was written, 0 on failure (the next regular save then retries).
 // Main thread only.
+constexpr int kFreeDocument = 0;   // keep
+constexpr int kKeepDocument = 1;
+constexpr int kSaveIfChanged = 0;  // force
+constexpr int kSaveAlways = 1;
 int SaveSettings(int keep, int force);

@@ -11,6 +11,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "base/text.h"
 #include "data/data.h"
 #include "platform/platform.h"
 
@@ -30,35 +31,10 @@ struct JsonAccess {
 std::u16string Utf8ToUtf16(std::string_view in) {
   std::u16string out;
   out.reserve(in.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(in.data());
-  size_t n = in.size();
-  size_t i = 0;
-  while (i < n) {
-    unsigned c = s[i];
-    if (c < 0x80) {
-      out.push_back(static_cast<char16_t>(c));
-      i++;
-      continue;
-    }
-    int len = 0;
-    uint32_t cp = 0, min = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2, cp = c & 0x1F, min = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3, cp = c & 0x0F, min = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4, cp = c & 0x07, min = 0x10000;
-    }
-    bool ok = len > 0 && i + len <= n;
-    for (int k = 1; ok && k < len; k++) {
-      unsigned t = s[i + k];
-      if ((t & 0xC0) != 0x80)
-        ok = false;
-      else
-        cp = (cp << 6) | (t & 0x3F);
-    }
-    if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
-    if (!ok) {
+  size_t i = 0, len = 1;
+  while (i < in.size()) {
+    int32_t cp = DecodeUtf8(in, i, &len);
+    if (cp < 0) {
       // One replacement character per offending byte, as the system converter does.
       out.push_back(u'\xFFFD');
       i++;
@@ -74,24 +50,6 @@ std::u16string Utf8ToUtf16(std::string_view in) {
     i += len;
   }
   return out;
-}
-
-static void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 std::string Utf16ToUtf8(std::u16string_view in) {

@@ -3,7 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "core/core.h"
+#include "base/base.h"
+#include "base/text.h"
 #include "data/data.h"
 #include "data/data_internal.h"
 
@@ -13,26 +14,13 @@ void DataLog(std::string_view message) {
   if (Logging()) Log(message);
 }
 
-// Leading decimal digits with an optional sign, like the classic text-to-number call:
-// "4" -> 4, "12abc" -> 12, "x" -> 0.
-static int64_t LeadingNumber(std::string_view s) {
-  size_t i = 0;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
-  int64_t v = 0;
-  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; i++) {
-    if (v < 100000000000000000) v = v * 10 + (s[i] - '0');
-  }
-  return negative ? -v : v;
-}
-
 void SplitVersion(std::string_view text, int64_t& major, int64_t& minor) {
   size_t dot = text.find('.');
-  major = LeadingNumber(text.substr(0, dot));
+  major = LeadingInteger(text.substr(0, dot));
   minor = 0;
   if (dot != std::string_view::npos) {
     std::string_view rest = text.substr(dot + 1);
-    minor = LeadingNumber(rest.substr(0, rest.find('.')));
+    minor = LeadingInteger(rest.substr(0, rest.find('.')));
   }
 }
 
@@ -59,11 +47,6 @@ static bool IsOwnRelease(const JsonValue* entry) {
   return major == kVersionMajor && minor == kVersionMinor;
 }
 
-static int Fatal(const std::string& text) {
-  ReportFatalError(text);
-  return -1;
-}
-
 // Files of an earlier release in the per-user folder; never read.
 static void DeleteLegacyFiles() {
   std::error_code ec;
@@ -88,15 +71,16 @@ static void CreateUserFolder() {
   }
 }
 
-int LoadProgramData() {
-  if (gApp.dataFolder.empty()) return Fatal("Invalid program data path.");
+std::string LoadProgramData(int* settingsAccepted) {
+  if (settingsAccepted) *settingsAccepted = 0;
+  if (gApp.dataFolder.empty()) return "Invalid program data path.";
 
   // The installed version file: where the version check looks for newer releases.
   {
     auto doc = LoadJsonFile(gApp.dataFolder + "version.json");
-    if (!doc) return Fatal("Error loading version.json\r\n" + JsonErrorMessage());
+    if (!doc) return "Error loading version.json\r\n" + JsonErrorMessage();
     const JsonValue* list = GetJsonArray(&doc->root, "versionlist");
-    if (!list) return Fatal("Missing array versionlist in version.json");
+    if (!list) return "Missing array versionlist in version.json";
     gStation.versionUrls.clear();
     // The last matching entry wins; without a match the last entry is taken.
     const JsonValue* chosen = nullptr;
@@ -110,7 +94,7 @@ int LoadProgramData() {
   // The installed station file.
   {
     auto doc = LoadJsonFile(gApp.dataFolder + "station.json");
-    if (!doc) return Fatal("Error loading station.json\r\n" + JsonErrorMessage());
+    if (!doc) return "Error loading station.json\r\n" + JsonErrorMessage();
     gStation.name.clear();
     gStation.id.clear();
     gStation.website.clear();
@@ -128,7 +112,7 @@ int LoadProgramData() {
       gStation.website = GetJsonString(station, "website", "");
       AppendUrls(station, "info", gStation.infoUrls);
     }
-    if (gStation.infoUrls.empty()) return Fatal("No stream info or backups found in station.json");
+    if (gStation.infoUrls.empty()) return "No stream info or backups found in station.json";
   }
 
   int fileLoaded = 0;
@@ -143,5 +127,6 @@ int LoadProgramData() {
   if (gStation.refreshInterval < 60000 || gStation.refreshInterval > 86400000) gStation.refreshInterval = 3600000;
 
   FinishSettings(major, minor);
-  return accepted;
+  if (settingsAccepted) *settingsAccepted = accepted;
+  return "";
 }

@@ -6,11 +6,10 @@
 #include <new>
 #include <system_error>
 
-#include "core/core.h"
+#include "base/base.h"
 #include "data/data.h"
 #include "data/data_internal.h"
 #include "platform/platform.h"
-#include "playback/playback.h"
 
 Settings gSettings;
 
@@ -198,10 +197,16 @@ void ResetSettings() {
   gKeptDocument.reset();
 }
 
+int NextVolumeMode(int64_t mode) {
+  if (mode == VolumePreset1) return VolumePreset2;
+  if (mode == VolumePreset2) return VolumeAuto;
+  return VolumePreset1;
+}
+
 float SettingsVolumeFactor() {
   int64_t mode = gSettings.preset;
-  if (mode == 1) return gSettings.preset1;
-  if (mode == 2) return gSettings.preset2;
+  if (mode == VolumePreset1) return gSettings.preset1;
+  if (mode == VolumePreset2) return gSettings.preset2;
   return 1.0f;
 }
 
@@ -286,13 +291,11 @@ int ReadSettingsFile(int& fileLoaded, int64_t& major, int64_t& minor) {
 
 void FinishSettings(int64_t major, int64_t minor) {
   Settings& s = gSettings;
-  gPlayer.volume = 1.0f;
   int64_t mode = s.preset;
   if (mode < 0) s.preset = 0;
   if (mode > 2) s.preset = 2;
   s.preset1 = ClampPreset(s.preset1);
   s.preset2 = ClampPreset(s.preset2);
-  gPlayer.volume = SettingsVolumeFactor();
 
   gSavedBlock = TakeBlock();
   gSavedStrings = TakeStrings();
@@ -302,7 +305,7 @@ void FinishSettings(int64_t major, int64_t minor) {
   std::error_code ec;
   if (debugPath.empty() || !std::filesystem::is_directory(debugPath, ec)) s.SetDebugSavePath(GetKnownFolder(5, 0));
 
-  if (major < 5 || (major == 5 && minor < 4)) SaveSettings(0, 1);
+  if (major < 5 || (major == 5 && minor < 4)) SaveSettings(kFreeDocument, kSaveAlways);
 }
 
 int SaveSettings(int keep, int force) {

@@ -2,7 +2,7 @@
 // station's streams, kept for runs in which the stream information cannot be fetched.
 #include <new>
 
-#include "core/core.h"
+#include "base/base.h"
 #include "data/data.h"
 #include "data/data_internal.h"
 

@@ -6,7 +6,7 @@
 
 #include <mutex>
 
-#include "core/core.h"
+#include "base/base.h"
 #include "playback/playback.h"
 
 BassApi gBass;

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.h"
 #include "data/data.h"
 #include "playback/bass_api.h"
 
@@ -161,17 +162,6 @@ int PlaybackWait(int ms);
 // Ends every wait and the endless retries of the workers; for the exit path.
 void PlaybackShutdown();
 
-// Text helpers shared by the parsers.
-std::string TrimSpaces(std::string_view text);  // spaces and tabs at both ends
-std::string LowerAscii(std::string_view text);
-int StartsWithNoCase(std::string_view text, std::string_view prefix);
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-int IsValidUtf8(std::string_view bytes);
-// Windows-1252 bytes to UTF-8 (the five unassigned bytes map to their Latin-1 code points).
-std::string Cp1252ToUtf8(std::string_view bytes);
-// Leading integer as the player reads numbers: blanks skipped, sign, digits; 0 when none;
-// saturated to the 64-bit range.
-int64_t LeadingInteger(std::string_view text);
 
 // =====================================================================================
 // Playlists
@@ -222,6 +212,8 @@ int64_t UtcNow();
 // =====================================================================================
 
 // The only way a connection attempt starts. advance 0: next stream; 1: the current.
+constexpr int kNextStream = 0;     // advance: go on with the next stream of the list
+constexpr int kCurrentStream = 1;  // advance: connect the current stream again
 void StartPlaybackWorker(int advance);
 // One connection attempt (thread procedure).
 void PlaybackWorker(int advance);
@@ -283,11 +275,6 @@ constexpr double kTargetLoudness = -23.0;  // dBFS RMS
 
 // The only way a volume change reaches the stream. level 0.0 .. 1.0, slide 1 .. 5000 ms.
 void SetVolume(float level, int slideMs);
-// Volume menu commands: mode 0 automatic, 1 preset 1, 2 preset 2. Clears mute, sets
-// the mode and the volume, and applies it with a 100 ms slide.
-void SelectVolumeMode(int mode);
-// The next volume mode of the cycling command: 1 -> 2 -> 0 -> 1.
-int NextVolumeMode(int mode);
 // A new title from the stream's metadata: history, loudness, volume step.
 void HandleTrackChange();
 // Interleaved samples still buffered between the stream's download and the DSP: how

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/core.h"
+#include "base/base.h"
 #include "platform/platform.h"
 #include "playback/playback.h"
 
@@ -83,7 +83,7 @@ void XMLCALL XspfStart(void* user, const XML_Char* name, const XML_Char** attrs)
   if (r.depth == 1) {
     if (n == "playlist") {
       for (int i = 0; attrs[i]; i += 2)
-        if (std::string_view(attrs[i]) == "version") r.rootOk = LeadingInteger(TrimSpaces(attrs[i + 1])) == 1;
+        if (std::string_view(attrs[i]) == "version") r.rootOk = LeadingInteger(TrimBlanks(attrs[i + 1])) == 1;
     }
     if (!r.rootOk) XML_StopParser(r.parser, XML_FALSE);
   } else if (r.depth == 2) {
@@ -145,7 +145,7 @@ int ParseLines(std::string_view type, const char* buffer, size_t length, std::ve
   SplitLines(lines, buffer, length, kTextUtf8);
   int added = 0;
   for (const std::string& raw : lines) {
-    std::string line = TrimSpaces(raw);
+    std::string line = TrimBlanks(raw);
     std::string value;
     if (type == "m3u8") {
       if (!line.empty() && line[0] == '#') continue;
@@ -153,11 +153,11 @@ int ParseLines(std::string_view type, const char* buffer, size_t length, std::ve
     } else {
       size_t eq = line.find('=');
       if (eq == std::string::npos) continue;
-      std::string key = LowerAscii(TrimSpaces(std::string_view(line).substr(0, eq)));
+      std::string key = LowerAscii(TrimBlanks(std::string_view(line).substr(0, eq)));
       const char* want = type == "pls" ? "file" : "streamurl";
       if (key.rfind(want, 0) != 0) continue;
       // Everything after the first "=": query strings such as ?id=7&x=1 survive.
-      value = TrimSpaces(std::string_view(line).substr(eq + 1));
+      value = TrimBlanks(std::string_view(line).substr(eq + 1));
     }
     if (!IsPlayableEntry(value)) continue;
     AddEntry(list, std::to_string(++added), value);

@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "core/core.h"
+#include "base/base.h"
 #include "playback/playback.h"
 
 namespace {
@@ -100,7 +100,7 @@ void ParseStreamHeaderLine(std::string_view line, int splitShow, StreamHeaders& 
     out.legacyServer = 1;
   size_t colon = line.find(':');
   if (colon == std::string_view::npos) return;
-  std::string name = LowerAscii(TrimSpaces(line.substr(0, colon)));
+  std::string name = LowerAscii(TrimBlanks(line.substr(0, colon)));
   std::string_view value = line.substr(colon + 1);
   if (name == "icy-br") {
     // Untrusted: a negative or absurd value must not overflow the multiplication.
@@ -110,7 +110,7 @@ void ParseStreamHeaderLine(std::string_view line, int splitShow, StreamHeaders& 
     out.bitrate = kbit * 1000;
   } else if (name == "icy-name") {
     out.hasName = 1;
-    out.serverName = TrimSpaces(value);
+    out.serverName = TrimBlanks(value);
     if (!splitShow) return;
     const std::string& s = out.serverName;
     size_t at = s.find('@');
@@ -123,8 +123,8 @@ void ParseStreamHeaderLine(std::string_view line, int splitShow, StreamHeaders& 
       out.showName = s;
       out.showInfo = "";
     } else {
-      out.showName = TrimSpaces(std::string_view(s).substr(0, at));
-      out.showInfo = TrimSpaces(std::string_view(s).substr(at + sep));
+      out.showName = TrimBlanks(std::string_view(s).substr(0, at));
+      out.showInfo = TrimBlanks(std::string_view(s).substr(at + sep));
     }
   }
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/core.h"
+#include "base/base.h"
 #include "platform/platform.h"
 #include "playback/playback.h"
 #include "runtime/runtime.h"

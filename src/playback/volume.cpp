@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/core.h"
+#include "base/base.h"
 #include "playback/playback.h"
 #include "runtime/runtime.h"
 
@@ -28,22 +28,6 @@ void SetVolume(float level, int slideMs) {
   HSTREAM h = gPlayer.streamHandle.load();
   if (h != 0 && gBass.BASS_ChannelSlideAttribute)
     gBass.BASS_ChannelSlideAttribute(h, BASS_ATTRIB_VOL, gSettings.muted.load() ? 0.0f : level, DWORD(slideMs));
-}
-
-int NextVolumeMode(int mode) {
-  if (mode == 1) return 2;
-  if (mode == 2) return 0;
-  return 1;
-}
-
-void SelectVolumeMode(int mode) {
-  gSettings.muted = 0;
-  gSettings.preset = mode;
-  float volume = 1.0f;
-  if (mode == 1) volume = gSettings.preset1.load();
-  if (mode == 2) volume = gSettings.preset2.load();
-  gPlayer.volume = volume;
-  SetVolume(volume, 100);
 }
 
 TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double titlePeak, float volume) {

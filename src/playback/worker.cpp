@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "core/core.h"
+#include "base/base.h"
 #include "platform/platform.h"
 #include "playback/playback.h"
 #include "runtime/runtime.h"
@@ -126,7 +126,17 @@ void PlaybackWorker(int advance) {
   gPlayer.streamNumber = int64_t(position) + 1;
 
   HSTREAM h = gBass.BASS_StreamCreateURL(entry.url.c_str(), 0, kStreamConnectFlags, nullptr, nullptr);
-  gPlayer.streamHandle = h;
+  {
+    // Playback may have been halted while the server answered: the new stream is
+    // freed, never stored or played. HaltPlayback takes the handle under this lock.
+    std::lock_guard<std::mutex> lock(gPlayer.streamLock);
+    if (h != 0 && gPlayer.shutdown.load()) {
+      gBass.BASS_StreamFree(h);
+      EndAttempt();
+      return;
+    }
+    gPlayer.streamHandle = h;
+  }
   if (h != 0) {
     gPlayer.metaSync = gBass.BASS_ChannelSetSync(h, BASS_SYNC_META | BASS_SYNC_MIXTIME, 0, StreamSyncCallback, nullptr);
     gPlayer.endSync = gBass.BASS_ChannelSetSync(h, BASS_SYNC_END | BASS_SYNC_ONETIME, 0, StreamSyncCallback, nullptr);
@@ -183,7 +193,7 @@ void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user) {
       PostEvent(EventStreamMeta, WinMain, 0);
     }
   } else if (handle == gPlayer.endSync.load() || handle == gPlayer.deviceFailSync.load()) {
-    StartPlaybackWorker(0);
+    StartPlaybackWorker(kNextStream);
   }
 }
 
@@ -245,5 +255,5 @@ void NextStreamCommand() {
     gSettings.SetCodec(entry.codec);
   }
   gPlayer.connectCount = 0;
-  StartPlaybackWorker(0);
+  StartPlaybackWorker(kNextStream);
 }

@@ -38,11 +38,17 @@ void OnSignal(int) {
   errno = saved;
 }
 
-// The end of the session, as Windows sends it: first the question (save now), then the end.
-void EndSession() {
+// The question step of the session manager: save now. The session may still go on
+// (a checkpoint, or a log-out the user cancels), so nothing else happens.
+void QueryEndSession() {
   WindowMessage q;
   q.kind = MsgQueryEndSession;
   SendWindowMessage(1, q);
+}
+
+// The end of the session, as Windows sends it: first the question (save now), then the end.
+void EndSession() {
+  QueryEndSession();
   WindowMessage e;
   e.kind = MsgEndSession;
   e.param = 1;
@@ -63,6 +69,21 @@ class SleepWatch : public QObject {
   }
 };
 SleepWatch* gSleepWatch = nullptr;
+
+// The session manager's real end of the session reaches the application as its quit
+// request; the player leaves through its own end-of-session path instead of having
+// the toolkit close its windows.
+class SessionEndFilter : public QObject {
+ public:
+  bool eventFilter(QObject* obj, QEvent* e) override {
+    if (obj == qApp && e->type() == QEvent::Quit) {
+      EndSession();
+      return true;
+    }
+    return false;
+  }
+};
+SessionEndFilter* gSessionEndFilter = nullptr;
 
 // --- Desktop changes ----------------------------------------------------------------------
 
@@ -128,7 +149,13 @@ void StartSessionWatch() {
     sigaction(SIGTERM, &sa, &gOldTerm);
     sigaction(SIGHUP, &sa, &gOldHup);
   }
-  QObject::connect(qApp, &QGuiApplication::commitDataRequest, qApp, [](QSessionManager&) { EndSession(); });
+  // The commit-data request is only the question: save and answer yes (the request is
+  // not cancelled), and keep playing.
+  QObject::connect(qApp, &QGuiApplication::commitDataRequest, qApp, [](QSessionManager&) { QueryEndSession(); });
+  if (!gSessionEndFilter) {
+    gSessionEndFilter = new SessionEndFilter();
+    qApp->installEventFilter(gSessionEndFilter);
+  }
   QDBusConnection system = QDBusConnection::systemBus();
   if (system.isConnected() && !gSleepWatch) {
     gSleepWatch = new SleepWatch();
@@ -139,6 +166,12 @@ void StartSessionWatch() {
 }
 
 void StopSessionWatch() {
+  if (gSessionEndFilter) {
+    qApp->removeEventFilter(gSessionEndFilter);
+    delete gSessionEndFilter;
+    gSessionEndFilter = nullptr;
+  }
+  QObject::disconnect(qApp, &QGuiApplication::commitDataRequest, qApp, nullptr);
   if (gSignalNotifier) {
     sigaction(SIGTERM, &gOldTerm, nullptr);
     sigaction(SIGHUP, &gOldHup, nullptr);

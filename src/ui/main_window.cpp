@@ -199,11 +199,12 @@ int MainWindowCallback(const WindowMessage& m) {
       TaskbarButtonClicked(m.param);
       return 0;
     case MsgQueryEndSession:
-      SaveSettings(0, 0);
+      SaveSettings(kFreeDocument, kSaveIfChanged);
       return 1;
     case MsgEndSession:
       // The session is going: silence the stream, give up the instance lock and leave
       // the loop; the shutdown path does the rest.
+      gApp.sessionEnded.store(1);
       HaltPlayback();
       SingleInstanceLock("");
       gApp.quitRequested.store(1);
@@ -235,14 +236,14 @@ int MainWindowCallback(const WindowMessage& m) {
       if (m.width <= 0 || m.height <= 0) return 1;
       // The suggested place, at the size our own rounding gives, so the artwork fits exactly.
       ResizeWindow(WinMain, m.x, m.y, MainWindowWidth(MainScale), MainWindowHeight(MainScale));
-      OpenMainWindow(1);
+      OpenMainWindow(kOpenWindow);
       return 0;
     }
     case MsgExitSizeMove:
       KeepWindowOnScreen(WinMain);
       return 1;
     case MsgPaint:
-      OpenMainWindow(1);
+      OpenMainWindow(kOpenWindow);
       return 0;
     case MsgMediaPlayPauseUp:
       if (!gSettings.hotkey.load()) ToggleMute();

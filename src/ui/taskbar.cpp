@@ -31,8 +31,8 @@ ButtonLook MuteLook(int64_t muted) {
 }
 
 ButtonLook ModeLook(int64_t preset) {
-  if (preset == 1) return {"thumbbar_preset_1", "taskbar_thumbbar_preset_1", "Preset 1"};
-  if (preset == 2) return {"thumbbar_preset_2", "taskbar_thumbbar_preset_2", "Preset 2"};
+  if (preset == VolumePreset1) return {"thumbbar_preset_1", "taskbar_thumbbar_preset_1", "Preset 1"};
+  if (preset == VolumePreset2) return {"thumbbar_preset_2", "taskbar_thumbbar_preset_2", "Preset 2"};
   return {"thumbbar_preset_auto", "taskbar_thumbbar_preset_auto", "Auto"};
 }
 
@@ -150,9 +150,9 @@ void ReleaseTaskbarButtons() {
 
 void TaskbarButtonClicked(int id) {
   if (id == 1)
-    PostEvent(EventMenu, WinMain, 8);
+    PostEvent(EventMenu, WinMain, MenuMute);
   else if (id == 2)
-    PostEvent(EventMenu, WinMain, 4);
+    PostEvent(EventMenu, WinMain, MenuNextVolumeMode);
 }
 
 int ApplyMute() {
@@ -160,7 +160,7 @@ int ApplyMute() {
   // SetVolume slides to silence while muted is set and to the factor otherwise.
   SetVolume(gPlayer.volume.load(), 100);
   if (gSettings.trayIcon.load()) ChangeTrayImage(muted ? gApp.trayImageMuted : gApp.trayImageNormal);
-  if (IsMenu(kTrayMenu)) SetMenuItemState(kTrayMenu, 8, muted != 0);
+  if (IsMenu(kTrayMenu)) SetMenuItemState(kTrayMenu, MenuMute, muted != 0);
   UpdateMuteButton();
   PostEvent(EventTaskbarState, WinMain, 0);
   return 1;
@@ -169,25 +169,20 @@ int ApplyMute() {
 int ApplyVolumeMode() {
   int64_t wasMuted = gSettings.muted.load();
   int64_t preset = gSettings.preset.load();
-  float factor = 1.0f;
-  if (preset == 1) {
-    factor = gSettings.preset1.load();
-  } else if (preset == 2) {
-    factor = gSettings.preset2.load();
-  } else {
-    gSettings.preset = 0;
-  }
+  bool isPreset = preset == VolumePreset1 || preset == VolumePreset2;
+  if (!isPreset) gSettings.preset = VolumeAuto;
+  float factor = SettingsVolumeFactor();
   gSettings.muted = 0;
   gPlayer.volume = factor;
   if (IsWindow(WinPrefs)) {
     // Minus, plus and the slider only mean something for a preset.
-    int disabled = preset == 1 || preset == 2 ? 0 : 1;
+    int disabled = isPreset ? 0 : 1;
     DisableGadget(WinPrefs, 12, disabled);
     DisableGadget(WinPrefs, 11, disabled);
     DisableGadget(WinPrefs, 10, disabled);
   }
   SetVolume(factor, 100);
-  BuildTrayMenu(1);
+  BuildTrayMenu(kCreateMenu);
   UpdateModeButton();
   if (wasMuted) {
     // The mode unmuted the stream: the tray image and the mute button say so too.

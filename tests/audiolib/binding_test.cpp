@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "playback/bass_api.h"
 #include "playback/playback.h"
@@ -110,4 +111,34 @@ TEST(AudioBinding, UnopenableOutputIsReported) {
   EXPECT_EQ(gPlayer.audioReady.load(), 0);
   EXPECT_EQ(AudioErrorText(0), "BASS: Can't find a free/valid driver! (error 3)");
   setenv("CORVALE_AUDIO_OUTPUT", "null", 1);
+}
+
+// Catches a wrong row in the table of global options: a value stored outside its limits,
+// a flag kept as its raw value, the read-only float option made settable, an unknown
+// option answered.
+TEST(AudioOptions, LimitsAndKinds) {
+  if (!AudioLibraryLoaded()) {
+    ASSERT_EQ(LoadAudioLibrary(DataDir() + kAudioLibraryFile), 1);
+  }
+  struct Case {
+    DWORD option, value, stored;
+  } cases[] = {
+      {BASS_CONFIG_BUFFER, 1, 10},          {BASS_CONFIG_BUFFER, 99999, 5000},
+      {BASS_CONFIG_NET_BUFFER, 5, 100},     {BASS_CONFIG_NET_BUFFER, 70000, 60000},
+      {BASS_CONFIG_NET_PREBUF, 250, 100},   {BASS_CONFIG_CURVE_VOL, 7, 1},
+      {BASS_CONFIG_CURVE_VOL, 0, 0},        {BASS_CONFIG_NET_TIMEOUT, 123456, 123456},
+      {BASS_CONFIG_VERIFY, 70000, 70000},   {BASS_CONFIG_UNICODE, 2, 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(gBass.BASS_SetConfig(c.option, c.value)) << c.option;
+    EXPECT_EQ(gBass.BASS_GetConfig(c.option), c.stored) << c.option << " = " << c.value;
+  }
+  EXPECT_FALSE(gBass.BASS_SetConfig(BASS_CONFIG_FLOAT, 0));
+  EXPECT_EQ(gBass.BASS_GetConfig(BASS_CONFIG_FLOAT), 1u);
+  EXPECT_EQ(gBass.BASS_GetConfig(12345), DWORD(-1));
+  // Back to the library's own values for the tests that follow.
+  for (auto [option, value] : {std::pair<DWORD, DWORD>{BASS_CONFIG_BUFFER, 500}, {BASS_CONFIG_NET_BUFFER, 5000},
+                               {BASS_CONFIG_NET_PREBUF, 75}, {BASS_CONFIG_NET_TIMEOUT, 5000},
+                               {BASS_CONFIG_VERIFY, 16000}, {BASS_CONFIG_UNICODE, 0}})
+    gBass.BASS_SetConfig(option, value);
 }

@@ -179,3 +179,26 @@ TEST(LogFile, ManyThreadsNeverTearLines) {
   std::filesystem::remove_all(folder);
   ClearMemoryLog();
 }
+
+// Catches log records held in the file buffer until it fills or the player quits: a crash
+// or a kill then loses the very records that would explain it. Other files keep their buffer.
+TEST(LogFile, EachRecordReachesTheFileAtOnce) {
+  std::string folder = MakeTempFolder("flush");
+  ASSERT_EQ(OpenLogFile(folder, MakeDate(2025, 12, 5, 1, 2, 3)), 1);
+  std::string path = LogFilePath();
+  WriteLog("01:02:03 Debug log started.");
+  EXPECT_NE(ReadWhole(path).find(" 01:02:03 Debug log started.\r\n"), std::string::npos);
+  WriteLog("01:02:04 Second line.");
+  bool cleanEnd = false;
+  EXPECT_EQ(SplitRecords(ReadWhole(path), &cleanEnd).size(), 2u);
+  EXPECT_TRUE(cleanEnd);
+  CloseLogFile();
+  int other = CreateBufferedFile(folder + "other.txt");
+  ASSERT_NE(other, 0);
+  WriteBufferedFile(other, "kept in the buffer");
+  EXPECT_EQ(ReadWhole(folder + "other.txt"), "") << "an ordinary file lost its buffer";
+  CloseBufferedFile(other);
+  EXPECT_EQ(ReadWhole(folder + "other.txt"), "kept in the buffer");
+  std::filesystem::remove_all(folder);
+  ClearMemoryLog();
+}

@@ -36,17 +36,6 @@ class LoopDispatch : public ::testing::Test {
 
 }  // namespace
 
-// Menu command 4 (the taskbar's next-mode button) cycles 0 -> 1 -> 2 -> 0.
-TEST_F(LoopDispatch, NextVolumeModeCycles) {
-  gSettings.preset = 0;
-  DispatchEvent(EventMenu, WinMain, 4, 0);
-  EXPECT_EQ(gSettings.preset.load(), 1);
-  DispatchEvent(EventMenu, WinMain, 4, 0);
-  EXPECT_EQ(gSettings.preset.load(), 2);
-  DispatchEvent(EventMenu, WinMain, 4, 0);
-  EXPECT_EQ(gSettings.preset.load(), 0);
-}
-
 // Commands 5-7 select a mode, unmute and set the volume factor of that mode.
 TEST_F(LoopDispatch, VolumeModeCommands) {
   gSettings.preset1 = 0.8f;

@@ -5,15 +5,6 @@
 #include "core/core.h"
 #include "platform/platform.h"
 
-// "Next volume mode" cycles Auto -> Preset 1 -> Preset 2 -> Auto; stray values go to 1.
-TEST(LoopRules, NextPresetCycles) {
-  EXPECT_EQ(NextPreset(0), 1);
-  EXPECT_EQ(NextPreset(1), 2);
-  EXPECT_EQ(NextPreset(2), 0);
-  EXPECT_EQ(NextPreset(3), 1);
-  EXPECT_EQ(NextPreset(-1), 1);
-}
-
 // The watchdog leaves a running attempt alone and restarts a dead or missing stream.
 TEST(LoopRules, ReconnectWatchdog) {
   int probes = 0;

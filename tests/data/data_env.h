@@ -9,11 +9,20 @@
 #include <string>
 #include <vector>
 
-#include "core/core.h"
+#include "base/base.h"
 #include "data/data.h"
 #include "data_test_util.h"
 
 namespace datatest {
+
+// LoadProgramData as one number: -1 after a fatal fault (its text in *fault), else 1
+// when "settings.json" was loaded and accepted, 0 when defaults are in use.
+inline int LoadResult(std::string* fault = nullptr) {
+  int accepted = 0;
+  std::string text = LoadProgramData(&accepted);
+  if (fault) *fault = text;
+  return text.empty() ? accepted : -1;
+}
 
 class DataEnv : public ::testing::Test {
  protected:

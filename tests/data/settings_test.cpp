@@ -53,12 +53,11 @@ TEST_F(SettingsFile, ValidationOfVolumeFields) {
     datatest::WriteFile(SettingsPath(), std::string(R"({"program":{"id":"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}",)") +
                                             R"("version":"5.4"},"volume":)" + c.volume + "}");
     ResetSettings();
-    EXPECT_EQ(LoadProgramData(), 1);
+    EXPECT_EQ(datatest::LoadResult(), 1);
     EXPECT_EQ(gSettings.preset, c.preset);
     EXPECT_EQ(gSettings.preset1, c.preset1);
     EXPECT_EQ(gSettings.preset2, c.preset2);
     EXPECT_EQ(SettingsVolumeFactor(), c.factor);
-    EXPECT_EQ(gPlayer.volume, c.factor);
   }
 }
 
@@ -66,7 +65,7 @@ TEST_F(SettingsFile, ValidationOfVolumeFields) {
 // out-of-range positions wrapped instead of clamped.
 TEST_F(SettingsFile, WrongKindsReadAsDefaults) {
   InstallUser("settings_wrong_kinds.json", "settings.json");
-  EXPECT_EQ(LoadProgramData(), 1);
+  EXPECT_EQ(datatest::LoadResult(), 1);
   EXPECT_EQ(gSettings.versionCheck, 1);  // "0" is a string
   EXPECT_EQ(gSettings.streamInfo, 1);    // true is not a number
   EXPECT_EQ(gSettings.trayIcon, 1);
@@ -93,7 +92,7 @@ TEST_F(SettingsFile, WrongKindsReadAsDefaults) {
 // Catches an older file that is not upgraded, or upgraded with lost values.
 TEST_F(SettingsFile, Version53IsReadAndRewritten) {
   InstallUser("settings_5_3.json", "settings.json");
-  EXPECT_EQ(LoadProgramData(), 1);
+  EXPECT_EQ(datatest::LoadResult(), 1);
   EXPECT_EQ(gSettings.versionCheck, 0);
   EXPECT_EQ(gSettings.bitrate, 192);
   EXPECT_EQ(gSettings.GetCodec(), "AAC");
@@ -101,7 +100,7 @@ TEST_F(SettingsFile, Version53IsReadAndRewritten) {
   EXPECT_EQ(gSettings.preset, 2);
   EXPECT_EQ(gSettings.mainX, 100);
   EXPECT_EQ(gSettings.mainSticky, 1);
-  EXPECT_EQ(gPlayer.volume, 0.25f);
+  EXPECT_EQ(SettingsVolumeFactor(), 0.25f);
   auto doc = Written();
   ASSERT_NE(doc, nullptr);
   const JsonValue* program = GetJsonObject(&doc->root, "program");
@@ -133,7 +132,7 @@ TEST_F(SettingsFile, RejectedFiles) {
     ResetSettings();
     gSettings.bitrate = 777;  // must be put back to the default
     ClearMemoryLog();
-    EXPECT_EQ(LoadProgramData(), 0);
+    EXPECT_EQ(datatest::LoadResult(), 0);
     EXPECT_TRUE(Logged(c.log));
     EXPECT_EQ(gSettings.versionCheck, 1);
     EXPECT_EQ(gSettings.bitrate, 0);
@@ -153,7 +152,7 @@ TEST_F(SettingsFile, RejectedFiles) {
 
 // Catches a replaced debug folder that is never written, or an existing one replaced.
 TEST_F(SettingsFile, DebugSavePathReplacement) {
-  EXPECT_EQ(LoadProgramData(), 0);
+  EXPECT_EQ(datatest::LoadResult(), 0);
   EXPECT_EQ(gSettings.GetDebugSavePath(), GetKnownFolder(5, 0));
   EXPECT_FALSE(fs::exists(SettingsPath()));  // a missing file is not written at once
   ClearMemoryLog();
@@ -167,13 +166,13 @@ TEST_F(SettingsFile, DebugSavePathReplacement) {
   gSettings.SetDebugSavePath(root.path);
   ASSERT_EQ(SaveSettings(0, 0), 1);
   ResetSettings();
-  EXPECT_EQ(LoadProgramData(), 1);
+  EXPECT_EQ(datatest::LoadResult(), 1);
   EXPECT_EQ(gSettings.GetDebugSavePath(), root.path);
 }
 
 // Catches a save without changes that writes anyway.
 TEST_F(SettingsFile, TwoSavesWithoutChangesWriteOnce) {
-  EXPECT_EQ(LoadProgramData(), 0);
+  EXPECT_EQ(datatest::LoadResult(), 0);
   ASSERT_EQ(SaveSettings(0, 0), 1);
   ASSERT_TRUE(fs::exists(SettingsPath()));
   fs::remove(SettingsPath());
@@ -185,7 +184,7 @@ TEST_F(SettingsFile, TwoSavesWithoutChangesWriteOnce) {
 
 // Catches change detection that misses one kind of change or writes twice.
 TEST_F(SettingsFile, MovedWindowAndCodecLogBothWriteOnce) {
-  EXPECT_EQ(LoadProgramData(), 0);
+  EXPECT_EQ(datatest::LoadResult(), 0);
   ASSERT_EQ(SaveSettings(0, 0), 1);
   gSettings.mainX = 300;
   gSettings.SetCodec("Opus");
@@ -206,7 +205,7 @@ TEST_F(SettingsFile, MovedWindowAndCodecLogBothWriteOnce) {
 // Catches a failed save that advances the saved copy, so the change would never be
 // written (and a failed write that damages the old file).
 TEST_F(SettingsFile, FailedSaveIsRetried) {
-  EXPECT_EQ(LoadProgramData(), 0);
+  EXPECT_EQ(datatest::LoadResult(), 0);
   ASSERT_EQ(SaveSettings(0, 0), 1);
   const std::string before = ReadFile(SettingsPath());
   gSettings.statsX = 42;
@@ -227,7 +226,7 @@ TEST_F(SettingsFile, FailedSaveIsRetried) {
 // Catches a forced write that moves the saved copy (the next regular save must still
 // write the differences it found before).
 TEST_F(SettingsFile, ForcedWriteLeavesSavedCopy) {
-  EXPECT_EQ(LoadProgramData(), 0);
+  EXPECT_EQ(datatest::LoadResult(), 0);
   ASSERT_EQ(SaveSettings(0, 0), 1);
   gSettings.hotkey = 1;
   ASSERT_EQ(SaveSettings(0, 1), 1);
@@ -246,7 +245,7 @@ TEST_F(SettingsFile, NoUserFolderNoFile) {
   gApp.userFolder = "";
   datatest::WriteFile(root.path + "settings.json",
                       R"({"program":{"id":"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}","version":"5.4"},"main":{"x":1}})");
-  EXPECT_EQ(LoadProgramData(), 0);
+  EXPECT_EQ(datatest::LoadResult(), 0);
   EXPECT_EQ(gSettings.mainX, kNoPosition);
   gSettings.mainX = 5;
   EXPECT_EQ(SaveSettings(0, 0), 0);
@@ -271,7 +270,7 @@ TEST_F(SettingsFile, RoundTripOfEveryField) {
   ASSERT_EQ(SaveSettings(0, 1), 1);
   const std::string first = ReadFile(SettingsPath());
   ResetSettings();
-  EXPECT_EQ(LoadProgramData(), 1);
+  EXPECT_EQ(datatest::LoadResult(), 1);
   EXPECT_EQ(s.versionCheck, 0);
   EXPECT_EQ(s.streamInfo, 0);
   EXPECT_EQ(s.artwork, 0);

@@ -111,6 +111,7 @@ struct FakeAudio {
   std::atomic<uint32_t> nextHandle{100};
   std::atomic<int> createFails{0};  // error code to fail StreamCreateURL with; 0 = succeed
   std::atomic<int> createDelayMs{0};
+  std::atomic<int> createHold{0};  // StreamCreateURL waits while it is 1
   std::atomic<int> creates{0};
   std::atomic<int> concurrentCreates{0};
   std::atomic<int> maxConcurrentCreates{0};
@@ -148,6 +149,7 @@ class FakeBassScope {
     FakeAudio& f = Fake();
     f.createFails = 0;
     f.createDelayMs = 0;
+    f.createHold = 0;
     f.creates = 0;
     f.concurrentCreates = 0;
     f.maxConcurrentCreates = 0;
@@ -187,6 +189,7 @@ class FakeBassScope {
         f.urls.push_back(url);
       }
       if (f.createDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(f.createDelayMs.load()));
+      while (f.createHold.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       --f.concurrentCreates;
       if (f.createFails != 0) {
         f.lastError = f.createFails.load();

@@ -177,32 +177,6 @@ TEST(SetVolumeTest, ClampsAndMute) {
   ResetPlayback();
 }
 
-// Catches a wrong cycle order or preset volume in the volume-mode commands.
-TEST(VolumeModes, CycleAndSelect) {
-  EXPECT_EQ(NextVolumeMode(0), 1);
-  EXPECT_EQ(NextVolumeMode(1), 2);
-  EXPECT_EQ(NextVolumeMode(2), 0);
-  EXPECT_EQ(NextVolumeMode(7), 1);
-  FakeBassScope fake;
-  ResetPlayback();
-  gPlayer.streamHandle = 3;
-  gSettings.preset1 = 0.4f;
-  gSettings.preset2 = 0.2f;
-  for (auto [mode, volume] : {std::pair{1, 0.4f}, std::pair{2, 0.2f}, std::pair{0, 1.0f}}) {
-    gSettings.muted = 1;
-    SelectVolumeMode(mode);
-    EXPECT_EQ(gSettings.muted.load(), 0);
-    EXPECT_EQ(gSettings.preset.load(), mode);
-    EXPECT_FLOAT_EQ(gPlayer.volume.load(), volume);
-    EXPECT_FLOAT_EQ(Fake().lastSlideValue.load(), volume);
-    EXPECT_EQ(Fake().lastSlideMs.load(), 100);
-  }
-  gSettings.preset1 = 1.0f;
-  gSettings.preset2 = 0.5f;
-  gSettings.preset = 1;
-  ResetPlayback();
-}
-
 namespace {
 
 void Announce(const std::string& meta) {

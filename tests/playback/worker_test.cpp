@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "core/core.h"
 #include "playback_test_util.h"
 #include "runtime/runtime.h"
 
@@ -301,4 +302,24 @@ TEST_F(WorkerTest, NextStreamCommand) {
   EXPECT_EQ(LastUrl(), "http://127.0.0.1:9/b.aac");
   EXPECT_EQ(gPlayer.connectCount.load(), 1);
   EXPECT_EQ(gSettings.GetCodec(), "aac");
+}
+
+// Catches a halt that lands while the worker waits for the server: the worker came back
+// with a new stream, stored it and played it after playback had been halted.
+TEST_F(WorkerTest, HaltDuringConnectLeavesNothingPlaying) {
+  LogCapture log;
+  Fake().createHold = 1;
+  gPlayer.connecting = 1;
+  std::thread worker([] { PlaybackWorker(1); });
+  for (int i = 0; i < 2000 && Fake().creates.load() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(Fake().creates.load(), 1);
+  HaltPlayback();
+  Fake().createHold = 0;
+  worker.join();
+  EXPECT_EQ(gPlayer.streamHandle.load(), 0u) << "a stream was kept after the halt";
+  EXPECT_EQ(Fake().frees.load(), 1) << "the stream created after the halt was not freed";
+  EXPECT_EQ(FindLine(log.Lines(), "Playing."), -1);
+  EXPECT_EQ(gPlayer.connecting.load(), 0);
+  gApp.playbackHalted = 0;
 }

@@ -323,3 +323,11 @@ TEST(Drawing, NothingWithoutTarget) {
 }
 
 }  // namespace
+
+// The window fonts: pixel height round(size / 0.72).
+TEST(Fonts, UiFontSizeRule) {
+  EXPECT_EQ(UiFontPixelHeight(10.0f), 14);
+  EXPECT_EQ(UiFontPixelHeight(15.0f), 21);
+  EXPECT_EQ(UiFontPixelHeight(7.2f), 10);
+  EXPECT_EQ(UiFontPixelHeight(13.5f), 19);
+}

@@ -7,6 +7,11 @@
 
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QSessionManager>
+
 #include "platform/platform.h"
 #include "runtime_env.h"
 
@@ -315,6 +320,32 @@ TEST(Session, SignalsBecomeEndOfSession) {
   }
   raise(SIGHUP);
   EXPECT_EQ(WaitForEvent(EventCloseWindow, 1, 0, 200, 5), 1);
+  CloseWindow(1);
+  PumpEvents(2);
+}
+
+// Catches a session manager's save request (a checkpoint, or a log-out the user may still
+// cancel) ending the player: it is only the question step, answered by saving; the real
+// end of the session (the toolkit's quit request) still ends it.
+TEST(Session, SaveRequestIsNotTheEnd) {
+  ASSERT_EQ(OpenWindow(1, 0, 0, 23, 128, "Corvale Player", WindowBorderless | WindowInvisible), 1);
+  SetWindowCallback(1, CountSessionEnd);
+  gQueries = gEnds = 0;
+  // The request's manager object is not looked at by the player; any storage stands in.
+  alignas(QSessionManager) static unsigned char manager[sizeof(QSessionManager)] = {};
+  QSessionManager& stand = *reinterpret_cast<QSessionManager*>(manager);
+  ASSERT_TRUE(QMetaObject::invokeMethod(qApp, "commitDataRequest", Qt::DirectConnection,
+                                        QArgument<QSessionManager&>("QSessionManager&", stand)));
+  PumpEvents(5);
+  EXPECT_EQ(gQueries, 1);
+  EXPECT_EQ(gEnds, 0) << "a save request ended the session";
+  QEvent quit(QEvent::Quit);
+  QCoreApplication::sendEvent(qApp, &quit);
+  for (int i = 0; i < 200 && !gEnds; ++i) WaitWindowEvent(5);
+  EXPECT_EQ(gQueries, 2);
+  EXPECT_EQ(gEnds, 1);
+  EXPECT_EQ(IsWindow(1), 1) << "the quit request closed the windows behind the player's back";
+  SetWindowCallback(1, nullptr);
   CloseWindow(1);
   PumpEvents(2);
 }

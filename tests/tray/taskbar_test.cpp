@@ -29,24 +29,24 @@ TEST_F(TrayTest, ApplyMuteRefreshesMarkAndPostsState) {
   gSettings.muted = 0;
   ApplyMute();
   EXPECT_EQ(GetMenuItemState(kTrayMenu, 8), 0);
-  // The volume factor is kept while muted: unmuting returns to it.
-  EXPECT_FLOAT_EQ(gPlayer.volume.load(), 1.0f);
+  EXPECT_EQ(WaitWindowEvent(0), EventTaskbarState);
 }
 
-// Catches a mode cycle that skips a mode, keeps the stream muted, or sets the wrong volume.
+// Catches a mode cycle that skips a mode, keeps the stream muted, or sets the wrong volume:
+// the taskbar's mode button, through the event loop's command 4.
 TEST_F(TrayTest, NextModeCyclesAndUnmutes) {
   BuildTrayMenu(1);
   gSettings.preset1 = 0.8f;
   gSettings.preset2 = 0.3f;
-  gSettings.preset = 1;
+  gSettings.preset = 7;  // a stray stored mode steps to Preset 1
   struct Step {
     int64_t preset;
     float volume;
     int autoMark, oneMark, twoMark;
-  } steps[] = {{2, 0.3f, 0, 0, 1}, {0, 1.0f, 1, 0, 0}, {1, 0.8f, 0, 1, 0}};
+  } steps[] = {{1, 0.8f, 0, 1, 0}, {2, 0.3f, 0, 0, 1}, {0, 1.0f, 1, 0, 0}, {1, 0.8f, 0, 1, 0}};
   for (const Step& s : steps) {
     gSettings.muted = 1;
-    RunMainMenuCommand(4);
+    DispatchEvent(EventMenu, WinMain, 4, 0);
     EXPECT_EQ(gSettings.preset.load(), s.preset);
     EXPECT_EQ(gSettings.muted.load(), 0) << "a mode step must unmute";
     EXPECT_FLOAT_EQ(gPlayer.volume.load(), s.volume);

@@ -44,15 +44,10 @@ class TrayTest : public ::testing::Test {
   }
 };
 
-// The event loop's handling of the two taskbar commands, as window 1 runs them.
-inline void RunMainMenuCommand(int command) {
-  if (command == 8) {
-    gSettings.muted = gSettings.muted.load() == 0 ? 1 : 0;
-    ApplyMute();
-  } else if (command == 4) {
-    gSettings.preset = NextPreset(static_cast<int>(gSettings.preset.load()));
-    ApplyVolumeMode();
-  }
+// Hands the event just taken from the queue to the player's own dispatch, as the
+// event loop does.
+inline void DispatchTakenEvent(int kind) {
+  if (kind != 0) DispatchEvent(kind, EventWindow(), EventObject(), EventType());
 }
 
 // The program data folder of the build: beside the test executables.

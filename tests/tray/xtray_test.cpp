@@ -69,21 +69,20 @@ int MainCallback(const WindowMessage& m) {
 int gMenuWindow = 0, gMenuCommand = 0;
 int gLastTrayWindow = 0, gLastTrayType = -1;
 
-// Runs the loop's share of the work: tray events and menu commands go where window 1's
-// loop sends them.
+// Runs the event loop's dispatch on what arrives, noting the tray events and menu
+// commands for the test.
 void Pump(int rounds) {
   for (int i = 0; i < rounds; i++) {
     int kind = WaitWindowEvent(10);
     if (kind == EventSysTray) {
       gLastTrayWindow = EventWindow();
       gLastTrayType = EventType();
-      if (EventWindow() == WinMain) HandleTrayEvent(EventType());
     }
     if (kind == EventMenu) {
       gMenuWindow = EventWindow();
       gMenuCommand = EventObject();
-      if (gMenuWindow == WinMain) RunMainMenuCommand(gMenuCommand);
     }
+    DispatchTakenEvent(kind);
   }
 }
 

@@ -1,7 +1,7 @@
-// The program-wide state of the core and the version strings built from the build constants.
+// The program-wide record and the version strings built from the build constants.
 #include <cstdio>
 
-#include "core/core.h"
+#include "base/base.h"
 
 AppState gApp;
 

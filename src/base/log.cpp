@@ -1,10 +1,9 @@
 // The log: one routine that every thread calls to append a line to the log file,
-// the memory log of the last ten lines and the debug log window.
-#include <cstdio>
+// the memory log of the last ten lines and the log viewer (the debug log window).
 #include <deque>
 #include <mutex>
 
-#include "core/core.h"
+#include "base/base.h"
 #include "platform/platform.h"
 
 namespace {
@@ -17,6 +16,7 @@ int gLogFile = 0;  // buffered file handle of the platform layer, 0 when closed
 std::string gLogFilePath;
 // Sequence of the window text, so a slower thread never replaces newer text.
 uint64_t gLogSequence = 0;
+std::atomic<LogViewer> gLogViewer{nullptr};
 
 constexpr size_t kMemoryLogLines = 10;
 
@@ -38,15 +38,15 @@ std::string FormatLogRecord(int64_t date, const std::string& line) {
 std::string LogFileName(int64_t date) { return FormatDate("Debug %yyyy-%mm-%dd %hh-%ii-%ss", date) + ".txt"; }
 
 std::string FormatScale(double scale) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.10f", scale);
-  std::string s = buf;
+  std::string s = FormatFixed(scale, 10);
   if (s.find('.') != std::string::npos) {
     while (!s.empty() && s.back() == '0') s.pop_back();
     if (!s.empty() && s.back() == '.') s.pop_back();
   }
   return s;
 }
+
+void SetLogViewer(LogViewer viewer) { gLogViewer.store(viewer); }
 
 int WriteLog(const std::string& line) {
   std::string text;
@@ -55,14 +55,17 @@ int WriteLog(const std::string& line) {
     std::lock_guard<std::mutex> lock(gLogLock);
     if (gLogFile) {
       std::string record = FormatLogRecord(DateNow(), line);
+      // Each record goes through to the file at once: a crash or a kill must not take
+      // the records that explain it, and the user may read the file while we run.
       WriteBufferedFile(gLogFile, record);
+      FlushBufferedFile(gLogFile);
     }
     while (gMemoryLog.size() > kMemoryLogLines - 1) gMemoryLog.pop_front();
     gMemoryLog.push_back(line);
     text = MemoryLogTextLocked();
     sequence = ++gLogSequence;
   }
-  ShowDebugLogText(text, sequence);
+  if (LogViewer viewer = gLogViewer.load()) viewer(text, sequence);
   return 1;
 }
 
@@ -78,7 +81,7 @@ int OpenLogFile(const std::string& folder, int64_t date) {
   std::string path = folder;
   if (path.back() != '/') path += '/';
   path += LogFileName(date);
-  // Created new (replacing a file of the same name) through the 131072-byte buffer.
+  // Created new (replacing a file of the same name); WriteLog flushes every record.
   // The file that is open now is given up only once the new one exists.
   int file = CreateBufferedFile(path);
   if (!file) return 0;
