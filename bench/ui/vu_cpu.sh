@@ -20,7 +20,7 @@ mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 export CORVALE_DIALOGS=stderr CORVALE_AUDIO_OUTPUT=null
 unset QT_QPA_PLATFORM
-"$build/bin/corvale-player" "$base/stream/mp3" >"$work/player.out" 2>"$work/player.err" &
+"$build/bin/corvale-player" "${base}stream/mp3" >"$work/player.out" 2>"$work/player.err" &
 player_pid=$!
 
 # Wait for the main window, then give the connection time to settle.

@@ -26,6 +26,11 @@ void DispatchEvent(int kind, int window, int object, int type);
 int IdlePass(uint32_t now);
 // Sets the loop's wait timeout and time stamps for a loop that starts at now.
 void InitLoopTiming(uint32_t now);
+// How long the loop may wait for an event at now before the next idle work is due:
+// fastTick = some window needs the 25 ms tick (the meter shown, the statistics or the
+// debug log window open); otherwise only the 500 ms housekeeping wakes it. Window timers
+// wake the wait themselves. 0 while a quit is requested.
+uint32_t IdleWaitMs(uint32_t now, int fastTick);
 // Milliseconds from stamp to now on the wrapping 32-bit clock.
 inline uint32_t ElapsedMs(uint32_t now, uint32_t stamp) { return now - stamp; }
 // The reconnect watchdog: 1 when the next stream is to be started. The two probes are

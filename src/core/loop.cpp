@@ -345,11 +345,44 @@ int IdlePass(uint32_t now) {
   return gApp.quitRequested.load() == 1 ? 1 : 0;
 }
 
+uint32_t IdleWaitMs(uint32_t now, int fastTick) {
+  // The quit test runs in the idle pass, which comes as soon as the queue is empty.
+  if (gApp.quitRequested.load() == 1) return 0;
+  // The housekeeping runs behind the 25 ms gate of the poll stamp, so no wait ends
+  // before that gate opens (an earlier pass would find nothing to do and spin).
+  uint32_t sincePoll = ElapsedMs(now, gApp.levelPollStamp);
+  uint32_t gate = sincePoll >= 25 ? 0 : 25 - sincePoll;
+  if (fastTick) {
+    if (gate > 0) return gate;
+    // A minimised meter leaves its poll stamp behind (the gate stays open): the next
+    // pass comes 25 ms after the last one.
+    uint32_t sincePass = ElapsedMs(now, gApp.loopNow);
+    return sincePass >= 25 ? 0 : 25 - sincePass;
+  }
+  uint32_t sinceHousekeeping = ElapsedMs(now, gApp.housekeepingStamp);
+  uint32_t housekeeping = sinceHousekeeping >= 500 ? 0 : 500 - sinceHousekeeping;
+  return housekeeping > gate ? housekeeping : gate;
+}
+
+namespace {
+
+// A window that shows what the 25 ms idle pass keeps fresh: the meter of a main window
+// that is on screen, the statistics window (its refresh reads the idle pass's clock) and
+// the debug log window (the loop shows the lines workers write).
+int FastTickNeeded() {
+  if (IsWindow(WinStats) || IsWindow(WinDebug)) return 1;
+  if (!IsWindow(WinMain) || gApp.minimized.load() != 0) return 0;
+  return IsWindowHidden(WinMain) ? 0 : 1;
+}
+
+}  // namespace
+
 void RunEventLoop() {
   SetCoreMainThread();
   while (true) {
     FlushDebugLogText();
-    int kind = WaitWindowEvent(static_cast<int>(gApp.waitTimeout));
+    uint32_t wait = IdleWaitMs(TimeGetTime(), FastTickNeeded());
+    int kind = WaitWindowEvent(static_cast<int>(wait));
     if (kind != 0) {
       DispatchEvent(kind, EventWindow(), EventObject(), EventType());
       continue;

@@ -13,6 +13,7 @@
 
 #include "base/text.h"
 #include "data/data.h"
+#include "platform/platform.h"
 
 // Objects with more members than this get a name index; small ones are searched.
 static constexpr size_t kIndexThreshold = 16;
@@ -896,8 +897,16 @@ void WriteNumber(Sink& out, const JsonValue& v) {
     return;
   }
   if (d == 0.0) d = 0.0;  // negative zero is written as 0
-  // "%.16g" without the locale's decimal separator.
+  // The shortest "%g"-style text (without the locale's decimal separator) that reads back
+  // to the same double: "%.16g" when it does, which keeps every such value's text, else
+  // 17 significant digits, which always do. "%.16g" alone does not round-trip every
+  // double: the one just above 1e23 would be written 1e+23 and read back as the double
+  // below it.
   auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 16);
+  double back = 0;
+  auto parsed = std::from_chars(buf, r.ptr, back);
+  if (parsed.ec != std::errc() || back != d)
+    r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17);
   out.Put(buf, static_cast<size_t>(r.ptr - buf));
 }
 
@@ -992,8 +1001,8 @@ std::string ComposeJson(const JsonValue& value, int pretty) {
 
 int SaveJsonFile(const JsonDocument& document, const std::string& path, int pretty) {
   namespace fs = std::filesystem;
-  // A temporary file beside the target, renamed over it once complete, so a failure at
-  // any point leaves the old file as it was.
+  // A temporary file beside the target, synced and renamed over it once complete, so a
+  // failure, a crash or a power cut at any point leaves the old file or the new one.
   std::string temp = path + ".tmp";
   FILE* f = std::fopen(temp.c_str(), "wb");
   if (!f) return 0;
@@ -1011,10 +1020,7 @@ int SaveJsonFile(const JsonDocument& document, const std::string& path, int pret
   if (std::fflush(f) != 0) ok = false;
   if (std::fclose(f) != 0) ok = false;
   std::error_code ec;
-  if (ok) {
-    fs::rename(temp, path, ec);
-    if (ec) ok = false;
-  }
+  if (ok) ok = ReplaceFileDurably(temp, path) == 1;
   if (!ok) fs::remove(temp, ec);
   return ok ? 1 : 0;
 }

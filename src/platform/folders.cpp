@@ -242,6 +242,31 @@ int WriteWholeFile(const std::string& path, std::string_view data) {
   return close(fd) == 0 ? 1 : 0;
 }
 
+namespace {
+
+int SyncPath(const std::string& path, int flags) {
+  int fd = open(path.c_str(), flags | O_CLOEXEC);
+  if (fd < 0) return 0;
+  int rc;
+  do rc = fsync(fd);
+  while (rc != 0 && errno == EINTR);
+  close(fd);
+  return rc == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int ReplaceFileDurably(const std::string& temp, const std::string& path) {
+  if (!SyncPath(temp, O_RDONLY)) return 0;
+  if (rename(temp.c_str(), path.c_str()) != 0) return 0;
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  // The new file is in place; a folder that cannot be synced only weakens the guarantee
+  // against a power cut, so it does not turn the save into a failure.
+  SyncPath(folder, O_RDONLY | O_DIRECTORY);
+  return 1;
+}
+
 int CreateFolder(const std::string& path) {
   std::string p = path;
   while (p.size() > 1 && p.back() == '/') p.pop_back();

@@ -127,6 +127,10 @@ void CloseAllBufferedFiles();
 // Whole-file helpers. 1 or 0.
 int ReadWholeFile(const std::string& path, std::string& out);
 int WriteWholeFile(const std::string& path, std::string_view data);
+// Puts a completely written temporary file in place of path so that a crash or a power
+// cut leaves either the old or the new file: the temporary's data reach the disk
+// (fsync) before the rename, and the folder's entry after it. 1 or 0 (temp is kept).
+int ReplaceFileDurably(const std::string& temp, const std::string& path);
 int CreateFolder(const std::string& path);  // one level, mode 0700 for per-user data
 int DeleteFileAt(const std::string& path);
 int64_t FileSize(const std::string& path);  // -1 when missing

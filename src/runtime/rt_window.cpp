@@ -632,6 +632,11 @@ void HideWindow(int window, int hide) {
     w->widget->show();
 }
 
+int IsWindowHidden(int window) {
+  WindowRecord* w = FindWindow(window);
+  return w && w->widget && !w->widget->isVisible() ? 1 : 0;
+}
+
 void ActivateWindowNumber(int window) {
   WindowRecord* w = FindWindow(window);
   if (!w) return;

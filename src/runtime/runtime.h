@@ -137,6 +137,8 @@ void StickyWindow(int window, int onTop);
 // Shows the window without giving it the focus (also un-hides an invisible window).
 void ShowWindowNoActivate(int window);
 void HideWindow(int window, int hide);
+// 1 when the window exists and is not shown (hidden with HideWindow or created invisible).
+int IsWindowHidden(int window);
 // Restores a minimised window, raises it and gives it the focus.
 void ActivateWindowNumber(int window);
 // 1 when this window has the keyboard focus (is the active window).

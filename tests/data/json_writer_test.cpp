@@ -59,10 +59,10 @@ TEST(JsonWriter, WritesNumbers) {
       {0.1, "0.1"},
       {-0.0, "0"},
       {1.0 / 3.0, "0.3333333333333333"},
-      {0.1 + 0.2, "0.3"},
+      {0.1 + 0.2, "0.30000000000000004"},  // "%.16g" would give 0.3, another double
       {1e300, "1e+300"},
       {-2.5e-7, "-2.5e-07"},
-      {123456789012345678.0, "1.234567890123457e+17"},
+      {123456789012345678.0, "1.2345678901234568e+17"},
       {static_cast<double>(0.01f), "0.009999999776482582"},
       {std::numeric_limits<double>::quiet_NaN(), "null"},
       {std::numeric_limits<double>::infinity(), "null"},
@@ -203,3 +203,34 @@ TEST(JsonFile, FailedSaveLeavesOldFile) {
 }
 
 }  // namespace
+
+// Catches a double written with a fixed 16 digits that reads back as another double
+// (the one just above 1e23 was written 1e+23), and a form that would change the "%.16g"
+// text of values that do round-trip (the settings file's text stays the same).
+TEST(JsonWriter, DoublesAreShortestRoundTrip) {
+  struct Case {
+    double value;
+    const char* text;
+  } cases[] = {
+      {std::nextafter(1e23, 1e24), "1.0000000000000001e+23"},
+      {1e23, "9.999999999999999e+22"},  // its "%.16g" text round-trips and is kept
+      {0.1, "0.1"},
+      {0.7, "0.7"},
+      {100000.0, "100000"},
+      {0.0001, "0.0001"},
+      {1.5e-7, "1.5e-07"},
+      {5e-324, "4.940656458412465e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},  // "%.16g" would overflow on reading
+      {0.30000000000000004, "0.30000000000000004"},
+      {static_cast<double>(0.7f), "0.699999988079071"},
+  };
+  for (const Case& c : cases) {
+    JsonValue v(JsonKind::Array);
+    v.AddElement(JsonKind::Number)->SetDouble(c.value);
+    std::string text = ComposeJson(v, 0);
+    EXPECT_EQ(text, std::string("[") + c.text + "]") << c.text;
+    auto back = ParseJson(text);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->root.Element(0)->GetDouble(), c.value) << c.text;
+  }
+}

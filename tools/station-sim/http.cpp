@@ -571,7 +571,10 @@ void ServeStream(Conn* c, const HttpRequest& req, int codec, const Fault& f) {
       }
       if (!sendHeaders(*enc, ui)) break;
     }
-    const double allowed = std::chrono::duration<double>(Clock::now() - t0).count() + gOpt.burstSeconds;
+    // "trickle": half of real time and no burst, so a listener's buffer runs dry.
+    const double allowed = f.kind == "trickle"
+                               ? std::chrono::duration<double>(Clock::now() - t0).count() * 0.5
+                               : std::chrono::duration<double>(Clock::now() - t0).count() + gOpt.burstSeconds;
     bool any = false;
     while (ui < enc->units.size() && base + enc->units[ui].end <= allowed) {
       const EncodedUnit& u = enc->units[ui];
