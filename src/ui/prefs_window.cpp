@@ -617,22 +617,3 @@ int PrefsWindowCallback(const WindowMessage& m) {
       return 0;
   }
 }
-
-// --- Call points of the updater
-// ------------------------------------------------------------------
-
-int VersionToolRegistration(int on) {
-  // The external version-check tool is asked with "/add" (on) or "/remove"
-  // (off) and the program data folder's "version.json"; its exit code comes
-  // back (-1: no tool). The tool's runner is the updater's and is not part of
-  // this build yet, so no tool is asked and the answer is the one for "not
-  // installed".
-  (void)on;
-  return -1;
-}
-
-int StartManualVersionCheck() {
-  // The version-check worker (manual run) is the updater's and is not part of
-  // this build yet: nothing is started, so "Update" shows no notice.
-  return 0;
-}

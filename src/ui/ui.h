@@ -308,8 +308,8 @@ std::string ModeCaption(int64_t mode);
 // The stream button after a click on the entry at position (0-based) of count
 // entries.
 std::string NextStreamCaption(size_t position, size_t count);
-// Call points of the updater: registration with the external version-check tool
-// ("/add" when on, "/remove" when off; its exit code, -1 without a tool), and
-// the start of a manual version check (1 when a check was started).
+// Built by the updater (src/update), which sits above this subsystem: registration
+// with the external version-check tool ("/add" when on, "/remove" when off; its exit
+// code, -1 without a tool), and the start of a manual version check (1 when started).
 int VersionToolRegistration(int on);
 int StartManualVersionCheck();

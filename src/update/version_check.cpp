@@ -9,6 +9,7 @@
 #include "data/data.h"
 #include "platform/platform.h"
 #include "runtime/runtime.h"
+#include "ui/ui.h"
 #include "update/update.h"
 #include "update/update_internal.h"
 
@@ -246,6 +247,12 @@ int StartVersionCheck(int manual) {
   gApp.versionCheckThread.store(thread);
   return 1;
 }
+
+// The preferences window's "Update" button.
+int StartManualVersionCheck() { return StartVersionCheck(1); }
+
+// The preferences window's "Check For Updates" mark.
+int VersionToolRegistration(int on) { return UpdatePatchBeaconRegistration(on); }
 
 int StartAutomaticVersionCheck() {
   if (gSettings.versionCheck.load() == 0) return 0;
