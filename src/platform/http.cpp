@@ -111,6 +111,42 @@ size_t WatchHeaders(char*, size_t one, size_t count, void* userp) {
   return one * count;
 }
 
+// The session rules every fetch shares: http and https only, redirects bounded and never
+// from https down to clear text, the extra authority file, ICY status lines accepted.
+void SetFetchOptions(CURL* curl, const std::string& url, const std::string& userAgent) {
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, StartsWithNoCase(url, "https://") ? "https" : "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 8L);
+  // The usual variable for another file of trusted authorities, as the audio library
+  // reads it; without it the system's bundle.
+  if (const char* ca = std::getenv("SSL_CERT_FILE"); ca && *ca) curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
+  // Playlists are often served by the stream servers themselves.
+  static curl_slist* aliases = curl_slist_append(nullptr, "ICY 200 OK");
+  curl_easy_setopt(curl, CURLOPT_HTTP200ALIASES, aliases);
+}
+
+// The result code of a finished transfer that its callbacks did not already decide.
+int FetchResult(CURLcode rc, long code, bool statusSeen) {
+  if (rc == CURLE_OK) {
+    // An empty body never reached the write side: check the status here.
+    if (code == 0) return kDownloadStatusFailed;
+    return code != 200 ? kDownloadStatusNot200 : 0;
+  }
+  if (rc == CURLE_OUT_OF_MEMORY) return kDownloadNoMemory;
+  if (statusSeen || code == 200) return kDownloadReadFailed;
+  // Lost on the way through redirects (a loop, or a connection that dropped between two
+  // hops): the address could not be opened. A redirect to a refused scheme is the
+  // server's answer and falls through to the status below.
+  if (rc == CURLE_TOO_MANY_REDIRECTS || (code >= 300 && code < 400 && rc != CURLE_UNSUPPORTED_PROTOCOL))
+    return kDownloadOpenFailed;
+  if (code != 0 && code != 200) return kDownloadStatusNot200;
+  return kDownloadOpenFailed;
+}
+
 }  // namespace
 
 int DownloadToMemory(const std::string& url, const std::string& userAgent, int64_t chunkSize, void* buffer,
@@ -135,20 +171,7 @@ int DownloadToMemory(const std::string& url, const std::string& userAgent, int64
     f.callback = callback;
     f.user = callbackUser;
 
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    // An https address never falls back to clear text through a redirect.
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, StartsWithNoCase(url, "https://") ? "https" : "http,https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 8L);
-    // The usual variable for another file of trusted authorities, as the audio library
-    // reads it; without it the system's bundle.
-    if (const char* ca = std::getenv("SSL_CERT_FILE"); ca && *ca) curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
-    // Playlists are often served by the stream servers themselves.
-    static curl_slist* aliases = curl_slist_append(nullptr, "ICY 200 OK");
-    curl_easy_setopt(curl, CURLOPT_HTTP200ALIASES, aliases);
+    SetFetchOptions(curl, url, userAgent);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &f);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, WatchHeaders);
@@ -171,26 +194,8 @@ int DownloadToMemory(const std::string& url, const std::string& userAgent, int64
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
     if (f.result != 0) {
       result = f.result;
-    } else if (rc == CURLE_OK) {
-      // An empty body never reached the write side: check the status here.
-      if (code == 0)
-        result = kDownloadStatusFailed;
-      else if (code != 200)
-        result = kDownloadStatusNot200;
-    } else if (rc == CURLE_OUT_OF_MEMORY) {
-      result = kDownloadNoMemory;
-    } else if (f.statusSeen || code == 200) {
-      result = kDownloadReadFailed;
-    } else if (rc == CURLE_TOO_MANY_REDIRECTS ||
-               (code >= 300 && code < 400 && rc != CURLE_UNSUPPORTED_PROTOCOL)) {
-      // Lost on the way through redirects (a loop, or a connection that dropped between
-      // two hops): the address could not be opened. A redirect to a refused scheme is
-      // the server's answer and falls through to the status below.
-      result = kDownloadOpenFailed;
-    } else if (code != 0 && code != 200) {
-      result = kDownloadStatusNot200;
     } else {
-      result = kDownloadOpenFailed;
+      result = FetchResult(rc, code, f.statusSeen);
     }
   }
   size = f.received;
@@ -323,13 +328,7 @@ int DownloadToFile(const std::string& url, const std::string& userAgent, int64_t
     f.hasDeadline = true;
     f.deadline = f.lastData + std::chrono::milliseconds(deadlineMs);
   }
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 8L);
+  SetFetchOptions(curl, url, userAgent);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteFileBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &f);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, WatchFileHeaders);
@@ -343,25 +342,7 @@ int DownloadToFile(const std::string& url, const std::string& userAgent, int64_t
   CURLcode rc = curl_easy_perform(curl);
   long code = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
-  int result = 0;
-  if (f.result != 0) {
-    result = f.result;
-  } else if (rc == CURLE_OK) {
-    if (code == 0)
-      result = kDownloadStatusFailed;
-    else if (code != 200)
-      result = kDownloadStatusNot200;
-  } else if (rc == CURLE_OUT_OF_MEMORY) {
-    result = kDownloadNoMemory;
-  } else if (f.statusSeen || code == 200) {
-    result = kDownloadReadFailed;
-  } else if (rc == CURLE_TOO_MANY_REDIRECTS || (code >= 300 && code < 400 && rc != CURLE_UNSUPPORTED_PROTOCOL)) {
-    result = kDownloadOpenFailed;
-  } else if (code != 0 && code != 200) {
-    result = kDownloadStatusNot200;
-  } else {
-    result = kDownloadOpenFailed;
-  }
+  int result = f.result != 0 ? f.result : FetchResult(rc, code, f.statusSeen);
   // A complete, empty body still leaves the (empty) file behind.
   if (result == 0 && f.fd < 0) {
     f.fd = CreateTargetFile(filePath);
