@@ -89,13 +89,8 @@ int OpenDebugLogWindow(int open, int relayout, int copy) {
     if (!IsWindow(WinDebug)) {
       float s = gApp.debugScale;
       int width = DebugClientWidth(s), height = DebugClientHeight(s);
-      int x = gSettings.debugX.load(), y = gSettings.debugY.load();
-      if (x == kNoPosition || y == kNoPosition) {
-        int cx = 0, cy = 0;
-        CursorPosition(&cx, &cy);
-        x = UiRound(cx - width * 0.5);
-        y = UiRound(cy - height * 0.5);
-      }
+      int x = 0, y = 0;
+      NewWindowPosition(gSettings.debugX.load(), gSettings.debugY.load(), width, height, &x, &y);
       RestoreMainWindow();
       if (!OpenWindow(WinDebug, x, y, width, height, "Corvale Player Debug Log",
                       WindowCaption | WindowSystemMenu | WindowInvisible, WinMain)) {

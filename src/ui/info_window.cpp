@@ -21,8 +21,6 @@ constexpr int kProgrammeField = 2;
 constexpr int kNowPlayingField = 3;
 constexpr int kPreviousField = 4;
 constexpr int kArtworkCanvas = 5;
-constexpr int kMenuTrayMenu = 1;
-constexpr int kMenuCopy = 3;
 constexpr int kVkC = 0x43;
 constexpr int kArtworkChunk = 16384;
 
@@ -162,13 +160,8 @@ int CreateInfoWindow() {
   int w = 0, h = 0;
   InfoWindowSize(gSettings.infoW.load(), gSettings.infoH.load(), &w, &h);
   gSettings.infoState.store(1);
-  int x = gSettings.infoX.load(), y = gSettings.infoY.load();
-  if (x == kNoPosition || y == kNoPosition) {
-    int cx = 0, cy = 0;
-    CursorPosition(&cx, &cy);
-    x = UiRound(cx - w * 0.5);
-    y = UiRound(cy - h * 0.5);
-  }
+  int x = 0, y = 0;
+  NewWindowPosition(gSettings.infoX.load(), gSettings.infoY.load(), w, h, &x, &y);
   RestoreMainWindow();
   if (!OpenWindow(WinInfo, x, y, w, h, "Corvale Player Info",
                   WindowCaption | WindowSystemMenu | WindowSizeable | WindowInvisible, WinMain))
@@ -181,8 +174,8 @@ int CreateInfoWindow() {
   SetWindowColor(WinInfo, kColorBackground);
   KeepWindowOnScreen(WinInfo);
   RemoveKeyboardShortcut(WinInfo, -1);
-  AddKeyboardShortcut(WinInfo, VkApps, kMenuTrayMenu);
-  AddKeyboardShortcut(WinInfo, ShortcutControl | kVkC, kMenuCopy);
+  AddKeyboardShortcut(WinInfo, VkApps, MenuShowTrayMenu);
+  AddKeyboardShortcut(WinInfo, ShortcutControl | kVkC, MenuCopy);
   TextGadget(WinInfo, kProgrammeField, 0, 0, 0, 0, "");
   CanvasGadget(WinInfo, kArtworkCanvas, 0, 0, 0, 0);
   TextGadget(WinInfo, kNowPlayingField, 0, 0, 0, 0, "");

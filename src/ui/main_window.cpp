@@ -14,7 +14,6 @@ MainWindowState gMainWindow;
 namespace {
 
 constexpr int kStatusSize = 24;  // logical size of the status overlays
-constexpr int kMenuCommandContext = 1;
 constexpr int kMainHotkeyId = 1;
 
 float artworkScale = 0;  // the scale image 1 was drawn for
@@ -22,13 +21,8 @@ float artworkScale = 0;  // the scale image 1 was drawn for
 int CreateMainWindow() {
   float s = MainScale;
   int w = MainWindowWidth(s), h = MainWindowHeight(s);
-  int x = gSettings.mainX.load(), y = gSettings.mainY.load();
-  if (x == kNoPosition || y == kNoPosition) {
-    int cx = 0, cy = 0;
-    CursorPosition(&cx, &cy);
-    x = UiRound(cx - w * 0.5);
-    y = UiRound(cy - h * 0.5);
-  }
+  int x = 0, y = 0;
+  NewWindowPosition(gSettings.mainX.load(), gSettings.mainY.load(), w, h, &x, &y);
   // Hidden until the refresh has drawn the meter; the minimise box gives it a taskbar entry.
   if (!OpenWindow(WinMain, x, y, w, h, kProgramName,
                   WindowBorderless | WindowInvisible | WindowSystemMenu | WindowMinimizeBox)) {
@@ -48,7 +42,7 @@ int CreateMainWindow() {
   }
 
   RemoveKeyboardShortcut(WinMain, -1);
-  AddKeyboardShortcut(WinMain, VkApps, kMenuCommandContext);
+  AddKeyboardShortcut(WinMain, VkApps, MenuShowTrayMenu);
 
   KeepWindowOnScreen(WinMain);
   if (gSettings.hotkey.load()) RegisterMainHotkey();

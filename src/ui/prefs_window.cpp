@@ -19,7 +19,6 @@ PrefsWindowState gPrefsWindow;
 
 namespace {
 
-constexpr int kMenuTrayMenu = 1;  // the context-menu key: show the shared menu
 
 // Client area: a 2-pixel margin round 284 x 324.
 constexpr double kInnerWidth = 284, kInnerHeight = 324, kMargin = 2;
@@ -384,13 +383,8 @@ void ClosePrefsWindow() {
 int CreatePrefsWindow() {
   float s = gApp.prefsScale;
   int width = PrefsClientWidth(s), height = PrefsClientHeight(s);
-  int x = gSettings.prefsX.load(), y = gSettings.prefsY.load();
-  if (x == kNoPosition || y == kNoPosition) {
-    int cx = 0, cy = 0;
-    CursorPosition(&cx, &cy);
-    x = UiRound(cx - width * 0.5);
-    y = UiRound(cy - height * 0.5);
-  }
+  int x = 0, y = 0;
+  NewWindowPosition(gSettings.prefsX.load(), gSettings.prefsY.load(), width, height, &x, &y);
   RestoreMainWindow();
   if (!OpenWindow(WinPrefs, x, y, width, height, "Corvale Player Preferences",
                   WindowCaption | WindowSystemMenu | WindowInvisible, WinMain))
@@ -402,7 +396,7 @@ int CreatePrefsWindow() {
   SetWindowColor(WinPrefs, kColorBackground);
   KeepWindowOnScreen(WinPrefs);
   RemoveKeyboardShortcut(WinPrefs, -1);
-  AddKeyboardShortcut(WinPrefs, VkApps, kMenuTrayMenu);
+  AddKeyboardShortcut(WinPrefs, VkApps, MenuShowTrayMenu);
   for (const ControlPlace& c : kPlaces) {
     CanvasGadget(WinPrefs, c.gadget, 0, 0, 1, 1, c.gadget == PrefsSlider ? 1 : 0);
     if (c.gadget == PrefsLabels || c.gadget == PrefsHeading || c.gadget == PrefsReadout)

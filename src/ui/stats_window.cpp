@@ -17,8 +17,6 @@ namespace {
 constexpr int kStatsCanvas = 1;
 constexpr int kStatsTimer = 1;
 constexpr int kStatsTimerMs = 100;
-constexpr int kMenuTrayMenu = 1;
-constexpr int kMenuCopy = 3;
 constexpr int kVkC = 0x43;
 
 // Window state; main thread only.
@@ -35,13 +33,8 @@ int CreateStatsWindow() {
   gSettings.statsState.store(1);
   float s = gApp.statsScale;
   int w = StatsWindowWidth(s), h = StatsWindowHeight(s);
-  int x = gSettings.statsX.load(), y = gSettings.statsY.load();
-  if (x == kNoPosition || y == kNoPosition) {
-    int cx = 0, cy = 0;
-    CursorPosition(&cx, &cy);
-    x = UiRound(cx - w * 0.5);
-    y = UiRound(cy - h * 0.5);
-  }
+  int x = 0, y = 0;
+  NewWindowPosition(gSettings.statsX.load(), gSettings.statsY.load(), w, h, &x, &y);
   RestoreMainWindow();
   if (!OpenWindow(WinStats, x, y, w, h, "Corvale Player Stats", WindowCaption | WindowSystemMenu | WindowInvisible,
                   WinMain))
@@ -53,8 +46,8 @@ int CreateStatsWindow() {
   SetWindowColor(WinStats, kColorBackground);
   KeepWindowOnScreen(WinStats);
   RemoveKeyboardShortcut(WinStats, -1);
-  AddKeyboardShortcut(WinStats, VkApps, kMenuTrayMenu);
-  AddKeyboardShortcut(WinStats, ShortcutControl | kVkC, kMenuCopy);
+  AddKeyboardShortcut(WinStats, VkApps, MenuShowTrayMenu);
+  AddKeyboardShortcut(WinStats, ShortcutControl | kVkC, MenuCopy);
   CanvasGadget(WinStats, kStatsCanvas, 0, 0, 0, 0);
   AddWindowTimer(WinStats, kStatsTimer, kStatsTimerMs);
   return 1;

@@ -53,6 +53,9 @@ enum KeepOnScreenResult : int {
   KeepOnScreenNoMonitor = 2,   // no screen near the window
   KeepOnScreenNoMonitorInfo = 3,  // the screen gave no usable work area
 };
+// Where a window opens: at its stored position, or centred on the mouse cursor when
+// either coordinate is kNoPosition (nothing stored yet).
+void NewWindowPosition(int storedX, int storedY, int width, int height, int* x, int* y);
 // Pulls a window that sticks out of the nearest screen's work area back in (right and
 // bottom edges first, then left and top, so the top-left corner wins on a small screen).
 int KeepWindowOnScreen(int window);

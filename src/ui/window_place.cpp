@@ -26,3 +26,13 @@ int KeepWindowOnScreen(int window) {
   if (ClampRectToArea(&left, &top, w, h, ax, ay, aw, ah)) ResizeWindow(window, left, top, -1, -1);
   return KeepOnScreenDone;
 }
+
+void NewWindowPosition(int storedX, int storedY, int width, int height, int* x, int* y) {
+  *x = storedX;
+  *y = storedY;
+  if (storedX != kNoPosition && storedY != kNoPosition) return;
+  int cx = 0, cy = 0;
+  CursorPosition(&cx, &cy);
+  *x = UiRound(cx - width * 0.5);
+  *y = UiRound(cy - height * 0.5);
+}
