@@ -60,6 +60,17 @@ int WatchStall(void* userp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return f.timeoutMs > 0 && idle > std::chrono::milliseconds(f.timeoutMs) ? 1 : 0;
 }
 
+// At the first body bytes: 0 for a 200 answer (with the announced length, if any, in
+// *total), else the result code of the status.
+int BodyStatus(CURL* curl, int64_t* total) {
+  long code = 0;
+  if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK || code == 0) return kDownloadStatusFailed;
+  if (code != 200) return kDownloadStatusNot200;
+  curl_off_t length = -1;
+  if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0) *total = length;
+  return 0;
+}
+
 // Takes the body as it arrives; every piece of at most `chunk` bytes counts as one
 // read of the fetch.
 size_t WriteBody(char* data, size_t one, size_t count, void* userp) {
@@ -68,18 +79,8 @@ size_t WriteBody(char* data, size_t one, size_t count, void* userp) {
   f.lastData = std::chrono::steady_clock::now();
   if (!f.statusSeen) {
     f.statusSeen = true;
-    long code = 0;
-    if (curl_easy_getinfo(f.curl, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK || code == 0) {
-      f.result = kDownloadStatusFailed;
-      return 0;
-    }
-    if (code != 200) {
-      f.result = kDownloadStatusNot200;
-      return 0;
-    }
-    curl_off_t length = -1;
-    if (curl_easy_getinfo(f.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0)
-      f.total = length;
+    f.result = BodyStatus(f.curl, &f.total);
+    if (f.result != 0) return 0;
   }
   size_t done = 0;
   while (done < n) {
@@ -262,18 +263,8 @@ size_t WriteFileBody(char* data, size_t one, size_t count, void* userp) {
   f.lastData = std::chrono::steady_clock::now();
   if (!f.statusSeen) {
     f.statusSeen = true;
-    long code = 0;
-    if (curl_easy_getinfo(f.curl, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK || code == 0) {
-      f.result = kDownloadStatusFailed;
-      return 0;
-    }
-    if (code != 200) {
-      f.result = kDownloadStatusNot200;
-      return 0;
-    }
-    curl_off_t length = -1;
-    if (curl_easy_getinfo(f.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0)
-      f.total = length;
+    f.result = BodyStatus(f.curl, &f.total);
+    if (f.result != 0) return 0;
   }
   if (f.fd < 0) {
     f.fd = CreateTargetFile(f.path);
