@@ -15,46 +15,10 @@
 
 namespace {
 
-std::string Output(const std::string& cmd) {
-  std::string out;
-  if (FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
-
-bool Have(const char* program) {
-  return system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-pid_t Spawn(const std::vector<std::string>& args, int keepFd = -1) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    // Quiet children: their chatter is not the test's.
-    FILE* null = freopen("/dev/null", "w", stderr);
-    (void)null;
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (int fd = 3; fd < 256; fd++) {
-      if (fd != keepFd) close(fd);
-    }
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-void Stop(pid_t& pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  pid = 0;
-}
+using xtest::Have;
+using xtest::Output;
+using xtest::Spawn;
+using xtest::Stop;
 
 int gTrayHostAppeared = 0;
 int MainCallback(const WindowMessage& m) {
