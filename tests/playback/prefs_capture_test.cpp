@@ -28,31 +28,6 @@ size_t CapturedFrames(const std::string& path) {
   return ec ? 0 : size_t(n) / (2 * sizeof(float));
 }
 
-std::vector<float> ReadFrames(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::vector<float> out;
-  float buf[4096];
-  while (f.read(reinterpret_cast<char*>(buf), sizeof buf) || f.gcount() > 0) {
-    out.insert(out.end(), buf, buf + f.gcount() / std::streamsize(sizeof(float)));
-    if (!f) break;
-  }
-  out.resize(out.size() / 2 * 2);
-  return out;
-}
-
-// RMS of frames [from, to) referred to a full-scale sine; -200 for silence.
-double Level(const std::vector<float>& s, size_t from, size_t to) {
-  to = std::min(to, s.size() / 2);
-  if (to <= from) return -200.0;
-  double sum = 0.0;
-  for (size_t i = from * 2; i < to * 2; ++i) sum += double(s[i]) * s[i];
-  double ms = sum / double((to - from) * 2);
-  return ms > 0.0 ? 20.0 * std::log10(std::sqrt(2.0 * ms)) : -200.0;
-}
-
-bool Quiet(const std::vector<float>& s, size_t frame) {
-  return std::fabs(s[frame * 2]) < 1e-4f && std::fabs(s[frame * 2 + 1]) < 1e-4f;
-}
 
 }  // namespace
 

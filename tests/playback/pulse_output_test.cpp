@@ -231,7 +231,7 @@ class PulseOutput : public ::testing::Test {
     for (int i = 0; i < 600; ++i) {
       if (CountLines(log, "Playing.") >= count) return true;
       // The main loop's reconnect timer, at its own pace.
-      if (watchdog && i % 30 == 0) ReconnectWatchdog();
+      if (watchdog && i % 30 == 0) WatchdogTick();
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;
