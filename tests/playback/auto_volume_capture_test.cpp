@@ -92,12 +92,14 @@ TEST(AutoVolumeCapture, LevelsRepeatEveryRound) {
 
   // Title k is heard from changes[k] to changes[k + 1]; skip the 1 s volume slide and
   // the device's buffer at both ends. The first change is the title the stream started
-  // in (its start unheard); titles 1-4 are the first round, 5-8 the second, 9-12 the third.
+  // in (its start unheard, its measurement cut by the fade-in); titles 1-4 are the first
+  // round, 5-8 the second, 9-12 the third. The first round steers from that cut
+  // measurement, so the rounds after it are compared: the third plays as the second did.
   std::vector<double> played;
   for (size_t k = 0; k + 1 < changes.size(); ++k)
     played.push_back(PlayedLevel(path, changes[k] + 3 * kRate / 2, changes[k + 1] - kRate / 2));
   for (size_t k = 5; k <= 12; ++k) {
-    EXPECT_NEAR(played[k], played[k - 4], 1.0) << "title " << k;
+    if (k >= 9) EXPECT_NEAR(played[k], played[k - 4], 1.0) << "title " << k;
     EXPECT_GT(played[k], -40.0) << "title " << k;
   }
   ResetPlayback();
