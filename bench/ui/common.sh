@@ -19,3 +19,16 @@ start_station() {
   base=$(awk '/^URL /{print $2}' "$work/sim.out")
   [[ -n "$base" ]] || { echo "station-sim did not start" >&2; exit 1; }
 }
+
+# Ends the player with SIGTERM (its session-end path saves the settings), and kills it
+# when it has not ended within 5 s.
+stop_player() {
+  kill "$player_pid" 2>/dev/null || true
+  for _ in $(seq 50); do kill -0 "$player_pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$player_pid" 2>/dev/null; then
+    echo "player $player_pid did not end on SIGTERM; killed" >&2
+    kill -9 "$player_pid" 2>/dev/null || true
+  fi
+  wait "$player_pid" 2>/dev/null || true
+  player_pid=
+}

@@ -14,13 +14,6 @@ fi
 
 . "$(dirname "$0")/common.sh"
 
-stop_player() {
-  kill "$player_pid" 2>/dev/null || true
-  for _ in $(seq 50); do kill -0 "$player_pid" 2>/dev/null || break; sleep 0.1; done
-  kill -9 "$player_pid" 2>/dev/null || true
-  wait "$player_pid" 2>/dev/null || true
-  player_pid=
-}
 
 start_station
 export CORVALE_DIALOGS=stderr CORVALE_AUDIO_OUTPUT=null CORVALE_DIALOG_ANSWER=yes

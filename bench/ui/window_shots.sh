@@ -18,16 +18,6 @@ fi
 
 . "$(dirname "$0")/common.sh"
 
-stop_player() {
-  kill "$player_pid" 2>/dev/null || true
-  for _ in $(seq 50); do kill -0 "$player_pid" 2>/dev/null || break; sleep 0.1; done
-  if kill -0 "$player_pid" 2>/dev/null; then
-    echo "player $player_pid did not end on SIGTERM; killed" >&2
-    kill -9 "$player_pid" 2>/dev/null || true
-  fi
-  wait "$player_pid" 2>/dev/null || true
-  player_pid=
-}
 
 # The simulator with short titles, so the history grows while we watch.
 "$build/bin/station-sim" --port 0 --no-tls --title-seconds 8 >"$work/sim.out" 2>"$work/sim.err" &
