@@ -15,13 +15,13 @@ targets=${FUZZ_TARGETS:-json playlist stream_title icy}
 cd "$root"
 
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc)
-player_src="src/playback/playlist.cpp src/playback/text.cpp src/playback/stream_format.cpp
+player_src="src/base/text.cpp src/playback/playlist.cpp src/playback/text.cpp src/playback/stream_format.cpp
   src/playback/records.cpp src/data/json.cpp src/platform/http.cpp src/platform/folders.cpp fuzz/playlists/support.cpp"
 build_target() {
   local name=$1 bin="$work/$1/$1_fuzz"
   mkdir -p "$work/$name/corpus" "$work/$name/artifacts"
   case $name in
-    json) clang++ "${flags[@]}" src/data/json.cpp src/platform/folders.cpp fuzz/json/json_fuzz.cpp -o "$bin" ;;
+    json) clang++ "${flags[@]}" src/data/json.cpp src/base/text.cpp src/platform/folders.cpp fuzz/json/json_fuzz.cpp -o "$bin" ;;
     playlist) clang++ "${flags[@]}" $player_src fuzz/playlists/playlist_fuzz.cpp -lexpat -lcurl -o "$bin" ;;
     stream_title) clang++ "${flags[@]}" $player_src fuzz/playlists/stream_title_fuzz.cpp -lexpat -lcurl -o "$bin" ;;
     icy) clang++ "${flags[@]}" -Iaudiolib audiolib/icy.cpp fuzz/icy/icy_fuzz.cpp -o "$bin" ;;

@@ -171,15 +171,26 @@ int WaitWindowEvent(int timeoutMs) {
   // dialog): every few milliseconds the toolkit's own events get their turn anyway.
   auto now = std::chrono::steady_clock::now();
   if (now - gLastProcessed < std::chrono::milliseconds(10) && take(&ev)) return deliver();
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
-  gLastProcessed = std::chrono::steady_clock::now();
-  if (take(&ev)) return deliver();
-  if (timeoutMs <= 0) return 0;
+  bool queued = false;
+  {
+    std::lock_guard<std::mutex> lock(gQueueLock);
+    queued = !gQueue.empty();
+  }
+  // With nothing queued and time to wait, the blocking pass below handles the toolkit's
+  // pending events first: one pass of the toolkit per wake instead of two.
+  if (queued || timeoutMs <= 0) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    gLastProcessed = std::chrono::steady_clock::now();
+    if (take(&ev)) return deliver();
+    if (timeoutMs <= 0) return 0;
+  }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) break;
+    auto rest = deadline - std::chrono::steady_clock::now();
+    if (rest <= decltype(rest)::zero()) break;
+    // Rounded up: a wait cut short by a fraction of a millisecond would come back with
+    // nothing due, and a caller that waits again for the same moment would spin.
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(rest).count();
     // The single-shot timer bounds the blocking wait; a post from another thread
     // interrupts it through the dispatcher's wake-up.
     gWaitTimer->start(static_cast<int>(left));

@@ -4,6 +4,8 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QPainter>
+#include <QRegion>
+#include <QThread>
 #include <QTextLayout>
 
 #include <atomic>
@@ -185,6 +187,9 @@ struct DrawState {
   QPointer<QWidget> widget;        // canvas or window to refresh at the end
   QPainter painter;
   QFont font;
+  bool clipped = false;    // a clip from ClipOutput is in force
+  bool wholeDirty = false; // something was drawn without a clip: refresh the whole target
+  QRegion dirty;           // what the clipped drawing touched
 };
 
 thread_local DrawState tDraw;
@@ -201,10 +206,19 @@ bool Begin(QImage* surface) {
   tDraw.painter.setRenderHint(QPainter::TextAntialiasing, true);
   tDraw.font = QApplication::font();
   tDraw.painter.setFont(tDraw.font);
+  tDraw.clipped = false;
+  tDraw.wholeDirty = false;
+  tDraw.dirty = QRegion();
   return true;
 }
 
-bool Drawing() { return tDraw.target != Target::None && tDraw.painter.isActive(); }
+// Every drawing call asks this first, so it also notes that an unclipped call may have
+// touched the whole target.
+bool Drawing() {
+  if (tDraw.target == Target::None || !tDraw.painter.isActive()) return false;
+  if (!tDraw.clipped) tDraw.wholeDirty = true;
+  return true;
+}
 
 // Without "no prefix", "&x" shows x and "&&" shows "&", as DrawText does.
 QString StripPrefixes(const QString& s) {
@@ -435,11 +449,38 @@ int StartDrawingImage(int image) {
 void StopDrawing() {
   if (tDraw.painter.isActive()) tDraw.painter.end();
   QPointer<QWidget> widget = tDraw.widget;
+  // Only what clipped drawing touched goes to the screen; anything else shows all.
+  const bool whole = tDraw.wholeDirty || tDraw.dirty.isEmpty();
+  QRegion dirty = std::move(tDraw.dirty);
   tDraw.target = Target::None;
   tDraw.surface = nullptr;
   tDraw.holder.reset();
   tDraw.widget = nullptr;
-  if (widget) widget->update();
+  tDraw.clipped = false;
+  tDraw.wholeDirty = false;
+  tDraw.dirty = QRegion();
+  if (widget) {
+    if (whole)
+      widget->update();
+    else if (widget->thread() == QThread::currentThread())
+      widget->repaint(dirty);  // at once: no round trip through the event queue
+    else
+      widget->update(dirty);
+  }
+}
+
+void ClipOutput(int x, int y, int width, int height) {
+  if (tDraw.target == Target::None || !tDraw.painter.isActive()) return;
+  QRect r = QRect(x, y, std::max(width, 0), std::max(height, 0)) & tDraw.surface->rect();
+  tDraw.painter.setClipRect(r);
+  tDraw.clipped = true;
+  tDraw.dirty += r;
+}
+
+void UnclipOutput() {
+  if (tDraw.target == Target::None || !tDraw.painter.isActive()) return;
+  tDraw.painter.setClipping(false);
+  tDraw.clipped = false;
 }
 
 int OutputWidth() { return Drawing() && tDraw.surface ? tDraw.surface->width() : 0; }

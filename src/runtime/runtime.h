@@ -333,6 +333,11 @@ int StartDrawingCanvas(int window, int gadget);
 int StartDrawingWindow(int window);  // the window's own surface behind its controls
 int StartDrawingImage(int image);
 void StopDrawing();
+// Limits the following drawing calls to a rectangle until UnclipOutput or StopDrawing.
+// When every call of a drawing ran under a clip, stopping refreshes only the clipped
+// rectangles on screen instead of the whole target.
+void ClipOutput(int x, int y, int width, int height);
+void UnclipOutput();
 int OutputWidth();
 int OutputHeight();
 // Opaque box (alpha 255 on 32-bit images).

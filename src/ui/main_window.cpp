@@ -151,10 +151,26 @@ void DrawVuMeter(int force) {
     return;
   if (!StartDrawingWindow(WinMain)) return;
   int half = UiRound(w / 2.0);
-  DrawImageCopy(kVuArtworkImage, 0, 0);
-  if (dark[0] > 0) DrawBox(0, 0, half, dark[0], 0x000000);
-  if (dark[1] > 0) DrawBox(w - half, 0, half, dark[1], 0x000000);
-  if (overlay) DrawImageBlend(overlay, 0, 0);
+  const int left[2] = {0, w - half};
+  auto paint = [&] {
+    DrawImageCopy(kVuArtworkImage, 0, 0);
+    if (dark[0] > 0) DrawBox(left[0], 0, half, dark[0], 0x000000);
+    if (dark[1] > 0) DrawBox(left[1], 0, half, dark[1], 0x000000);
+    if (overlay) DrawImageBlend(overlay, 0, 0);
+  };
+  if (force || overlay != gMainWindow.shownOverlay) {
+    paint();
+  } else {
+    // Only the rows between the shown and the new edge of each bar change: the same
+    // picture is painted clipped to them, so the screen gets two narrow bands.
+    for (int c = 0; c < 2; ++c) {
+      int from = std::min(dark[c], gMainWindow.shownUnlit[c]);
+      int to = std::max(dark[c], gMainWindow.shownUnlit[c]);
+      if (from == to) continue;
+      ClipOutput(left[c], from, half, to - from);
+      paint();
+    }
+  }
   StopDrawing();
   gMainWindow.shownUnlit[0] = dark[0];
   gMainWindow.shownUnlit[1] = dark[1];

@@ -98,6 +98,20 @@ TEST(EventQueue, EmptyWaitReturnsZero) {
   EXPECT_EQ(PendingEventCount(), 0);
 }
 
+// Catches a wait that comes back a fraction of a millisecond early: the loop, which
+// then finds nothing due, asks again for the same moment and spins until it comes.
+TEST(EventQueue, WaitNeverEndsBeforeItsTime) {
+  while (WaitWindowEvent(0)) {
+  }
+  for (int ms = 1; ms <= 4; ++ms) {
+    for (int i = 0; i < 5; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      ASSERT_EQ(WaitWindowEvent(ms), 0);
+      EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms));
+    }
+  }
+}
+
 // Catches timers that do not fire, carry the wrong id, or keep firing after removal.
 TEST(Timers, DeliverIdAndStopOnRemoval) {
   ASSERT_EQ(OpenWindow(9, 0, 0, 40, 40, "timers", WindowInvisible), 1);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "data/data.h"
 #include "playback/playback.h"
@@ -213,6 +214,40 @@ TEST_F(MainWindow, TickDarkensTheTopOfEachBarByTheLevel) {
   VuMeterTick(now + 200);
   EXPECT_EQ(Shown(0, 126), 0u);
   EXPECT_EQ(Shown(22, 126), 0u);
+}
+
+// Fault caught: the meter's partial repaint (only the rows between the old and the new
+// edge of each bar) leaving stale rows behind, or losing the overlay in those rows,
+// when the bars rise, fall or one of them stays.
+TEST_F(MainWindow, PartialRepaintShowsWhatAFullRepaintShows) {
+  ASSERT_EQ(OpenMainWindow(1), 1);
+  gBass.BASS_ChannelGetLevelEx = FakeGetLevelEx;
+  gPlayer.streamHandle = 77;
+  auto grab = [] {
+    std::vector<uint32_t> pixels;
+    int image = GrabWindowImage(WinMain, ImageAny);
+    if (!image) return pixels;
+    for (int y = 0; y < ImageHeight(image); ++y)
+      for (int x = 0; x < ImageWidth(image); ++x) pixels.push_back(GetImagePixel(image, x, y));
+    FreeImage(image);
+    return pixels;
+  };
+  const float steps[][2] = {{0.9f, 0.05f}, {0.02f, 0.05f}, {0.5f, 0.8f}, {0.5f, 0.001f}, {1.0f, 1.0f}, {0.1f, 0.3f}};
+  uint32_t now = gApp.levelPollStamp + 1000;
+  for (int muted = 0; muted < 2; ++muted) {
+    gSettings.muted = muted;
+    DrawVuMeter(1);
+    for (const auto& step : steps) {
+      gLeft = step[0];
+      gRight = step[1];
+      now += 50;
+      VuMeterTick(now);
+      std::vector<uint32_t> partial = grab();
+      DrawVuMeter(1);
+      ASSERT_FALSE(partial.empty());
+      EXPECT_EQ(partial, grab()) << "levels " << step[0] << " / " << step[1] << ", muted " << muted;
+    }
+  }
 }
 
 // Fault caught: polling faster than every 25 ms, drawing faster than every 50 ms, or
