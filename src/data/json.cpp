@@ -865,8 +865,8 @@ void WriteString(Sink& out, const std::u16string& s) {
       default:
         break;
     }
+    static const char kHex[] = "0123456789abcdef";
     if (c < 32) {
-      static const char kHex[] = "0123456789abcdef";
       buf += "\\u00";
       buf.push_back(kHex[c >> 4]);
       buf.push_back(kHex[c & 15]);
@@ -876,7 +876,12 @@ void WriteString(Sink& out, const std::u16string& s) {
       c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
       i++;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
+      // A lone surrogate (read from a \u escape) has no UTF-8 form. Written as the same
+      // escape it reads back unchanged; as U+FFFD, two names that differ only there
+      // would become one and a member would be lost.
+      buf += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) buf.push_back(kHex[(c >> shift) & 15]);
+      continue;
     }
     AppendUtf8(buf, c);
   }

@@ -94,6 +94,19 @@ TEST(JsonWriter, EscapesStrings) {
   EXPECT_EQ(ComposeJson(n), "null");
 }
 
+// Catches lone surrogates written as U+FFFD: two member names that differ only there
+// read back as one name, and a member of the document is lost.
+TEST(JsonWriter, LoneSurrogatesKeepTheirEscape) {
+  auto doc = ParseJson(R"({"v\udfb5": 1, "v\udfb6": 2, "s": "x\ud83c"})");
+  ASSERT_NE(doc, nullptr) << JsonErrorMessage();
+  const std::string text = ComposeJson(doc->root, 0);
+  EXPECT_EQ(text, R"({"v\udfb5":1,"v\udfb6":2,"s":"x\ud83c"})");
+  auto again = ParseJson(text);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->root.Size(), 3u);
+  EXPECT_EQ(again->root.MemberName16(1), u"v\xDFB6");
+}
+
 // Catches alignment counted in bytes instead of characters.
 TEST(JsonWriter, AlignsByCharacters) {
   JsonValue v(JsonKind::Object);
