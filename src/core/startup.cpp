@@ -80,6 +80,7 @@ int PlayerMain(int argc, char** argv) {
   // --help and --version answer on the terminal before anything else starts.
   const int answered = AnswerCommandLine(argc, argv, stdout);
   if (answered >= 0) return answered;
+  LimitMemoryArenas();
   // The runtime: windows, events, images, fonts, threads, dialogs. The desktop file
   // name and window class "corvale-player" are the application's identity.
   if (!RuntimeInit(argc, argv)) {

@@ -1,5 +1,6 @@
 // Starting other programs: posix_spawn with the exit code, and the desktop's opener.
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -190,4 +191,9 @@ int StartDownloadedFile(const std::string& path) {
   if (!regular) return 0;
   if (program && RunProcess(path, {}, 0, nullptr)) return 1;
   return OpenWithShell(path);
+}
+
+void LimitMemoryArenas() {
+  // The environment's MALLOC_ARENA_MAX, when set, is the user's choice.
+  if (!getenv("MALLOC_ARENA_MAX")) mallopt(M_ARENA_MAX, 2);
 }
