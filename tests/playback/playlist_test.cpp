@@ -124,6 +124,7 @@ TEST(ParsePlaylist, FixtureTable) {
       {"xspf", "malformed.xspf", {}},
       {"xspf", "wrongroot.xspf", {}},
       {"xspf", "billion_laughs.xspf", {}},
+      {"xspf", "laughs_in_location.xspf", {}},
       {"jspf", "basic.jspf", {{"1", "http://127.0.0.1:8000/one.mp3"}, {"4", "https://127.0.0.1:8443/four.mp3"}}},
       {"jspf", "notobject.jspf", {}},
       {"jspf", "notrackarray.jspf", {}},
