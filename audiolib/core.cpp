@@ -695,14 +695,17 @@ BOOL BASS_ChannelGetLevelEx(DWORD handle, float* levels, float length, DWORD fla
     uint64_t count = uint64_t(double(length) * s->outRate);
     count = std::min<uint64_t>({count, end, ring - 1});
     const bool rms = flags & BASS_LEVEL_RMS;
-    for (uint64_t f = end - count; f < end; ++f) {
-      const float* frame = &s->history[size_t(f % ring) * size_t(chans)];
-      for (int c = 0; c < chans; ++c) {
-        const double a = std::fabs(frame[c]);
-        if (rms)
-          acc[size_t(c)] += a * a;
-        else
-          acc[size_t(c)] = std::max(acc[size_t(c)], a);
+    // The frames lie in the ring in at most two runs: before and after its end.
+    const size_t first = size_t((end - count) % ring);
+    const size_t runs[2][2] = {{first, std::min<size_t>(first + size_t(count), ring)},
+                               {0, first + size_t(count) > ring ? first + size_t(count) - ring : 0}};
+    for (const auto& run : runs) {
+      for (size_t f = run[0]; f < run[1]; ++f) {
+        const float* frame = &s->history[f * size_t(chans)];
+        for (int c = 0; c < chans; ++c) {
+          const double a = std::fabs(frame[c]);
+          acc[size_t(c)] = rms ? acc[size_t(c)] + a * a : std::max(acc[size_t(c)], a);
+        }
       }
     }
     if (rms)
