@@ -24,6 +24,7 @@ namespace {
 using xtest::Have;
 using xtest::Output;
 using xtest::Spawn;
+using xtest::StartXvfb;
 using xtest::Stop;
 
 int MainCallback(const WindowMessage& m) {
@@ -61,28 +62,8 @@ class PrefsX : public ::testing::Test {
         !Have("xwininfo"))
       GTEST_SKIP() << "Xvfb, x11-utils, xdotool, trayer or imagemagick missing";
     if (RuntimeReady()) GTEST_SKIP() << "the runtime already runs on another platform";
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    xvfb = Spawn(
-        {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"},
-        fds[1]);
-    close(fds[1]);
-    char buf[32] = {0};
-    size_t got = 0;
-    while (got < sizeof buf - 1 && !memchr(buf, '\n', got)) {
-      ssize_t n = read(fds[0], buf + got, sizeof buf - 1 - got);
-      if (n <= 0) break;
-      got += static_cast<size_t>(n);
-    }
-    close(fds[0]);
-    ASSERT_GT(got, 0u) << "Xvfb did not start";
-    display = ":" + std::to_string(atoi(buf));
-    bool up = false;
-    for (int i = 0; i < 100 && !up; i++) {
-      up = system(("xdpyinfo -display " + display + " >/dev/null 2>&1").c_str()) == 0;
-      if (!up) usleep(50000);
-    }
-    ASSERT_TRUE(up) << "Xvfb on " << display << " does not answer";
+    display = StartXvfb(&xvfb, "1024x768x24", true);
+    ASSERT_EQ(display.rfind("error: ", 0), std::string::npos) << display;
     setenv("DISPLAY", display.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     // The desktop's DPI as xrdb would set it: the Xft.dpi resource of the root window.

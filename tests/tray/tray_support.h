@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,37 @@ inline pid_t Spawn(const std::vector<std::string>& args, int keepFd = -1) {
     _exit(127);
   }
   return pid;
+}
+
+// Starts Xvfb with the given screen ("1024x768x24") on a free display and waits until it
+// answers (the toolkit ends the process when its first connection fails). Returns the
+// display (":N"), or a text starting with "error: " that says what went wrong.
+inline std::string StartXvfb(pid_t* pid, const std::string& screen, bool noreset) {
+  int fds[2];
+  if (pipe(fds) != 0) return "error: no pipe";
+  std::vector<std::string> args = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", screen, "-nolisten", "tcp"};
+  if (noreset) args.push_back("-noreset");
+  *pid = Spawn(args, fds[1]);
+  close(fds[1]);
+  // The number and its newline come in two writes; closing early would kill the server.
+  char buf[32] = {0};
+  size_t got = 0;
+  while (got < sizeof buf - 1 && !memchr(buf, '\n', got)) {
+    ssize_t n = read(fds[0], buf + got, sizeof buf - 1 - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fds[0]);
+  if (got == 0) return "error: Xvfb did not start";
+  const std::string display = ":" + std::to_string(atoi(buf));
+  for (int i = 0; i < 100; i++) {
+    if (system(("xdpyinfo -display " + display + " >/dev/null 2>&1").c_str()) == 0) return display;
+    usleep(50000);
+  }
+  int status = 0;
+  const bool exited = waitpid(*pid, &status, WNOHANG) == *pid;
+  return "error: Xvfb on " + display + " does not answer; exited: " + std::to_string(exited) + " status " +
+         std::to_string(status);
 }
 
 inline void Stop(pid_t& pid) {

@@ -18,6 +18,7 @@ namespace {
 using xtest::Have;
 using xtest::Output;
 using xtest::Spawn;
+using xtest::StartXvfb;
 using xtest::Stop;
 
 int gTrayHostAppeared = 0;
@@ -60,33 +61,8 @@ class XTrayTest : public ::testing::Test {
         !Have("import"))
       GTEST_SKIP() << "Xvfb, trayer, x11-utils, xdotool or imagemagick missing";
     if (RuntimeReady()) GTEST_SKIP() << "the runtime already runs on another platform";
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    xvfb = Spawn(
-        {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "800x600x24", "-nolisten", "tcp"},
-        fds[1]);
-    close(fds[1]);
-    // The number and its newline come in two writes; closing early would kill the server.
-    char buf[32] = {0};
-    size_t got = 0;
-    while (got < sizeof buf - 1 && !memchr(buf, '\n', got)) {
-      ssize_t n = read(fds[0], buf + got, sizeof buf - 1 - got);
-      if (n <= 0) break;
-      got += static_cast<size_t>(n);
-    }
-    close(fds[0]);
-    ASSERT_GT(got, 0u) << "Xvfb did not start";
-    display = ":" + std::to_string(atoi(buf));
-    // The server must answer before the toolkit connects: a failed connection ends the process.
-    bool up = false;
-    for (int i = 0; i < 100 && !up; i++) {
-      up = system(("xdpyinfo -display " + display + " >/dev/null 2>&1").c_str()) == 0;
-      if (!up) usleep(50000);
-    }
-    int status = 0;
-    ASSERT_TRUE(up) << "Xvfb on " << display
-                    << " does not answer; exited: " << (waitpid(xvfb, &status, WNOHANG) == xvfb) << " status "
-                    << status;
+    display = StartXvfb(&xvfb, "800x600x24", false);
+    ASSERT_EQ(display.rfind("error: ", 0), std::string::npos) << display;
     setenv("DISPLAY", display.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     // No StatusNotifier host here: the icon goes to the X tray.
