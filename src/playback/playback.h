@@ -242,9 +242,12 @@ void StopStream();
 void NextStreamCommand();
 // The stream's activity as the reconnect watchdog should see it: a stream stalled (its
 // buffer empty while connected) for more than kStallLimitMs counts as stopped, so that
-// a server sending slower than real time does not hold the player for good. Called at
-// each watchdog tick with the library's answer and a monotonic time in milliseconds.
+// a server sending slower than real time does not hold the player for good. Such a
+// server lets the stream play a few seconds whenever its buffer has refilled, so the
+// stalls add up until the stream has played kStallForgetMs without one. Called at each
+// watchdog tick with the library's answer and a monotonic time in milliseconds.
 constexpr int64_t kStallLimitMs = 10000;
+constexpr int64_t kStallForgetMs = 60000;
 uint32_t WatchdogActivity(uint32_t handle, uint32_t active, int64_t nowMs);
 void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user);
 void LevelDsp(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user);

@@ -236,6 +236,9 @@ void Announce(const std::string& meta) {
 TEST(HandleTrackChangeTest, TitleSequence) {
   FakeBassScope fake;
   ResetPlayback();
+  // Steps from the automatic mode's level, whatever mode an earlier test left.
+  const int64_t savedPreset = gSettings.preset.load();
+  gSettings.preset = VolumeAuto;
   gPlayer.streamHandle = 11;
   LogCapture log;
 
@@ -305,6 +308,7 @@ TEST(HandleTrackChangeTest, TitleSequence) {
   EXPECT_GE(FindLine(lines, "\"Gamma - Three\", Headroom 0.00 dB, RMS -28.00 dBFS, -28.00 dBFS Max Peak."), 0);
   EXPECT_EQ(lines.back(), "\"Delta - Four\", Headroom 0.00 dB, RMS 0.00 dBFS, 0.00 dBFS Max Peak.");
   ResetPlayback();
+  gSettings.preset = savedPreset;
 }
 
 // Catches the step made from the last volume instead of the preset mode's own level: in
