@@ -311,7 +311,10 @@ void HandleTrackChange();
 // in the rate and channels the DSP receives (DspFormat).
 int64_t BufferedSamplesAhead();
 // The sample rate and channel count the stream's DSP receives: the rate the stream is
-// played at (BASS_ATTRIB_FREQ, else the channel's) and the channel's channel count.
+// played at (BASS_ATTRIB_FREQ, else the channel's) and the channel's channel count, at
+// most the output's (the output is opened in stereo; the audio library mixes a source
+// with more channels down to it before its DSPs).
+constexpr int64_t kOutputChannels = 2;
 void DspFormat(HSTREAM h, double* rate, int64_t* channels);
 
 // The loudness of a finished title and the automatic volume step.

@@ -123,7 +123,7 @@ TEST(LevelDspTest, BufferedSamplesAhead) {
   } cases[] = {{0.0f, 44100, 1, 44100 + 24000 * 2},  // mono at 44.1 kHz, as played
                {0.0f, 44100, 2, 88200 + 24000 * 2},
                {48000.0f, 44100, 1, 48000 + 24000 * 2},  // resampled to the output's rate
-               {0.0f, 22050, 6, 22050 * 6 + 24000 * 2}};
+               {0.0f, 22050, 6, 22050 * 2 + 24000 * 2}};  // six channels reach the DSP as two
   gPlayer.bitrate = 128000;
   Fake().bufferedBytes = 16000;  // one second
   for (const Case& c : cases) {
