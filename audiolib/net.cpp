@@ -4,6 +4,7 @@
 // ring is full the thread simply waits in the write callback until the decoder has
 // taken a quarter of it, which limits the download to the playback rate.
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -238,7 +239,14 @@ void DownloadThread(StreamPtr s) {
 }  // namespace
 
 void StartNetSource(const StreamPtr& s) {
-  std::call_once(gCurlOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(gCurlOnce, [] {
+    // OpenSSL frees its global state from an exit handler unless told not to, and a host
+    // may exit while a download thread is still inside a TLS call. Ours would then run
+    // on freed memory; the process's end frees everything anyway. (A host that set up
+    // OpenSSL before us keeps its own choice.)
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+  });
   s->net->thread = std::thread(DownloadThread, s);
 }
 

@@ -242,9 +242,12 @@ void StopStream();
 void NextStreamCommand();
 // The stream's activity as the reconnect watchdog should see it: a stream stalled (its
 // buffer empty while connected) for more than kStallLimitMs counts as stopped, so that
-// a server sending slower than real time does not hold the player for good. Called at
-// each watchdog tick with the library's answer and a monotonic time in milliseconds.
+// a server sending slower than real time does not hold the player for good. Such a
+// server lets the stream play a few seconds whenever its buffer has refilled, so the
+// stalls add up until the stream has played kStallForgetMs without one. Called at each
+// watchdog tick with the library's answer and a monotonic time in milliseconds.
 constexpr int64_t kStallLimitMs = 10000;
+constexpr int64_t kStallForgetMs = 60000;
 uint32_t WatchdogActivity(uint32_t handle, uint32_t active, int64_t nowMs);
 void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user);
 void LevelDsp(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user);
@@ -308,7 +311,10 @@ void HandleTrackChange();
 // in the rate and channels the DSP receives (DspFormat).
 int64_t BufferedSamplesAhead();
 // The sample rate and channel count the stream's DSP receives: the rate the stream is
-// played at (BASS_ATTRIB_FREQ, else the channel's) and the channel's channel count.
+// played at (BASS_ATTRIB_FREQ, else the channel's) and the channel's channel count, at
+// most the output's (the output is opened in stereo; the audio library mixes a source
+// with more channels down to it before its DSPs).
+constexpr int64_t kOutputChannels = 2;
 void DspFormat(HSTREAM h, double* rate, int64_t* channels);
 
 // The loudness of a finished title and the automatic volume step.

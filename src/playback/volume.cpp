@@ -61,7 +61,8 @@ void DspFormat(HSTREAM h, double* rate, int64_t* channels) {
   BASS_CHANNELINFO info{};
   if (gBass.BASS_ChannelGetInfo && gBass.BASS_ChannelGetInfo(h, &info)) {
     if (*rate <= 0.0) *rate = double(info.freq);
-    *channels = int64_t(info.chans);
+    // A source with more channels reaches the DSP mixed down to the output's.
+    *channels = std::min(int64_t(info.chans), kOutputChannels);
   }
   if (!(*rate >= 1000.0 && *rate <= 384000.0)) *rate = 48000.0;
   if (*channels < 1 || *channels > 8) *channels = 2;

@@ -279,19 +279,27 @@ void LevelDsp(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user
 
 uint32_t WatchdogActivity(uint32_t handle, uint32_t active, int64_t nowMs) {
   static std::mutex lock;
-  static uint32_t stalledHandle = 0;
-  static int64_t stalledSince = 0;
+  static uint32_t seenHandle = 0;
+  static bool seenStalled = false;
+  static int64_t lastTickMs = 0, lastStallMs = 0, stalledMs = 0;
   std::lock_guard<std::mutex> guard(lock);
-  if (active != BASS_ACTIVE_STALLED || handle == 0) {
-    stalledHandle = 0;
-    return active;
+  const bool stalled = active == BASS_ACTIVE_STALLED && handle != 0;
+  if (handle != seenHandle) {
+    seenHandle = handle;
+    seenStalled = false;
+    lastTickMs = lastStallMs = nowMs;
+    stalledMs = 0;
   }
-  if (stalledHandle != handle) {
-    stalledHandle = handle;
-    stalledSince = nowMs;
-  }
-  if (nowMs - stalledSince <= kStallLimitMs) return active;
-  stalledHandle = 0;
+  // A stream that has played without a break for a while is forgiven its old stalls.
+  if (nowMs - lastStallMs > kStallForgetMs) stalledMs = 0;
+  // Between two ticks the stream was stalled for the whole interval when both saw it
+  // stalled, for about half of it when one did.
+  stalledMs += (nowMs - lastTickMs) * (int64_t(seenStalled) + int64_t(stalled)) / 2;
+  lastTickMs = nowMs;
+  seenStalled = stalled;
+  if (stalled) lastStallMs = nowMs;
+  if (!stalled || stalledMs <= kStallLimitMs) return active;
+  seenHandle = 0;
   return BASS_ACTIVE_STOPPED;
 }
 

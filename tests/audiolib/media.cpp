@@ -47,6 +47,11 @@ std::string MediaBytes(Media kind) {
       source = std::string(tone) + ":d=10";
       codec = "-c:a aac -b:a 128k -f adts";
       break;
+    case Media::AacSurround:
+      name = "surround.aac";
+      source = "aevalsrc=0.5*sin(2*PI*440*t)|0|0|0|0|0:c=5.1:s=44100:d=10";
+      codec = "-c:a aac -b:a 256k -f adts";
+      break;
     case Media::OpusTone:
       name = "tone.opus";
       source = std::string(tone) + ":d=20";

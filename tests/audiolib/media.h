@@ -9,6 +9,7 @@ enum class Media {
   Mp3Steps,  // 440 Hz, amplitude 0.5 for 2 s then 0.1 for 2 s, repeated, 8 s
   AacTone,   // the tone as ADTS AAC, 44100 Hz stereo
   OpusTone,  // the tone as Ogg Opus, 20 s
+  AacSurround,  // 5.1 ADTS AAC, 44100 Hz, 10 s: the tone on the front left, the rest silent
 };
 
 // The file's bytes; empty when ffmpeg failed.

@@ -18,6 +18,7 @@
 
 #include "media.h"
 #include "playback/bass_api.h"
+#include "playback/playback.h"
 #include "test_server.h"
 
 namespace {
@@ -322,6 +323,60 @@ TEST_F(AudioLib, AacNeedsItsAddOn) {
   ASSERT_TRUE(gBass.BASS_ChannelPlay(h, FALSE));
   EXPECT_TRUE(WaitFor([&] { return e.dspPeak.load() > 0.4f; }, 15));
   EXPECT_LT(e.dspPeak.load(), 0.65f);
+  gBass.BASS_StreamFree(h);
+}
+
+// Catches the player counting a surround source's samples in the source's six channels:
+// the library mixes it down to the output's two before the DSP, and the format the
+// player assumes for the DSP (for the delay of a title change) must be that one. The
+// tone is on the front left only, so in the DSP's own layout one channel carries it and
+// the other is silent; read with any other channel count, the tone shows in several.
+TEST_F(AudioLib, SurroundSourceReachesTheDspInTheOutputsChannels) {
+  gBass.BASS_PluginLoad((DataDir() + kAudioAacAddonFile).c_str(), BASS_UNICODE);
+  server.Route("/surround", {.headers = {"content-type:audio/aac"}, .body = MediaBytes(Media::AacSurround)});
+  const HSTREAM h = Connect(server.Url("/surround"));
+  ASSERT_NE(h, 0u) << gBass.BASS_ErrorGetCode();
+  BASS_CHANNELINFO info{};
+  ASSERT_TRUE(gBass.BASS_ChannelGetInfo(h, &info));
+  EXPECT_EQ(info.chans, 6u);  // the source's own count, as the connect log shows it
+  struct Capture {
+    std::mutex lock;
+    std::vector<float> samples;
+    int calls = 0;
+  } capture;
+  auto dsp = [](HDSP, DWORD, void* buffer, DWORD length, void* user) {
+    auto* c = static_cast<Capture*>(user);
+    std::lock_guard<std::mutex> g(c->lock);
+    // The first buffers may hold the decoder's start; a later one is steady tone.
+    if (++c->calls < 10 || !c->samples.empty()) return;
+    const float* s = static_cast<const float*>(buffer);
+    c->samples.assign(s, s + length / sizeof(float));
+  };
+  ASSERT_NE(gBass.BASS_ChannelSetDSP(h, dsp, &capture, 0), 0u);
+  ASSERT_TRUE(gBass.BASS_ChannelPlay(h, FALSE));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::lock_guard<std::mutex> g(capture.lock);
+        return !capture.samples.empty();
+      },
+      15));
+  double rate = 0;
+  int64_t chans = 0;
+  DspFormat(h, &rate, &chans);
+  EXPECT_EQ(rate, 48000.0);
+  ASSERT_GT(chans, 0);
+  std::vector<float> samples;
+  {
+    std::lock_guard<std::mutex> g(capture.lock);
+    samples = capture.samples;
+  }
+  ASSERT_EQ(samples.size() % size_t(chans), 0u);
+  std::vector<double> energy(size_t(chans), 0.0);
+  for (size_t i = 0; i < samples.size(); ++i) energy[i % size_t(chans)] += double(samples[i]) * samples[i];
+  int carrying = 0;
+  for (double e : energy) carrying += e > energy[0] * 0.01 ? 1 : 0;
+  EXPECT_GT(energy[0], 0.0);
+  EXPECT_EQ(carrying, 1) << chans << " channels";
   gBass.BASS_StreamFree(h);
 }
 

@@ -27,6 +27,8 @@ struct FaultCase {
   const char* query;     // extra query of both stream URLs
   bool reconnects;       // the fault makes the player start new attempts
   const char* logLine;   // a log line (regular expression) that tells what happened
+  // New attempts the fault must have caused before the station is good again.
+  int attempts = 1;
 };
 
 // The log line that a failed attempt leaves, whatever the library's error text.
@@ -35,7 +37,9 @@ constexpr const char* kUnableToConnect = "Unable to connect, .*";
 const FaultCase kCases[] = {
     {"drop", "", "", true, "Connecting to \"2\" .*"},
     {"stall", "stall", "", true, "Connecting to \"2\" .*"},
-    {"trickle", "trickle", "", true, "Connecting to \"2\" .*"},
+    // After the drop the player connects to the second stream, which is trickled too:
+    // only its stalls adding up past the limit make the watchdog try another one.
+    {"trickle", "trickle", "", true, "Connecting to \"2\" .*", 2},
     {"status404", "404", "", true, kUnableToConnect},
     {"status500", "500", "", true, kUnableToConnect},
     {"refused", "", "", true, kUnableToConnect},
@@ -63,7 +67,8 @@ bool WaitFor(int seconds, const std::function<bool()>& done) {
   return done();
 }
 
-class FaultMatrix : public ::testing::TestWithParam<FaultCase> {
+// The player's loop with the real audio library and a fresh simulator for each test.
+class PlayerLoop : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     static char arg0[] = "test_playback";
@@ -71,7 +76,8 @@ class FaultMatrix : public ::testing::TestWithParam<FaultCase> {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     setenv("CORVALE_AUDIO_OUTPUT", "null", 1);
     runtimeOk_ = RuntimeInit(1, argv) == 1;
-    if (!LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile))
+    // Another test of the same process may have loaded it already.
+    if (!AudioLibraryLoaded() && !LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile))
       libraryError_ = "cannot load the audio library from " TEST_DATA_DIR;
     if (libraryError_.empty()) libraryError_ = ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4");
   }
@@ -102,8 +108,31 @@ class FaultMatrix : public ::testing::TestWithParam<FaultCase> {
   static std::string libraryError_;
 };
 
-bool FaultMatrix::runtimeOk_ = false;
-std::string FaultMatrix::libraryError_;
+bool PlayerLoop::runtimeOk_ = false;
+std::string PlayerLoop::libraryError_;
+
+class FaultMatrix : public PlayerLoop, public ::testing::WithParamInterface<FaultCase> {};
+
+// The reconnect watchdog's 3 s timer, as the main window's timer would post it, until
+// the object ends.
+class WatchdogClock {
+ public:
+  WatchdogClock()
+      : thread_([this] {
+          while (!stop_.load()) {
+            for (int i = 0; i < 30 && !stop_.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            PostEvent(EventTimer, WinMain, TimerReconnect);
+          }
+        }) {}
+  ~WatchdogClock() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 // Catches a fault that freezes the main loop (an event posted meanwhile is never
 // handled), ends the player, or leaves it silent once the station is good again, and a
@@ -117,14 +146,7 @@ TEST_P(FaultMatrix, KeepsRunningAndResumes) {
   SetStreamList({Entry("1", first, "mp3", 128), Entry("2", second, "aac", 128)});
   LogCapture log;
 
-  std::atomic<bool> stopClock{false};
-  // The reconnect watchdog's 3 s timer, as the main window's timer would post it.
-  std::thread clock([&] {
-    while (!stopClock.load()) {
-      for (int i = 0; i < 30 && !stopClock.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      PostEvent(EventTimer, WinMain, TimerReconnect);
-    }
-  });
+  WatchdogClock clock;
 
   bool playedFirst = false, faultSeen = false, handledDuringFault = false, resumed = false;
   // Attempts so far, read before the worker starts: with an unresolvable first entry the
@@ -157,7 +179,9 @@ TEST_P(FaultMatrix, KeepsRunningAndResumes) {
     }
     // The fault shows: a new attempt has begun under it (or the stream plays on).
     if (c.reconnects)
-      faultSeen = WaitFor(40, [&] { return gPlayer.connectCount.load() > attempts + (name == "unresolvableHost"); });
+      faultSeen = WaitFor(40 * c.attempts, [&] {
+        return gPlayer.connectCount.load() >= attempts + c.attempts + (name == "unresolvableHost");
+      });
     else
       faultSeen = WaitFor(10, [] { return Playing(); });
     std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -186,8 +210,6 @@ TEST_P(FaultMatrix, KeepsRunningAndResumes) {
   InitLoopTiming(TimeGetTime());
   RunEventLoop();
   driver.join();
-  stopClock = true;
-  clock.join();
 
   std::vector<std::string> lines = log.Lines();
   std::string all;
@@ -201,6 +223,40 @@ TEST_P(FaultMatrix, KeepsRunningAndResumes) {
   for (const auto& l : lines) found = found || std::regex_match(l, expected);
   EXPECT_TRUE(found) << "no line matching " << c.logLine << "\n" << all;
   EXPECT_GE(FindLine(lines, "Playing."), 0) << all;
+}
+
+// Catches a station that sends slower than real time holding the player for good: the
+// connection stays open and the stream plays a few seconds whenever its buffer has
+// refilled, so the library never reports it stopped. The watchdog must count the stalls
+// and move on to the next stream, and not because the first one failed or was dropped.
+TEST_F(PlayerLoop, SlowStationIsLeftForTheNextStream) {
+  SetStreamList({Entry("1", sim_.Url("/stream/mp3?fault=trickle"), "mp3", 128),
+                 Entry("2", sim_.Url("/stream/aac"), "aac", 128)});
+  LogCapture log;
+  WatchdogClock clock;
+  bool left = false, playsNext = false;
+  std::thread driver([&] {
+    left = WaitFor(90, [] { return gPlayer.connectCount.load() >= 2; });
+    playsNext = left && WaitFor(40, Playing);
+    PostEvent(EventMenu, WinMain, 14);  // "Quit Player" ends the loop
+  });
+  StartPlaybackWorker(1);
+  InitLoopTiming(TimeGetTime());
+  RunEventLoop();
+  driver.join();
+
+  const std::vector<std::string> lines = log.Lines();
+  std::string all;
+  for (const auto& l : lines) all += l + "\n";
+  const int played = FindLine(lines, "Playing.");
+  EXPECT_GE(played, 0) << "the slow stream never played\n" << all;
+  EXPECT_TRUE(left) << "the player stayed with the slow stream\n" << all;
+  EXPECT_TRUE(playsNext) << all;
+  int next = -1;
+  for (size_t i = 0; i < lines.size() && next < 0; ++i)
+    if (lines[i].rfind("Connecting to \"2\"", 0) == 0) next = int(i);
+  EXPECT_GT(next, played) << "the next stream was not tried after the slow one played\n" << all;
+  for (int i = 0; i < next; ++i) EXPECT_EQ(lines[size_t(i)].rfind("Unable to connect", 0), std::string::npos) << all;
 }
 
 INSTANTIATE_TEST_SUITE_P(Station, FaultMatrix, ::testing::ValuesIn(kCases),

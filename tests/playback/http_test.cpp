@@ -92,12 +92,16 @@ TEST(DownloadToMemoryTest, StallsEndWithinTheTimeout) {
 // often never trips the idle check and would hold the caller for minutes.
 TEST(DownloadToMemoryTest, TrickleEndsAtTheDeadline) {
   LoopbackServer server;
-  LoopbackServer::Reply trickle{"HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n" + std::string(40, 'x')};
-  trickle.trickleMs = 300;  // about 25 s for the whole reply, each gap well under the time-out
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 60\r\n\r\n";
+  LoopbackServer::Reply trickle{head + std::string(60, 'x')};
+  // The head and the first byte at once, so the fetch sees data flowing; then a byte every
+  // 300 ms, about 18 s for the body, each gap well under the time-out.
+  trickle.trickleAfter = head.size() + 1;
+  trickle.trickleMs = 300;
   server.Route("/trickle", trickle);
   Fetched f = Fetch(server.Url("/trickle"), 65536, 1024, 1500);
   EXPECT_NE(f.result, 0);
-  EXPECT_LT(f.size, 40);
+  EXPECT_LT(f.size, 60);
 }
 
 // Catches an https fetch that follows a redirect to clear text; an https-to-https

@@ -121,6 +121,36 @@ class PlaybackIntegration : public ::testing::Test {
 
   std::string Url(const std::string& path) const { return sim_->Url(path); }
 
+  // Plays the station's `streams` until a title heard from its start has its loudness
+  // line; gives that line and the level the station gave the title.
+  void MeasureWholeTitle(const std::string& streams, LogCapture& log, LoudnessLine* line, double* expected) {
+    gStation.infoUrls = {Url("/info.json?streams=" + streams)};
+    StreamInfoWorker(kStreamInfoStartup);
+    gPlayer.measureReset = 1;
+    StartPlaybackWorker(1);
+    // The first title was joined midway; the second is measured from its start.
+    ASSERT_TRUE(Drive(log, 60, [](const std::vector<std::string>& l) { return LoudnessLines(l).size() >= 1; }));
+    std::vector<TrackHistoryEntry> history = GetTrackHistory();
+    ASSERT_FALSE(history.empty());
+    const std::string whole = history[0].artist + " - " + history[0].title;
+    // The mixer runs a little ahead of the station's clock: ask once the station is surely
+    // on that title too.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    SimResponse stats = SimGet(sim_->port, "/control/stats");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(stats.body, m, std::regex("\"loudness\": (-?[0-9.]+)")));
+    *expected = std::stod(m[1]);
+    ASSERT_TRUE(std::regex_search(stats.body, m, std::regex("\"streamtitle\": \"([^\"]*)\"")));
+    ASSERT_EQ(m[1], whole);
+    ASSERT_TRUE(Drive(log, 60, [&](const std::vector<std::string>& l) {
+      for (const auto& x : LoudnessLines(l))
+        if (x.title == whole) return true;
+      return false;
+    }));
+    for (const auto& x : LoudnessLines(log.Lines()))
+      if (x.title == whole) *line = x;
+  }
+
   ScratchFolder user_, data_;
   StationInfo savedStation_;
   std::string savedUser_, savedData_;
@@ -161,45 +191,24 @@ TEST_F(PlaybackIntegration, StartupPathInOrder) {
 // Catches a wrong loudness measurement or volume step on real audio: a whole title's RMS
 // must match the level the station gave it, and the volume must follow the formula.
 TEST_F(PlaybackIntegration, LoudnessAndVolumeStep) {
-  gStation.infoUrls = {Url("/info.json?streams=opus")};
   LogCapture log;
-  StreamInfoWorker(kStreamInfoStartup);
-  gPlayer.measureReset = 1;
-  StartPlaybackWorker(1);
-  // The first title was joined midway; the second is measured from its start.
-  ASSERT_TRUE(Drive(log, 60, [](const std::vector<std::string>& l) { return LoudnessLines(l).size() >= 1; }));
-  float afterFirst = gPlayer.volume.load();
-  std::vector<TrackHistoryEntry> history = GetTrackHistory();
-  ASSERT_FALSE(history.empty());
-  std::string whole = history[0].artist + " - " + history[0].title;
-  // The mixer runs a little ahead of the station's clock: ask once the station is surely
-  // on that title too.
-  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-  SimResponse stats = SimGet(sim_->port, "/control/stats");
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(stats.body, m, std::regex("\"loudness\": (-?[0-9.]+)")));
-  double expected = std::stod(m[1]);
-  ASSERT_TRUE(std::regex_search(stats.body, m, std::regex("\"streamtitle\": \"([^\"]*)\"")));
-  ASSERT_EQ(m[1], whole);
-  ASSERT_TRUE(Drive(log, 60, [&](const std::vector<std::string>& l) {
-    for (const auto& x : LoudnessLines(l))
-      if (x.title == whole) return true;
-    return false;
-  }));
   LoudnessLine line;
-  for (const auto& x : LoudnessLines(log.Lines()))
-    if (x.title == whole) line = x;
-  EXPECT_NEAR(line.rms, expected, 0.5) << whole;
+  double expected = 0;
+  MeasureWholeTitle("opus", log, &line, &expected);
+  if (HasFatalFailure()) return;
+  EXPECT_NEAR(line.rms, expected, 0.5) << line.title;
   RecordProperty("rms", std::to_string(line.rms));
   EXPECT_LE(line.rms, line.peak + 0.01);
   EXPECT_NEAR(line.headroom, std::fabs(std::min(line.rms, 0.0) - std::min(line.peak, 0.0)), 0.011);
   // From the volume mode's base level, not from the volume the last step left.
   double v = SettingsVolumeFactor() * std::pow(10.0, (-23.0 - line.rms) / 20.0);
   v = std::clamp(v, 0.01, 1.0);
-  EXPECT_NEAR(gPlayer.volume.load(), v, 0.002) << "volume before " << afterFirst;
+  EXPECT_NEAR(gPlayer.volume.load(), v, 0.002);
 
   // What was really played: once the 1 s slide has settled, the output's level is the
   // playing title's level moved by the volume.
+  std::smatch m;
+  SimResponse stats;
   std::string playing = GetTrackHistory()[0].artist + " - " + GetTrackHistory()[0].title;
   std::this_thread::sleep_for(std::chrono::milliseconds(3000));
   stats = SimGet(sim_->port, "/control/stats");
@@ -217,6 +226,24 @@ TEST_F(PlaybackIntegration, LoudnessAndVolumeStep) {
   EXPECT_NEAR(played, titleLevel + 20.0 * std::log10(gPlayer.volume.load()), 1.5)
       << "volume " << gPlayer.volume.load() << ", title " << playing;
   RecordProperty("played", std::to_string(played));
+}
+
+// Catches a wrong loudness measurement of an MP3 stream, the codec most stations send.
+TEST_F(PlaybackIntegration, Mp3TitleLoudness) {
+  LogCapture log;
+  LoudnessLine line;
+  double expected = 0;
+  MeasureWholeTitle("mp3", log, &line, &expected);
+  if (HasFatalFailure()) return;
+  RecordProperty("rms", std::to_string(line.rms));
+  RecordProperty("station", std::to_string(expected));
+  // MP3 titles measure about 0.4-0.5 dB below the station's figure; that is the codec,
+  // not the player: a -18 dBFS 440 Hz sine encoded at 128k by LAME and decoded by
+  // FFmpeg's own tools already peaks at -18.44 dBFS. So the window is centred that much
+  // lower and kept as narrow as the other codecs' 0.5 dB.
+  constexpr double kMp3Shortfall = 0.45;
+  EXPECT_NEAR(line.rms, expected - kMp3Shortfall, 0.5) << line.title << " at " << expected;
+  EXPECT_LE(line.rms, line.peak + 0.01);
 }
 
 // Catches a dropped connection that is never noticed: the next stream must follow.

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -24,6 +25,7 @@ class LoopbackServer {
     int stallMs = 0;      // then keep the connection open this long (or until Stop)
     bool silent = false;  // accept and never answer (until stallMs or Stop)
     int trickleMs = 0;    // send raw a byte at a time, this far apart (until Stop)
+    size_t trickleAfter = 0;  // bytes of raw sent at once before the trickle begins
   };
 
   LoopbackServer() {
@@ -101,6 +103,9 @@ class LoopbackServer {
       if (it != routes_.end()) reply = it->second;
     }
     if (reply.trickleMs > 0) {
+      const size_t atOnce = std::min(reply.trickleAfter, reply.raw.size());
+      if (atOnce > 0 && ::send(c, reply.raw.data(), atOnce, MSG_NOSIGNAL) <= 0) reply.raw.clear();
+      reply.raw.erase(0, atOnce);
       for (char byte : reply.raw) {
         if (::send(c, &byte, 1, MSG_NOSIGNAL) <= 0) break;
         std::unique_lock<std::mutex> l(lock_);

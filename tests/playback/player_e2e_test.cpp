@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -66,6 +67,8 @@ TEST(PlayerEndToEnd, StartupPathInTheDebugLog) {
                                   "XDG_RUNTIME_DIR=" + root.Path() + "run",
                                   "HOME=" + root.Path(),
                                   "PATH=/usr/bin:/bin"};
+  // Under ThreadSanitizer the test's options (its suppressions) hold for the player too.
+  if (const char* tsan = std::getenv("TSAN_OPTIONS")) env.push_back(std::string("TSAN_OPTIONS=") + tsan);
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);

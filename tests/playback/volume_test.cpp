@@ -123,7 +123,7 @@ TEST(LevelDspTest, BufferedSamplesAhead) {
   } cases[] = {{0.0f, 44100, 1, 44100 + 24000 * 2},  // mono at 44.1 kHz, as played
                {0.0f, 44100, 2, 88200 + 24000 * 2},
                {48000.0f, 44100, 1, 48000 + 24000 * 2},  // resampled to the output's rate
-               {0.0f, 22050, 6, 22050 * 6 + 24000 * 2}};
+               {0.0f, 22050, 6, 22050 * 2 + 24000 * 2}};  // six channels reach the DSP as two
   gPlayer.bitrate = 128000;
   Fake().bufferedBytes = 16000;  // one second
   for (const Case& c : cases) {
@@ -236,6 +236,9 @@ void Announce(const std::string& meta) {
 TEST(HandleTrackChangeTest, TitleSequence) {
   FakeBassScope fake;
   ResetPlayback();
+  // Steps from the automatic mode's level, whatever mode an earlier test left.
+  const int64_t savedPreset = gSettings.preset.load();
+  gSettings.preset = VolumeAuto;
   gPlayer.streamHandle = 11;
   LogCapture log;
 
@@ -305,6 +308,7 @@ TEST(HandleTrackChangeTest, TitleSequence) {
   EXPECT_GE(FindLine(lines, "\"Gamma - Three\", Headroom 0.00 dB, RMS -28.00 dBFS, -28.00 dBFS Max Peak."), 0);
   EXPECT_EQ(lines.back(), "\"Delta - Four\", Headroom 0.00 dB, RMS 0.00 dBFS, 0.00 dBFS Max Peak.");
   ResetPlayback();
+  gSettings.preset = savedPreset;
 }
 
 // Catches the step made from the last volume instead of the preset mode's own level: in

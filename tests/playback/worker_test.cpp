@@ -309,22 +309,44 @@ TEST_F(WorkerTest, NextStreamCommand) {
 }
 
 // Catches a stream that stalls for good (a server slower than real time) never being
-// given up: past the limit the watchdog sees it stopped and moves on; a short stall, a
-// playing stream and a new stream keep their own answer.
+// given up. The watchdog ticks every 3 s; each pattern is what the library answered at
+// those ticks (S stalled, P playing) and `stopsAt` the tick at which the watchdog must
+// see the stream stopped (-1: never). A server at half of real time lets the stream
+// play between its stalls, so only stalls that add up catch it.
 TEST_F(WorkerTest, LongStallCountsAsStopped) {
-  struct Step {
+  constexpr int64_t kTickMs = 3000;
+  const std::string playedLong(20, 'P');
+  struct Case {
+    const char* name;
     uint32_t handle;
-    uint32_t active;
-    int64_t ms;
-    uint32_t seen;
-  } steps[] = {{5, BASS_ACTIVE_STALLED, 1000, BASS_ACTIVE_STALLED},
-               {5, BASS_ACTIVE_STALLED, 1000 + kStallLimitMs, BASS_ACTIVE_STALLED},
-               {5, BASS_ACTIVE_STALLED, 1001 + kStallLimitMs, BASS_ACTIVE_STOPPED},
-               {6, BASS_ACTIVE_STALLED, 20000, BASS_ACTIVE_STALLED},  // a new stream starts afresh
-               {6, BASS_ACTIVE_PLAYING, 25000, BASS_ACTIVE_PLAYING},  // resumed: the count ends
-               {6, BASS_ACTIVE_STALLED, 30000, BASS_ACTIVE_STALLED},
-               {6, BASS_ACTIVE_STALLED, 39000, BASS_ACTIVE_STALLED}};
-  for (const Step& s : steps) EXPECT_EQ(WatchdogActivity(s.handle, s.active, s.ms), s.seen) << s.handle << " " << s.ms;
+    std::string ticks;
+    int stopsAt;
+  } cases[] = {
+      {"stalled from the start", 5, "SSSSS", 4},
+      {"stalled after playing", 6, "PPSSSSS", 5},
+      {"half of the time stalled", 7, "SPSPSPSPS", 8},
+      {"one short stall", 8, "PSSP" + playedLong, -1},
+      {"a stall long ago is forgiven", 9, "SSSP" + playedLong + "SSS", -1},
+  };
+  for (const Case& c : cases) {
+    WatchdogActivity(0, BASS_ACTIVE_STOPPED, 0);
+    int stoppedAt = -1;
+    for (size_t i = 0; i < c.ticks.size() && stoppedAt < 0; ++i) {
+      const uint32_t active = c.ticks[i] == 'S' ? BASS_ACTIVE_STALLED : BASS_ACTIVE_PLAYING;
+      const uint32_t seen = WatchdogActivity(c.handle, active, 100000 + int64_t(i) * kTickMs);
+      if (seen == BASS_ACTIVE_STOPPED) stoppedAt = int(i);
+      else EXPECT_EQ(seen, active) << c.name << " tick " << i;
+    }
+    EXPECT_EQ(stoppedAt, c.stopsAt) << c.name;
+  }
+  // A new stream starts afresh: 9 s stalled on one handle, then 9 s on the next.
+  WatchdogActivity(0, BASS_ACTIVE_STOPPED, 0);
+  for (int i = 0; i < 8; ++i) {
+    const uint32_t handle = i < 4 ? 20 : 21;
+    EXPECT_EQ(WatchdogActivity(handle, BASS_ACTIVE_STALLED, int64_t(i) * kTickMs), uint32_t(BASS_ACTIVE_STALLED)) << i;
+  }
+  // No stream: nothing to give up.
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(WatchdogActivity(0, BASS_ACTIVE_STALLED, int64_t(i) * kTickMs), uint32_t(BASS_ACTIVE_STALLED));
   WatchdogActivity(0, BASS_ACTIVE_STOPPED, 0);
 }
 
