@@ -28,7 +28,7 @@ using xtest::Spawn;
 using xtest::StartXvfb;
 using xtest::Stop;
 
-int MainCallback(const WindowMessage &m) {
+int MainCallback(const WindowMessage& m) {
   if (m.kind == MsgTaskbarCreated) {
     RecreateTrayIcon();
     return 1;
@@ -42,8 +42,7 @@ int gMenuWindow = 0, gMenuCommand = 0;
 void Pump(int rounds) {
   for (int i = 0; i < rounds; i++) {
     int kind = WaitWindowEvent(10);
-    if (!kind)
-      continue;
+    if (!kind) continue;
     if (kind == EventMenu) {
       gMenuWindow = EventWindow();
       gMenuCommand = EventObject();
@@ -53,30 +52,25 @@ void Pump(int rounds) {
 }
 
 class PrefsX : public ::testing::Test {
-protected:
+ protected:
   pid_t xvfb = 0, trayer = 0;
   std::string display, folder, savedUser, savedData;
 
-  // dpi: the desktop's logical DPI, so the window's scale is dpi / 96. The
-  // server does not reset when its last client leaves, or it would forget the
-  // DPI resource.
+  // dpi: the desktop's logical DPI, so the window's scale is dpi / 96. The server does not
+  // reset when its last client leaves, or it would forget the DPI resource.
   void StartX(int dpi) {
-    if (!Have("Xvfb") || !Have("xdpyinfo") || !Have("xdotool") ||
-        !Have("import") || !Have("trayer") || !Have("xwininfo"))
+    if (!Have("Xvfb") || !Have("xdpyinfo") || !Have("xdotool") || !Have("import") || !Have("trayer") ||
+        !Have("xwininfo"))
       GTEST_SKIP() << "Xvfb, x11-utils, xdotool, trayer or imagemagick missing";
-    if (RuntimeReady())
-      GTEST_SKIP() << "the runtime already runs on another platform";
+    if (RuntimeReady()) GTEST_SKIP() << "the runtime already runs on another platform";
     display = StartXvfb(&xvfb, "1024x768x24", true);
     ASSERT_EQ(display.rfind("error: ", 0), std::string::npos) << display;
     setenv("DISPLAY", display.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
-    // The desktop's DPI as xrdb would set it: the Xft.dpi resource of the root
-    // window.
+    // The desktop's DPI as xrdb would set it: the Xft.dpi resource of the root window.
     if (dpi != 96)
       ASSERT_EQ(system(("xprop -display " + display +
-                        " -root -f RESOURCE_MANAGER 8s -set RESOURCE_MANAGER "
-                        "'Xft.dpi:\t" +
-                        std::to_string(dpi) + "\n'")
+                        " -root -f RESOURCE_MANAGER 8s -set RESOURCE_MANAGER 'Xft.dpi:\t" + std::to_string(dpi) + "\n'")
                            .c_str()),
                 0);
     setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/corvale-bus", 1);
@@ -88,10 +82,7 @@ protected:
     gApp.dataFolder = BuildDataFolder();
     // The window's face, registered as start-up does.
     RegisterPrivateFont(gApp.dataFolder + "SourceSansPro-Regular.otf");
-    folder = (std::filesystem::temp_directory_path() /
-              ("corvale-prefsx-" + std::to_string(getpid())))
-                 .string() +
-             "/";
+    folder = (std::filesystem::temp_directory_path() / ("corvale-prefsx-" + std::to_string(getpid()))).string() + "/";
     std::filesystem::create_directories(folder);
     savedUser = gApp.userFolder;
     gApp.userFolder = folder;
@@ -108,8 +99,7 @@ protected:
     if (xvfb > 0) {
       OpenPrefsWindow(0, 0);
       RemoveTrayIcon();
-      if (IsWindow(WinMain))
-        CloseWindow(WinMain);
+      if (IsWindow(WinMain)) CloseWindow(WinMain);
       ClearSkinImageCache();
       RuntimeTeardown();
       gApp.userFolder = savedUser;
@@ -124,69 +114,55 @@ protected:
   std::string PrefsWindowId() {
     for (int i = 0; i < 100; i++) {
       Pump(2);
-      std::string id = Output(
-          "xdotool search --onlyvisible --name '^Corvale Player Preferences$'");
-      if (!id.empty())
-        return id.substr(0, id.find('\n'));
+      std::string id = Output("xdotool search --onlyvisible --name '^Corvale Player Preferences$'");
+      if (!id.empty()) return id.substr(0, id.find('\n'));
     }
     return "";
   }
 
-  // A left click at (x, y) in the window. The pointer leaves for the corner
-  // first (without
-  // --sync: a synchronous move to where the pointer already is waits for a
-  // motion that never comes), so the control sees the mouse enter.
-  void ClickAt(const std::string &window, int x, int y) {
+  // A left click at (x, y) in the window. The pointer leaves for the corner first (without
+  // --sync: a synchronous move to where the pointer already is waits for a motion that never
+  // comes), so the control sees the mouse enter.
+  void ClickAt(const std::string& window, int x, int y) {
     Output("xdotool mousemove 0 0");
-    Output("xdotool mousemove --window " + window + " --sync " +
-           std::to_string(x) + " " + std::to_string(y) + " click 1");
+    Output("xdotool mousemove --window " + window + " --sync " + std::to_string(x) + " " + std::to_string(y) +
+           " click 1");
     Pump(30);
   }
   // The centre of a control.
-  void ClickControl(const std::string &window, int gadget) {
-    ClickAt(window,
-            GadgetX(WinPrefs, gadget) + GadgetWidth(WinPrefs, gadget) / 2,
+  void ClickControl(const std::string& window, int gadget) {
+    ClickAt(window, GadgetX(WinPrefs, gadget) + GadgetWidth(WinPrefs, gadget) / 2,
             GadgetY(WinPrefs, gadget) + GadgetHeight(WinPrefs, gadget) / 2);
   }
 
   // What the X server shows of the window, saved when CORVALE_SHOTS_DIR is set.
-  void Shot(const std::string &window, const std::string &name) {
-    const char *dir = getenv("CORVALE_SHOTS_DIR");
-    if (!dir || !*dir)
-      return;
+  void Shot(const std::string& window, const std::string& name) {
+    const char* dir = getenv("CORVALE_SHOTS_DIR");
+    if (!dir || !*dir) return;
     Output("xdotool mousemove 0 0");
     Pump(30);
-    Output("import -display " + display + " -window " + window + " " +
-           std::string(dir) + "/" + name + ".png");
+    Output("import -display " + display + " -window " + window + " " + std::string(dir) + "/" + name + ".png");
   }
 
-  // How many of the program's windows are mapped (the menu adds one while it is
-  // open).
+  // How many of the program's windows are mapped (the menu adds one while it is open).
   int VisibleWindows() {
-    std::string ids =
-        Output("xdotool search --onlyvisible --classname test_tray");
+    std::string ids = Output("xdotool search --onlyvisible --classname test_tray");
     int n = 0;
     for (char c : ids)
-      if (c == '\n')
-        n++;
+      if (c == '\n') n++;
     return n;
   }
 
   void StartTrayer() {
-    trayer =
-        Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype",
-               "request", "--height", "32", "--SetDockType", "true"});
-    for (int i = 0; i < 500 && !SysTrayAvailable(); i++)
-      Pump(1);
+    trayer = Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
+                    "--SetDockType", "true"});
+    for (int i = 0; i < 500 && !SysTrayAvailable(); i++) Pump(1);
     ASSERT_EQ(SysTrayAvailable(), 1) << "the tray host did not come up";
   }
 
   // The centre of the docked icon (our small window inside the tray host's
   // panel).
-  bool FindIcon(int *x, int *y) {
-    return FindTrayIcon(
-        display, [] { Pump(5); }, nullptr, x, y);
-  }
+  bool FindIcon(int* x, int* y) { return FindTrayIcon(display, [] { Pump(5); }, nullptr, x, y); }
 };
 
 // Catches clicks on the real window that do not reach the settings (plus, the
@@ -213,31 +189,25 @@ TEST_F(PrefsX, ClicksReachTheSettingsFileAndTheTrayActsOnTheMainWindow) {
   Shot(id, "prefs-preset1-scale1");
 
   ClickControl(id, PrefsPlus);
-  for (int i = 0; i < 100 && gSettings.preset1.load() == 0.5f; i++)
-    Pump(2);
+  for (int i = 0; i < 100 && gSettings.preset1.load() == 0.5f; i++) Pump(2);
   EXPECT_NEAR(gSettings.preset1.load(), 0.531f, 0.0005f);
 
   ClickControl(id, PrefsMode);
-  for (int i = 0; i < 100 && gSettings.preset.load() != 2; i++)
-    Pump(2);
+  for (int i = 0; i < 100 && gSettings.preset.load() != 2; i++) Pump(2);
   EXPECT_EQ(gSettings.preset.load(), 2);
   Shot(id, "prefs-preset2-scale1");
 
   // Half way down the slider: -20 dB.
-  ClickAt(id, GadgetX(WinPrefs, PrefsSlider) + 17,
-          GadgetY(WinPrefs, PrefsSlider) + 85);
-  for (int i = 0; i < 100 && gSettings.preset2.load() == 0.5f; i++)
-    Pump(2);
+  ClickAt(id, GadgetX(WinPrefs, PrefsSlider) + 17, GadgetY(WinPrefs, PrefsSlider) + 85);
+  for (int i = 0; i < 100 && gSettings.preset2.load() == 0.5f; i++) Pump(2);
   EXPECT_NEAR(VolumeToDb(gSettings.preset2.load()), -20.0, 0.3);
 
   ClickControl(id, PrefsCheckArtwork);
-  for (int i = 0; i < 100 && gSettings.artwork.load() != 0; i++)
-    Pump(2);
+  for (int i = 0; i < 100 && gSettings.artwork.load() != 0; i++) Pump(2);
   EXPECT_EQ(gSettings.artwork.load(), 0);
 
   ClickControl(id, PrefsMode);
-  for (int i = 0; i < 100 && gSettings.preset.load() != 0; i++)
-    Pump(2);
+  for (int i = 0; i < 100 && gSettings.preset.load() != 0; i++) Pump(2);
   EXPECT_EQ(gSettings.preset.load(), 0);
   EXPECT_EQ(IsGadgetDisabled(WinPrefs, PrefsSlider), 1);
   Shot(id, "prefs-auto-scale1");
@@ -250,38 +220,29 @@ TEST_F(PrefsX, ClicksReachTheSettingsFileAndTheTrayActsOnTheMainWindow) {
   Pump(20);
   gMenuWindow = gMenuCommand = 0;
   int before = VisibleWindows();
-  Output("xdotool mousemove 0 0 mousemove --sync " + std::to_string(ix) + " " +
-         std::to_string(iy) + " click 3");
-  // The menu is a new visible window of ours; the keys go to it once it is
-  // there.
-  for (int i = 0; i < 100 && VisibleWindows() <= before; i++)
-    Pump(5);
+  Output("xdotool mousemove 0 0 mousemove --sync " + std::to_string(ix) + " " + std::to_string(iy) + " click 3");
+  // The menu is a new visible window of ours; the keys go to it once it is there.
+  for (int i = 0; i < 100 && VisibleWindows() <= before; i++) Pump(5);
   ASSERT_GT(VisibleWindows(), before) << "no menu window appeared";
   Output("xdotool key Down Down Down Return");
-  for (int i = 0; i < 200 && gMenuCommand == 0; i++)
-    Pump(2);
+  for (int i = 0; i < 200 && gMenuCommand == 0; i++) Pump(2);
   EXPECT_EQ(gMenuCommand, 6);
   EXPECT_EQ(gMenuWindow, static_cast<int>(WinMain));
   EXPECT_EQ(gSettings.preset.load(), 1);
-  EXPECT_EQ(IsGadgetDisabled(WinPrefs, PrefsSlider), 0)
-      << "the window did not follow the tray's mode";
+  EXPECT_EQ(IsGadgetDisabled(WinPrefs, PrefsSlider), 0) << "the window did not follow the tray's mode";
 
   // Closing (the close box's request) saves at once.
   PostEvent(EventCloseWindow, WinPrefs, 0);
-  for (int i = 0; i < 100 && IsWindow(WinPrefs); i++)
-    Pump(2);
+  for (int i = 0; i < 100 && IsWindow(WinPrefs); i++) Pump(2);
   ASSERT_EQ(IsWindow(WinPrefs), 0);
   auto doc = LoadJsonFile(folder + "settings.json");
   ASSERT_TRUE(doc);
-  const JsonValue *volume = GetJsonObject(&doc->root, "volume");
+  const JsonValue* volume = GetJsonObject(&doc->root, "volume");
   EXPECT_EQ(GetJsonInteger(volume, "preset", -1), 1);
   EXPECT_NEAR(GetJsonFloat(volume, "preset1", 0), 0.531, 0.0005);
   EXPECT_NEAR(20 * std::log10(GetJsonFloat(volume, "preset2", 1)), -20.0, 0.3);
-  EXPECT_EQ(GetJsonInteger(GetJsonObject(&doc->root, "player"), "artwork", -1),
-            0);
-  EXPECT_EQ(
-      GetJsonInteger(GetJsonObject(&doc->root, "prefs"), "x", kNoPosition),
-      gSettings.prefsX.load());
+  EXPECT_EQ(GetJsonInteger(GetJsonObject(&doc->root, "player"), "artwork", -1), 0);
+  EXPECT_EQ(GetJsonInteger(GetJsonObject(&doc->root, "prefs"), "x", kNoPosition), gSettings.prefsX.load());
 }
 
 // Catches a window that does not scale at 144 DPI (size, controls, slider) and
@@ -301,25 +262,20 @@ TEST_F(PrefsX, ScaleOneAndAHalf) {
   EXPECT_EQ(GadgetHeight(WinPrefs, PrefsSlider), 255);
   Shot(id, "prefs-preset1-scale1.5");
   ClickControl(id, PrefsMinus);
-  for (int i = 0; i < 100 && gSettings.preset1.load() == 0.5f; i++)
-    Pump(2);
+  for (int i = 0; i < 100 && gSettings.preset1.load() == 0.5f; i++) Pump(2);
   EXPECT_NEAR(VolumeToDb(gSettings.preset1.load()), -6.5, 1e-3);
   ClickControl(id, PrefsMode);
-  for (int i = 0; i < 100 && gSettings.preset.load() != 2; i++)
-    Pump(2);
+  for (int i = 0; i < 100 && gSettings.preset.load() != 2; i++) Pump(2);
   EXPECT_EQ(gSettings.preset.load(), 2);
   Shot(id, "prefs-preset2-scale1.5");
   // The bottom row of the scaled slider is -40 dB.
-  ClickAt(id, GadgetX(WinPrefs, PrefsSlider) + 25,
-          GadgetY(WinPrefs, PrefsSlider) + 254);
-  for (int i = 0; i < 100 && gSettings.preset2.load() == 0.5f; i++)
-    Pump(2);
+  ClickAt(id, GadgetX(WinPrefs, PrefsSlider) + 25, GadgetY(WinPrefs, PrefsSlider) + 254);
+  for (int i = 0; i < 100 && gSettings.preset2.load() == 0.5f; i++) Pump(2);
   EXPECT_NEAR(VolumeToDb(gSettings.preset2.load()), -39.84, 0.1);
   ClickControl(id, PrefsMode);
-  for (int i = 0; i < 100 && gSettings.preset.load() != 0; i++)
-    Pump(2);
+  for (int i = 0; i < 100 && gSettings.preset.load() != 0; i++) Pump(2);
   EXPECT_EQ(gSettings.preset.load(), 0);
   Shot(id, "prefs-auto-scale1.5");
 }
 
-} // namespace
+}  // namespace

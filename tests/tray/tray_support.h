@@ -1,6 +1,5 @@
-// Shared set-up of the tray and taskbar tests: the runtime on Qt's offscreen
-// platform, the settings at their defaults and the three tray images made in
-// memory.
+// Shared set-up of the tray and taskbar tests: the runtime on Qt's offscreen platform,
+// the settings at their defaults and the three tray images made in memory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -29,84 +28,73 @@ inline void StartTrayRuntime() {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   setenv("CORVALE_DIALOGS", "stderr", 0);
   static char arg0[] = "test_tray";
-  static char *argv[] = {arg0, nullptr};
+  static char* argv[] = {arg0, nullptr};
   ASSERT_EQ(RuntimeInit(1, argv), 1);
 }
 
 // Distinct solid images stand in for the skin's tray pictures.
 inline void MakeTrayImages() {
-  if (!gApp.trayImageNormal)
-    gApp.trayImageNormal = CreateImage(ImageAny, 64, 64, 32, 0x00FF00);
-  if (!gApp.trayImageMuted)
-    gApp.trayImageMuted = CreateImage(ImageAny, 64, 64, 32, 0xFF0000);
-  if (!gApp.trayImageConnect)
-    gApp.trayImageConnect = CreateImage(ImageAny, 64, 64, 32, 0x0000FF);
+  if (!gApp.trayImageNormal) gApp.trayImageNormal = CreateImage(ImageAny, 64, 64, 32, 0x00FF00);
+  if (!gApp.trayImageMuted) gApp.trayImageMuted = CreateImage(ImageAny, 64, 64, 32, 0xFF0000);
+  if (!gApp.trayImageConnect) gApp.trayImageConnect = CreateImage(ImageAny, 64, 64, 32, 0x0000FF);
 }
 
 class TrayTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     StartTrayRuntime();
     ResetSettings();
     gPlayer.connecting = 0;
     gPlayer.volume = 1.0f;
     MakeTrayImages();
-    if (IsMenu(kTrayMenu))
-      FreeMenu(kTrayMenu);
+    if (IsMenu(kTrayMenu)) FreeMenu(kTrayMenu);
     while (WaitWindowEvent(0) != 0) {
     }
   }
 };
 
-// Hands the event just taken from the queue to the player's own dispatch, as
-// the event loop does.
+// Hands the event just taken from the queue to the player's own dispatch, as the
+// event loop does.
 inline void DispatchTakenEvent(int kind) {
-  if (kind != 0)
-    DispatchEvent(kind, EventWindow(), EventObject(), EventType());
+  if (kind != 0) DispatchEvent(kind, EventWindow(), EventObject(), EventType());
 }
 
 // The program data folder of the build: beside the test executables.
 inline std::string BuildDataFolder() {
-  const char *data = getenv("CORVALE_DATA_DIR");
-  if (data && *data)
-    return std::string(data) + "/";
+  const char* data = getenv("CORVALE_DATA_DIR");
+  if (data && *data) return std::string(data) + "/";
   return ExecutableFolder() + "data/";
 }
 
-// --- Helpers of the tests that start their own X server and tray host
-// ----------------
+// --- Helpers of the tests that start their own X server and tray host ----------------
 namespace xtest {
 
-inline std::string Output(const std::string &cmd) {
+inline std::string Output(const std::string& cmd) {
   std::string out;
-  if (FILE *p = popen((cmd + " 2>/dev/null").c_str(), "r")) {
+  if (FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r")) {
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-      out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
     pclose(p);
   }
   return out;
 }
 
-inline bool Have(const char *program) {
-  return system((std::string("command -v ") + program + " >/dev/null 2>&1")
-                    .c_str()) == 0;
+inline bool Have(const char* program) {
+  return system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-inline pid_t Spawn(const std::vector<std::string> &args, int keepFd = -1) {
+inline pid_t Spawn(const std::vector<std::string>& args, int keepFd = -1) {
   pid_t pid = fork();
   if (pid == 0) {
     // Quiet children: their chatter is not the test's.
-    FILE *null = freopen("/dev/null", "w", stderr);
+    FILE* null = freopen("/dev/null", "w", stderr);
     (void)null;
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-      argv.push_back(const_cast<char *>(a.c_str()));
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     for (int fd = 3; fd < 256; fd++) {
-      if (fd != keepFd)
-        close(fd);
+      if (fd != keepFd) close(fd);
     }
     execvp(argv[0], argv.data());
     _exit(127);
@@ -114,71 +102,54 @@ inline pid_t Spawn(const std::vector<std::string> &args, int keepFd = -1) {
   return pid;
 }
 
-// Starts Xvfb with the given screen ("1024x768x24") on a free display and waits
-// until it answers (the toolkit ends the process when its first connection
-// fails). Returns the display (":N"), or a text starting with "error: " that
-// says what went wrong.
-inline std::string StartXvfb(pid_t *pid, const std::string &screen,
-                             bool noreset) {
+// Starts Xvfb with the given screen ("1024x768x24") on a free display and waits until it
+// answers (the toolkit ends the process when its first connection fails). Returns the
+// display (":N"), or a text starting with "error: " that says what went wrong.
+inline std::string StartXvfb(pid_t* pid, const std::string& screen, bool noreset) {
   int fds[2];
-  if (pipe(fds) != 0)
-    return "error: no pipe";
-  std::vector<std::string> args = {
-      "Xvfb",      "-displayfd", std::to_string(fds[1]), "-screen", "0", screen,
-      "-nolisten", "tcp"};
-  if (noreset)
-    args.push_back("-noreset");
+  if (pipe(fds) != 0) return "error: no pipe";
+  std::vector<std::string> args = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", screen, "-nolisten", "tcp"};
+  if (noreset) args.push_back("-noreset");
   *pid = Spawn(args, fds[1]);
   close(fds[1]);
-  // The number and its newline come in two writes; closing early would kill the
-  // server.
+  // The number and its newline come in two writes; closing early would kill the server.
   char buf[32] = {0};
   size_t got = 0;
   while (got < sizeof buf - 1 && !memchr(buf, '\n', got)) {
     ssize_t n = read(fds[0], buf + got, sizeof buf - 1 - got);
-    if (n <= 0)
-      break;
+    if (n <= 0) break;
     got += static_cast<size_t>(n);
   }
   close(fds[0]);
-  if (got == 0)
-    return "error: Xvfb did not start";
+  if (got == 0) return "error: Xvfb did not start";
   const std::string display = ":" + std::to_string(atoi(buf));
   for (int i = 0; i < 100; i++) {
-    if (system(("xdpyinfo -display " + display + " >/dev/null 2>&1").c_str()) ==
-        0)
-      return display;
+    if (system(("xdpyinfo -display " + display + " >/dev/null 2>&1").c_str()) == 0) return display;
     usleep(50000);
   }
   int status = 0;
   const bool exited = waitpid(*pid, &status, WNOHANG) == *pid;
-  return "error: Xvfb on " + display +
-         " does not answer; exited: " + std::to_string(exited) + " status " +
+  return "error: Xvfb on " + display + " does not answer; exited: " + std::to_string(exited) + " status " +
          std::to_string(status);
 }
 
-// Finds the test's tray icon (window class "test_tray", which trayer reparents
-// into its panel) in the display's window tree: its id and its centre on the
-// screen. `pump` runs the event loop between looks.
-inline bool FindTrayIcon(const std::string &display,
-                         const std::function<void()> &pump, std::string *id,
-                         int *x, int *y) {
+// Finds the test's tray icon (window class "test_tray", which trayer reparents into its
+// panel) in the display's window tree: its id and its centre on the screen. `pump` runs
+// the event loop between looks.
+inline bool FindTrayIcon(const std::string& display, const std::function<void()>& pump, std::string* id, int* x,
+                         int* y) {
   const std::regex icon(
       R"((0x[0-9a-f]+) [^\n]*\("test_tray" [^\n]*\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))");
   for (int attempt = 0; attempt < 100; attempt++) {
     pump();
-    const std::string tree =
-        Output("xwininfo -display " + display + " -root -tree");
+    const std::string tree = Output("xwininfo -display " + display + " -root -tree");
     std::smatch m;
     std::string::const_iterator start = tree.begin();
     while (std::regex_search(start, tree.cend(), m, icon)) {
-      int w = std::stoi(m[2]), h = std::stoi(m[3]), ax = std::stoi(m[4]),
-          ay = std::stoi(m[5]);
-      // The main window is hidden; the icon is the small window inside the
-      // panel.
+      int w = std::stoi(m[2]), h = std::stoi(m[3]), ax = std::stoi(m[4]), ay = std::stoi(m[5]);
+      // The main window is hidden; the icon is the small window inside the panel.
       if (w > 1 && w <= 64 && h > 1 && h <= 64 && ax >= 0 && ay >= 0) {
-        if (id)
-          *id = m[1];
+        if (id) *id = m[1];
         *x = ax + w / 2;
         *y = ay + h / 2;
         return true;
@@ -189,13 +160,12 @@ inline bool FindTrayIcon(const std::string &display,
   return false;
 }
 
-inline void Stop(pid_t &pid) {
-  if (pid <= 0)
-    return;
+inline void Stop(pid_t& pid) {
+  if (pid <= 0) return;
   kill(pid, SIGTERM);
   int status = 0;
   waitpid(pid, &status, 0);
   pid = 0;
 }
 
-} // namespace xtest
+}  // namespace xtest

@@ -1,6 +1,5 @@
-// The tray icon on a real X server with a real tray host: Xvfb and trayer,
-// started by the test. Skipped when either is missing or the runtime already
-// runs elsewhere.
+// The tray icon on a real X server with a real tray host: Xvfb and trayer, started by
+// the test. Skipped when either is missing or the runtime already runs elsewhere.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +23,7 @@ using xtest::StartXvfb;
 using xtest::Stop;
 
 int gTrayHostAppeared = 0;
-int MainCallback(const WindowMessage &m) {
+int MainCallback(const WindowMessage& m) {
   if (m.kind == MsgTaskbarCreated) {
     gTrayHostAppeared++;
     RecreateTrayIcon();
@@ -36,8 +35,8 @@ int MainCallback(const WindowMessage &m) {
 int gMenuWindow = 0, gMenuCommand = 0;
 int gLastTrayWindow = 0, gLastTrayType = -1;
 
-// Runs the event loop's dispatch on what arrives, noting the tray events and
-// menu commands for the test.
+// Runs the event loop's dispatch on what arrives, noting the tray events and menu
+// commands for the test.
 void Pump(int rounds) {
   for (int i = 0; i < rounds; i++) {
     int kind = WaitWindowEvent(10);
@@ -54,16 +53,15 @@ void Pump(int rounds) {
 }
 
 class XTrayTest : public ::testing::Test {
-protected:
+ protected:
   pid_t xvfb = 0, trayer = 0;
   std::string display;
 
   void SetUp() override {
-    if (!Have("Xvfb") || !Have("trayer") || !Have("xwininfo") ||
-        !Have("xdpyinfo") || !Have("xdotool") || !Have("import"))
+    if (!Have("Xvfb") || !Have("trayer") || !Have("xwininfo") || !Have("xdpyinfo") || !Have("xdotool") ||
+        !Have("import"))
       GTEST_SKIP() << "Xvfb, trayer, x11-utils, xdotool or imagemagick missing";
-    if (RuntimeReady())
-      GTEST_SKIP() << "the runtime already runs on another platform";
+    if (RuntimeReady()) GTEST_SKIP() << "the runtime already runs on another platform";
     display = StartXvfb(&xvfb, "800x600x24", false);
     ASSERT_EQ(display.rfind("error: ", 0), std::string::npos) << display;
     setenv("DISPLAY", display.c_str(), 1);
@@ -84,8 +82,7 @@ protected:
   void TearDown() override {
     if (xvfb > 0) {
       RemoveTrayIcon();
-      if (IsWindow(WinMain))
-        CloseWindow(WinMain);
+      if (IsWindow(WinMain)) CloseWindow(WinMain);
       RuntimeTeardown();
     }
     Stop(trayer);
@@ -93,120 +90,96 @@ protected:
   }
 
   void StartTrayer() {
-    trayer =
-        Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype",
-               "request", "--height", "32", "--SetDockType", "true"});
-    for (int i = 0; i < 500 && !SysTrayAvailable(); i++)
-      Pump(1);
+    trayer = Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
+                    "--SetDockType", "true"});
+    for (int i = 0; i < 500 && !SysTrayAvailable(); i++) Pump(1);
     ASSERT_EQ(SysTrayAvailable(), 1) << "the tray host did not come up";
   }
 
-  // The id and the centre of the icon's window, embedded in the tray host's
-  // panel.
-  bool FindIcon(std::string *id, int *x, int *y) {
-    return FindTrayIcon(
-        display, [] { Pump(5); }, id, x, y);
-  }
+  // The id and the centre of the icon's window, embedded in the tray host's panel.
+  bool FindIcon(std::string* id, int* x, int* y) { return FindTrayIcon(display, [] { Pump(5); }, id, x, y); }
 
-  // A click on the icon. The pointer first leaves for the corner: "mousemove
-  // --sync" to where the pointer already is waits for a motion that never comes
-  // (about 15 s), and the click of that chain then does not arrive, so a second
-  // click on the same icon looked like a click the player ignored.
+  // A click on the icon. The pointer first leaves for the corner: "mousemove --sync" to
+  // where the pointer already is waits for a motion that never comes (about 15 s), and
+  // the click of that chain then does not arrive, so a second click on the same icon
+  // looked like a click the player ignored.
   void Click(int x, int y, int button) {
-    Output("xdotool mousemove --sync 0 0 mousemove --sync " +
-           std::to_string(x) + " " + std::to_string(y) + " click " +
-           std::to_string(button));
+    Output("xdotool mousemove --sync 0 0 mousemove --sync " + std::to_string(x) + " " + std::to_string(y) +
+           " click " + std::to_string(button));
   }
 
-  // How many of the program's windows are mapped (the menu adds one while it is
-  // open).
+  // How many of the program's windows are mapped (the menu adds one while it is open).
   int VisibleWindows() {
-    std::string ids =
-        Output("xdotool search --onlyvisible --classname test_tray");
+    std::string ids = Output("xdotool search --onlyvisible --classname test_tray");
     int n = 0;
     for (char c : ids)
-      if (c == '\n')
-        n++;
+      if (c == '\n') n++;
     return n;
   }
 
-  // The colour on screen at the icon's centre as 0xRRGGBB (read from the root
-  // window, so the icon window's own visual does not matter).
+  // The colour on screen at the icon's centre as 0xRRGGBB (read from the root window, so
+  // the icon window's own visual does not matter).
   uint32_t IconColour(int x, int y) {
     Pump(20);
-    std::string txt =
-        Output("import -display " + display + " -window root -crop 1x1+" +
-               std::to_string(x) + "+" + std::to_string(y) + " -depth 8 txt:-");
+    std::string txt = Output("import -display " + display + " -window root -crop 1x1+" + std::to_string(x) +
+                             "+" + std::to_string(y) + " -depth 8 txt:-");
     std::smatch m;
-    if (!std::regex_search(txt, m, std::regex("#([0-9A-Fa-f]{6})")))
-      return 0xFFFFFFFF;
+    if (!std::regex_search(txt, m, std::regex("#([0-9A-Fa-f]{6})"))) return 0xFFFFFFFF;
     return static_cast<uint32_t>(std::stoul(m[1], nullptr, 16));
   }
 };
 
-} // namespace
+}  // namespace
 
-// Catches an icon that does not reach a real tray, shows the wrong image, or
-// whose clicks do not mute; and an icon lost for good when the tray host
-// restarts.
+// Catches an icon that does not reach a real tray, shows the wrong image, or whose clicks
+// do not mute; and an icon lost for good when the tray host restarts.
 TEST_F(XTrayTest, IconClicksAndTrayHostRestart) {
   gSettings.muted = 0;
   ASSERT_EQ(AddTrayIcon(), 1);
   BuildTrayMenu(1);
   std::string id;
   int x = 0, y = 0;
-  ASSERT_TRUE(FindIcon(&id, &x, &y))
-      << Output("xwininfo -display " + display + " -root -tree");
+  ASSERT_TRUE(FindIcon(&id, &x, &y)) << Output("xwininfo -display " + display + " -root -tree");
   EXPECT_EQ(IconColour(x, y), 0x00FF00u) << "not the normal image";
 
-  // A left click mutes and shows the muted image; the menu keeps the mark of
-  // before.
+  // A left click mutes and shows the muted image; the menu keeps the mark of before.
   Click(x, y, 1);
-  for (int i = 0; i < 300 && gSettings.muted.load() == 0; i++)
-    Pump(1);
+  for (int i = 0; i < 300 && gSettings.muted.load() == 0; i++) Pump(1);
   EXPECT_EQ(gSettings.muted.load(), 1);
   EXPECT_EQ(IconColour(x, y), 0xFF0000u) << "not the muted image";
   EXPECT_EQ(GetMenuItemState(kTrayMenu, 8), 0);
 
-  // The tray host goes away and comes back: the icon returns with the muted
-  // image.
+  // The tray host goes away and comes back: the icon returns with the muted image.
   Stop(trayer);
   Pump(50);
   StartTrayer();
-  for (int i = 0; i < 1000 && gTrayHostAppeared == 0; i++)
-    Pump(1);
+  for (int i = 0; i < 1000 && gTrayHostAppeared == 0; i++) Pump(1);
   EXPECT_GE(gTrayHostAppeared, 1);
   EXPECT_EQ(IsSysTrayIcon(kTrayIcon), 1);
   ASSERT_TRUE(FindIcon(&id, &x, &y));
   EXPECT_EQ(IconColour(x, y), 0xFF0000u);
   Click(x, y, 1);
-  for (int i = 0; i < 300 && gSettings.muted.load() == 1; i++)
-    Pump(1);
+  for (int i = 0; i < 300 && gSettings.muted.load() == 1; i++) Pump(1);
   EXPECT_EQ(gSettings.muted.load(), 0);
 }
 
-// Catches a right click on the docked icon that never reaches the player (so
-// the menu cannot be opened from a real tray), or one that arrives as another
-// kind of event.
+// Catches a right click on the docked icon that never reaches the player (so the menu
+// cannot be opened from a real tray), or one that arrives as another kind of event.
 TEST_F(XTrayTest, RightClickShowsTheMenu) {
   gSettings.muted = 0;
   ASSERT_EQ(AddTrayIcon(), 1);
   BuildTrayMenu(1);
   std::string id;
   int x = 0, y = 0;
-  ASSERT_TRUE(FindIcon(&id, &x, &y))
-      << Output("xwininfo -display " + display + " -root -tree");
-  // First a left click, as a listener would: the right click lands where it
-  // did.
+  ASSERT_TRUE(FindIcon(&id, &x, &y)) << Output("xwininfo -display " + display + " -root -tree");
+  // First a left click, as a listener would: the right click lands where it did.
   Click(x, y, 1);
-  for (int i = 0; i < 300 && gSettings.muted.load() == 0; i++)
-    Pump(1);
+  for (int i = 0; i < 300 && gSettings.muted.load() == 0; i++) Pump(1);
   ASSERT_EQ(gSettings.muted.load(), 1);
   int before = VisibleWindows();
   gLastTrayType = -1;
   Click(x, y, 3);
-  for (int i = 0; i < 300 && gLastTrayType < 0; i++)
-    Pump(1);
+  for (int i = 0; i < 300 && gLastTrayType < 0; i++) Pump(1);
   EXPECT_EQ(gLastTrayType, static_cast<int>(TrayRightUp));
   EXPECT_EQ(gLastTrayWindow, static_cast<int>(WinMain));
   // The menu is a new visible window of ours.
@@ -217,12 +190,10 @@ TEST_F(XTrayTest, RightClickShowsTheMenu) {
   }
   EXPECT_GT(after, before) << "no menu window appeared";
   EXPECT_EQ(gSettings.muted.load(), 1) << "a right click must not toggle mute";
-  // The menu shows the mark of before the left click: it is rebuilt only on
-  // request.
+  // The menu shows the mark of before the left click: it is rebuilt only on request.
   EXPECT_EQ(GetMenuItemState(kTrayMenu, 8), 0);
   // Escape closes it again, so the pointer grab does not outlive the test.
   Output("xdotool key Escape");
-  for (int i = 0; i < 100 && VisibleWindows() > before; i++)
-    Pump(5);
+  for (int i = 0; i < 100 && VisibleWindows() > before; i++) Pump(5);
   EXPECT_EQ(VisibleWindows(), before);
 }
