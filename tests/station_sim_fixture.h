@@ -11,27 +11,33 @@
 // (target_compile_definitions(<test> PRIVATE CORVALE_STATION_SIM_PATH="$<TARGET_FILE:station-sim>")),
 // else $CORVALE_BUILD_DIR/bin/station-sim. A test target that uses it should also
 // add_dependencies(<test> station-sim).
+//
+// On Windows (under Wine, which cannot start a Linux program and read its output) the
+// simulator is started by tools/sim-launcher on the Linux side, whose port is in the file
+// $CORVALE_SIM_LAUNCHER_FILE; the simulator lives as long as the connection to it.
 #pragma once
 
-#include <arpa/inet.h>
+#ifndef _WIN32
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "test_socket.h"
+
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 inline std::string StationSimBinary() {
   if (const char* p = getenv("CORVALE_STATION_SIM")) return p;
@@ -43,7 +49,11 @@ inline std::string StationSimBinary() {
 }
 
 struct StationSim {
+#ifdef _WIN32
+  TestSocket launcher = kNoSocket;  // the launcher's connection that keeps the simulator alive
+#else
   pid_t pid = -1;
+#endif
   int port = 0;
   std::string caFile;  // test CA for https://127.0.0.1:<port>/ ("" with --no-tls)
   std::string startError;
@@ -58,6 +68,10 @@ struct StationSim {
     Stop();
     std::vector<std::string> args = {StationSimBinary(), "--port", "0", "--title-seconds", "10", "--burst", "2"};
     args.insert(args.end(), extra.begin(), extra.end());
+#ifdef _WIN32
+    std::string out;
+    if (!StartThroughLauncher(args, &out)) return false;
+#else
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -86,6 +100,7 @@ struct StationSim {
       out.append(buf, (size_t)n);
     }
     close(fds[0]);
+#endif
     if (out.compare(0, 5, "PORT ") != 0) {
       Stop();
       return Fail("no PORT line from the simulator: " + out);
@@ -98,6 +113,16 @@ struct StationSim {
 
   // SIGTERM, then wait (bounded); returns the exit status, or -1 when it had to be killed.
   int Stop() {
+#ifdef _WIN32
+    if (launcher == kNoSocket) return -1;
+    send(launcher, "STOP\n", 5, 0);
+    std::string reply;
+    char c;
+    while (recv(launcher, &c, 1, 0) == 1 && c != '\n') reply.push_back(c);
+    CloseSocket(launcher);
+    launcher = kNoSocket;
+    return reply.compare(0, 5, "EXIT ") == 0 ? atoi(reply.c_str() + 5) : -1;
+#else
     if (pid <= 0) return -1;
     kill(pid, SIGTERM);
     int status = 0;
@@ -113,6 +138,7 @@ struct StationSim {
     waitpid(pid, &status, 0);
     pid = -1;
     return -1;
+#endif
   }
 
   std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
@@ -123,6 +149,31 @@ struct StationSim {
     startError = why;
     return false;
   }
+#ifdef _WIN32
+  // Asks the launcher for a simulator with these arguments (the first, the binary, is the
+  // launcher's own) and reads its start-up lines into *out.
+  bool StartThroughLauncher(const std::vector<std::string>& args, std::string* out) {
+    const char* file = getenv("CORVALE_SIM_LAUNCHER_FILE");
+    int launcherPort = 0;
+    if (file) std::ifstream(file) >> launcherPort;
+    if (launcherPort <= 0) return Fail("no station simulator launcher (CORVALE_SIM_LAUNCHER_FILE)");
+    launcher = ConnectLoopback(launcherPort);
+    if (launcher == kNoSocket) return Fail("cannot reach the station simulator launcher");
+    std::string request;
+    for (size_t i = 1; i < args.size(); ++i) request += (i > 1 ? "\t" : "") + args[i];
+    request += "\n";
+    send(launcher, request.data(), int(request.size()), 0);
+    char buf[512];
+    while (out->find("\nURL ") == std::string::npos && out->compare(0, 6, "ERROR ") != 0) {
+      pollfd p{launcher, POLLIN, 0};
+      if (PollSockets(&p, 1, 35000) <= 0) break;
+      const int n = recv(launcher, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      out->append(buf, size_t(n));
+    }
+    return true;
+  }
+#endif
 };
 
 struct SimResponse {
@@ -141,31 +192,23 @@ struct SimResponse {
 inline SimResponse SimGet(int port, const std::string& target, const std::string& extraHeaders = "",
                           size_t maxBody = 64u << 20, int idleMs = 10000) {
   SimResponse r;
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons((uint16_t)port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, (sockaddr*)&a, sizeof a) != 0) {
-    r.error = errno;
-    close(fd);
-    return r;
-  }
+  const TestSocket fd = ConnectLoopback(port, &r.error);
+  if (fd == kNoSocket) return r;
   const std::string req = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + extraHeaders + "\r\n";
-  send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+  send(fd, req.data(), int(req.size()), MSG_NOSIGNAL);
   std::string data;
   size_t headEnd = std::string::npos;
   for (;;) {
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, idleMs) <= 0) break;
+    if (PollSockets(&p, 1, idleMs) <= 0) break;
     char buf[65536];
-    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    const int n = int(recv(fd, buf, sizeof buf, 0));
     if (n == 0) {
       r.eof = true;
       break;
     }
     if (n < 0) {
-      r.reset = errno == ECONNRESET;
+      r.reset = SocketErrno() == ECONNRESET;
       r.eof = true;
       break;
     }
@@ -173,7 +216,7 @@ inline SimResponse SimGet(int port, const std::string& target, const std::string
     if (headEnd == std::string::npos) headEnd = data.find("\r\n\r\n");
     if (headEnd != std::string::npos && data.size() - headEnd - 4 >= maxBody) break;
   }
-  close(fd);
+  CloseSocket(fd);
   if (headEnd == std::string::npos) {
     if (data.empty()) r.error = -1;
     r.body = data;

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs one Windows test program under Wine for CTest: in the build's own prefix (made on
+# first use), with a time limit so that a hung program fails instead of hanging the run,
+# and with Windows' CR LF line ends turned back into LF for CTest's readers.
+set -uo pipefail
+: "${WINEPREFIX:?}"
+export WINEPREFIX WINEDEBUG=${WINEDEBUG:--all}
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  (
+    flock 9
+    [ -f "$WINEPREFIX/system.reg" ] || timeout 120 wineboot -i >/dev/null 2>&1
+  ) 9>"$WINEPREFIX.lock"
+fi
+# A warm server makes each start take tens of milliseconds instead of a second.
+wineserver -p >/dev/null 2>&1 || true
+timeout -k 10 "${CORVALE_WINE_TIMEOUT:-280}" wine64 "$@" | tr -d '\r'

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Starts what the Windows tests need from the Linux side, where Wine cannot start and wait
+# for it: the Wine prefix with a warm server, a PulseAudio server with a null sink (the
+# Windows sound device under Wine), the station simulator's launcher, and the test media.
+#   setup.sh BUILD_DIR HOST_BIN
+set -euo pipefail
+build=$1
+host_bin=${2:-}
+src=$(cd "$(dirname "$0")/../.." && pwd)
+run="$build/wine-run"
+mkdir -p "$run"
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  timeout 120 wineboot -i >/dev/null 2>&1 || { echo "wine_setup: wineboot failed" >&2; exit 1; }
+fi
+wineserver -p
+
+# Sound: a private PulseAudio server with a null sink as its default.
+mkdir -p "$run/pulse"
+if ! PULSE_SERVER="unix:$run/pulse/native" timeout 5 pactl info >/dev/null 2>&1; then
+  rm -f "$run/pulse/native" "$run/pulse/pid"
+  PULSE_RUNTIME_PATH="$run/pulse" PULSE_STATE_PATH="$run/pulse" HOME="$run/pulse" \
+    pulseaudio --daemonize=yes --use-pid-file=yes --exit-idle-time=-1 --disallow-module-loading=no \
+    -n --load="module-null-sink sink_name=wine_sink rate=48000" \
+    --load="module-native-protocol-unix socket=$run/pulse/native auth-anonymous=1" \
+    --load="module-always-sink" --log-target=file:"$run/pulse/log" ||
+    { echo "wine_setup: pulseaudio did not start" >&2; exit 1; }
+  for _ in $(seq 50); do
+    PULSE_SERVER="unix:$run/pulse/native" pactl info >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  PULSE_SERVER="unix:$run/pulse/native" pactl set-default-sink wine_sink
+fi
+
+# The station simulator's launcher: the Windows tests ask it to start simulators.
+launcher="$host_bin/sim-launcher"
+if [ -x "$launcher" ]; then
+  if [ -f "$run/launcher-pid" ] && kill -0 "$(cat "$run/launcher-pid")" 2>/dev/null; then
+    :
+  else
+    rm -f "$run/launcher-port"
+    setsid "$launcher" --station-sim "$host_bin/station-sim" --port-file "$run/launcher-port" \
+      </dev/null >"$run/launcher.log" 2>&1 &
+    echo $! >"$run/launcher-pid"
+    for _ in $(seq 100); do [ -s "$run/launcher-port" ] && break; sleep 0.1; done
+    [ -s "$run/launcher-port" ] || { echo "wine_setup: the launcher wrote no port" >&2; exit 1; }
+  fi
+else
+  echo "wine_setup: no station simulator launcher in '$host_bin'; the tests that need it are skipped" >&2
+fi
+
+# Media that the Linux tests encode at test time with ffmpeg.
+if [ -f "$src/tests/audiolib/make_media.sh" ]; then
+  bash "$src/tests/audiolib/make_media.sh" "$run/media"
+fi
