@@ -1,4 +1,4 @@
-// Start and end of the runtime, the event queue, window timers and threads.
+// Start and end of the runtime on Qt, the wait for events, and window timers.
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QThread>
@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <thread>
 
 #include "runtime/rt_internal.h"
@@ -17,20 +16,10 @@ namespace rt {
 
 namespace {
 
-struct QueuedEvent {
-  int kind, window, object, type, data, mouseX, mouseY;
-};
-
-std::mutex gQueueLock;
-std::deque<QueuedEvent> gQueue;  // guarded by gQueueLock
-QueuedEvent gCurrent{};          // main thread only
-
 QApplication* gApp = nullptr;  // main thread only
-// Any thread may post; the wake-up target is read and cleared under gQueueLock, so a
-// late post from a library thread never touches a dispatcher that teardown destroyed.
-QAbstractEventDispatcher* gDispatcher = nullptr;  // guarded by gQueueLock
+// Set before the queue's waker and cleared after it is removed.
+QAbstractEventDispatcher* gDispatcher = nullptr;
 std::atomic<bool> gReady{false};
-std::thread::id gMainThreadId;
 bool gOwnApp = false;
 int gArgc = 1;
 char gArg0[] = "corvale-player";
@@ -44,20 +33,11 @@ QString ToQ(const std::string& s) { return QString::fromUtf8(s.data(), static_ca
 std::string FromQ(const QString& s) { return s.toUtf8().toStdString(); }
 QColor RgbColor(uint32_t rgb) { return QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF); }
 
-bool OnMainThread() { return gReady.load() && std::this_thread::get_id() == gMainThreadId; }
+bool OnMainThread() { return gReady.load() && OnQueueThread(); }
 
-void PushEvent(int kind, int window, int object, int type, int data, int mouseX, int mouseY, bool coalesce) {
-  {
-    std::lock_guard<std::mutex> lock(gQueueLock);
-    // Moves and sizes arrive in bursts while the user drags; the loop only needs the last.
-    if (coalesce && !gQueue.empty()) {
-      const QueuedEvent& last = gQueue.back();
-      if (last.kind == kind && last.window == window && last.object == object) return;
-    }
-    gQueue.push_back({kind, window, object, type, data, mouseX, mouseY});
-    if (gDispatcher && std::this_thread::get_id() != gMainThreadId) gDispatcher->wakeUp();
-  }
-}
+namespace {
+void WakeDispatcher() { gDispatcher->wakeUp(); }
+}  // namespace
 
 void TimerTick(int window, int timerId) {
   WindowRecord* w = FindWindow(window);
@@ -98,11 +78,8 @@ int RuntimeInit(int argc, char** argv) {
     gOwnApp = true;
   }
   QApplication::setQuitOnLastWindowClosed(false);
-  gMainThreadId = std::this_thread::get_id();
-  {
-    std::lock_guard<std::mutex> lock(gQueueLock);
-    gDispatcher = QAbstractEventDispatcher::instance(gApp->thread());
-  }
+  gDispatcher = QAbstractEventDispatcher::instance(gApp->thread());
+  SetEventWaker(WakeDispatcher);
   gReady.store(true);
   gWaitTimer = new QTimer();
   gWaitTimer->setSingleShot(true);
@@ -139,11 +116,9 @@ void RuntimeTeardown() {
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   QCoreApplication::processEvents();
   TeardownImagesAndFonts();
-  {
-    std::lock_guard<std::mutex> lock(gQueueLock);
-    gQueue.clear();
-    gDispatcher = nullptr;
-  }
+  SetEventWaker(nullptr);
+  ClearEventQueue();
+  gDispatcher = nullptr;
   gReady.store(false);
   if (gOwnApp) delete gApp;
   gApp = nullptr;
@@ -151,16 +126,10 @@ void RuntimeTeardown() {
 }
 
 int WaitWindowEvent(int timeoutMs) {
-  auto take = [](QueuedEvent* out) {
-    std::lock_guard<std::mutex> lock(gQueueLock);
-    if (gQueue.empty()) return false;
-    *out = gQueue.front();
-    gQueue.pop_front();
-    return true;
-  };
+  auto take = [](QueuedEvent* out) { return TakeEvent(out); };
   QueuedEvent ev{};
   auto deliver = [&]() {
-    gCurrent = ev;
+    SetCurrentEvent(ev);
     if (ev.kind == EventTimer) {
       if (WindowRecord* w = FindWindow(ev.window)) w->timerPending[ev.object] = false;
     }
@@ -171,11 +140,7 @@ int WaitWindowEvent(int timeoutMs) {
   // dialog): every few milliseconds the toolkit's own events get their turn anyway.
   auto now = std::chrono::steady_clock::now();
   if (now - gLastProcessed < std::chrono::milliseconds(10) && take(&ev)) return deliver();
-  bool queued = false;
-  {
-    std::lock_guard<std::mutex> lock(gQueueLock);
-    queued = !gQueue.empty();
-  }
+  const bool queued = !EventQueueEmpty();
   // With nothing queued and time to wait, the blocking pass below handles the toolkit's
   // pending events first: one pass of the toolkit per wake instead of two.
   if (queued || timeoutMs <= 0) {
@@ -200,22 +165,6 @@ int WaitWindowEvent(int timeoutMs) {
     if (take(&ev)) return deliver();
   }
   return 0;
-}
-
-int EventWindow() { return gCurrent.window; }
-int EventObject() { return gCurrent.object; }
-int EventType() { return gCurrent.type; }
-int EventData() { return gCurrent.data; }
-int EventMouseX() { return gCurrent.mouseX; }
-int EventMouseY() { return gCurrent.mouseY; }
-
-void PostEvent(int kind, int window, int object, int type, int data) {
-  PushEvent(kind, window, object, type, data, 0, 0, false);
-}
-
-int PendingEventCount() {
-  std::lock_guard<std::mutex> lock(gQueueLock);
-  return static_cast<int>(gQueue.size());
 }
 
 int AddWindowTimer(int window, int timerId, int intervalMs) {
@@ -243,137 +192,4 @@ void RemoveWindowTimer(int window, int timerId) {
   }
   w->timers.erase(it);
   w->timerPending.erase(timerId);
-}
-
-// --- Threads ------------------------------------------------------------------------
-
-namespace {
-
-struct ThreadRecord {
-  std::thread thread;
-  std::shared_ptr<std::atomic<bool>> finished = std::make_shared<std::atomic<bool>>(false);
-  std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
-};
-
-std::mutex gThreadLock;
-std::condition_variable gThreadDone;
-std::map<int, ThreadRecord> gThreads;  // guarded by gThreadLock
-int gNextThread = 1;
-std::atomic<bool> gStopping{false};
-thread_local int tThreadNumber = 0;
-thread_local std::shared_ptr<std::atomic<bool>> tStopFlag;
-
-// Joins a finished thread outside the table lock; the record is removed first.
-void JoinRecord(ThreadRecord& rec) {
-  if (rec.thread.joinable() && rec.thread.get_id() != std::this_thread::get_id()) rec.thread.join();
-}
-
-void ReapFinishedLocked(std::vector<ThreadRecord>& out) {
-  for (auto it = gThreads.begin(); it != gThreads.end();) {
-    if (it->second.finished->load()) {
-      out.push_back(std::move(it->second));
-      it = gThreads.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
-}  // namespace
-
-int CreateThread(ThreadProc proc, int argument) {
-  if (!proc || gStopping.load()) return 0;
-  std::vector<ThreadRecord> done;
-  int number = 0;
-  {
-    std::lock_guard<std::mutex> lock(gThreadLock);
-    ReapFinishedLocked(done);
-    number = gNextThread++;
-    ThreadRecord& rec = gThreads[number];
-    auto finished = rec.finished;
-    auto stop = rec.stop;
-    try {
-      rec.thread = std::thread([proc, argument, number, finished, stop]() {
-        tThreadNumber = number;
-        tStopFlag = stop;
-        proc(argument);
-        {
-          std::lock_guard<std::mutex> l(gThreadLock);
-          finished->store(true);
-        }
-        gThreadDone.notify_all();
-      });
-    } catch (...) {
-      gThreads.erase(number);
-      number = 0;
-    }
-  }
-  for (auto& r : done) JoinRecord(r);
-  return number;
-}
-
-int IsThread(int thread) {
-  if (thread <= 0) return 0;
-  ThreadRecord rec;
-  {
-    std::lock_guard<std::mutex> lock(gThreadLock);
-    auto it = gThreads.find(thread);
-    if (it == gThreads.end()) return 0;
-    if (!it->second.finished->load()) return 1;
-    if (tThreadNumber == thread) return 1;
-    rec = std::move(it->second);
-    gThreads.erase(it);
-  }
-  JoinRecord(rec);
-  return 0;
-}
-
-int WaitThread(int thread, int timeoutMs) {
-  if (thread <= 0 || thread == tThreadNumber) return thread <= 0 ? 1 : 0;
-  ThreadRecord rec;
-  {
-    std::unique_lock<std::mutex> lock(gThreadLock);
-    auto it = gThreads.find(thread);
-    if (it == gThreads.end()) return 1;
-    auto finished = it->second.finished;
-    auto pred = [&]() { return finished->load(); };
-    if (timeoutMs < 0) {
-      gThreadDone.wait(lock, pred);
-    } else if (!gThreadDone.wait_for(lock, std::chrono::milliseconds(timeoutMs), pred)) {
-      return 0;
-    }
-    it = gThreads.find(thread);
-    if (it == gThreads.end()) return 1;
-    rec = std::move(it->second);
-    gThreads.erase(it);
-  }
-  JoinRecord(rec);
-  return 1;
-}
-
-void RequestThreadStop(int thread) {
-  std::lock_guard<std::mutex> lock(gThreadLock);
-  auto it = gThreads.find(thread);
-  if (it != gThreads.end()) it->second.stop->store(true);
-}
-
-int ThreadStopRequested() {
-  if (gStopping.load()) return 1;
-  return tStopFlag && tStopFlag->load() ? 1 : 0;
-}
-
-int CurrentThread() { return tThreadNumber; }
-
-void rt::TeardownThreads() {
-  gStopping.store(true);
-  std::vector<ThreadRecord> all;
-  {
-    std::lock_guard<std::mutex> lock(gThreadLock);
-    for (auto& [n, rec] : gThreads) rec.stop->store(true);
-    for (auto& [n, rec] : gThreads) all.push_back(std::move(rec));
-    gThreads.clear();
-  }
-  // Nothing is detached: a worker must not run on against state the teardown frees.
-  for (auto& rec : all) JoinRecord(rec);
-  gStopping.store(false);
 }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "runtime/rt_shared.h"
 #include "runtime/runtime.h"
 
 class QPlainTextEdit;
@@ -60,8 +61,6 @@ WindowRecord* WindowOfWidget(const QWidget* w);
 // Delivers a message to a window's callback; returns the callback's answer (0 without one).
 int SendWindowMessage(int window, WindowMessage message);
 
-// Event queue internals.
-void PushEvent(int kind, int window, int object, int type, int data, int mouseX, int mouseY, bool coalesce);
 void TimerTick(int window, int timerId);
 
 // Images; the table is guarded by gImageLock; images are shared so that a drawing or a
@@ -134,7 +133,6 @@ void StartSessionWatch();
 void StopSessionWatch();
 void StartDesktopWatch();
 void StopDesktopWatch();
-void TeardownThreads();
 void StartDialogs();
 void TeardownDialogs();
 void TeardownMenusAndTray();
