@@ -33,8 +33,9 @@ if [ ! -f "$host/CMakeCache.txt" ]; then
   cmake -S . -B "$host" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 cmake --build "$host" -j"$(nproc)" --target station-sim sim-launcher
+host_bin=$(cd "$host/bin" && pwd)
 
 cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALE_WINDOWS_DEPS="$deps" \
-  -DCORVALE_HOST_BIN="$PWD/$host/bin" "$@" >/dev/null
+  -DCORVALE_HOST_BIN="$host_bin" "$@" >/dev/null
 cmake --build build-windows -j"$(nproc)"
