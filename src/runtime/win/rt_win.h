@@ -1,0 +1,99 @@
+// Shared state of the Win32 runtime's files. Win32 types live here and in win/*.cpp
+// only; the player sees runtime.h. Each file owns one section below.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "runtime/rt_shared.h"
+#include "runtime/runtime.h"
+
+namespace rt {
+
+// --- Text (rt_text.cpp) -----------------------------------------------------------------
+// UTF-8 <-> UTF-16; invalid input never fails (replacement characters).
+std::wstring Wide(std::string_view utf8);
+std::string Narrow(std::wstring_view utf16);
+
+// --- Surfaces (rt_surface.cpp) ------------------------------------------------------------
+// A 32-bit top-down DIB section: premultiplied BGRA pixels that software drawing reaches
+// through `pixels` and GDI (text, BitBlt/AlphaBlend to the screen) through `bitmap`.
+// Images, canvases and windows' own surfaces are all surfaces.
+struct Surface {
+  HBITMAP bitmap = nullptr;
+  uint32_t* pixels = nullptr;  // width * height values 0xAARRGGBB, premultiplied
+  int width = 0, height = 0;
+  Surface() = default;
+  Surface(const Surface&) = delete;
+  Surface& operator=(const Surface&) = delete;
+  ~Surface();
+};
+// A new surface, fully transparent (all zero); nullptr when the size is not positive or
+// the memory cannot be had.
+std::shared_ptr<Surface> CreateSurface(int width, int height);
+
+// --- Images and fonts (rt_image.cpp, rt_font.cpp) -------------------------------------------
+// Images are shared so that a drawing or a reader keeps its copy alive while another
+// thread frees the number. depth: 24 (opaque) or 32.
+std::shared_ptr<Surface> GetImage(int image, int* depth = nullptr);
+// The GDI font of a font handle; font 0 (or an unknown one) gives the default UI font.
+HFONT GetFontHandle(int font);
+
+// --- Windows and controls (rt_window.cpp) ----------------------------------------------------
+enum class GadgetKind { Text, Button, Canvas, Progress };
+
+struct Gadget {
+  GadgetKind kind = GadgetKind::Canvas;
+  HWND hwnd = nullptr;
+  std::string text;  // text as last set (text and button controls)
+  int64_t background = -1, foreground = -1;
+  int font = 0;
+  std::shared_ptr<Surface> surface;  // canvas: its persistent image
+  bool mouseInside = false;
+};
+
+struct WindowRecord {
+  int number = 0;
+  HWND hwnd = nullptr;
+  WindowCallback callback = nullptr;
+  std::map<int, Gadget> gadgets;
+  std::map<int, bool> timerPending;  // a tick is queued and not yet taken
+  std::map<int, int> shortcuts;      // key|modifiers -> menu command
+  std::shared_ptr<Surface> surface;  // the window's own surface behind its controls
+  uint32_t background = 0;           // 0xRRGGBB
+  float scale = 1.0f;
+  int dpi = 96;
+};
+
+// Window table; main thread only (IsWindow and IsGadget read a copy of the numbers).
+extern std::map<int, WindowRecord> gWindows;
+WindowRecord* FindWindow(int window);
+Gadget* FindGadget(int window, int gadget);
+WindowRecord* WindowOfHandle(HWND hwnd);
+// Delivers a message to a window's callback; returns the callback's answer (0 without one).
+int SendWindowMessage(int window, WindowMessage message);
+// Shows what was drawn into a canvas or a window's surface: the rectangles given, or the
+// whole target when count is 0 (gadget 0 = the window's own surface).
+void RefreshDrawing(int window, int gadget, const RECT* rects, int count);
+// Timers: a tick is queued as EventTimer unless one is still waiting (like WM_TIMER).
+void TimerTick(int window, int timerId);
+
+// --- The main thread and modal loops (rt_core.cpp) -------------------------------------------
+bool OnMainThread();
+// Work handed to the main thread by another thread (SetGadgetText from a worker, a
+// dialog): runs soon inside WaitWindowEvent or a modal loop.
+void RunOnMainThread(void (*work)(void*), void* context);
+
+// Parts started by RuntimeInit and stopped by RuntimeTeardown, each in its own file.
+void TeardownWindows();
+void TeardownImagesAndFonts();
+void TeardownMenusAndTray();
+void TeardownDialogs();
+
+}  // namespace rt
