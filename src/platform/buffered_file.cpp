@@ -1,20 +1,20 @@
 // Files written through a buffer: records reach the disk when the buffer fills, on
 // flush and on close, not once per line.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>
 
+#include "platform/file_handle.h"
 #include "platform/platform.h"
 
 namespace {
 
+using platform_detail::FileHandle;
+using platform_detail::kNoFile;
+
 struct BufferedFile {
-  int fd = -1;
+  FileHandle fd = kNoFile;
   size_t capacity = 131072;
   std::string buffer;
   bool failed = false;
@@ -26,16 +26,7 @@ std::map<int, std::shared_ptr<BufferedFile>> gFiles;  // guarded by gTableLock
 int gNextFile = 1;
 std::atomic<size_t> gBufferSize{131072};
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
+bool WriteAll(FileHandle fd, const char* data, size_t size) { return platform_detail::WriteAllToFile(fd, data, size); }
 
 // Called with f->lock held.
 bool FlushLocked(BufferedFile* f) {
@@ -52,9 +43,10 @@ std::shared_ptr<BufferedFile> Find(int file) {
   return it == gFiles.end() ? nullptr : it->second;
 }
 
-int Open(const std::string& path, int flags) {
-  int fd = open(path.c_str(), flags | O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return 0;
+int Open(const std::string& path, bool append) {
+  if (path.empty()) return 0;
+  FileHandle fd = platform_detail::OpenWriteFile(path, append);
+  if (fd == kNoFile) return 0;
   auto f = std::make_shared<BufferedFile>();
   f->fd = fd;
   f->capacity = gBufferSize.load();
@@ -70,8 +62,8 @@ int Open(const std::string& path, int flags) {
 void SetFileBufferSize(size_t bytes) { gBufferSize.store(bytes ? bytes : 1); }
 size_t FileBufferSize() { return gBufferSize.load(); }
 
-int CreateBufferedFile(const std::string& path) { return Open(path, O_TRUNC); }
-int AppendBufferedFile(const std::string& path) { return Open(path, O_APPEND); }
+int CreateBufferedFile(const std::string& path) { return Open(path, false); }
+int AppendBufferedFile(const std::string& path) { return Open(path, true); }
 
 int WriteBufferedFile(int file, std::string_view data) {
   auto f = Find(file);
@@ -110,8 +102,8 @@ int CloseBufferedFile(int file) {
   }
   std::lock_guard<std::mutex> g(f->lock);
   bool ok = FlushLocked(f.get());
-  if (close(f->fd) != 0) ok = false;
-  f->fd = -1;
+  if (!platform_detail::CloseFile(f->fd)) ok = false;
+  f->fd = kNoFile;
   return ok ? 1 : 0;
 }
 
@@ -124,7 +116,7 @@ void CloseAllBufferedFiles() {
   for (auto& [id, f] : all) {
     std::lock_guard<std::mutex> g(f->lock);
     FlushLocked(f.get());
-    close(f->fd);
-    f->fd = -1;
+    platform_detail::CloseFile(f->fd);
+    f->fd = kNoFile;
   }
 }

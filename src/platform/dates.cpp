@@ -1,38 +1,57 @@
-#include <ctime>
+// Dates as whole seconds on the wall clock: building, formatting and parsing them by the
+// player's masks. No time zones and no system calls here (the clocks are in clock.cpp).
 #include <cctype>
 
 #include "platform/platform.h"
 
-uint32_t TimeGetTime() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-  return static_cast<uint32_t>(ms);
+namespace {
+
+// Floor division, so that dates before 1970 fall on the right day.
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+// Days since 1970-01-01 of a proleptic Gregorian date (month 1..12).
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  int64_t era = FloorDiv(y, 400);
+  int64_t yoe = y - era * 400;
+  int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
 }
 
-int64_t TimeZoneBias() {
-  time_t now = time(nullptr);
-  tm local{};
-  localtime_r(&now, &local);
-  return local.tm_gmtoff;
+struct Fields {
+  int64_t year;
+  int month, day, hour, minute, second;
+};
+
+Fields FieldsOf(int64_t date) {
+  int64_t days = FloorDiv(date, 86400);
+  int64_t secs = date - days * 86400;
+  int64_t z = days + 719468;
+  int64_t era = FloorDiv(z, 146097);
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  Fields f{};
+  f.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  f.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  f.year = yoe + era * 400 + (f.month <= 2);
+  f.hour = static_cast<int>(secs / 3600);
+  f.minute = static_cast<int>(secs / 60 % 60);
+  f.second = static_cast<int>(secs % 60);
+  return f;
 }
 
-int64_t DateNow() {
-  time_t now = time(nullptr);
-  tm local{};
-  localtime_r(&now, &local);
-  return static_cast<int64_t>(now) + local.tm_gmtoff;
-}
+}  // namespace
 
+// Plain arithmetic on the proleptic Gregorian calendar, counted as timegm counts: fields
+// out of their range carry into the next larger one.
 int64_t MakeDate(int year, int month, int day, int hour, int minute, int second) {
-  tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  return static_cast<int64_t>(timegm(&t));
+  int64_t y = year + FloorDiv(month - 1, 12);
+  int64_t m = month - 1 - FloorDiv(month - 1, 12) * 12 + 1;
+  int64_t days = DaysFromCivil(y, m, 1) + day - 1;
+  return days * 86400 + int64_t(hour) * 3600 + int64_t(minute) * 60 + second;
 }
 
 namespace {
@@ -55,27 +74,25 @@ void AppendPadded(std::string& out, long value) {
 }  // namespace
 
 std::string FormatDate(std::string_view mask, int64_t date) {
-  time_t t = static_cast<time_t>(date);
-  tm f{};
-  gmtime_r(&t, &f);
+  Fields f = FieldsOf(date);
   std::string out;
   out.reserve(mask.size() + 8);
   for (size_t i = 0; i < mask.size();) {
     size_t n;
     if ((n = TokenAt(mask, i, "%yyyy"))) {
-      AppendPadded(out, f.tm_year + 1900L);
+      AppendPadded(out, static_cast<long>(f.year));
     } else if ((n = TokenAt(mask, i, "%yy"))) {
-      AppendPadded(out, (f.tm_year + 1900L) % 100);
+      AppendPadded(out, static_cast<long>(f.year % 100));
     } else if ((n = TokenAt(mask, i, "%mm"))) {
-      AppendPadded(out, f.tm_mon + 1);
+      AppendPadded(out, f.month);
     } else if ((n = TokenAt(mask, i, "%dd"))) {
-      AppendPadded(out, f.tm_mday);
+      AppendPadded(out, f.day);
     } else if ((n = TokenAt(mask, i, "%hh"))) {
-      AppendPadded(out, f.tm_hour);
+      AppendPadded(out, f.hour);
     } else if ((n = TokenAt(mask, i, "%ii"))) {
-      AppendPadded(out, f.tm_min);
+      AppendPadded(out, f.minute);
     } else if ((n = TokenAt(mask, i, "%ss"))) {
-      AppendPadded(out, f.tm_sec);
+      AppendPadded(out, f.second);
     } else {
       out.push_back(mask[i]);
       n = 1;

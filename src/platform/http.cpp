@@ -2,17 +2,15 @@
 // time-outs, the status check, and the reads handed over in blocks so that a progress
 // callback sees them the way the player expects.
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 
+#include "platform/file_handle.h"
 #include "platform/platform.h"
 
 namespace {
@@ -211,10 +209,12 @@ int DownloadToMemory(const std::string& url, const std::string& userAgent, int64
 
 namespace {
 
+using platform_detail::kNoFile;
+
 struct FileFetch {
   CURL* curl = nullptr;
   std::string path;
-  int fd = -1;
+  platform_detail::FileHandle fd = kNoFile;
   int64_t chunk = 0;
   int64_t total = 0;
   int64_t received = 0;
@@ -229,20 +229,10 @@ struct FileFetch {
 };
 
 // An existing file is replaced; the name is never followed through a link.
-int CreateTargetFile(const std::string& path) {
-  unlink(path.c_str());
-  return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-}
+platform_detail::FileHandle CreateTargetFile(const std::string& path) { return platform_detail::CreateFreshFile(path); }
 
-bool WriteAll(int fd, const char* data, int64_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, data, size_t(n));
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= w;
-  }
-  return true;
+bool WriteAll(platform_detail::FileHandle fd, const char* data, int64_t n) {
+  return n <= 0 || platform_detail::WriteAllToFile(fd, data, size_t(n));
 }
 
 int WatchFileFetch(void* userp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -266,9 +256,9 @@ size_t WriteFileBody(char* data, size_t one, size_t count, void* userp) {
     f.result = BodyStatus(f.curl, &f.total);
     if (f.result != 0) return 0;
   }
-  if (f.fd < 0) {
+  if (f.fd == kNoFile) {
     f.fd = CreateTargetFile(f.path);
-    if (f.fd < 0) {
+    if (f.fd == kNoFile) {
       f.result = kDownloadReadFailed;
       return 0;
     }
@@ -335,11 +325,11 @@ int DownloadToFile(const std::string& url, const std::string& userAgent, int64_t
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
   int result = f.result != 0 ? f.result : FetchResult(rc, code, f.statusSeen);
   // A complete, empty body still leaves the (empty) file behind.
-  if (result == 0 && f.fd < 0) {
+  if (result == 0 && f.fd == kNoFile) {
     f.fd = CreateTargetFile(filePath);
-    if (f.fd < 0) result = kDownloadReadFailed;
+    if (f.fd == kNoFile) result = kDownloadReadFailed;
   }
-  if (f.fd >= 0 && close(f.fd) != 0 && result == 0) result = kDownloadReadFailed;
+  if (f.fd != kNoFile && !platform_detail::CloseFile(f.fd) && result == 0) result = kDownloadReadFailed;
   curl_easy_cleanup(curl);
   return result;
 }
