@@ -29,6 +29,10 @@ file(COPY ${CORVALE_DEP_DLLS} DESTINATION ${CORVALE_DATA_DIR})
 file(GLOB CORVALE_CURL_DLLS "${CORVALE_WINDOWS_DEPS}/bin/libcurl*.dll" "${CORVALE_WINDOWS_DEPS}/bin/zlib1.dll")
 file(COPY ${CORVALE_CURL_DLLS} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
 
+# The player's executable needs the whole Win32 runtime; without it the build has the
+# layers below the windows and their tests.
+option(CORVALE_WINDOWS_PLAYER "Build the player's executable and its windows" OFF)
+
 add_library(corvale STATIC)
 target_include_directories(corvale PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_compile_definitions(corvale PUBLIC CORVALE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
@@ -36,6 +40,26 @@ target_link_libraries(corvale PUBLIC PkgConfig::CURL PkgConfig::EXPAT Threads::T
 
 add_subdirectory(src)
 add_subdirectory(audiolib)
+add_subdirectory(tools/skin-gen)
+add_subdirectory(data)
+
+# The player itself and its installer.
+if(TARGET corvale-player)
+  set(CORVALE_ICON ${CMAKE_BINARY_DIR}/corvale-player.ico)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/corvale-player.rc.in ${CMAKE_BINARY_DIR}/corvale-player.rc @ONLY)
+  target_sources(corvale-player PRIVATE ${CMAKE_BINARY_DIR}/corvale-player.rc)
+  set_target_properties(corvale-player PROPERTIES WIN32_EXECUTABLE ON)
+  add_dependencies(corvale-player windows_icon audiolib_bass audiolib_bass_aac audiolib_bassopus)
+  # The installer (target "installer"): NSIS, per user, build-windows/corvale-player-<version>-setup.exe.
+  find_program(MAKENSIS makensis)
+  set(setup ${CMAKE_BINARY_DIR}/corvale-player-${PROJECT_VERSION}-setup.exe)
+  add_custom_command(OUTPUT ${setup}
+    COMMAND ${MAKENSIS} -V2 -DBIN=${CMAKE_RUNTIME_OUTPUT_DIRECTORY} -DICON=${CORVALE_ICON} -DOUT=${setup}
+      -DVERSION=${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR} ${CMAKE_SOURCE_DIR}/packaging/windows/installer.nsi
+    DEPENDS corvale-player program_data skin_images ${CMAKE_SOURCE_DIR}/packaging/windows/installer.nsi
+    COMMENT "Building the installer")
+  add_custom_target(installer DEPENDS ${setup})
+endif()
 
 if(CORVALE_TESTS)
   enable_testing()

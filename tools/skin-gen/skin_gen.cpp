@@ -2,6 +2,7 @@
 // tray and taskbar icons, the default artwork and the preferences controls.
 // Usage: skin-gen <output folder>
 //        skin-gen --icons <folder>   (the application icon in the hicolor sizes)
+//        skin-gen --ico <file>       (the application icon as a Windows icon file)
 //
 // Shapes are described by inside-tests and rendered with 8 x 8 supersampling into a
 // premultiplied float canvas, so every edge gets a proper alpha ramp. Edges that
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <string>
 #include <vector>
@@ -554,6 +557,48 @@ int DrawAppIcons(std::string dir) {
   return failed ? 1 : 0;
 }
 
+// A Windows icon file: one PNG-compressed image for each size Explorer and the taskbar
+// ask for (Vista and later read PNG entries).
+int DrawWindowsIcon(const std::string& path) {
+  const int sizes[] = {16, 20, 24, 32, 40, 48, 64, 256};
+  std::vector<std::string> images;
+  for (int size : sizes) {
+    const std::string temp = path + ".part.png";
+    std::ifstream in;
+    if (!AppIcon(size).Save(temp)) return 1;
+    in.open(temp, std::ios::binary);
+    images.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    in.close();
+    std::remove(temp.c_str());
+  }
+  std::string out;
+  auto put = [&out](uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(char(v >> (8 * i)));
+  };
+  put(0, 2);
+  put(1, 2);  // icon
+  put(uint32_t(images.size()), 2);
+  uint32_t offset = uint32_t(6 + 16 * images.size());
+  for (size_t i = 0; i < images.size(); ++i) {
+    put(sizes[i] >= 256 ? 0 : uint32_t(sizes[i]), 1);  // 0 stands for 256
+    put(sizes[i] >= 256 ? 0 : uint32_t(sizes[i]), 1);
+    put(0, 2);   // no palette, reserved
+    put(1, 2);   // planes
+    put(32, 2);  // bits per pixel
+    put(uint32_t(images[i].size()), 4);
+    put(offset, 4);
+    offset += uint32_t(images[i].size());
+  }
+  for (const auto& image : images) out += image;
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(out.data(), std::streamsize(out.size()));
+  if (!file.good()) {
+    std::fprintf(stderr, "skin-gen: cannot write %s\n", path.c_str());
+    return 1;
+  }
+  return 0;
+}
+
 struct Output {
   const char* name;
   std::function<Canvas()> draw;
@@ -563,8 +608,9 @@ struct Output {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--icons") == 0) return DrawAppIcons(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "--ico") == 0) return DrawWindowsIcon(argv[2]);
   if (argc != 2) {
-    std::fprintf(stderr, "usage: skin-gen <output folder>\n       skin-gen --icons <folder>\n");
+    std::fprintf(stderr, "usage: skin-gen <output folder>\n       skin-gen --icons <folder>\n       skin-gen --ico <file>\n");
     return 2;
   }
   std::string dir = argv[1];
