@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 
-pkgs=(wine wine64 xvfb xauth pulseaudio pulseaudio-utils ffmpeg)
+pkgs=(wine wine64 xvfb xauth openbox trayer pulseaudio pulseaudio-utils ffmpeg nsis)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -32,7 +32,7 @@ if [ ! -f "$host/CMakeCache.txt" ]; then
   bash scripts/install-deps.sh
   cmake -S . -B "$host" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$host" -j"$(nproc)" --target station-sim sim-launcher
+cmake --build "$host" -j"$(nproc)" --target station-sim sim-launcher skin-gen
 host_bin=$(cd "$host/bin" && pwd)
 
 cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
