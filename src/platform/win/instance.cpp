@@ -150,6 +150,10 @@ int FindInstanceWindow(const std::string& name, int value) {
 int ActivateWindow(int handle) {
   if (handle <= 0) return 0;
   HANDLE h = reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
+  // The user just started this process, so it may bring windows to the front; it hands
+  // that right to the running instance, which Windows would otherwise only let flash.
+  ULONG server = 0;
+  if (GetNamedPipeServerProcessId(h, &server)) AllowSetForegroundWindow(server);
   DWORD len = sizeof kRaiseRequest - 1, n = 0;
   BOOL ok = WriteFile(h, kRaiseRequest, len, &n, nullptr);
   CloseHandle(h);
