@@ -10,9 +10,15 @@
 extern "C" {
 #endif
 
-/* The library builds with hidden visibility and exports only what is marked. */
+/* The library and its add-ons export only what is marked (hidden visibility on Linux,
+   the DLL's export table on Windows). Users load them at run time and need no marks. */
+#if defined(_WIN32)
+#define BASS_EXPORT __declspec(dllexport)
+#else
+#define BASS_EXPORT __attribute__((visibility("default")))
+#endif
 #if defined(BASS_BUILDING_LIBRARY)
-#define BASSDEF __attribute__((visibility("default")))
+#define BASSDEF BASS_EXPORT
 #else
 #define BASSDEF
 #endif
@@ -20,7 +26,11 @@ extern "C" {
 typedef int BOOL;
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
+#if defined(_WIN32)
+typedef unsigned long DWORD; /* as Windows' own headers have it, so a file may include both */
+#else
 typedef uint32_t DWORD;
+#endif
 typedef uint64_t QWORD;
 typedef DWORD HSTREAM;
 typedef DWORD HSYNC;

@@ -1,7 +1,11 @@
 // The exported entry points: errors, configuration, the handle table, stream creation
 // and freeing, channel attributes, tags, levels, syncs, DSPs and add-ons.
-#include <dlfcn.h>
 #include <strings.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -164,7 +168,7 @@ uint64_t NowMs() {
 // When the library is unloaded after BASS_Free nothing of it runs any more, and its
 // records go with it. At a host's exit with the library still in use they stay: its
 // threads may still be using them.
-__attribute__((destructor)) void ReleaseRecords() {
+void ReleaseRecords() {
   if (gEngine.inited || gEngine.mixer.joinable() || gEngine.syncThread.joinable()) return;
   {
     std::lock_guard<std::mutex> g(gTableLock);
@@ -176,6 +180,48 @@ __attribute__((destructor)) void ReleaseRecords() {
   delete &gEngine;
   delete &gConfig;
 }
+
+#ifdef _WIN32
+// At a process's end Windows has stopped every other thread before it detaches the
+// library, and locks they held stay held: only an unload by FreeLibrary (reserved is
+// null) releases the records.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) ReleaseRecords();
+  return TRUE;
+}
+
+std::wstring Widen(const char* utf8) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring wide(size_t(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide.data(), n);
+  wide.resize(size_t(n - 1));
+  return wide;
+}
+
+void* OpenModule(const char* path) {
+  // A full path with backslashes, so that the add-on's own folder is searched for the
+  // DLLs it needs.
+  const std::wstring wide = Widen(path);
+  const DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return nullptr;
+  std::wstring full(length, L'\0');
+  const DWORD written = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+  if (written == 0 || written >= length) return nullptr;
+  full.resize(written);
+  return LoadLibraryExW(full.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+void* ModuleSymbol(void* module, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
+}
+void CloseModule(void* module) { FreeLibrary(static_cast<HMODULE>(module)); }
+#else
+__attribute__((destructor)) void ReleaseRecordsAtUnload() { ReleaseRecords(); }
+
+void* OpenModule(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+void* ModuleSymbol(void* module, const char* name) { return dlsym(module, name); }
+void CloseModule(void* module) { dlclose(module); }
+#endif
 
 StreamPtr FindStream(DWORD handle) {
   std::lock_guard<std::mutex> g(gTableLock);
@@ -357,14 +403,14 @@ HPLUGIN BASS_PluginLoad(const char* file, DWORD flags) {
       return 0;
     }
   }
-  void* lib = dlopen(file, RTLD_NOW | RTLD_LOCAL);
+  void* lib = OpenModule(file);
   if (!lib) {
     SetError(BASS_ERROR_FILEOPEN);
     return 0;
   }
-  auto reg = reinterpret_cast<BASS_ADDON_REGISTER*>(dlsym(lib, BASS_ADDON_REGISTER_NAME));
+  auto reg = reinterpret_cast<BASS_ADDON_REGISTER*>(ModuleSymbol(lib, BASS_ADDON_REGISTER_NAME));
   if (!reg) {
-    dlclose(lib);
+    CloseModule(lib);
     SetError(BASS_ERROR_FILEFORM);
     return 0;
   }

@@ -63,11 +63,21 @@ struct OutputDevice {
   // Frames written but not yet heard.
   int (*delay)(void* state);
   void (*close)(void* state);
+  // Called (when set) on the mixing thread as it stops writing, before close, so that an
+  // output can release what it opened on that thread.
+  void (*finish)(void* state);
 };
 const OutputDevice* FindOutputDevice(const std::string& spec, std::string* argument);
+#ifdef _WIN32
+// The default render endpoint in WASAPI shared mode.
+extern const OutputDevice kWasapiOutput;
+#else
+// ALSA (argument: a PCM name, "" for "default").
+extern const OutputDevice kAlsaOutput;
 // The sound server's output (argument: a server address, "" for the user's default).
 extern const OutputDevice kPulseOutput;
 bool PulseServerAnswers();
+#endif
 
 // --- streams ------------------------------------------------------------------------
 struct SyncEntry {
@@ -237,5 +247,14 @@ void RunDecoder(StreamPtr s);
 float DecoderBitrateKbps(Decoder* d);
 
 uint64_t NowMs();
+
+// The system's loader, for the add-ons (a UTF-8 path).
+void* OpenModule(const char* path);
+void* ModuleSymbol(void* module, const char* name);
+void CloseModule(void* module);
+#ifdef _WIN32
+// UTF-8 to the UTF-16 of Windows' wide entry points.
+std::wstring Widen(const char* utf8);
+#endif
 
 }  // namespace audiolib

@@ -159,6 +159,7 @@ void MixerThread() {
     }
     e.delayFrames = e.device->delay(e.deviceState);
   }
+  if (e.device->finish) e.device->finish(e.deviceState);
   e.mixerId = std::thread::id();
 }
 

@@ -193,7 +193,7 @@ void PulseClose(void* state) { Destroy(static_cast<PulseState*>(state)); }
 
 }  // namespace
 
-const OutputDevice kPulseOutput = {"pulse", PulseOpen, PulseWrite, PulseDelay, PulseClose};
+const OutputDevice kPulseOutput = {"pulse", PulseOpen, PulseWrite, PulseDelay, PulseClose, nullptr};
 
 bool PulseServerAnswers() {
   auto* st = new PulseState();

@@ -2,12 +2,25 @@
 // configuration, output open/close and the error texts.
 #include "playback/bass_api.h"
 
+#ifndef _WIN32
 #include <dlfcn.h>
+#endif
 
+#include <filesystem>
 #include <mutex>
 
 #include "base/base.h"
 #include "playback/playback.h"
+
+#ifdef _WIN32
+// The system loader's entry points (kernel32), declared here: windows.h does not mix with
+// the player's own names (WinMain is a window number).
+extern "C" {
+__declspec(dllimport) void* __stdcall LoadLibraryExW(const wchar_t* file, void* reserved, unsigned long flags);
+__declspec(dllimport) void* __stdcall GetProcAddress(void* module, const char* name);
+__declspec(dllimport) int __stdcall FreeLibrary(void* module);
+}
+#endif
 
 BassApi gBass;
 
@@ -20,10 +33,31 @@ void* gAudioLibrary = nullptr;
 // lives until the program ends.
 std::string* gUserAgentBuffer = nullptr;
 
+#ifdef _WIN32
+constexpr unsigned long kLoadWithAlteredSearchPath = 0x00000008;
+
+// The path is UTF-8. Made full, with backslashes, so that the library's own folder is
+// searched for the DLLs it needs (the decoders', the downloader's).
+void* OpenLibrary(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path full =
+      std::filesystem::absolute(std::filesystem::path(std::u8string(path.begin(), path.end())), error);
+  if (error) return nullptr;
+  full.make_preferred();
+  return LoadLibraryExW(full.c_str(), nullptr, kLoadWithAlteredSearchPath);
+}
+void* LibrarySymbol(void* library, const char* name) { return GetProcAddress(library, name); }
+void CloseLibrary(void* library) { FreeLibrary(library); }
+#else
+void* OpenLibrary(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
+void* LibrarySymbol(void* library, const char* name) { return dlsym(library, name); }
+void CloseLibrary(void* library) { dlclose(library); }
+#endif
+
 template <typename T>
 void Resolve(T& slot, const char* name) {
   // A missing export is not detected here: the slot stays null.
-  slot = reinterpret_cast<T>(dlsym(gAudioLibrary, name));
+  slot = reinterpret_cast<T>(LibrarySymbol(gAudioLibrary, name));
 }
 
 struct ErrorText {
@@ -76,7 +110,7 @@ int AudioLibraryLoaded() { return gAudioLibrary != nullptr ? 1 : 0; }
 
 int LoadAudioLibrary(const std::string& path) {
   if (gAudioLibrary != nullptr) return 0;
-  gAudioLibrary = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  gAudioLibrary = OpenLibrary(path);
   if (gAudioLibrary == nullptr) return 0;
   Resolve(gBass.BASS_GetVersion, "BASS_GetVersion");
   if (gBass.BASS_GetVersion == nullptr) {
@@ -119,7 +153,7 @@ int LoadAudioLibrary(const std::string& path) {
 void UnloadAudioLibrary() {
   if (gAudioLibrary == nullptr) return;
   gBass = BassApi{};
-  dlclose(gAudioLibrary);
+  CloseLibrary(gAudioLibrary);
   gAudioLibrary = nullptr;
 }
 

@@ -10,9 +10,15 @@
 #include "../../audiolib/bass.h"
 
 // File names of the library and its add-ons in the data folder.
+#ifdef _WIN32
+inline constexpr const char* kAudioLibraryFile = "bass.dll";
+inline constexpr const char* kAudioAacAddonFile = "bass_aac.dll";
+inline constexpr const char* kAudioOpusAddonFile = "bassopus.dll";
+#else
 inline constexpr const char* kAudioLibraryFile = "libbass.so";
 inline constexpr const char* kAudioAacAddonFile = "libbass_aac.so";
 inline constexpr const char* kAudioOpusAddonFile = "libbassopus.so";
+#endif
 
 // Flags of every stream connection: UTF-8 URL, status, block, restricted rate, float.
 inline constexpr DWORD kStreamConnectFlags =
