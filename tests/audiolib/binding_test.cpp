@@ -1,7 +1,6 @@
 // The player's binding to the audio library: the loader's version check, the error
 // texts and the start-up configuration.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +9,7 @@
 
 #include "playback/bass_api.h"
 #include "playback/playback.h"
+#include "portable.h"
 
 namespace fs = std::filesystem;
 
@@ -22,12 +22,13 @@ std::string DataDir() {
   return dir;
 }
 
-// A data folder holding a copy of the stand-in library of that version as libbass.so.
+// A data folder holding a copy of the stand-in library of that version under the
+// library's name. The folder's name is not ASCII, as a user's folder may not be: the
+// loader must pass it on as UTF-8 (as UTF-16 on Windows).
 std::string FolderWithVersion(const std::string& version) {
-  const std::string dir =
-      (fs::temp_directory_path() / ("corvale-bass-" + version + "-" + std::to_string(getpid()))).string() + "/";
-  fs::create_directories(dir);
-  fs::copy_file(std::string(FAKE_BASS_DIR) + "libfakebass_" + version + ".so", dir + kAudioLibraryFile,
+  const std::string dir = TempFile("corvale-bass-\xC3\xA9-" + version + "-" + std::to_string(ProcessId())) + "/";
+  fs::create_directories(FsPath(dir));
+  fs::copy_file(std::string(FAKE_BASS_PREFIX) + version + FAKE_BASS_SUFFIX, FsPath(dir + kAudioLibraryFile),
                 fs::copy_options::overwrite_existing);
   return dir;
 }
@@ -42,7 +43,7 @@ TEST(AudioBinding, VersionCheckRefusesOtherVersions) {
     EXPECT_EQ(StartAudioLibrary(dir, "Corvale Player/5.4"), "BASS v2.4 needed!" + dir) << version;
     EXPECT_EQ(AudioLibraryLoaded(), 0) << version;
     EXPECT_EQ(gBass.BASS_GetVersion, nullptr);
-    fs::remove_all(dir);
+    fs::remove_all(FsPath(dir));
   }
 }
 
@@ -55,7 +56,7 @@ TEST(AudioBinding, VersionCheckAcceptsTwoFourTen) {
   EXPECT_EQ(LoadAudioLibrary(dir + kAudioLibraryFile), 0);  // one library per process
   UnloadAudioLibrary();
   EXPECT_EQ(gBass.BASS_GetVersion, nullptr);
-  fs::remove_all(dir);
+  fs::remove_all(FsPath(dir));
 }
 
 // Catches a missing library that is not reported with the data folder.

@@ -2,9 +2,13 @@
 // BASS_Free, from another thread with exit(), and while a connect waits on a server that
 // never answers.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -13,9 +17,12 @@
 #include <thread>
 #include <vector>
 
+#include "playback/bass_api.h"
 #include "station_sim_fixture.h"
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace {
 
@@ -23,10 +30,38 @@ std::string LibraryPath() {
   const char* env = std::getenv("CORVALE_DATA_DIR");
   std::string dir = env && *env ? env : TEST_DATA_DIR;
   if (dir.back() != '/') dir += '/';
-  return dir + "libbass.so";
+  return dir + kAudioLibraryFile;
 }
 
 // Runs the host; its exit status, or -1 when it had to be killed after limitSeconds.
+#ifdef _WIN32
+std::wstring Wide(const std::string& utf8) {
+  std::wstring w(utf8.size() + 1, L'\0');
+  w.resize(size_t(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, w.data(), int(w.size())) - 1));
+  return w;
+}
+
+int RunHost(const std::string& mode, const std::string& url, int limitSeconds) {
+  std::wstring command;
+  for (const std::string& a : {std::string(EXIT_HOST_PATH), LibraryPath(), mode, url})
+    command += L"\"" + Wide(a) + L"\" ";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -2;
+  CloseHandle(pi.hThread);
+  DWORD status = 0;
+  if (WaitForSingleObject(pi.hProcess, DWORD(limitSeconds) * 1000) != WAIT_OBJECT_0) {
+    TerminateProcess(pi.hProcess, 255);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    CloseHandle(pi.hProcess);
+    return -1;
+  }
+  GetExitCodeProcess(pi.hProcess, &status);
+  CloseHandle(pi.hProcess);
+  return int(status);
+}
+#else
 int RunHost(const std::string& mode, const std::string& url, int limitSeconds) {
   std::vector<std::string> args = {EXIT_HOST_PATH, LibraryPath(), mode, url};
   std::vector<char*> argv;
@@ -53,6 +88,7 @@ int RunHost(const std::string& mode, const std::string& url, int limitSeconds) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+#endif
 
 }  // namespace
 

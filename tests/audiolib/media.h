@@ -1,5 +1,6 @@
-// Test media made at test time with FFmpeg's encoders from generated tones (nothing is
-// copied from any recording), cached in the build folder between test processes.
+// Test media made with FFmpeg's encoders from generated tones by make_media.sh: at test
+// time into the build folder (kept between test processes), or on Windows beforehand
+// into $CORVALE_TEST_MEDIA_DIR.
 #pragma once
 
 #include <string>

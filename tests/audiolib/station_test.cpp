@@ -13,6 +13,7 @@
 
 #include "media.h"
 #include "playback/bass_api.h"
+#include "portable.h"
 #include "station_sim_fixture.h"
 
 namespace {

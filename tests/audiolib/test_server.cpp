@@ -1,12 +1,10 @@
 #include "test_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#ifndef _WIN32
 #include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -14,9 +12,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool SendAll(int fd, const char* p, size_t n) {
+bool SendAll(TestSocket fd, const char* p, size_t n) {
   while (n > 0) {
-    const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
+    const int r = int(::send(fd, p, int(std::min<size_t>(n, 1 << 20)), MSG_NOSIGNAL));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return false;
     p += r;
@@ -24,6 +22,20 @@ bool SendAll(int fd, const char* p, size_t n) {
   }
   return true;
 }
+
+// Waits up to ms for something to read.
+bool Readable(TestSocket fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  return PollSockets(&p, 1, ms) > 0;
+}
+
+#ifdef _WIN32
+constexpr int kShutBoth = SD_BOTH;
+using SockLen = int;
+#else
+constexpr int kShutBoth = SHUT_RDWR;
+using SockLen = socklen_t;
+#endif
 
 // The metadata block for a text: a length byte and the text padded with NULs to a
 // multiple of 16 (a 4080-byte text fills a 255 block with no NUL at all).
@@ -39,16 +51,19 @@ std::string MetaBlock(const std::string& text) {
 }  // namespace
 
 TestServer::TestServer() {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listenFd_ = OpenTcpSocket();
+#ifndef _WIN32
+  // (On Windows the option would let another program take the port over.)
   int one = 1;
   ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+#endif
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = 0;
   ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   ::listen(listenFd_, 16);
-  socklen_t len = sizeof addr;
+  SockLen len = sizeof addr;
   ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
   port_ = ntohs(addr.sin_port);
   acceptThread_ = std::thread(&TestServer::AcceptLoop, this);
@@ -56,13 +71,19 @@ TestServer::TestServer() {
 
 TestServer::~TestServer() {
   stop_ = true;
-  ::shutdown(listenFd_, SHUT_RDWR);
+  ::shutdown(listenFd_, kShutBoth);
+#ifdef _WIN32
+  // Winsock's accept does not return for a shutdown; closing the socket ends it.
+  CloseSocket(listenFd_);
+  acceptThread_.join();
+#else
   acceptThread_.join();
   ::close(listenFd_);
+#endif
   std::vector<std::thread> clients;
   {
     std::lock_guard<std::mutex> g(lock_);
-    for (int fd : clientFds_) ::shutdown(fd, SHUT_RDWR);
+    for (TestSocket fd : clientFds_) ::shutdown(fd, kShutBoth);
     clients.swap(clients_);
   }
   for (auto& t : clients) t.join();
@@ -83,27 +104,31 @@ std::vector<std::string> TestServer::Requests() {
 }
 
 int TestServer::RefusedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const TestSocket fd = OpenTcpSocket();
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
+  SockLen len = sizeof addr;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);  // bound, never listened: connections are refused
+  CloseSocket(fd);  // bound, never listened: connections are refused
   return ntohs(addr.sin_port);
 }
 
 void TestServer::AcceptLoop() {
   while (!stop_) {
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
+#ifdef _WIN32
+    const TestSocket fd = ::accept(listenFd_, nullptr, nullptr);
+#else
+    const TestSocket fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+#endif
+    if (fd == kNoSocket) {
       if (stop_) break;
       continue;
     }
     std::lock_guard<std::mutex> g(lock_);
     if (stop_) {
-      ::close(fd);
+      CloseSocket(fd);
       break;
     }
     clientFds_.push_back(fd);
@@ -111,22 +136,21 @@ void TestServer::AcceptLoop() {
   }
 }
 
-void TestServer::Serve(int fd) {
+void TestServer::Serve(TestSocket fd) {
   auto finish = [&] {
     std::lock_guard<std::mutex> g(lock_);
     for (auto& f : clientFds_)
-      if (f == fd) f = -1;
-    ::close(fd);
+      if (f == fd) f = kNoSocket;
+    CloseSocket(fd);
   };
   // The request head, with a bounded wait.
   std::string head;
   char buf[4096];
   const auto readDeadline = Clock::now() + std::chrono::seconds(10);
   while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536 && !stop_) {
-    pollfd p{fd, POLLIN, 0};
     if (Clock::now() > readDeadline) break;
-    if (::poll(&p, 1, 50) <= 0) continue;
-    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (!Readable(fd, 50)) continue;
+    const int n = int(::recv(fd, buf, sizeof buf, 0));
     if (n <= 0) break;
     head.append(buf, size_t(n));
   }
@@ -155,8 +179,7 @@ void TestServer::Serve(int fd) {
   auto idle = [&](int ms) {  // waits, reading and dropping what the client sends
     const auto until = Clock::now() + std::chrono::milliseconds(ms);
     while (!stop_ && Clock::now() < until) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 20) > 0) {
+      if (Readable(fd, 20)) {
         if (::recv(fd, buf, sizeof buf, 0) <= 0) return false;
       }
     }
@@ -221,7 +244,7 @@ void TestServer::Serve(int fd) {
         bool ok = true;
         if (route.metaByteByByte) {
           int one = 1;
-          ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+          ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
           for (char c : block) {
             if (!(ok = SendAll(fd, &c, 1))) break;
             std::this_thread::sleep_for(std::chrono::microseconds(300));

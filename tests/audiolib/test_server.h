@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "test_socket.h"
+
 struct StreamRoute {
   std::string status = "ICY 200 OK";  // the status line
   std::vector<std::string> headers;   // header lines sent after the status line
@@ -39,8 +41,8 @@ class TestServer {
 
  private:
   void AcceptLoop();
-  void Serve(int fd);
-  int listenFd_ = -1;
+  void Serve(TestSocket fd);
+  TestSocket listenFd_ = kNoSocket;
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::thread acceptThread_;
@@ -48,5 +50,5 @@ class TestServer {
   std::map<std::string, StreamRoute> routes_;
   std::vector<std::string> requests_;
   std::vector<std::thread> clients_;
-  std::vector<int> clientFds_;
+  std::vector<TestSocket> clientFds_;
 };

@@ -1,0 +1,31 @@
+// The few system calls of the audio library's tests that differ between Linux and
+// Windows: the environment and the process id. Paths in the tests are UTF-8; FsPath
+// makes a std::filesystem path of one on either system.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
+#ifdef _WIN32
+// An empty value removes the variable.
+inline int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
+inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
+#endif
+
+inline int ProcessId() { return int(getpid()); }
+
+inline std::filesystem::path FsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+// A file name in the system's temporary folder, as UTF-8.
+inline std::string TempFile(const std::string& name) {
+  const std::u8string path = (std::filesystem::temp_directory_path() / FsPath(name)).u8string();
+  return std::string(path.begin(), path.end());
+}
