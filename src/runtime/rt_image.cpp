@@ -20,6 +20,7 @@
 #include <jpeglib.h>
 #include <png.h>
 
+#include "runtime/rt_graphics.h"
 #include "runtime/rt_internal.h"
 
 namespace rt {
@@ -33,10 +34,6 @@ int gNextImageHandle = 0x10000;
 std::mutex gFontLock;
 std::map<int, QFont> gFonts;  // guarded by gFontLock
 int gNextFont = 1;
-
-// Hostile artwork must not make us allocate gigabytes.
-constexpr long long kMaxPixels = 64LL * 1024 * 1024;
-constexpr int kMaxSide = 16384;
 
 QImage::Format FormatOf(int depth) { return depth == 32 ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32; }
 
@@ -54,17 +51,6 @@ int StoreImage(int image, QImage img, int depth) {
   }
   gImages[image] = ImageRecord{ptr, depth};
   return image;
-}
-
-// The largest image a decode may produce: installed skin files are ours, bytes from the
-// network get the tighter bound.
-struct DecodeLimit {
-  long long side = kMaxSide;
-  long long pixels = kMaxPixels;
-};
-
-bool SizeAllowed(long long w, long long h, DecodeLimit limit = {}) {
-  return w > 0 && h > 0 && w <= limit.side && h <= limit.side && w * h <= limit.pixels;
 }
 
 QImage DecodePng(const unsigned char* data, size_t size, DecodeLimit limit) {
@@ -220,23 +206,6 @@ bool Drawing() {
   return true;
 }
 
-// Without "no prefix", "&x" shows x and "&&" shows "&", as DrawText does.
-QString StripPrefixes(const QString& s) {
-  QString out;
-  out.reserve(s.size());
-  for (qsizetype i = 0; i < s.size(); ++i) {
-    if (s[i] == QLatin1Char('&')) {
-      if (i + 1 < s.size()) {
-        out += s[i + 1];
-        ++i;
-      }
-      continue;
-    }
-    out += s[i];
-  }
-  return out;
-}
-
 // Word-wrapped text in a rectangle; with an end ellipsis the last line that fits
 // carries the rest of the text, cut with "...".
 void DrawWrapped(QPainter& p, const QRect& r, const QString& text, int align, bool ellipsis) {
@@ -340,10 +309,7 @@ int CatchImage(int image, const void* data, size_t size) {
 }
 
 int CatchUntrustedImage(int image, const void* data, size_t size) {
-  DecodeLimit limit;
-  limit.side = kUntrustedImageMaxSide;
-  limit.pixels = static_cast<long long>(kUntrustedImageMaxSide) * kUntrustedImageMaxSide;
-  QImage img = Decode(static_cast<const unsigned char*>(data), size, limit);
+  QImage img = Decode(static_cast<const unsigned char*>(data), size, UntrustedDecodeLimit());
   if (img.isNull()) return 0;
   return StoreImage(image, std::move(img), 32);
 }
@@ -353,8 +319,7 @@ int LoadImageFile(int image, const std::string& path) {
   if (!in) return 0;
   in.seekg(0, std::ios::end);
   std::streamoff size = in.tellg();
-  // Skin images and artwork are small; a file of hundreds of MB is not one of them.
-  if (size <= 0 || size > 256LL * 1024 * 1024) return 0;
+  if (size <= 0 || size > kMaxImageFileBytes) return 0;
   in.seekg(0);
   std::vector<unsigned char> bytes(static_cast<size_t>(size));
   if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) return 0;
@@ -550,8 +515,7 @@ void DrawTextAt(int x, int y, const std::string& text, uint32_t rgb) {
 
 void DrawTextRect(int x, int y, int width, int height, const std::string& text, int flags, uint32_t rgb) {
   if (!Drawing() || width <= 0 || height <= 0) return;
-  QString s = ToQ(text);
-  if (!(flags & TextNoPrefix)) s = StripPrefixes(s);
+  QString s = ToQ(flags & TextNoPrefix ? text : StripPrefixes(text));
   tDraw.painter.setPen(RgbColor(rgb));
   int align = (flags & TextCenter) ? Qt::AlignHCenter : (flags & TextRight) ? Qt::AlignRight : Qt::AlignLeft;
   QRect r(x, y, width, height);
@@ -573,11 +537,6 @@ int TextWidth(const std::string& text) { return QFontMetrics(tDraw.font).horizon
 int TextHeight(const std::string&) { return QFontMetrics(tDraw.font).height(); }
 
 // --- Fonts ------------------------------------------------------------------------------
-
-int UiFontPixelHeight(float size) {
-  // 0.72, not 0.75: the player's windows are laid out around this rule.
-  return static_cast<int>(std::lround(static_cast<double>(size) / 0.72));
-}
 
 int CreateUiFont(const std::string& face, float size) {
   if (!RuntimeReady()) return 0;

@@ -5,13 +5,73 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <wincodec.h>
+#else
 #include <jpeglib.h>
 #include <png.h>
+#endif
 
 #include "runtime_env.h"
 
 namespace {
 
+#ifdef _WIN32
+// Windows has no libpng or libjpeg to make the test files with: WIC's encoders make them.
+std::vector<unsigned char> WicEncode(const GUID& container, const GUID& format, int w, int h, const void* pixels,
+                                     int stride) {
+  std::vector<unsigned char> out;
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  IWICImagingFactory* factory = nullptr;
+  IStream* stream = nullptr;
+  IWICBitmapEncoder* encoder = nullptr;
+  IWICBitmapFrameEncode* frame = nullptr;
+  IPropertyBag2* options = nullptr;
+  WICPixelFormatGUID chosen = format;
+  const bool ok = SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                             IID_IWICImagingFactory, reinterpret_cast<void**>(&factory))) &&
+                  SUCCEEDED(CreateStreamOnHGlobal(nullptr, TRUE, &stream)) &&
+                  SUCCEEDED(factory->CreateEncoder(container, nullptr, &encoder)) &&
+                  SUCCEEDED(encoder->Initialize(stream, WICBitmapEncoderNoCache)) &&
+                  SUCCEEDED(encoder->CreateNewFrame(&frame, &options)) && SUCCEEDED(frame->Initialize(options)) &&
+                  SUCCEEDED(frame->SetSize(w, h)) && SUCCEEDED(frame->SetPixelFormat(&chosen)) &&
+                  IsEqualGUID(chosen, format) &&
+                  SUCCEEDED(frame->WritePixels(h, stride, stride * h, static_cast<BYTE*>(const_cast<void*>(pixels)))) &&
+                  SUCCEEDED(frame->Commit()) && SUCCEEDED(encoder->Commit());
+  HGLOBAL memory = nullptr;
+  ULARGE_INTEGER size{};
+  if (ok && SUCCEEDED(stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, &size)) &&
+      SUCCEEDED(GetHGlobalFromStream(stream, &memory))) {
+    const auto* bytes = static_cast<const unsigned char*>(GlobalLock(memory));
+    out.assign(bytes, bytes + size.QuadPart);
+    GlobalUnlock(memory);
+  }
+  for (IUnknown* p : std::initializer_list<IUnknown*>{options, frame, encoder, stream, factory})
+    if (p) p->Release();
+  if (SUCCEEDED(com)) CoUninitialize();
+  EXPECT_FALSE(out.empty()) << "WIC could not encode the test image";
+  return out;
+}
+
+std::vector<unsigned char> MakePng(int w, int h, const std::vector<uint32_t>& argb) {
+  return WicEncode(GUID_ContainerFormatPng, GUID_WICPixelFormat32bppBGRA, w, h, argb.data(), w * 4);
+}
+
+std::vector<unsigned char> MakeJpeg(int w, int h, int r, int g, int b, int components) {
+  std::vector<unsigned char> px;
+  for (int i = 0; i < w * h; ++i) {
+    if (components == 3) {
+      px.insert(px.end(), {static_cast<unsigned char>(b), static_cast<unsigned char>(g), static_cast<unsigned char>(r)});
+    } else {
+      px.push_back(static_cast<unsigned char>(r));
+    }
+  }
+  const int stride = w * components;
+  return WicEncode(GUID_ContainerFormatJpeg, components == 3 ? GUID_WICPixelFormat24bppBGR : GUID_WICPixelFormat8bppGray,
+                   w, h, px.data(), stride);
+}
+#else
 // A small RGBA PNG made in memory with libpng.
 std::vector<unsigned char> MakePng(int w, int h, const std::vector<uint32_t>& argb) {
   png_image img;
@@ -71,11 +131,16 @@ std::vector<unsigned char> MakeJpeg(int w, int h, int r, int g, int b, int compo
   free(buf);
   return out;
 }
+#endif
 
 int Channel(uint32_t p, int shift) { return (p >> shift) & 0xFF; }
 
 std::string TempPath(const char* name) {
+#ifdef _WIN32
+  const char* dir = getenv("TEMP");
+#else
   const char* dir = getenv("TMPDIR");
+#endif
   std::string base = dir && *dir ? dir : "/tmp";
   return base + "/corvale-rt-" + std::to_string(getpid()) + "-" + name;
 }

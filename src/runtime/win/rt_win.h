@@ -37,13 +37,40 @@ struct Surface {
 // A new surface, fully transparent (all zero); nullptr when the size is not positive or
 // the memory cannot be had.
 std::shared_ptr<Surface> CreateSurface(int width, int height);
+// Gives `surface` the size width x height (at least 1 x 1), keeping the top-left content
+// and filling what is new with `fill` (0xAARRGGBB premultiplied: canvases white, windows
+// their background). Nothing happens when the size is already right. false when the
+// memory cannot be had (the old surface is then kept).
+bool EnsureSurface(std::shared_ptr<Surface>& surface, int width, int height, uint32_t fill);
+// 0xAARRGGBB straight <-> premultiplied.
+uint32_t Premultiply(uint32_t argb);
+uint32_t Unpremultiply(uint32_t premultiplied);
+// A copy of `source` smoothly scaled to width x height (area average when shrinking,
+// bilinear when growing; a flat colour stays exactly that colour); nullptr on failure.
+std::shared_ptr<Surface> ScaleSurface(const Surface& source, int width, int height);
 
 // --- Images and fonts (rt_image.cpp, rt_font.cpp) -------------------------------------------
 // Images are shared so that a drawing or a reader keeps its copy alive while another
 // thread frees the number. depth: 24 (opaque) or 32.
 std::shared_ptr<Surface> GetImage(int image, int* depth = nullptr);
+// Keeps `surface` as image `image` (ImageAny: a fresh handle), e.g. a window's grab;
+// returns the number or 0. A 24-bit image's pixels must be opaque.
+int StoreImage(int image, std::shared_ptr<Surface> surface, int depth);
 // The GDI font of a font handle; font 0 (or an unknown one) gives the default UI font.
 HFONT GetFontHandle(int font);
+// The same font held alive for as long as a drawing uses it, even when another thread
+// frees its number meanwhile.
+struct FontObject {
+  HFONT handle = nullptr;
+  int pixelSize = 0;
+  FontObject() = default;
+  FontObject(const FontObject&) = delete;
+  FontObject& operator=(const FontObject&) = delete;
+  ~FontObject();
+};
+std::shared_ptr<FontObject> GetFont(int font);
+// rt_font.cpp's part of TeardownImagesAndFonts.
+void TeardownFonts();
 
 // --- Windows and controls (rt_window.cpp) ----------------------------------------------------
 enum class GadgetKind { Text, Button, Canvas, Progress };
