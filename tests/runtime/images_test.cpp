@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -62,14 +63,16 @@ std::vector<unsigned char> MakeJpeg(int w, int h, int r, int g, int b, int compo
   std::vector<unsigned char> px;
   for (int i = 0; i < w * h; ++i) {
     if (components == 3) {
-      px.insert(px.end(), {static_cast<unsigned char>(b), static_cast<unsigned char>(g), static_cast<unsigned char>(r)});
+      px.insert(px.end(),
+                {static_cast<unsigned char>(b), static_cast<unsigned char>(g), static_cast<unsigned char>(r)});
     } else {
       px.push_back(static_cast<unsigned char>(r));
     }
   }
   const int stride = w * components;
-  return WicEncode(GUID_ContainerFormatJpeg, components == 3 ? GUID_WICPixelFormat24bppBGR : GUID_WICPixelFormat8bppGray,
-                   w, h, px.data(), stride);
+  return WicEncode(GUID_ContainerFormatJpeg,
+                   components == 3 ? GUID_WICPixelFormat24bppBGR : GUID_WICPixelFormat8bppGray, w, h, px.data(),
+                   stride);
 }
 #else
 // A small RGBA PNG made in memory with libpng.
@@ -376,6 +379,58 @@ TEST(Drawing, WordWrapUsesSeveralLines) {
   EXPECT_GT(LitPixels(32, 0, lineH, 100, 2 * lineH), 0);  // a second line exists
   FreeImage(32);
   FreeFont(font);
+}
+
+// Catches text that keeps the alpha GDI leaves (0: invisible once composed) or its coverage
+// taken for colour: on a transparent image text has alpha exactly where the same text
+// lights a black image, and its colour comes back as the colour asked for.
+TEST(Drawing, TextOnTransparentImageCarriesAlpha) {
+  int font = CreateUiFont("Source Sans Pro", 14.0f);
+  const uint32_t colour = 0x20C0FF;
+  struct Target {
+    int image, depth;
+    uint32_t rgb;
+  } targets[] = {{35, 24, 0xFFFFFF}, {36, 32, colour}};
+  for (const Target& t : targets) {
+    ASSERT_EQ(CreateImage(t.image, 120, 30, t.depth, 0), t.image);
+    ASSERT_EQ(StartDrawingImage(t.image), 1);
+    ClearBox(0, 0, 120, 30);
+    DrawingFont(font);
+    DrawTextRect(2, 2, 116, 26, "Alpha & Text", TextSingleLine | TextNoPrefix, t.rgb);
+    StopDrawing();
+  }
+  int glyph = 0, alphaMismatch = 0, colourMismatch = 0;
+  for (int y = 0; y < 30; ++y)
+    for (int x = 0; x < 120; ++x) {
+      const bool lit = (GetImagePixel(35, x, y) & 0xFFFFFF) != 0;
+      const uint32_t p = GetImagePixel(36, x, y);
+      glyph += lit;
+      alphaMismatch += lit != (Channel(p, 24) > 0);
+      if (Channel(p, 24) >= 128)
+        colourMismatch += std::abs(Channel(p, 16) - 0x20) > 3 || std::abs(Channel(p, 8) - 0xC0) > 3 ||
+                          std::abs(Channel(p, 0) - 0xFF) > 3;
+    }
+  EXPECT_GT(glyph, 40);
+  EXPECT_EQ(alphaMismatch, 0);
+  EXPECT_EQ(colourMismatch, 0);
+  FreeImage(35);
+  FreeImage(36);
+  FreeFont(font);
+}
+
+// Catches UTF-8 file names handed to the system as bytes (Windows reads those in the ANSI
+// code page, so a save and a load would agree on the same wrong name).
+TEST(ImageDecode, NonAsciiFileName) {
+  ASSERT_EQ(CreateImage(37, 3, 2, 24, 0x123456), 37);
+  const std::string path = TempPath("Zo\xC3\xAB \xE2\x80\x93 \xE6\x97\xA5.png");
+  const std::filesystem::path native(std::u8string(path.begin(), path.end()));
+  ASSERT_EQ(SaveImagePng(37, path), 1);
+  EXPECT_TRUE(std::filesystem::exists(native));
+  ASSERT_EQ(LoadImageFile(38, path), 38);
+  EXPECT_EQ(GetImagePixel(38, 2, 1), 0xFF123456u);
+  std::filesystem::remove(native);
+  FreeImage(37);
+  FreeImage(38);
 }
 
 // Catches drawing that needs a started target, or a draw after StopDrawing reaching the image.
