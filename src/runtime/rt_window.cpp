@@ -2,11 +2,13 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QScrollBar>
 #include <QWindow>
@@ -796,6 +798,35 @@ int GadgetWidth(int window, int gadget) {
 int GadgetHeight(int window, int gadget) {
   Gadget* g = FindGadget(window, gadget);
   return g ? g->widget->height() : 0;
+}
+
+int TextGadgetMargins(int window, int gadget) {
+  Gadget* g = FindGadget(window, gadget);
+  auto* te = g ? qobject_cast<QPlainTextEdit*>(g->widget.data()) : nullptr;
+  if (!te) return 0;
+  // The document margin above the first line and below the last, the frame, and the one
+  // pixel the plain-text control keeps free under its last line before it scrolls.
+  int margin = static_cast<int>(std::ceil(te->document()->documentMargin()));
+  return 2 * margin + 2 * te->frameWidth() + 1;
+}
+
+int TextGadgetScrolls(int window, int gadget) {
+  Gadget* g = FindGadget(window, gadget);
+  auto* te = g ? qobject_cast<QPlainTextEdit*>(g->widget.data()) : nullptr;
+  if (!te) return 0;
+  // The scroll range follows the control's last layout: settle what is pending first.
+  QCoreApplication::sendPostedEvents(te);
+  QResizeEvent settle(te->size(), te->size());
+  QCoreApplication::sendEvent(te, &settle);
+  return te->verticalScrollBar()->maximum() > 0 ? 1 : 0;
+}
+
+int FontLineSpacing(int font) {
+  bool found = false;
+  QFont f = GetFont(font, &found);
+  if (!found) f = QApplication::font();
+  // The plain-text control lays its lines out this far apart, leading included.
+  return static_cast<int>(std::ceil(QFontMetricsF(f).lineSpacing()));
 }
 
 static void SetGadgetTextNow(int window, int gadget, const std::string& text) {

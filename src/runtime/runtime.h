@@ -233,6 +233,12 @@ int GadgetX(int window, int gadget);
 int GadgetY(int window, int gadget);
 int GadgetWidth(int window, int gadget);
 int GadgetHeight(int window, int gadget);
+// Pixels a text control spends above and below its lines (its margins, frame and the
+// toolkit's own slack): a control FontLineSpacing(font) x n + this high shows n lines of
+// its font without scrolling.
+int TextGadgetMargins(int window, int gadget);
+// 1 while a text control's text is taller than the control, so it shows a scroll bar.
+int TextGadgetScrolls(int window, int gadget);
 // Callable from any thread: from a worker the text is applied by the main thread soon after.
 void SetGadgetText(int window, int gadget, const std::string& text);
 std::string GetGadgetText(int window, int gadget);
@@ -383,6 +389,9 @@ int RegisterPrivateFont(const std::string& path);
 // The family the font really resolved to (tests).
 std::string FontFamily(int font);
 int FontPixelSize(int font);
+// Distance from one line of text to the next in the font (0 = the toolkit's default), in
+// whole pixels, rounded up.
+int FontLineSpacing(int font);
 int MeasureTextWidth(int font, const std::string& text);
 
 // --- Threads ----------------------------------------------------------------------------------

@@ -206,8 +206,13 @@ void LayoutInfoWindow() {
   float s = gApp.infoScale;
   if (Logging()) Log("Info DPI scale = " + FormatScale(s));
   int W = WindowClientWidth(WinInfo), H = WindowClientHeight(WinInfo);
+  // The font first: the programme field is as high as its two lines (programme and
+  // presenter) need in it, at any scale and whatever font the face resolved to.
+  FreeFont(gInfo.font);
+  gInfo.font = CreateUiFont("Source Sans Pro", static_cast<float>(UiRound(12 * s)));
+  for (int field : {kProgrammeField, kNowPlayingField, kPreviousField}) SetGadgetFont(WinInfo, field, gInfo.font);
   int m = UiRound(2 * s);
-  int top = UiRound(42 * s);
+  int top = 2 * FontLineSpacing(gInfo.font) + TextGadgetMargins(WinInfo, kProgrammeField);
   ResizeGadget(WinInfo, kProgrammeField, m, m, W - 2 * m, top);
   int y1 = m + top + m;
   int a = UiRound(128 * s);
@@ -215,9 +220,6 @@ void LayoutInfoWindow() {
   ResizeGadget(WinInfo, kNowPlayingField, 2 * m + a, y1, (W - 2 * m) - m - a, a);
   int y2 = y1 + a + m;
   ResizeGadget(WinInfo, kPreviousField, m, y2, W - 2 * m, H - y2 - m);
-  FreeFont(gInfo.font);
-  gInfo.font = CreateUiFont("Source Sans Pro", static_cast<float>(UiRound(12 * s)));
-  for (int field : {kProgrammeField, kNowPlayingField, kPreviousField}) SetGadgetFont(WinInfo, field, gInfo.font);
   int fallback = GetSkinImage("artwork_default", "info_artwork_default", a, a);
   if (!IsImage(kArtworkImage) && fallback) CopyImage(fallback, kArtworkImage);
   ShowWindowNoActivate(WinInfo);

@@ -190,7 +190,8 @@ class InfoWindow : public ::testing::Test {
   // The canvas pixel in the middle of the artwork, as shown.
   uint32_t ArtworkPixel() {
     int image = GrabWindowImage(WinInfo, ImageAny);
-    uint32_t pixel = image ? GetImagePixel(image, 2 + 64, 46 + 64) & 0xFFFFFF : 0xDEADBEEF;
+    int x = GadgetX(WinInfo, 5) + 64, y = GadgetY(WinInfo, 5) + 64;
+    uint32_t pixel = image ? GetImagePixel(image, x, y) & 0xFFFFFF : 0xDEADBEEF;
     if (image) FreeImage(image);
     return pixel;
   }
@@ -210,9 +211,12 @@ TEST_F(InfoWindow, OpensAtDefaultSizeWithTheLayout) {
   EXPECT_EQ(h, 500);
   // The fields fill the client area inside the frame (600 x 500 without one).
   int W = WindowClientWidth(WinInfo), H = WindowClientHeight(WinInfo);
+  // The programme field is as high as its font needs; everything below follows it.
+  int t = GadgetHeight(WinInfo, 2);
   struct Box {
     int gadget, x, y, w, h;
-  } boxes[] = {{2, 2, 2, W - 4, 42}, {5, 2, 46, 128, 128}, {3, 132, 46, W - 134, 128}, {4, 2, 176, W - 4, H - 178}};
+  } boxes[] = {
+      {2, 2, 2, W - 4, t}, {5, 2, t + 4, 128, 128}, {3, 132, t + 4, W - 134, 128}, {4, 2, t + 134, W - 4, H - t - 136}};
   for (const Box& b : boxes) {
     EXPECT_EQ(GadgetX(WinInfo, b.gadget), b.x) << b.gadget;
     EXPECT_EQ(GadgetY(WinInfo, b.gadget), b.y) << b.gadget;
@@ -383,10 +387,40 @@ TEST_F(InfoWindow, DpiChangeRelaysOutAtTheNewScale) {
   m.height = 560;
   InfoWindowCallback(m);
   EXPECT_EQ(gApp.infoScale, 1.5f);
+  int t = GadgetHeight(WinInfo, 2);
   EXPECT_EQ(GadgetX(WinInfo, 5), 3);
-  EXPECT_EQ(GadgetY(WinInfo, 5), 3 + 63 + 3);
+  EXPECT_EQ(GadgetY(WinInfo, 5), 3 + t + 3);
   EXPECT_EQ(GadgetWidth(WinInfo, 5), 192);
   EXPECT_EQ(GadgetX(WinInfo, 3), 3 + 3 + 192);
   EXPECT_EQ(GadgetWidth(WinInfo, 2), WindowClientWidth(WinInfo) - 6);
-  EXPECT_EQ(GadgetY(WinInfo, 4), 3 + 63 + 3 + 192 + 3);
+  EXPECT_EQ(GadgetY(WinInfo, 4), 3 + t + 3 + 192 + 3);
+}
+
+// Catches a programme field of a fixed height: with the player's own font the second line
+// (the presenter) was cut off and a scroll bar showed, at scale 1 and more so at 1.5, and
+// the fields below must move down by what the field grew.
+TEST_F(InfoWindow, TwoProgrammeLinesFitAtEveryScale) {
+  ASSERT_EQ(RegisterPrivateFont(gApp.dataFolder + "SourceSansPro-Regular.otf"), 1);
+  int font = CreateUiFont("Source Sans Pro", 12);
+  ASSERT_EQ(FontFamily(font), "Source Sans Pro");
+  FreeFont(font);
+  SetPlayerString(&PlayerState::showInfo, "with Ada and the Morning Crew");
+  for (int dpi : {96, 144}) {
+    SCOPED_TRACE(dpi);
+    ASSERT_EQ(OpenInfoWindow(1, 1, 0, 0), 1);
+    WindowMessage m;
+    m.kind = MsgDpiChanged;
+    m.window = WinInfo;
+    m.dpi = dpi;
+    m.x = 40;
+    m.y = 30;
+    m.width = 700;
+    m.height = 560;
+    InfoWindowCallback(m);
+    EXPECT_EQ(GetGadgetText(WinInfo, 2), "Morning Show\r\nwith Ada and the Morning Crew");
+    EXPECT_EQ(TextGadgetScrolls(WinInfo, 2), 0) << "height " << GadgetHeight(WinInfo, 2);
+    RecordProperty("height_at_" + std::to_string(dpi) + "_dpi", GadgetHeight(WinInfo, 2));
+    EXPECT_EQ(GadgetY(WinInfo, 5), GadgetY(WinInfo, 2) + GadgetHeight(WinInfo, 2) + GadgetX(WinInfo, 2));
+    OpenInfoWindow(0, 0, 0, 0);
+  }
 }

@@ -205,3 +205,10 @@ int64_t FileSize(const std::string& path) {
     return -1;
   return (static_cast<int64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
 }
+
+int64_t FreeDiskSpace(const std::string& folder) {
+  // What this user may still fill: quotas count, as the blocks kept for root do on Linux.
+  ULARGE_INTEGER available{};
+  if (folder.empty() || !GetDiskFreeSpaceExW(Widen(folder).c_str(), &available, nullptr, nullptr)) return -1;
+  return static_cast<int64_t>(available.QuadPart);
+}

@@ -3,7 +3,10 @@
 // These need the types of windows.h first.
 #include <bcrypt.h>
 
+#include <sddl.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <vector>
 
 #include "platform/platform.h"
@@ -97,4 +100,110 @@ std::string FileHashHex(const std::string& path, int bits) {
   });
   CloseHandle(h);
   return r;
+}
+
+namespace {
+
+constexpr const wchar_t* kCopyPrefix = L"installer-";
+
+// An access list that lets this user alone (and the system) in, inherited by nothing
+// from the folder above: what lies in the folder is what this user put there.
+bool OwnerOnly(std::vector<BYTE>* descriptor) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> user(size);
+  bool ok = size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size);
+  CloseHandle(token);
+  LPWSTR sid = nullptr;
+  if (!ok || !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) return false;
+  std::wstring sddl = L"D:P(A;OICI;FA;;;" + std::wstring(sid) + L")(A;OICI;FA;;;SY)";
+  LocalFree(sid);
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ULONG length = 0;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, &length)) return false;
+  const BYTE* p = static_cast<const BYTE*>(sd);
+  descriptor->assign(p, p + length);
+  LocalFree(sd);
+  return true;
+}
+
+// A new folder for one copy, in the program's folder of the local application data.
+std::wstring NewPrivateFolder() {
+  std::string local = GetKnownFolder(8, 0);
+  std::vector<BYTE> descriptor;
+  if (local.empty() || !OwnerOnly(&descriptor)) return std::wstring();
+  SECURITY_ATTRIBUTES sa{sizeof sa, descriptor.data(), FALSE};
+  std::wstring base = winplat::Widen(local) + winplat::Widen(kApplicationId);
+  if (!CreateDirectoryW(base.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return std::wstring();
+  // Copies of earlier installers are done with: a new download supersedes them.
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(base), ec))
+    if (entry.path().filename().wstring().rfind(kCopyPrefix, 0) == 0) std::filesystem::remove_all(entry.path(), ec);
+  // The name need only be new: the access list, not the name, keeps others out.
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::wstring folder = base + L"\\" + kCopyPrefix + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                          std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(attempt);
+    if (CreateDirectoryW(folder.c_str(), &sa)) return folder;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  return std::wstring();
+}
+
+}  // namespace
+
+std::string HashAndCopyFile(const std::string& path, int bits, std::string* copyPath) {
+  copyPath->clear();
+  if (!Algorithm(bits) || path.empty()) return std::string();
+  // The link itself, never what it points to; others may read but not change the file
+  // while it is copied.
+  HANDLE in = CreateFileW(winplat::Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return std::string();
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(in) != FILE_TYPE_DISK || !GetFileInformationByHandle(in, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    CloseHandle(in);
+    return std::string();
+  }
+  std::wstring folder = NewPrivateFolder();
+  if (folder.empty()) {
+    CloseHandle(in);
+    return std::string();
+  }
+  size_t slash = path.find_last_of("\\/");
+  std::wstring copy = folder + L"\\" + winplat::Widen(slash == std::string::npos ? path : path.substr(slash + 1));
+  HANDLE out = CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  static thread_local unsigned char buf[65536];
+  // What is hashed is exactly what reaches the copy: the bytes of one handle.
+  std::string digest = out == INVALID_HANDLE_VALUE ? std::string() : Run(bits, [&](const unsigned char** p) -> long {
+    DWORD n = 0;
+    if (!ReadFile(in, buf, sizeof buf, &n, nullptr)) return -1;
+    DWORD written = 0;
+    if (n > 0 && (!WriteFile(out, buf, n, &written, nullptr) || written != n)) return -1;
+    *p = buf;
+    return static_cast<long>(n);
+  });
+  CloseHandle(in);
+  if (out != INVALID_HANDLE_VALUE && !CloseHandle(out)) digest.clear();
+  if (digest.empty()) {
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(folder.c_str());
+    return std::string();
+  }
+  *copyPath = winplat::Narrow(copy);
+  return digest;
+}
+
+int DeletePrivateCopy(const std::string& copyPath) {
+  std::wstring copy = winplat::Widen(copyPath);
+  size_t slash = copy.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return 0;
+  std::wstring folder = copy.substr(0, slash);
+  size_t parent = folder.find_last_of(L"\\/");
+  if (parent == std::wstring::npos || folder.compare(parent + 1, wcslen(kCopyPrefix), kCopyPrefix) != 0) return 0;
+  bool removed = DeleteFileW(copy.c_str()) != 0;
+  RemoveDirectoryW(folder.c_str());
+  return removed ? 1 : 0;
 }

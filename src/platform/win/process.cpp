@@ -137,7 +137,8 @@ int RunProcess(const std::string& program, const std::vector<std::string>& args,
   return 1;
 }
 
-int RunProcessWait(const std::string& program, const std::vector<std::string>& args, int timeoutMs, int* exitCode) {
+int RunProcessWait(const std::string& program, const std::vector<std::string>& args, int timeoutMs, int* exitCode,
+                   int (*stopRequested)()) {
   // The job holds the tool and whatever it starts, so a time-out stops them all; and
   // should the player itself end meanwhile, closing the job ends them too.
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
@@ -161,7 +162,15 @@ int RunProcessWait(const std::string& program, const std::vector<std::string>& a
   }
   ResumeThread(pi.hThread);
   CloseHandle(pi.hThread);
-  DWORD wait = WaitForSingleObject(pi.hProcess, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+  // In short steps when someone may ask to stop meanwhile.
+  ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs < 0 ? 0 : timeoutMs);
+  DWORD wait = WAIT_TIMEOUT;
+  for (;;) {
+    ULONGLONG now = GetTickCount64();
+    DWORD left = timeoutMs < 0 ? INFINITE : now < end ? static_cast<DWORD>(end - now) : 0;
+    wait = WaitForSingleObject(pi.hProcess, stopRequested && left > 50 ? 50 : left);
+    if (wait != WAIT_TIMEOUT || left == 0 || (stopRequested && stopRequested())) break;
+  }
   int result = 1;
   if (wait == WAIT_OBJECT_0) {
     if (exitCode) *exitCode = ExitCodeOf(pi.hProcess);
@@ -182,6 +191,10 @@ int RunProcessWait(const std::string& program, const std::vector<std::string>& a
   if (job) CloseHandle(job);
   CloseHandle(pi.hProcess);
   return result;
+}
+
+int RunProcessWait(const std::string& program, const std::vector<std::string>& args, int timeoutMs, int* exitCode) {
+  return RunProcessWait(program, args, timeoutMs, exitCode, nullptr);
 }
 
 int OpenWithShell(const std::string& target) {
