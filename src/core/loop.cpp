@@ -243,9 +243,14 @@ void InfoWindowEvent(int kind, int object, int type) {
       ShowTrayMenu();
       break;
     case EventMoveWindow:
+      // The window manager framing the new window moves it: the frame is known now.
+      FitInfoWindowToFrame();
       StorePosition(WinInfo, gSettings.infoX, gSettings.infoY);
       break;
     case EventSizeWindow:
+      // The opening size with the frame round it is not the listener's size: the fit
+      // comes first, and its own resize brings the size to store.
+      if (FitInfoWindowToFrame()) break;
       if (IsWindow(WinInfo) && GetWindowState(WinInfo) == WindowNormal) {
         int x = 0, y = 0, w = 0, h = 0;
         if (GetWindowRect(WinInfo, &x, &y, &w, &h)) {

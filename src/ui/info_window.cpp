@@ -190,16 +190,20 @@ int CreateInfoWindow() {
 
 // The stored size is the outer one, the window is opened by its client area: once the
 // desktop has put its frame around the shown window, the client area gives the frame's
-// room back. Done once per opening, so a size the user chose later is never undone.
-void FitOuterSize() {
-  if (!gInfo.outerWidth || !IsWindow(WinInfo)) return;
+// room back. Done once per opening, so a size the user chose later is never undone. A
+// window manager frames the window some time after it is shown (at its first paint the
+// frame is often still unknown): until then the opening size stays pending. 1 when the
+// window was resized now.
+int FitOuterSize() {
+  if (!gInfo.outerWidth || !IsWindow(WinInfo)) return 0;
   int x = 0, y = 0, w = 0, h = 0;
-  if (!GetWindowRect(WinInfo, &x, &y, &w, &h)) return;
+  if (!GetWindowRect(WinInfo, &x, &y, &w, &h)) return 0;
   int frameW = w - WindowClientWidth(WinInfo), frameH = h - WindowClientHeight(WinInfo);
-  if (frameW <= 0 && frameH <= 0) return;
+  if (frameW <= 0 && frameH <= 0) return 0;
   int width = gInfo.outerWidth - std::max(0, frameW), height = gInfo.outerHeight - std::max(0, frameH);
   gInfo.outerWidth = gInfo.outerHeight = 0;
   ResizeWindow(WinInfo, x, y, width, height);
+  return 1;
 }
 
 void LayoutInfoWindow() {
@@ -358,6 +362,8 @@ void HandleArtworkReady(int request, int image) {
   if (IsWindow(WinInfo) && gApp.minimized.load() == 0) DrawArtwork();
 }
 
+int FitInfoWindowToFrame() { return FitOuterSize(); }
+
 std::string ShownArtworkUrl() { return gInfo.lastArtworkUrl; }
 std::string PendingArtworkUrl() { return gInfo.pendingUrl; }
 int ArtworkWorkerThread() { return gArtworkSlot.thread.load(); }
@@ -372,11 +378,7 @@ int InfoWindowCallback(const WindowMessage& message) {
       if (gSettings.hotkey.load() == 0) ToggleMute();
       return 0;
     case MsgPaint:
-      // Shown: on a desktop that frames windows late, the frame is known by now.
-      if (gInfo.outerWidth) {
-        FitOuterSize();
-        gInfo.outerWidth = gInfo.outerHeight = 0;
-      }
+      FitOuterSize();
       return 0;
     case MsgExitSizeMove:
       KeepWindowOnScreen(WinInfo);

@@ -192,6 +192,10 @@ void InfoWindowSize(int storedWidth, int storedHeight, int* width, int* height);
 // implied), relayouts, fetches the current title's artwork on a worker (reloadArtwork),
 // refreshes the texts and copies the report (copy). 1 when the window exists afterwards.
 int OpenInfoWindow(int open, int relayout, int copy, int reloadArtwork);
+// Gives the frame's room back from the client area once the window manager has framed
+// a newly opened window (its size is stored as the outer one); the loop calls it on the
+// window's move and size events. 1 when it resized the window.
+int FitInfoWindowToFrame();
 int InfoWindowCallback(const WindowMessage& message);
 // EventArtworkReady on the main thread: shows the image when it answers the latest
 // request, and frees it otherwise.
