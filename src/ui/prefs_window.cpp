@@ -122,6 +122,10 @@ void DrawCheckMark(int gadget, int hover) {
   DrawCanvasImage(gadget, Skin("ui_checkmark_" + look + state));
 }
 
+// Repaints keep the hover picture of the control under the mouse: a full repaint (a
+// worker's taskbar event after a click) must not show it plain while the mouse rests on it.
+int Hovered(int gadget) { return gPrefsWindow.hovered == gadget ? 1 : 0; }
+
 int VolumeControlsEnabled() {
   int64_t mode = gSettings.preset.load();
   return mode == 1 || mode == 2 ? 1 : 0;
@@ -165,8 +169,8 @@ void ApplyVolumeControlState() {
   DisableGadget(WinPrefs, PrefsPlus, disabled);
   DisableGadget(WinPrefs, PrefsSlider, disabled);
   if (disabled) gPrefsWindow.sliderHover = 0;
-  DrawSignButton(PrefsMinus, 0);
-  DrawSignButton(PrefsPlus, 0);
+  DrawSignButton(PrefsMinus, Hovered(PrefsMinus));
+  DrawSignButton(PrefsPlus, Hovered(PrefsPlus));
 }
 
 // Stores a volume the user set into the preset of the current mode.
@@ -378,6 +382,7 @@ void ClosePrefsWindow() {
   gPrefsWindow.font = 0;
   if (IsImage(kPrefsSliderImage)) FreeImage(kPrefsSliderImage);
   gPrefsWindow.sliderHover = 0;
+  gPrefsWindow.hovered = 0;
 }
 
 int CreatePrefsWindow() {
@@ -423,13 +428,13 @@ void RelayoutPrefsWindow() {
   DrawTextLabel(PrefsHeading, gPrefsWindow.font, kColorText, "Volume");
   ApplyVolumeControlState();
   ShowPrefsVolume(gPlayer.volume.load());
-  DrawButton(PrefsMode, 0, ModeCaption(gSettings.preset.load()));
+  DrawButton(PrefsMode, Hovered(PrefsMode), ModeCaption(gSettings.preset.load()));
   for (int gadget :
        {PrefsCheckUpdates, PrefsCheckStreamInfo, PrefsCheckArtwork, PrefsCheckOnTop, PrefsCheckTray, PrefsCheckHotkey})
-    DrawCheckMark(gadget, 0);
-  DrawButton(PrefsUpdate, 0, "Update");
-  DrawButton(PrefsDebug, 0, "Debug");
-  DrawButton(PrefsStream, 0, StreamCaption());
+    DrawCheckMark(gadget, Hovered(gadget));
+  DrawButton(PrefsUpdate, Hovered(PrefsUpdate), "Update");
+  DrawButton(PrefsDebug, Hovered(PrefsDebug), "Debug");
+  DrawButton(PrefsStream, Hovered(PrefsStream), StreamCaption());
   ShowWindowNoActivate(WinPrefs);
 }
 
@@ -548,7 +553,7 @@ int OpenPrefsWindow(int open, int relayout) {
 void RefreshPrefsVolumeMode() {
   if (!IsWindow(WinPrefs)) return;
   ApplyVolumeControlState();
-  DrawButton(PrefsMode, 0, ModeCaption(gSettings.preset.load()));
+  DrawButton(PrefsMode, Hovered(PrefsMode), ModeCaption(gSettings.preset.load()));
   ShowPrefsVolume(gPlayer.volume.load());
 }
 
@@ -559,6 +564,8 @@ void PrefsGadgetEvent(int gadget, int type, int mouseY, int data) {
     ShowTrayMenu();
     return;
   }
+  if (type == GadgetMouseEnter) gPrefsWindow.hovered = gadget;
+  if (type == GadgetMouseLeave && gPrefsWindow.hovered == gadget) gPrefsWindow.hovered = 0;
   switch (gadget) {
     case PrefsCheckUpdates:
     case PrefsCheckStreamInfo:

@@ -272,6 +272,7 @@ constexpr double kPrefsMaxDb = 0.0;
 struct PrefsWindowState {
   int font = 0;               // "Source Sans Pro" at round(12 * scale)
   int sliderHover = 0;        // the mouse is over the slider
+  int hovered = 0;            // the control the mouse entered and has not left; 0 for none
   int versionToolFailed = 0;  // the last registration with the version-check tool failed
 };
 extern PrefsWindowState gPrefsWindow;

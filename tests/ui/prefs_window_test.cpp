@@ -355,6 +355,34 @@ TEST_F(PrefsWindow, StreamButtonKeepsTheLeftStreamAndClearsTheCount) {
   SetStreamList({});
 }
 
+// Catches a click on the mode or the stream button that leaves it plain while the mouse
+// still rests on it: the full repaint of the taskbar event that follows the click (the
+// mode's own, or the connection worker's) drew every control with its normal picture.
+TEST_F(PrefsWindow, ClickedButtonsKeepTheirHoverPicture) {
+  SetStreamList(std::vector<StreamEntry>(2));
+  gPlayer.shutdown = 1;  // the stream button starts no connection attempt here
+  Open();
+  auto pixel = [](int gadget) {
+    int shot = GrabWindowImage(WinPrefs, ImageAny);
+    uint32_t p = GetImagePixel(shot, GadgetX(WinPrefs, gadget) + 3, GadgetY(WinPrefs, gadget) + 3);
+    FreeImage(shot);
+    return p;
+  };
+  for (int gadget : {PrefsMode, PrefsStream}) {
+    SCOPED_TRACE(gadget);
+    DispatchEvent(EventGadget, WinPrefs, gadget, GadgetMouseEnter);
+    uint32_t hover = pixel(gadget);
+    Click(gadget);
+    PostEvent(EventTaskbarState, WinMain, 0);  // as the worker does around an attempt
+    Drain();
+    EXPECT_EQ(pixel(gadget), hover);
+    DispatchEvent(EventGadget, WinPrefs, gadget, GadgetMouseLeave);
+    EXPECT_NE(pixel(gadget), hover);  // the pixel tells the two pictures apart
+  }
+  gPlayer.shutdown = 0;
+  SetStreamList({});
+}
+
 // Catches closing without saving, or a saved file without the values set in the
 // window.
 TEST_F(PrefsWindow, ClosingSavesTheSettingsFile) {
