@@ -297,6 +297,11 @@ std::string DecodeStreamText(std::string_view bytes, int legacy);
 // =====================================================================================
 
 constexpr double kTargetLoudness = -23.0;  // dBFS RMS
+// The quietest level any loudness or volume text shows: silence reads as this, never as
+// "-inf".
+constexpr double kSilenceFloorDb = -100.0;
+// 20·log10(amplitude), never below kSilenceFloorDb (0, negative and NaN give the floor).
+double LevelDb(double amplitude);
 
 // The only way a volume change reaches the stream. level 0.0 .. 1.0, slide 1 .. 5000 ms.
 void SetVolume(float level, int slideMs);

@@ -19,6 +19,11 @@ std::string TwoDecimals(double value) { return FormatFixed(value, 2); }
 
 }  // namespace
 
+double LevelDb(double amplitude) {
+  if (!(amplitude > 0.0)) return kSilenceFloorDb;
+  return std::max(20.0 * std::log10(amplitude), kSilenceFloorDb);
+}
+
 void SetVolume(float level, int slideMs) {
   if (!(level >= 0.0f)) level = 0.0f;  // NaN too
   if (level > 1.0f) level = 1.0f;
@@ -36,8 +41,8 @@ TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double ti
   TitleLevels out;
   out.volume = baseVolume;
   if (!(sumSquares > 0.0) || sampleCount <= 0 || !(titlePeak > 0.0)) return out;
-  double peak = 20.0 * std::log10(titlePeak);
-  double rms = 20.0 * std::log10(std::sqrt(2.0 * sumSquares / double(sampleCount)));
+  double peak = LevelDb(titlePeak);
+  double rms = LevelDb(std::sqrt(2.0 * sumSquares / double(sampleCount)));
   out.measured = 1;
   out.rms = float(rms);
   out.peak = float(peak);

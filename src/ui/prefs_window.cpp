@@ -529,7 +529,7 @@ void ShowPrefsVolume(float level) {
   // Workers set the volume too; the window is drawn by the main thread alone,
   // and the refresh after the worker's EventTaskbarState shows their value.
   if (!OnCoreMainThread() || !IsWindow(WinPrefs)) return;
-  DrawTextLabel(PrefsReadout, gPrefsWindow.font, kColorText, FormatFixed(VolumeToDb(level), 2) + " dB");
+  DrawTextLabel(PrefsReadout, gPrefsWindow.font, kColorText, FormatFixed(LevelDb(level), 2) + " dB");
   std::string look = !VolumeControlsEnabled() ? "disabled" : gPrefsWindow.sliderHover ? "hover" : "normal";
   DrawVolumeSlider(Skin("ui_volumeslider_" + look), SliderLevelPosition(level, GadgetHeight(WinPrefs, PrefsSlider)));
 }

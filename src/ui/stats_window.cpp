@@ -166,15 +166,16 @@ StatsLines ComputeStatsLines(const StatsSnapshot& st) {
   if (!st.channelActive) return lines;
   lines.codec = st.codecName + " " + std::to_string(UiRound(st.bitrate * 0.001)) + "kbps";
   if (!(st.sumSquares > 0 && st.sampleCount >= 1 && st.titlePeak > 0)) return lines;
-  double recent = 20 * std::log10(st.longPeak);
-  double max = 20 * std::log10(st.titlePeak);
+  // The recent peak is 0 after half a second of digital silence: the floor, not "-inf".
+  double recent = LevelDb(st.longPeak);
+  double max = LevelDb(st.titlePeak);
   lines.peak = Signed(recent) + " dBFS Peak (" + Signed(max) + " max)";
   if (st.longPeak > 1.0) lines.peak += " Clipping!";
   // RMS referred to a full-scale sine.
-  double rms = 20 * std::log10(std::sqrt(st.sumSquares / static_cast<double>(st.sampleCount) * 2));
+  double rms = LevelDb(std::sqrt(st.sumSquares / static_cast<double>(st.sampleCount) * 2));
   if (max > 0) max = 0;
   if (rms > 0) rms = 0;
-  lines.rms = FormatFixed(rms, 2) + " dBFS RMS, volume " + FormatFixed(20 * std::log10(st.volume), 2) + " dB";
+  lines.rms = FormatFixed(rms, 2) + " dBFS RMS, volume " + FormatFixed(LevelDb(st.volume), 2) + " dB";
   lines.headroom = FormatFixed(std::fabs(rms - max), 2) + " dB Max Headroom";
   return lines;
 }

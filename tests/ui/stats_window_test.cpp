@@ -85,7 +85,8 @@ TEST(StatsTexts, ServerAndCodecLines) {
 }
 
 // Catches wrong dB formulas (RMS not referred to a full-scale sine), missing signs, the
-// clamp applied before the peak line, and the clipping note missing or always there.
+// clamp applied before the peak line, the clipping note missing or always there, and
+// "-inf" shown for a silent stretch.
 TEST(StatsTexts, LoudnessLines) {
   struct Case {
     double sumSquares;
@@ -103,6 +104,10 @@ TEST(StatsTexts, LoudnessLines) {
       // Exactly full scale is not clipping; an RMS above 0 is clamped.
       {2000.0, 1000, 1.0, 1.0, 1.0f, "0.00 dBFS Peak (0.00 max)", "0.00 dBFS RMS, volume 0.00 dB",
        "0.00 dB Max Headroom"},
+      // Digital silence after a loud stretch (the recent peak is 0) at volume 0: the floor,
+      // never "-inf".
+      {5.0, 1000, 0.5, 0.0, 0.0f, "-100.00 dBFS Peak (-6.02 max)", "-20.00 dBFS RMS, volume -100.00 dB",
+       "13.98 dB Max Headroom"},
   };
   for (const Case& c : cases) {
     StatsSnapshot st = Playing();
