@@ -41,8 +41,10 @@ TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double ti
   TitleLevels out;
   out.volume = baseVolume;
   if (!(sumSquares > 0.0) || sampleCount <= 0 || !(titlePeak > 0.0)) return out;
-  double peak = LevelDb(titlePeak);
-  double rms = LevelDb(std::sqrt(2.0 * sumSquares / double(sampleCount)));
+  // Measured levels are kept as they are (a near-silent title may read -167 dBFS): the
+  // guard above keeps them finite, and the step below clamps its own copies.
+  double peak = 20.0 * std::log10(titlePeak);
+  double rms = 20.0 * std::log10(std::sqrt(2.0 * sumSquares / double(sampleCount)));
   out.measured = 1;
   out.rms = float(rms);
   out.peak = float(peak);
