@@ -1,6 +1,24 @@
-// Operating-system services of the Linux build: folders, clocks and dates, the
-// single-instance lock, HTTP, hashes and processes. Only this layer calls POSIX,
-// libcurl and OpenSSL directly. No Qt here.
+// Operating-system services: folders, clocks and dates, the single-instance lock, HTTP,
+// hashes and processes. Only this layer calls the system, libcurl and the crypto
+// libraries directly. No Qt here. The Linux build's files lie in this folder, the Windows
+// build's in win/; the files without system calls serve both.
+//
+// What the Windows build gives another meaning: paths are UTF-8 (UTF-16 at every call)
+// and folders end with "\" where the Linux build's end with "/". Known folders are the
+// shell's: per user 1 Start-menu programs, 2 Desktop, 3 the per-user program files,
+// 4 roaming application data, 5 Documents, 6 Startup, 8 local application data,
+// 9 Downloads; for all users 1 the common programs, 2 the public desktop, 3 Program
+// Files, 4 and 8 ProgramData, 5 the public documents, 6 the common Startup, 9 the public
+// downloads. The single instance is the mutex Local\<name> and the pipe
+// \\.\pipe\<name>-<session>, which the window side polls. IsLinuxVersionAtLeast asks for
+// the Windows (NT) version (6.1 = Windows 7); GetUiLanguage is Windows' interface
+// language; RegisterApplicationRestart registers for restarts after an update (1 when
+// registered); RunningInSandbox is 1 for a packaged program. The registry is the real
+// one (RegistryFilePath names the root). Programs start through CreateProcessW with
+// their arguments quoted for CommandLineToArgvW, a waited-for tool inside a job object
+// that holds all it starts, a crash's status as a negative exit code; the shell's "open"
+// stands in for xdg-open. HTTPS is checked against Windows' certificate store unless
+// SSL_CERT_FILE names a PEM file.
 #pragma once
 
 #include <cstdint>
