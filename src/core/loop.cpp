@@ -384,6 +384,9 @@ int FastTickNeeded() {
 
 void RunEventLoop() {
   SetCoreMainThread();
+  // A window moved by the user or an open menu holds this loop on Windows: meanwhile the
+  // runtime runs the idle work (the meter, the housekeeping) from a timer.
+  SetModalLoopHook([] { IdlePass(TimeGetTime()); });
   while (true) {
     FlushDebugLogText();
     uint32_t wait = IdleWaitMs(TimeGetTime(), FastTickNeeded());

@@ -181,6 +181,9 @@ int AddWindowTimer(int window, int timerId, int intervalMs) {
   return 1;
 }
 
+// Qt runs the player's loop through its menus and window moves: no modal loop to bridge.
+void SetModalLoopHook(void (*)()) {}
+
 void RemoveWindowTimer(int window, int timerId) {
   WindowRecord* w = FindWindow(window);
   if (!w) return;

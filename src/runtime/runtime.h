@@ -96,6 +96,13 @@ int PendingEventCount();
 int AddWindowTimer(int window, int timerId, int intervalMs);
 void RemoveWindowTimer(int window, int timerId);
 
+// Modal loops of the system (a window moved or sized by the user, a popup menu, a
+// message box on the main thread) keep the main thread away from WaitWindowEvent. While
+// one runs, `step` is called on the main thread every 25 ms, so that the loop's idle work
+// (the meter, the housekeeping) goes on; nullptr removes it, and so does the teardown.
+// Never nested. Qt's menus and moves do not block: there it is never called.
+void SetModalLoopHook(void (*step)());
+
 // --- Windows ----------------------------------------------------------------------
 enum WindowFlag : int {
   WindowCaption = 0x1,       // title bar

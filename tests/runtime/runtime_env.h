@@ -3,7 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "runtime/runtime.h"
+
+#ifdef _WIN32
+#include <direct.h>
+#include <process.h>
+// The few POSIX calls of these tests; an empty value removes the variable.
+inline int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
+inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
+#else
+#include <unistd.h>
+#endif
 
 // Takes events until one of `kind` (and window/object when not 0) arrives or `maxWaits`
 // waits of waitMs passed; returns 1 when it came.

@@ -1,6 +1,10 @@
 // The final teardown with work still going on, and a runtime started again after it.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <QApplication>
 #include <QMessageBox>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -25,9 +29,14 @@ void SpinUntilStopped(int) {
 }
 
 bool BoxShown() {
+#ifdef _WIN32
+  HWND box = FindWindowW(L"#32770", L"Corvale Player Downloader");
+  return box && IsWindowVisible(box);
+#else
   for (QWidget* w : QApplication::topLevelWidgets())
     if (qobject_cast<QMessageBox*>(w) && w->isVisible()) return true;
   return false;
+#endif
 }
 
 // Catches a teardown that hangs on a worker waiting for its box, or on a worker that

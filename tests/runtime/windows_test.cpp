@@ -5,12 +5,12 @@
 #include <string>
 #include <thread>
 
-#include <unistd.h>
-
+#ifndef _WIN32
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QSessionManager>
+#endif
 
 #include "platform/platform.h"
 #include "runtime_env.h"
@@ -293,6 +293,8 @@ TEST(Screens, WorkAreaAndCursor) {
 
 }  // namespace
 
+// The end of the session as Linux delivers it: signals and the session manager's requests.
+#ifndef _WIN32
 namespace {
 
 int gQueries = 0, gEnds = 0;
@@ -349,6 +351,11 @@ TEST(Session, SaveRequestIsNotTheEnd) {
   CloseWindow(1);
   PumpEvents(2);
 }
+
+}  // namespace
+#endif
+
+namespace {
 
 // Catches a tray icon reported as added while no tray host is there to show it.
 TEST(Tray, NoHostNoIcon) {

@@ -14,7 +14,7 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   timeout 120 wineboot -i >/dev/null 2>&1 || { echo "wine_setup: wineboot failed" >&2; exit 1; }
 fi
-wineserver -p
+wineserver -p 2>/dev/null || true  # a server already running (wineboot leaves one) is fine
 
 # Sound: a private PulseAudio server with a null sink as its default.
 mkdir -p "$run/pulse"
@@ -53,4 +53,43 @@ fi
 # Media that the Linux tests encode at test time with ffmpeg.
 if [ -f "$src/tests/audiolib/make_media.sh" ]; then
   bash "$src/tests/audiolib/make_media.sh" "$run/media"
+fi
+
+# X display for the runtime's tests: Wine's windows need an X server, a window manager
+# for their frames, and a tray host for the notification-area icon. run.sh exports the
+# display written to $run/display. The prefix is made DPI-unaware at start, as Windows
+# starts a program without a manifest (Wine's default is per-monitor aware, which would
+# hide a missing awareness call), at 144 DPI, so the windows run at scale 1.5.
+if [ -f "$run/display" ] && xdpyinfo -display "$(cat "$run/display")" >/dev/null 2>&1; then
+  :
+elif command -v Xvfb >/dev/null; then
+  for n in $(seq 90 120); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >"$run/xvfb.log" 2>&1 &
+    echo $! >"$run/xvfb-pid"
+    for _ in $(seq 50); do xdpyinfo -display ":$n" >/dev/null 2>&1 && break; sleep 0.1; done
+    if xdpyinfo -display ":$n" >/dev/null 2>&1; then
+      echo ":$n" >"$run/display"
+      break
+    fi
+  done
+  if [ -f "$run/display" ]; then
+    display=$(cat "$run/display")
+    if command -v openbox >/dev/null; then
+      DISPLAY=$display setsid openbox </dev/null >"$run/openbox.log" 2>&1 &
+      echo $! >"$run/openbox-pid"
+    fi
+    if command -v trayer >/dev/null; then
+      DISPLAY=$display setsid trayer --edge bottom --align right --widthtype pixel --width 200 --height 32 \
+        </dev/null >"$run/trayer.log" 2>&1 &
+      echo $! >"$run/trayer-pid"
+    fi
+  fi
+else
+  echo "wine_setup: no Xvfb; the runtime's tests need an X display" >&2
+fi
+dpi_key='HKCU\Control Panel\Desktop'
+if ! wine reg query "$dpi_key" /v DpiScalingVer 2>/dev/null | grep -q 0x1000; then
+  wine reg add "$dpi_key" /v DpiScalingVer /t REG_DWORD /d 0x1000 /f >/dev/null 2>&1
+  wine reg add "$dpi_key" /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
 fi

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -83,6 +84,11 @@ struct Gadget {
   int font = 0;
   std::shared_ptr<Surface> surface;  // canvas: its persistent image
   bool mouseInside = false;
+  bool takesFocus = false;               // canvas: a click gives it the keyboard focus
+  int wheelRemainder = 0;                // canvas: wheel units short of a whole notch
+  int cursor = CursorDefault;
+  HBRUSH brush = nullptr;                // background of a coloured text or button
+  std::shared_ptr<FontObject> fontObject;  // keeps the control's HFONT alive
 };
 
 struct WindowRecord {
@@ -96,6 +102,11 @@ struct WindowRecord {
   uint32_t background = 0;           // 0xRRGGBB
   float scale = 1.0f;
   int dpi = 96;
+  int flags = 0;                     // WindowFlag bits it was opened with
+  std::set<int> timers;              // the player's timers running on it
+  int state = WindowNormal;          // as last reported by minimise/restore events
+  int clientWidth = 0, clientHeight = 0;  // as last reported by a size event
+  bool inSizeMove = false, inMenuLoop = false;  // a modal loop of its own runs
 };
 
 // Window table; main thread only (IsWindow and IsGadget read a copy of the numbers).
@@ -110,17 +121,44 @@ int SendWindowMessage(int window, WindowMessage message);
 void RefreshDrawing(int window, int gadget, const RECT* rects, int count);
 // Timers: a tick is queued as EventTimer unless one is still waiting (like WM_TIMER).
 void TimerTick(int window, int timerId);
+// Registers the window classes and makes the process DPI aware (RuntimeInit).
+void StartWindows();
+// The message pump's accelerator step: a key of a window's shortcut becomes EventMenu
+// (true: swallowed), and the play/pause key's release reaches the window's callback.
+bool TranslateShortcut(const MSG& msg);
 
 // --- The main thread and modal loops (rt_core.cpp) -------------------------------------------
 bool OnMainThread();
 // Work handed to the main thread by another thread (SetGadgetText from a worker, a
-// dialog): runs soon inside WaitWindowEvent or a modal loop.
-void RunOnMainThread(void (*work)(void*), void* context);
+// dialog): runs soon inside WaitWindowEvent or a modal loop, at the latest in the
+// teardown. false when the runtime is not running: nothing was queued, the caller still
+// owns `context`.
+bool RunOnMainThread(void (*work)(void*), void* context);
+// A modal loop (a window moved or sized by the user, a popup menu, a message box) keeps
+// the main thread from WaitWindowEvent: between Begin and End the player's modal-loop
+// hook (SetModalLoopHook) runs from a timer. Nested calls count; main thread only.
+void BeginModalLoop();
+void EndModalLoop();
 
 // Parts started by RuntimeInit and stopped by RuntimeTeardown, each in its own file.
 void TeardownWindows();
 void TeardownImagesAndFonts();
 void TeardownMenusAndTray();
 void TeardownDialogs();
+
+// --- The shell (rt_menu.cpp, rt_taskbar.cpp, rt_dialog.cpp, rt_session.cpp) -----------------
+// RuntimeInit calls StartShell (the dialogs open; the application id is set before any
+// window shows; harmless twice, and the first shell message starts it too). The teardown
+// calls TeardownDialogs first (a worker may be waiting for its box; the main thread keeps
+// taking messages until the boxes are gone) and TeardownMenusAndTray before the windows
+// close (it also lets go of the taskbar entry).
+void StartShell();
+// The window procedure asks this first for every message of a runtime window: tray clicks,
+// "TaskbarCreated", "TaskbarButtonCreated", thumb-button clicks (WM_COMMAND with
+// THBN_CLICKED), the end of the session, resume, display and theme changes, and the popup
+// menu that DisplayPopupMenu left for the loop. true: handled, *result is the answer;
+// false: go on with the message (the shell may have looked at it: WM_DESTROY, and
+// WM_DISPLAYCHANGE/WM_THEMECHANGED, whose window-1 callback message it has sent already).
+bool HandleShellMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result);
 
 }  // namespace rt
