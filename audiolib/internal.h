@@ -235,6 +235,12 @@ void StartNetSource(const StreamPtr& s);
 void StopNetSource(NetSource& n);
 // Waits until the response headers are in (1), failed (0, error set) or the deadline.
 int WaitForHeaders(NetSource& n, Clock::time_point deadline, int* error);
+#ifdef _WIN32
+// Whether the server of the running request (a libcurl handle) is who it claims to be:
+// its certificate chain ends in a root the system trusts and names the host. True for
+// plain HTTP.
+bool ServerCertificateTrusted(void* easy);
+#endif
 
 // --- decoder --------------------------------------------------------------------------
 // Probes the format from the stream's download buffer and opens the decoder. Returns 0

@@ -27,6 +27,8 @@ struct Transfer {
   NetSource* net;
   IcyDemux icy;
   bool aborted = false;
+  void* easy = nullptr;
+  bool checkServer = false;  // the server's certificate against the system's authorities
 };
 
 bool StartsWithNoCase(const std::string& s, const char* prefix) {
@@ -52,9 +54,20 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* user) {
   if (n.stop) return 0;
   std::string line(data, length);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  const bool statusLine = StartsWithNoCase(line, "HTTP/") || StartsWithNoCase(line, "ICY ");
+#ifdef _WIN32
+  // Before anything of a response is believed; each redirect may lead to another server.
+  if (statusLine && t->checkServer && !ServerCertificateTrusted(t->easy)) {
+    std::lock_guard<std::mutex> g(n.headerLock);
+    n.phase = 2;
+    n.error = BASS_ERROR_FILEOPEN;
+    n.headerCv.notify_all();
+    return 0;
+  }
+#endif
 
   std::unique_lock<std::mutex> g(n.headerLock);
-  if (StartsWithNoCase(line, "HTTP/") || StartsWithNoCase(line, "ICY ")) {
+  if (statusLine) {
     // A new response (after a redirect or an interim reply) replaces the last one.
     n.headers.clear();
     n.icy = StartsWithNoCase(line, "ICY ");
@@ -162,11 +175,15 @@ void DownloadThread(StreamPtr s) {
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     // The usual variable for another set of trusted authorities (a test CA, a company
     // proxy); without it the system's bundle.
-    if (const char* ca = std::getenv("SSL_CERT_FILE"); ca && *ca) curl_easy_setopt(easy, CURLOPT_CAINFO, ca);
+    const char* ca = std::getenv("SSL_CERT_FILE");
+    if (ca && *ca) curl_easy_setopt(easy, CURLOPT_CAINFO, ca);
 #ifdef _WIN32
     // Schannel refuses a certificate whose revocation it cannot check (no list reachable
     // from behind a firewall); a certificate known to be revoked is still refused.
     curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_REVOKE_BEST_EFFORT));
+    // With a file of authorities libcurl checks the chain against those alone.
+    t.easy = easy;
+    t.checkServer = !(ca && *ca);
 #endif
 #if LIBCURL_VERSION_NUM >= 0x075700
     // Do not wait for a resolver thread stuck in DNS when the stream is freed.
