@@ -12,6 +12,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     [ -f "$WINEPREFIX/system.reg" ] || timeout 120 wineboot -i >/dev/null 2>&1
   ) 9>"$WINEPREFIX.lock"
 fi
+# The X display that the setup test started (Wine's windows need one).
+display_file="$(dirname "$WINEPREFIX")/wine-run/display"
+[ -f "$display_file" ] && export DISPLAY="$(cat "$display_file")"
 # A warm server makes each start take tens of milliseconds instead of a second.
 wineserver -p >/dev/null 2>&1 || true
 timeout -k 10 "${CORVALE_WINE_TIMEOUT:-280}" wine64 "$@" | tr -d '\r'
