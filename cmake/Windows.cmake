@@ -24,10 +24,13 @@ pkg_check_modules(EXPAT REQUIRED IMPORTED_TARGET expat)
 # The DLLs the program ships: FFmpeg's and curl's (with zlib) beside the audio library in
 # the data folder, where LoadLibrary finds them next to bass.dll; curl's also beside the
 # executables that link it.
+# FFmpeg's utilities and curl use the toolchain's POSIX threads DLL, shipped with them.
+find_file(CORVALE_WINPTHREAD_DLL libwinpthread-1.dll PATHS /usr/${TOOLCHAIN_PREFIX}/lib NO_CMAKE_FIND_ROOT_PATH
+  NO_DEFAULT_PATH REQUIRED)
 file(GLOB CORVALE_DEP_DLLS "${CORVALE_WINDOWS_DEPS}/bin/*.dll")
-file(COPY ${CORVALE_DEP_DLLS} DESTINATION ${CORVALE_DATA_DIR})
+file(COPY ${CORVALE_DEP_DLLS} ${CORVALE_WINPTHREAD_DLL} DESTINATION ${CORVALE_DATA_DIR})
 file(GLOB CORVALE_CURL_DLLS "${CORVALE_WINDOWS_DEPS}/bin/libcurl*.dll" "${CORVALE_WINDOWS_DEPS}/bin/zlib1.dll")
-file(COPY ${CORVALE_CURL_DLLS} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+file(COPY ${CORVALE_CURL_DLLS} ${CORVALE_WINPTHREAD_DLL} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
 
 # The player's executable needs the whole Win32 runtime; without it the build has the
 # layers below the windows and their tests.

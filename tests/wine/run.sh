@@ -17,4 +17,4 @@ display_file="$(dirname "$WINEPREFIX")/wine-run/display"
 [ -f "$display_file" ] && export DISPLAY="$(cat "$display_file")"
 # A warm server makes each start take tens of milliseconds instead of a second.
 wineserver -p >/dev/null 2>&1 || true
-timeout -k 10 "${CORVALE_WINE_TIMEOUT:-280}" wine64 "$@" | tr -d '\r'
+timeout -k 10 "${CORVALE_WINE_TIMEOUT:-280}" wine "$@" | tr -d '\r'
