@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/rt_shared.h"
 #include "runtime/runtime.h"
@@ -160,5 +161,15 @@ void StartShell();
 // false: go on with the message (the shell may have looked at it: WM_DESTROY, and
 // WM_DISPLAYCHANGE/WM_THEMECHANGED, whose window-1 callback message it has sent already).
 bool HandleShellMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result);
+// A straight-alpha icon of size x size from an image (tray, taskbar buttons); nullptr when
+// the image is missing.
+HICON MakeIconOfImage(int image, int size);
+// What the taskbar was asked for, one line per call in order; tests read it because the
+// shell under Wine accepts every call and shows nothing. Turning it on clears it.
+void RecordTaskbarCalls(bool on);
+std::vector<std::string> RecordedTaskbarCalls();
+// rt_taskbar.cpp's and rt_session.cpp's parts of TeardownMenusAndTray.
+void TeardownTaskbarEntry();
+void TeardownSession();
 
 }  // namespace rt
