@@ -3,6 +3,8 @@
 // late the manager puts its frame round it. With CORVALE_SHOTS_DIR set, the window is
 // photographed with a two-line programme at the scale of the test. Skipped when the X
 // tools are missing.
+// Linux only: an X server started by the test with fork, input sent by xdotool.
+#ifndef _WIN32
 #include <unistd.h>
 
 #include <cstdlib>
@@ -169,3 +171,5 @@ TEST_F(InfoX, ScaleOneAndAHalf) {
   EXPECT_EQ(TextGadgetScrolls(WinInfo, 2), 0);
   Shot("info-scale1.5");
 }
+
+#endif  // _WIN32

@@ -97,6 +97,8 @@ TEST_F(TrayTest, RightClickShowsTheMenu) {
 
 // Catches an icon added without its image and a failed add reported as success.
 TEST_F(TrayTest, AddTrayIconNeedsAnImage) {
+  // The icon belongs to the main window, as in the player.
+  ASSERT_EQ(OpenWindow(WinMain, 0, 0, 23, 128, "main", WindowInvisible), 1);
   int normal = gApp.trayImageNormal;
   gApp.trayImageNormal = 0;
   gSettings.muted = 0;
@@ -110,6 +112,7 @@ TEST_F(TrayTest, AddTrayIconNeedsAnImage) {
   EXPECT_EQ(IsSysTrayIcon(kTrayIcon), expected);
   RemoveTrayIcon();
   EXPECT_FALSE(IsSysTrayIcon(kTrayIcon));
+  CloseWindow(WinMain);
 }
 
 // Catches start-up going on with the icon wanted although its images are missing.

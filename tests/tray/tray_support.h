@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,16 @@
 #include "playback/playback.h"
 #include "runtime/runtime.h"
 #include "ui/ui.h"
+
+#ifdef _WIN32
+// The C library's environment, which the player reads. An empty value removes the
+// variable there, as unsetenv does.
+inline int setenv(const char* name, const char* value, int overwrite) {
+  if (!overwrite && std::getenv(name)) return 0;
+  return _putenv_s(name, value);
+}
+inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
+#endif
 
 inline void StartTrayRuntime() {
   // Headless and never blocked by a box, also when run outside CTest.
@@ -67,6 +79,7 @@ inline std::string BuildDataFolder() {
 }
 
 // --- Helpers of the tests that start their own X server and tray host ----------------
+#ifndef _WIN32
 namespace xtest {
 
 inline std::string Output(const std::string& cmd) {
@@ -169,3 +182,4 @@ inline void Stop(pid_t& pid) {
 }
 
 }  // namespace xtest
+#endif
