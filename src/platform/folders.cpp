@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -281,4 +282,11 @@ int64_t FileSize(const std::string& path) {
   struct stat st {};
   if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   return static_cast<int64_t>(st.st_size);
+}
+
+int64_t FreeDiskSpace(const std::string& folder) {
+  struct statvfs st {};
+  if (folder.empty() || statvfs(folder.c_str(), &st) != 0) return -1;
+  // The blocks an unprivileged user may still fill, not those kept for the system.
+  return static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
 }

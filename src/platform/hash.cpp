@@ -2,9 +2,16 @@
 #include <openssl/evp.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include <new>
 
 #include "platform/platform.h"
 
@@ -86,4 +93,112 @@ std::string FileHashHex(const std::string& path, int bits) {
   });
   close(fd);
   return r;
+}
+
+namespace {
+
+// Folders of the private copies: $XDG_RUNTIME_DIR (the user's own, 0700 by its rules),
+// else the user's cache folder; the program's folder in it is created 0700. Whatever is
+// used must belong to this user and be writable by nobody else, or nothing is copied.
+bool Private(const std::string& folder) {
+  struct stat st {};
+  return lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+         (st.st_mode & 022) == 0;
+}
+
+std::string PrivateBase() {
+  const char* runtime = getenv("XDG_RUNTIME_DIR");
+  std::string parent;
+  if (runtime && *runtime == '/' && Private(runtime)) {
+    parent = runtime;
+  } else {
+    const char* cache = getenv("XDG_CACHE_HOME");
+    const char* home = getenv("HOME");
+    if (cache && *cache == '/')
+      parent = cache;
+    else if (home && *home == '/')
+      parent = std::string(home) + "/.cache";
+    else
+      return std::string();
+    mkdir(parent.c_str(), 0700);
+  }
+  std::string base = parent + "/" + kApplicationId;
+  mkdir(base.c_str(), 0700);
+  return Private(base) ? base : std::string();
+}
+
+constexpr const char* kCopyPrefix = "installer-";
+
+}  // namespace
+
+std::string HashAndCopyFile(const std::string& path, int bits, std::string* copyPath) {
+  size_t slash = path.rfind('/');
+  return HashAndCopyFile(path, bits, slash == std::string::npos ? path : path.substr(slash + 1), copyPath);
+}
+
+std::string HashAndCopyFile(const std::string& path, int bits, const std::string& copyName, std::string* copyPath) {
+  copyPath->clear();
+  if (!Digest(bits) || copyName.empty() || copyName.find('/') != std::string::npos || copyName == "." ||
+      copyName == "..")
+    return std::string();
+  // Never through a link, and a FIFO or device is refused before anything is read.
+  int in = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (in < 0) return std::string();
+  struct stat st {};
+  std::string base = PrivateBase();
+  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode) || base.empty()) {
+    close(in);
+    return std::string();
+  }
+  // Copies of earlier installers are done with: a new download supersedes them.
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(base, ec))
+    if (entry.path().filename().string().rfind(kCopyPrefix, 0) == 0) std::filesystem::remove_all(entry.path(), ec);
+  std::string folderTemplate = base + "/" + kCopyPrefix + "XXXXXX";
+  if (!mkdtemp(folderTemplate.data())) {
+    close(in);
+    return std::string();
+  }
+  const std::string folder = folderTemplate;
+  const std::string copy = folder + "/" + copyName;
+  int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+  std::unique_ptr<unsigned char[]> block(out >= 0 ? new (std::nothrow) unsigned char[1 << 20] : nullptr);
+  bool written = block != nullptr;
+  // What is hashed is exactly what reaches the copy: the bytes of one descriptor.
+  std::string digest = written ? Run(bits, [&](const unsigned char** p) -> long {
+    for (;;) {
+      ssize_t n = read(in, block.get(), 1 << 20);
+      if (n < 0 && errno == EINTR) continue;
+      if (n > 0) {
+        for (ssize_t done = 0; done < n;) {
+          ssize_t w = write(out, block.get() + done, size_t(n - done));
+          if (w < 0 && errno == EINTR) continue;
+          if (w <= 0) return -1;
+          done += w;
+        }
+      }
+      *p = block.get();
+      return n < 0 ? -1 : static_cast<long>(n);
+    }
+  })
+                               : std::string();
+  close(in);
+  if (out >= 0 && close(out) != 0) digest.clear();
+  if (digest.empty()) {
+    unlink(copy.c_str());
+    rmdir(folder.c_str());
+    return std::string();
+  }
+  *copyPath = copy;
+  return digest;
+}
+
+int DeletePrivateCopy(const std::string& copyPath) {
+  size_t slash = copyPath.rfind('/');
+  if (slash == std::string::npos) return 0;
+  const std::string folder = copyPath.substr(0, slash);
+  if (folder.substr(folder.rfind('/') + 1).rfind(kCopyPrefix, 0) != 0) return 0;
+  bool removed = unlink(copyPath.c_str()) == 0;
+  rmdir(folder.c_str());
+  return removed ? 1 : 0;
 }

@@ -204,7 +204,7 @@ int DownloadToMemory(const std::string& url, const std::string& userAgent, int64
 
 // ---------------------------------------------------------------------------------------
 // The HTTP(S) fetch into a file (installers): the same session rules, the body written
-// block by block, an idle time-out and an overall deadline.
+// block by block, an idle time-out and a lowest speed.
 // ---------------------------------------------------------------------------------------
 
 namespace {
@@ -223,10 +223,15 @@ struct FileFetch {
   int result = 0;
   bool statusSeen = false;
   std::chrono::steady_clock::time_point lastData;
-  std::chrono::steady_clock::time_point deadline;
   int64_t timeoutMs = 0;
-  bool hasDeadline = false;
+  // The low-speed rule: what had arrived when the current window of lowSpeedMs began.
+  int64_t lowSpeedMs = 0;
+  std::chrono::steady_clock::time_point windowStart;
+  int64_t windowBytes = 0;
+  std::chrono::steady_clock::time_point lastTick;
 };
+
+constexpr int64_t kLowSpeedBytesPerSecond = 1024;
 
 // An existing file is replaced; the name is never followed through a link.
 platform_detail::FileHandle CreateTargetFile(const std::string& path) { return platform_detail::CreateFreshFile(path); }
@@ -238,7 +243,20 @@ bool WriteAll(platform_detail::FileHandle fd, const char* data, int64_t n) {
 int WatchFileFetch(void* userp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   FileFetch& f = *static_cast<FileFetch*>(userp);
   auto now = std::chrono::steady_clock::now();
-  if (f.hasDeadline && now > f.deadline) return 1;
+  // The caller may end a fetch that is waiting for data too (a window closed meanwhile).
+  if (f.callback && now - f.lastTick >= std::chrono::seconds(1)) {
+    f.lastTick = now;
+    if (f.callback(f.total, f.received, 0, nullptr, f.user) != 0) {
+      f.result = kDownloadAborted;
+      return 1;
+    }
+  }
+  // A slow but steady download goes on however long it takes; a trickle ends.
+  if (f.lowSpeedMs > 0 && now - f.windowStart >= std::chrono::milliseconds(f.lowSpeedMs)) {
+    if ((f.received - f.windowBytes) * 1000 < kLowSpeedBytesPerSecond * f.lowSpeedMs) return 1;
+    f.windowStart = now;
+    f.windowBytes = f.received;
+  }
   return f.timeoutMs > 0 && now - f.lastData > std::chrono::milliseconds(f.timeoutMs) ? 1 : 0;
 }
 
@@ -278,7 +296,7 @@ size_t WriteFileBody(char* data, size_t one, size_t count, void* userp) {
       }
     }
     if (!WriteAll(f.fd, block, piece)) {
-      f.result = kDownloadReadFailed;
+      f.result = kDownloadWriteFailed;
       return 0;
     }
     f.received += piece;
@@ -290,7 +308,7 @@ size_t WriteFileBody(char* data, size_t one, size_t count, void* userp) {
 }  // namespace
 
 int DownloadToFile(const std::string& url, const std::string& userAgent, int64_t chunkSize, const std::string& filePath,
-                   DownloadCallback callback, void* userData, int64_t timeoutMs, int64_t deadlineMs) {
+                   DownloadCallback callback, void* userData, int64_t timeoutMs, int64_t lowSpeedMs) {
   if (!StartsWithNoCase(url, "http://") && !StartsWithNoCase(url, "https://")) return kDownloadBadProtocol;
   if (chunkSize < 1 || filePath.empty()) return kDownloadNoMemory;
   if (!CurlGlobalInit()) return kDownloadNoInternet;
@@ -304,18 +322,15 @@ int DownloadToFile(const std::string& url, const std::string& userAgent, int64_t
   f.callback = callback;
   f.user = userData;
   f.timeoutMs = timeoutMs;
-  f.lastData = std::chrono::steady_clock::now();
-  if (deadlineMs > 0) {
-    f.hasDeadline = true;
-    f.deadline = f.lastData + std::chrono::milliseconds(deadlineMs);
-  }
+  f.lastData = f.windowStart = f.lastTick = std::chrono::steady_clock::now();
+  f.lowSpeedMs = lowSpeedMs;
   SetFetchOptions(curl, url, userAgent);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteFileBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &f);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, WatchFileHeaders);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &f);
   if (timeoutMs > 0) curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, long(timeoutMs));
-  if (timeoutMs > 0 || deadlineMs > 0) {
+  if (timeoutMs > 0 || lowSpeedMs > 0 || callback) {
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, WatchFileFetch);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &f);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -329,7 +344,8 @@ int DownloadToFile(const std::string& url, const std::string& userAgent, int64_t
     f.fd = CreateTargetFile(filePath);
     if (f.fd == kNoFile) result = kDownloadReadFailed;
   }
-  if (f.fd != kNoFile && !platform_detail::CloseFile(f.fd) && result == 0) result = kDownloadReadFailed;
+  // A full disk may show only when the last data reach it.
+  if (f.fd != kNoFile && !platform_detail::CloseFile(f.fd) && result == 0) result = kDownloadWriteFailed;
   curl_easy_cleanup(curl);
   return result;
 }

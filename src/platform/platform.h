@@ -72,6 +72,7 @@ constexpr int kDownloadStatusNot200 = 0x20000006;
 constexpr int kDownloadNoMemory = 0x20000007;
 constexpr int kDownloadReadFailed = 0x20000008;
 constexpr int kDownloadTooLarge = 0x20000009;        // does not fit the buffer, or empty
+constexpr int kDownloadWriteFailed = 0x2000000A;     // the received data could not be written
 // Called before each block is stored: (announced total or 0, bytes received before this
 // block, block size n, block, user); returning anything but n stores only that many
 // bytes and ends the fetch with kDownloadAborted.
@@ -158,6 +159,20 @@ int64_t FileSize(const std::string& path);  // -1 when missing
 // failure (unreadable file, other bit count).
 std::string FileHashHex(const std::string& path, int bits);
 std::string DataHashHex(std::string_view data, int bits);
+// A downloaded installer is checked and started as one and the same content: the file at
+// path (a regular file; a link, a FIFO or a device is refused) is read once through one
+// descriptor, hashed (bits 256 or 512) and copied on the way into a new folder that only
+// this user can write ($XDG_RUNTIME_DIR, else the user's cache folder), keeping its name.
+// Returns the lower-case hex digest with the copy named in *copyPath; "" on any failure,
+// leaving no copy. Copies made earlier are removed.
+std::string HashAndCopyFile(const std::string& path, int bits, std::string* copyPath);
+// The same with the copy named copyName (a plain file name): a file downloaded under a
+// temporary name is started under its own.
+std::string HashAndCopyFile(const std::string& path, int bits, const std::string& copyName, std::string* copyPath);
+// Removes a copy made by HashAndCopyFile and its folder. 1 or 0.
+int DeletePrivateCopy(const std::string& copyPath);
+// Bytes free for this user in the folder's file system; -1 when unknown.
+int64_t FreeDiskSpace(const std::string& folder);
 
 // --- Processes ------------------------------------------------------------------------------
 // Keeps the allocator to two memory arenas, before the first thread starts. Each new
@@ -196,20 +211,29 @@ int RegistrySet(int root, const std::string& key, const std::string& name, int t
 // which is created after the server answered 200 (an existing file is replaced; a link is
 // never followed). The callback sees each block of at most chunkSize bytes as in
 // DownloadToMemory; returning anything but n writes only that many bytes and ends with
-// kDownloadAborted. timeoutMs bounds the connect and every wait for data; deadlineMs
-// (0 = none) bounds the whole fetch, so a server trickling bytes cannot hold it forever.
-// A write failure or a passed deadline is kDownloadReadFailed. The caller deletes the
-// file after a failure.
+// kDownloadAborted. timeoutMs bounds the connect and every wait for data. With
+// lowSpeedMs > 0, a fetch that receives less than 1 KiB/s over that long ends (however
+// long a steady one takes), so a server trickling bytes cannot hold it forever; while
+// the fetch waits for data the callback is also called about once a second with count
+// 0 and no block, and an answer other than 0 ends it with kDownloadAborted. A write
+// failure is kDownloadWriteFailed, a low speed kDownloadReadFailed. The caller deletes
+// the file after a failure.
 int DownloadToFile(const std::string& url, const std::string& userAgent, int64_t chunkSize,
                    const std::string& filePath, DownloadCallback callback, void* userData, int64_t timeoutMs,
-                   int64_t deadlineMs = 0);
+                   int64_t lowSpeedMs = 0);
 // Starts program with an argument vector (never a shell line) in its own process group
 // and waits at most timeoutMs for it. Returns 1 when it ended (exit code stored; -1 when
 // a signal ended it), 2 when the time limit passed and the whole group was
 // killed, 0 when it could not be started.
 int RunProcessWait(const std::string& program, const std::vector<std::string>& args, int timeoutMs,
                    int* exitCode);
-// Starts a downloaded file without waiting: a program (ELF or "#!" script) gets its
-// owner's executable bit and is started with no arguments; anything else (a .deb, or a
-// program that fails to start) goes to the desktop's opener. 1 started, 0 not.
+// The same, also ended (as by the time limit, returning 2) as soon as stopRequested()
+// answers 1: a worker asked to stop at exit does not wait out the limit.
+int RunProcessWait(const std::string& program, const std::vector<std::string>& args, int timeoutMs,
+                   int* exitCode, int (*stopRequested)());
+// Starts a downloaded file without waiting, by its name: only for a copy from
+// HashAndCopyFile, whose folder nobody else can write, so what starts is what was
+// hashed. A program (ELF or "#!" script) gets its owner's executable bit and is started
+// with no arguments; anything else (a .deb, or a program that fails to start) goes to
+// the desktop's opener. 1 started, 0 not.
 int StartDownloadedFile(const std::string& path);

@@ -1,7 +1,9 @@
 // The installer download after a Yes: where to save it, the download with its progress
 // window, the SHA-2 checksum and the start of the verified file. A failed, cancelled or
 // unverifiable download leaves no file behind, and nothing unverified is ever started.
+#include <random>
 #include <string>
+#include <utility>
 
 #include "core/core.h"
 #include "data/data.h"
@@ -58,14 +60,31 @@ std::string DownloadResultText(int code) {
       return "Download failed!";
     case kDownloadTooLarge:
       return "Memory size too small for data!";
+    case kDownloadWriteFailed:
+      return "Unable to write the downloaded file!";
     default:
       return "Unknown error!";
   }
 }
 
-int64_t DownloadProgress(int64_t total, int64_t doneBefore, int64_t length, const void*, void*) {
-  // The window's close (or the program's exit) ends the download at the next block.
-  if (gDownload.active.load() == 0 || ThreadStopRequested()) return 0;
+int64_t DownloadProgress(int64_t total, int64_t doneBefore, int64_t length, const void*, void* user) {
+  // The window's close (or the program's exit) ends the download at the next block, or
+  // while it waits for one.
+  if (gDownload.active.load() == 0 || ThreadStopRequested()) return -1;
+  if (auto* fetch = static_cast<InstallerFetch*>(user)) {
+    // Nothing larger than the limit is taken, announced or not, and nothing that cannot
+    // fit the folder's disk.
+    int64_t limit = gInstallerSizeLimit.load();
+    if (total > limit || doneBefore + length > limit) {
+      fetch->refusal = kTooLargeText;
+      return -1;
+    }
+    int64_t free = doneBefore == 0 && total > 0 ? FreeDiskSpace(fetch->folder) : -1;
+    if (free >= 0 && total > free) {
+      fetch->refusal = kNoSpaceText;
+      return -1;
+    }
+  }
   gDownload.total.store(total);
   gDownload.done.store(doneBefore + length);
   return length;
@@ -104,7 +123,9 @@ void SplitChecksumField(const std::string& field, std::string* algorithm, std::s
   *digest = TrimSpaces(rest);
 }
 
-std::string VerifyInstaller(const std::string& path, const std::string& hashField) {
+std::string VerifyInstaller(const std::string& path, const std::string& hashField, std::string* copy,
+                            const std::string& copyName) {
+  if (copy) copy->clear();
   std::string algorithm, expected;
   SplitChecksumField(hashField, &algorithm, &expected);
   int bits = 0;
@@ -116,11 +137,50 @@ std::string VerifyInstaller(const std::string& path, const std::string& hashFiel
     return "Checksum calculation method not specified!";
   else
     return algorithm + " checksum calculation method not supported!";
-  std::string actual = FileHashHex(path, bits);
-  // An unreadable file or an empty digest never passes.
-  if (actual.empty() || actual != expected) return "Checksum mismatch on downloaded file!";
+  // Hashed as it is copied where nobody else can write: the copy is what starts, so what
+  // starts is what was checked, whatever happens to the file afterwards.
+  std::string copied;
+  std::string actual = copyName.empty() ? HashAndCopyFile(path, bits, &copied)
+                                         : HashAndCopyFile(path, bits, copyName, &copied);
+  // An unreadable file, anything but a regular file, or an empty digest never passes.
+  if (actual.empty() || actual != expected) {
+    if (!copied.empty()) DeletePrivateCopy(copied);
+    return "Checksum mismatch on downloaded file!";
+  }
+  if (copy)
+    *copy = copied;
+  else
+    DeletePrivateCopy(copied);
   return "";
 }
+
+namespace {
+
+// A new name beside the target for the download in progress: the target itself (or an
+// older file of that name) is replaced only by a complete, verified download.
+std::string PartialName(const std::string& target) {
+  std::random_device random;
+  static const char kHex[] = "0123456789abcdef";
+  std::string suffix;
+  for (int i = 0; i < 4; ++i) {
+    unsigned v = random();
+    for (int j = 0; j < 4; ++j, v >>= 4) suffix += kHex[v & 15];
+  }
+  return target + ".part-" + suffix;
+}
+
+// The text for a failed download: what the callback refused, or the result's own text,
+// a write failure on a full disk said as such.
+std::string FailureText(int result, const InstallerFetch& fetch) {
+  if (!fetch.refusal.empty()) return fetch.refusal;
+  if (result == kDownloadWriteFailed) {
+    int64_t free = FreeDiskSpace(fetch.folder);
+    if (free >= 0 && free < (int64_t(1) << 20)) return kNoSpaceText;
+  }
+  return DownloadResultText(result);
+}
+
+}  // namespace
 
 int DownloadInstaller(const VersionEntry& entry) {
   std::string name = InstallerFileName(entry.download);
@@ -143,37 +203,51 @@ int DownloadInstaller(const VersionEntry& entry) {
   if (folder.empty()) return 0;
   gSettings.SetDownloadSavePath(folder);
   std::string target = folder + name;
+  // Downloaded beside the target under a new name: on any failure only that file goes,
+  // and a file already there under the installer's name is left as it was.
+  std::string partial = PartialName(target);
 
   int opened = IsWindow(WinMain);
   if (opened) PostEvent(EventVersionCheckDone, WinMain, 0);
   gDownload.total.store(0);
   gDownload.done.store(0);
   gDownload.active.store(1);
-  int result = DownloadToFile(entry.download, gApp.userAgent, kChunkSize, target, DownloadProgress, nullptr, kTimeoutMs,
-                              gInstallerDeadlineMs.load());
+  InstallerFetch fetch;
+  fetch.folder = folder;
+  int result = DownloadToFile(entry.download, gApp.userAgent, kChunkSize, partial, DownloadProgress, &fetch,
+                              kTimeoutMs, gInstallerLowSpeedMs.load());
   if (Logging()) Log("Download result = " + std::to_string(result));
   // A window closed while the server was silent ends as a failed read: the user's close
   // is what happened, so it stays silent too.
-  if (result != 0 && (gDownload.active.load() == 0 || ThreadStopRequested())) result = kDownloadAborted;
-  if (result == kDownloadAborted) {
-    DeleteFileAt(target);
+  if (result != 0 && fetch.refusal.empty() && (gDownload.active.load() == 0 || ThreadStopRequested()))
+    result = kDownloadAborted;
+  if (result == kDownloadAborted && fetch.refusal.empty()) {
+    DeleteFileAt(partial);
     CloseDownloaderWindow(opened);
     return 0;
   }
   if (result != 0) {
-    DeleteFileAt(target);
-    Warn(DownloadResultText(result));
+    DeleteFileAt(partial);
+    Warn(FailureText(result, fetch));
     CloseDownloaderWindow(opened);
     return 0;
   }
   CloseDownloaderWindow(opened);
-  std::string fault = VerifyInstaller(target, entry.hash);
+  std::string copy;
+  std::string fault = VerifyInstaller(partial, entry.hash, &copy, name);
   if (!fault.empty()) {
     Warn(fault);
-    DeleteFileAt(target);
+    DeleteFileAt(partial);
     return 0;
   }
-  if (!StartDownloadedFile(target)) {
+  // Complete and verified: only now does it take the installer's name.
+  if (!ReplaceFileDurably(partial, target)) {
+    DeleteFileAt(partial);
+    DeletePrivateCopy(copy);
+    Warn(DownloadResultText(kDownloadWriteFailed));
+    return 0;
+  }
+  if (!StartDownloadedFile(copy)) {
     if (Logging()) Log("Unable to start the installer.");
     Warn("Unable to start the installer!");
     return 0;

@@ -77,8 +77,12 @@ int StartVersionCheck(int manual);
 // The automatic starter: only when Settings versioncheck is on.
 int StartAutomaticVersionCheck();
 
-// Limits of the fetches; tests shorten them.
-void SetUpdateLimits(int64_t versionListDeadlineMs, int64_t installerDeadlineMs, int toolWaitMs);
+// The largest installer the player downloads.
+constexpr int64_t kInstallerSizeLimit = int64_t(2) << 30;  // 2 GiB
+// Limits of the fetches; tests shorten them. installerLowSpeedMs: an installer download
+// that receives less than 1 KiB/s over this long ends.
+void SetUpdateLimits(int64_t versionListDeadlineMs, int64_t installerLowSpeedMs, int toolWaitMs,
+                     int64_t installerSizeLimit = kInstallerSizeLimit);
 
 // --- Installer download ----------------------------------------------------------------
 // Shared between the worker (its progress callback) and the main thread's window.
@@ -91,9 +95,20 @@ extern DownloadProgressState gDownload;
 
 // Texts of the download result codes ("Download complete!", ...; "Unknown error!").
 std::string DownloadResultText(int code);
+// What the installer download's callback is handed: the folder it fills, and what it
+// refused (a text to show; "" when it refused nothing).
+struct InstallerFetch {
+  std::string folder;
+  std::string refusal;
+};
 // The progress callback of the installer download: stores total and done and accepts
-// the block while gDownload.active is set (and the worker was not asked to stop).
+// the block while gDownload.active is set (and the worker was not asked to stop); -1
+// stops the download. With an InstallerFetch as user it refuses an announced length
+// over the size limit or the folder's free space, and stops at the limit without one.
 int64_t DownloadProgress(int64_t total, int64_t doneBefore, int64_t length, const void* block, void* user);
+// The texts of the size refusals.
+inline constexpr const char* kNoSpaceText = "Not enough free disk space for the download!";
+inline constexpr const char* kTooLargeText = "The download is larger than 2 GiB!";
 // The installer's file name: the last segment of the URL's path (query and fragment cut
 // off). "" when the name is unsafe: empty, "..", a leading "." or "-", a path separator
 // or a control character.
@@ -102,8 +117,12 @@ std::string InstallerFileName(const std::string& url);
 void SplitChecksumField(const std::string& field, std::string* algorithm, std::string* digest);
 // Verifies the file against the entry's hash field: "" on a pass, else the text to show
 // ("Checksum mismatch on downloaded file!", "Checksum calculation method not specified!",
-// "<algorithm> checksum calculation method not supported!").
-std::string VerifyInstaller(const std::string& path, const std::string& hashField);
+// "<algorithm> checksum calculation method not supported!"). The file is hashed as it is
+// copied into a private folder (HashAndCopyFile) under copyName ("" keeps the file's own
+// name); on a pass *copy names that copy, the one to start, which is otherwise removed
+// (and always without copy).
+std::string VerifyInstaller(const std::string& path, const std::string& hashField, std::string* copy = nullptr,
+                            const std::string& copyName = "");
 // The worker's steps after a Yes: folder, save dialog, download with the progress
 // window, checksum, start. Every failure deletes the file. Returns 1 when the installer
 // was started.

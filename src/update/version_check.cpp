@@ -83,7 +83,9 @@ void LogLine(const std::string& text) {
 
 // Written by SetUpdateLimits before a check starts; read by the workers; atomic.
 std::atomic<int64_t> gVersionListDeadlineMs{60000};
-std::atomic<int64_t> gInstallerDeadlineMs{3600000};
+// A steady download takes as long as it needs; less than 1 KiB/s over a minute ends it.
+std::atomic<int64_t> gInstallerLowSpeedMs{60000};
+std::atomic<int64_t> gInstallerSizeLimit{kInstallerSizeLimit};
 std::atomic<int> gToolWaitMs{30000};
 
 int ReadVersionList(std::string_view body, const std::string& identifier, const std::string& publisher,
@@ -259,8 +261,10 @@ int StartAutomaticVersionCheck() {
   return StartVersionCheck(0);
 }
 
-void SetUpdateLimits(int64_t versionListDeadlineMs, int64_t installerDeadlineMs, int toolWaitMs) {
+void SetUpdateLimits(int64_t versionListDeadlineMs, int64_t installerLowSpeedMs, int toolWaitMs,
+                     int64_t installerSizeLimit) {
   gVersionListDeadlineMs.store(versionListDeadlineMs);
-  gInstallerDeadlineMs.store(installerDeadlineMs);
+  gInstallerLowSpeedMs.store(installerLowSpeedMs);
   gToolWaitMs.store(toolWaitMs);
+  gInstallerSizeLimit.store(installerSizeLimit);
 }

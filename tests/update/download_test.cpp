@@ -2,8 +2,11 @@
 // the progress window, every failure text, the checksum and the start of the verified
 // installer. Each failure must leave no file behind and start nothing.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include "playback/loopback_server.h"
 #include "update_test_util.h"
 
 namespace {
@@ -70,8 +73,9 @@ class Download : public UpdateTest {
 
 }  // namespace
 
-// Catches a verified installer not started, started from the wrong place, or saved under
-// the typed name instead of the download's own; SHA-256 and SHA-512 both pass.
+// Catches a verified installer not started, started from anything but the private copy
+// of the bytes that were checked, or saved under the typed name instead of the
+// download's own; SHA-256 and SHA-512 both pass.
 TEST_F(Download, VerifiedInstallerStarts) {
   for (const char* algo : {"sha-256", "sha-512"}) {
     fs::remove(mark);
@@ -84,7 +88,13 @@ TEST_F(Download, VerifiedInstallerStarts) {
               (std::vector<std::string>{QuestionLine(), Line(kDownloader, start + "corvale-setup-5.5.bin")}))
         << err;
     ASSERT_TRUE(WaitForFile(mark)) << algo << err;
-    EXPECT_EQ(ReadText(mark), chosen + "corvale-setup-5.5.bin \n");
+    // Started from a copy in a folder of this user alone, holding what was saved.
+    std::string ran = ReadText(mark);
+    ASSERT_EQ(ran.rfind(dir + "run/corvale-player/installer-", 0), 0u) << ran;
+    std::string copy = ran.substr(0, ran.size() - 2);
+    EXPECT_EQ(fs::path(copy).filename(), "corvale-setup-5.5.bin");
+    EXPECT_EQ(ReadText(copy), ReadText(chosen + "corvale-setup-5.5.bin"));
+    EXPECT_EQ(fs::status(fs::path(copy).parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
     EXPECT_EQ(Files(chosen), std::vector<std::string>{"corvale-setup-5.5.bin"});
     EXPECT_EQ(gSettings.GetDownloadSavePath(), chosen);
     EXPECT_EQ(gDownload.done.load(), 256 * 1024);
@@ -231,4 +241,87 @@ TEST_F(Download, NoContentLength) {
   EXPECT_EQ(gDownload.total.load(), 0);
   ASSERT_TRUE(WaitForFile(mark)) << err;
   EXPECT_FALSE(IsWindow(WinDownloader));
+}
+
+// Catches a failed download that deletes a file of the same name that was there before
+// (nothing had replaced it), or a partial file left beside it; a verified download
+// replaces it.
+TEST_F(Download, FailureLeavesTheFolderAsItWas) {
+  struct Case {
+    std::string query, fault;
+  } cases[] = {
+      {"?number=5.5", "404"},
+      {"?number=5.5", "close"},
+      {"?number=5.5&hash=sha-256:" + std::string(64, '0'), ""},
+  };
+  for (const Case& c : cases) {
+    WriteText(chosen + "corvale-setup-5.5.bin", "the earlier installer");
+    SimGet(sim.port, "/control/clear");
+    if (!c.fault.empty())
+      SimGet(sim.port, "/control/fault?path=/download/corvale-setup-5.5.bin&kind=" + c.fault);
+    List(c.query);
+    std::string err = RunCheck(1);
+    EXPECT_EQ(DialogLines(err).size(), 3u) << err;
+    EXPECT_EQ(Files(chosen), std::vector<std::string>{"corvale-setup-5.5.bin"}) << c.query << " " << c.fault;
+    EXPECT_EQ(ReadText(chosen + "corvale-setup-5.5.bin"), "the earlier installer") << c.query << " " << c.fault;
+  }
+  SimGet(sim.port, "/control/clear");
+  List("?number=5.5");
+  RunCheck(1);
+  ASSERT_TRUE(WaitForFile(mark));
+  EXPECT_EQ(ReadText(chosen + "corvale-setup-5.5.bin"), SimGet(sim.port, "/download/corvale-setup-5.5.bin").body);
+  EXPECT_EQ(Files(chosen), std::vector<std::string>{"corvale-setup-5.5.bin"});
+}
+
+// Catches a download without a size bound: an announced length over 2 GiB or over the
+// folder's free space is refused at once, one without a length stops at the bound, and a
+// failed write says so; each leaves the folder as it was.
+TEST_F(Download, SizeBoundsAndWriteFailures) {
+  LoopbackServer server;
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: ";
+  server.Route("/huge/setup.run", {head + "3221225472\r\n\r\n" + std::string(4096, '#')});
+  int64_t free = FreeDiskSpace(chosen);
+  ASSERT_GT(free, 0);
+  server.Route("/roomy/setup.run", {head + std::to_string(free + (int64_t(64) << 20)) + "\r\n\r\n" +
+                                    std::string(4096, '#')});
+  struct Case {
+    std::string url;
+    int64_t limit;
+    rlim_t fileLimit;  // the largest file this process may write (RLIM_INFINITY: no limit)
+    std::string text;
+  } cases[] = {
+      {server.Url("/huge/setup.run"), kInstallerSizeLimit, RLIM_INFINITY, "The download is larger than 2 GiB!"},
+      {server.Url("/roomy/setup.run"), int64_t(1) << 60, RLIM_INFINITY, "Not enough free disk space for the download!"},
+      {sim.Url("/download/corvale-setup-5.5.bin?fault=nolength"), 100 * 1024, RLIM_INFINITY,
+       "The download is larger than 2 GiB!"},
+      {sim.Url("/download/corvale-setup-5.5.bin"), kInstallerSizeLimit, 64 * 1024,
+       "Unable to write the downloaded file!"},
+  };
+  // A write over the file limit fails (EFBIG) instead of ending the process.
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  for (const Case& c : cases) {
+    WriteText(chosen + "setup.run", "the earlier installer");
+    WriteText(chosen + "corvale-setup-5.5.bin", "the earlier installer");
+    SetUpdateLimits(60000, 3600000, 30000, c.limit);
+    VersionEntry e;
+    e.number = "5.5";
+    e.download = c.url;
+    e.hash = "sha-256:" + std::string(64, '0');
+    testing::internal::CaptureStderr();
+    rlimit limit = saved;
+    limit.rlim_cur = c.fileLimit;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_EQ(DownloadInstaller(e), 0);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    WaitForWorkers(20000);
+    std::vector<std::string> lines = DialogLines(testing::internal::GetCapturedStderr());
+    ASSERT_EQ(lines.size(), 2u) << c.url;
+    EXPECT_EQ(lines[1], Line(kDownloader, c.text)) << c.url;
+    EXPECT_EQ(Files(chosen).size(), 2u) << c.url;
+    for (const std::string& name : Files(chosen)) EXPECT_EQ(ReadText(chosen + name), "the earlier installer");
+    EXPECT_FALSE(fs::exists(mark));
+  }
+  signal(SIGXFSZ, SIG_DFL);
 }

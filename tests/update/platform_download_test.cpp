@@ -1,5 +1,6 @@
-// The platform pieces the updater adds: the fetch into a file with its deadline, the
-// process wait with a time limit, and the start of a downloaded file.
+// The platform pieces the updater adds: the fetch into a file with its lowest speed, the
+// process wait with a time limit, the private copy of a verified file and the start of a
+// downloaded file.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -57,11 +58,54 @@ TEST_F(PlatformDownload, FailuresAndCodes) {
   EXPECT_EQ(fs::file_size(path), 2048u + 10u);
 }
 
-// Catches a trickling server holding the fetch beyond its overall deadline.
-TEST_F(PlatformDownload, DeadlineEndsATrickle) {
+// Catches the speed rule of the installer download: a server trickling 100 bytes a
+// second ends at the end of the window, while a steady download much slower than the
+// line runs on past it to the end (an overall deadline cut it), and a caller that asks
+// while the server is silent ends the fetch at once, not only at the next block.
+TEST_F(PlatformDownload, LowSpeedRule) {
   std::string path = dir + "slow.bin";
   EXPECT_EQ(DownloadToFile(sim.Url("/download/a.bin?rate=100"), "ua", 1024, path, nullptr, nullptr, 10000, 800),
             kDownloadReadFailed);
+  fs::remove(path);
+  EXPECT_EQ(DownloadToFile(sim.Url("/download/a.bin?rate=65536"), "ua", 1024, path, nullptr, nullptr, 10000, 1000), 0);
+  EXPECT_EQ(fs::file_size(path), 256u * 1024u);
+  fs::remove(path);
+  auto closeWhileWaiting = [](int64_t, int64_t, int64_t count, const void*, void*) -> int64_t {
+    return count == 0 ? -1 : count;
+  };
+  EXPECT_EQ(DownloadToFile(sim.Url("/download/a.bin?fault=stall&n=2048"), "ua", 1024, path, closeWhileWaiting,
+                           nullptr, 30000, 60000),
+            kDownloadAborted);
+}
+
+// Catches an installer hashed through one opening of its name and started through
+// another: the copy that starts holds the bytes that were hashed, whatever the file
+// becomes afterwards; a link, a FIFO or a folder is refused and no copy is left.
+TEST_F(PlatformDownload, VerifiedCopyIsWhatStarts) {
+  std::string setup = dir + "setup.run", mark = dir + "mark";
+  const std::string good = "#!/bin/sh\necho checked > \"$CORVALE_INSTALLER_MARK\"\n";
+  WriteText(setup, good);
+  std::string copy;
+  EXPECT_EQ(HashAndCopyFile(setup, 256, &copy), DataHashHex(good, 256));
+  ASSERT_EQ(copy.rfind(dir + "run/corvale-player/installer-", 0), 0u) << copy;
+  EXPECT_EQ(fs::status(fs::path(copy).parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+  // Replaced after the check, as anyone could in a folder open to others.
+  WriteText(setup, "#!/bin/sh\necho swapped > \"$CORVALE_INSTALLER_MARK\"\n");
+  setenv("CORVALE_INSTALLER_MARK", mark.c_str(), 1);
+  ASSERT_EQ(StartDownloadedFile(copy), 1);
+  ASSERT_TRUE(WaitForFile(mark));
+  EXPECT_EQ(ReadText(mark), "checked\n");
+  EXPECT_EQ(DeletePrivateCopy(copy), 1);
+  EXPECT_FALSE(fs::exists(fs::path(copy).parent_path()));
+
+  std::string link = dir + "link.run", fifo = dir + "fifo.run";
+  ASSERT_EQ(symlink(setup.c_str(), link.c_str()), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {link, fifo, dir, dir + "missing.run"}) {
+    EXPECT_EQ(HashAndCopyFile(path, 256, &copy), "") << path;
+    EXPECT_EQ(copy, "") << path;
+  }
+  EXPECT_TRUE(fs::is_empty(dir + "run/corvale-player"));
 }
 
 // Catches a link at the target followed instead of replaced.

@@ -176,6 +176,10 @@ TEST(UpdateRules, ChecksumField) {
 // Catches a file started without a matching digest, an accepted upper-case algorithm or
 // digest, or a wrong checksum text.
 TEST(UpdateRules, VerifyInstallerTexts) {
+  // The private copies the check makes go to a folder of this test.
+  char run[] = "/tmp/corvale-verify-run-XXXXXX";
+  ASSERT_NE(mkdtemp(run), nullptr);
+  setenv("XDG_RUNTIME_DIR", run, 1);
   char tmpl[] = "/tmp/corvale-verify-XXXXXX";
   int fd = mkstemp(tmpl);
   ASSERT_GE(fd, 0);
@@ -206,6 +210,10 @@ TEST(UpdateRules, VerifyInstallerTexts) {
   // A file that vanished never passes.
   unlink(path.c_str());
   EXPECT_EQ(VerifyInstaller(path, "sha-256:" + s256), "Checksum mismatch on downloaded file!");
+  // No private copy is left behind by the checks above.
+  EXPECT_TRUE(std::filesystem::is_empty(std::string(run) + "/corvale-player"));
+  std::filesystem::remove_all(run);
+  unsetenv("XDG_RUNTIME_DIR");
 }
 
 // Catches a wrong text for a download result code.
@@ -224,7 +232,8 @@ TEST(UpdateRules, DownloadResultTexts) {
       {0x20000007, "Unable to allocate buffer!"},
       {0x20000008, "Download failed!"},
       {0x20000009, "Memory size too small for data!"},
-      {0x2000000A, "Unknown error!"},
+      {0x2000000A, "Unable to write the downloaded file!"},
+      {0x2000000B, "Unknown error!"},
       {-1, "Unknown error!"},
   };
   for (const Case& c : cases) EXPECT_EQ(DownloadResultText(c.code), c.text) << c.code;
@@ -247,7 +256,7 @@ TEST(UpdateRules, ProgressCallbackStopsWhenInactive) {
   EXPECT_EQ(gDownload.total.load(), 2048);
   EXPECT_EQ(gDownload.done.load(), 1024);
   gDownload.active = 0;
-  EXPECT_EQ(DownloadProgress(2048, 1024, 1024, nullptr, nullptr), 0);
+  EXPECT_EQ(DownloadProgress(2048, 1024, 1024, nullptr, nullptr), -1);
   EXPECT_EQ(gDownload.done.load(), 1024);
 }
 

@@ -96,6 +96,10 @@ class UpdateTest : public ::testing::Test {
     for (const char* v : {"CORVALE_DIALOG_ANSWER", "CORVALE_DIALOG_FILE", "FLATPAK_ID", "SNAP", "CORVALE_OPENER",
                           "CORVALE_INSTALLER_MARK", "PATCHBEACON_HANG"})
       unsetenv(v);
+    // The private copies of verified installers stay in the scratch folder.
+    fs::create_directories(dir + "run");
+    fs::permissions(dir + "run", fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", (dir + "run").c_str(), 1);
     setenv("CORVALE_REGISTRY_SYSTEM", (dir + "registry").c_str(), 1);
     setenv("PATCHBEACON_LIST", (dir + "registrations").c_str(), 1);
     setenv("PATCHBEACON_LOG", (dir + "tool.log").c_str(), 1);
