@@ -36,6 +36,39 @@ void CloseDownloaderWindow(int opened) {
 
 void Warn(const std::string& text) { MessageBoxAsync(kDownloaderCaption, text, MbIconWarning, VersionCheckOwner()); }
 
+// Invisible characters make a name read as something it is not: "setup\u202Egpj.exe"
+// shows as "setupexe.jpg". UTF-8 is decoded; invalid sequences, controls (C0, C1), line
+// and paragraph separators and the format characters (directional marks, embeddings and
+// isolates, zero-width and joining characters, the byte-order mark, tags) fail.
+bool VisibleText(const std::string& text) {
+  static const std::pair<char32_t, char32_t> kInvisible[] = {
+      {0x00, 0x1F},       {0x7F, 0x9F},       {0xAD, 0xAD},       {0x600, 0x605},     {0x61C, 0x61C},
+      {0x6DD, 0x6DD},     {0x70F, 0x70F},     {0x890, 0x891},     {0x8E2, 0x8E2},     {0x180E, 0x180E},
+      {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},
+      {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3},
+      {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+  };
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    int extra = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
+    if (extra < 0 || i + size_t(extra) >= text.size()) return false;
+    char32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (int k = 1; k <= extra; ++k) {
+      unsigned char next = static_cast<unsigned char>(text[i + size_t(k)]);
+      if ((next & 0xC0) != 0x80) return false;
+      c = (c << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values past Unicode are not UTF-8.
+    static const char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (c < kLeast[extra] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return false;
+    for (const auto& range : kInvisible)
+      if (c >= range.first && c <= range.second) return false;
+    i += size_t(extra) + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string DownloadResultText(int code) {
@@ -107,6 +140,7 @@ std::string InstallerFileName(const std::string& url) {
   if (name.find("..") != std::string::npos) return "";
   for (unsigned char c : name)
     if (c < 0x20 || c == 0x7F || c == '/' || c == '\\') return "";
+  if (!VisibleText(name)) return "";
   return name;
 }
 

@@ -131,7 +131,8 @@ TEST(UpdateRules, VersionListFields) {
 }
 
 // Catches a download URL that could name a file outside the chosen folder, a hidden
-// file or something that reads as an option.
+// file, something that reads as an option, or a name that reads as another one through
+// invisible characters (direction overrides, zero-width and format characters).
 TEST(UpdateRules, InstallerFileNames) {
   struct Case {
     const char* url;
@@ -145,6 +146,14 @@ TEST(UpdateRules, InstallerFileNames) {
       {"http://h/download/-rf.run", ""},
       {"http://h/download/a\\b.run", ""},
       {"http://h/download/a\x01.run", ""},
+      {"http://h/download/setup\u202Egpj.exe", ""},       // shows as "setupexe.jpg"
+      {"http://h/download/setup\u2066x\u2069.run", ""},  // an isolate
+      {"http://h/download/set\u200Bup.run", ""},          // zero width space
+      {"http://h/download/\uFEFFsetup.run", ""},          // byte-order mark
+      {"http://h/download/setup\xC2\x85.run", ""},        // a C1 control (NEL)
+      {"http://h/download/setup\xC3\x28.run", ""},        // not UTF-8
+      {"http://h/download/setup\xE0\x80\xAF.run", ""},    // overlong "/"
+      {"http://h/download/M\u00FCller-5.5.run", "M\u00FCller-5.5.run"},
       {"http://h/download/", ""},
       {"http://h", ""},
       {"", ""},
