@@ -124,8 +124,12 @@ std::string UiLanguageFromLocale(std::string_view locale);
 // Counterpart of the restart registration: nothing to register on Linux; returns 1 when
 // a session manager (SESSION_MANAGER) is there to restart the program, else 0.
 int RegisterApplicationRestart();
-// Store-package test: 1 inside Flatpak, 2 inside Snap, 0 otherwise.
+// Store-package test: 1 inside Flatpak, 2 inside Snap, 0 otherwise. Decided by where the
+// running executable lies and by /.flatpak-info, never by inherited variables alone.
 int RunningInSandbox();
+// The rule behind it: the executable's real path, $SNAP ("" when unset) and whether
+// /.flatpak-info exists. Snap only when the executable lies inside $SNAP.
+int SandboxFromFacts(const std::string& executable, const std::string& snap, bool flatpakInfo);
 
 // --- Files ------------------------------------------------------------------------------
 // Buffered files: writes collect in a buffer of the default size (131072 bytes unless

@@ -28,10 +28,24 @@ int RegisterApplicationRestart() {
   return sm && *sm ? 1 : 0;
 }
 
+int SandboxFromFacts(const std::string& executable, const std::string& snap, bool flatpakInfo) {
+  // Flatpak puts its marker file at the root of every sandbox it runs.
+  if (flatpakInfo) return 1;
+  // $SNAP alone is inherited by whatever a snap starts (a terminal's shell and all it
+  // runs): only a program that lies inside that snap is the store's.
+  std::string root = snap;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  if (root.size() < 2 || root[0] != '/' || executable.size() <= root.size()) return 0;
+  return executable.compare(0, root.size(), root) == 0 && executable[root.size()] == '/' ? 2 : 0;
+}
+
 int RunningInSandbox() {
-  const char* flatpak = getenv("FLATPAK_ID");
-  if ((flatpak && *flatpak) || FileExists("/.flatpak-info")) return 1;
   const char* snap = getenv("SNAP");
-  if (snap && *snap) return 2;
-  return 0;
+  std::string executable;
+  if (snap && *snap) {
+    char* real = realpath("/proc/self/exe", nullptr);
+    if (real) executable = real;
+    free(real);
+  }
+  return SandboxFromFacts(executable, snap ? snap : "", FileExists("/.flatpak-info"));
 }
