@@ -101,6 +101,7 @@ struct AppState {
 
   // Worker thread numbers of the runtime; written by the starting side; atomic.
   std::atomic<int> versionCheckThread{0};
+  std::atomic<int> toolThread{0};  // the registration with the external version-check tool
   std::atomic<int> streamInfoThread{0};
 
   // Tray icon images (runtime image numbers); 0 when not loaded. Main thread only.

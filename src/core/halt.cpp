@@ -30,13 +30,14 @@ void HaltPlayback() {
   // frozen holding "connecting" or half-written shared records.
   RequestThreadStop(gPlayer.workerThread.load());
   RequestThreadStop(gApp.versionCheckThread.load());
+  RequestThreadStop(gApp.toolThread.load());
   RequestThreadStop(gApp.streamInfoThread.load());
   RequestThreadStop(ArtworkWorkerThread());
 }
 
 int WaitForWorkers(int waitMs) {
   std::vector<int> threads = {gPlayer.workerThread.load(), gApp.versionCheckThread.load(), gApp.streamInfoThread.load(),
-                              ArtworkWorkerThread()};
+                              ArtworkWorkerThread(), gApp.toolThread.load()};
   std::vector<int> boxes = OpenBoxThreads();
   threads.insert(threads.end(), boxes.begin(), boxes.end());
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);

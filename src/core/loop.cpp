@@ -151,6 +151,9 @@ void MainWindowEvent(int kind, int object, int type) {
     case EventVersionCheckDone:
       DownloaderWindow(kOpenWindow, kRelayout);
       break;
+    case EventToolAnswer:
+      HandleToolAnswer(object, type);
+      break;
     case EventRefreshWindows:
       OpenMainWindow(kOpenWindow);
       if (IsWindow(WinStats)) OpenStatsWindow(kOpenWindow, kRelayout, kNoCopy);

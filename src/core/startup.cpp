@@ -154,8 +154,9 @@ int PlayerMain(int argc, char** argv) {
   // The tray icon.
   if (gSettings.trayIcon.load() != 0) CreateTrayIconAtStart();
 
-  // The registration with the external version-check tool ("PBT find = ").
-  RegisterWithPatchBeacon();
+  // The registration with the external version-check tool, in the background: its
+  // answer logs "PBT find = " and starts the automatic version check.
+  StartPatchBeaconRegistration();
 
   // The audio library: loading, options, user agent, output, the float
   // checks and the add-ons.
@@ -191,9 +192,6 @@ int PlayerMain(int argc, char** argv) {
   // The information and statistics windows reopen when they were open.
   if (gSettings.infoState.load() != 0) OpenInfoWindow(kOpenWindow, kRelayout, kNoCopy, kKeepArtwork);
   if (gSettings.statsState.load() != 0) OpenStatsWindow(kOpenWindow, kRelayout, kNoCopy);
-
-  // The automatic version check, when Settings versioncheck is set.
-  StartAutomaticVersionCheck();
 
   // The timers of the main window.
   AddWindowTimer(WinMain, TimerVersionCheck, kVersionCheckInterval);

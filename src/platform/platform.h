@@ -186,6 +186,9 @@ int64_t FreeDiskSpace(const std::string& folder);
 void LimitMemoryArenas();
 // Splits a Windows-style parameter text ("/find \"C:\\a b\\v.json\"") into arguments.
 std::vector<std::string> SplitCommandLine(std::string_view text);
+// Every program started here gets only the standard descriptors (input, output, error):
+// nothing the player or its libraries opened reaches it. Programs not waited for are
+// collected when they end, so none stays a zombie.
 // Starts program with arguments (posix_spawn, PATH searched when it has no "/").
 // wait = 1: waits and stores its exit code (128 + signal when killed). Returns 1 started, 0 not.
 int RunProcess(const std::string& program, const std::vector<std::string>& args, int wait,

@@ -9,7 +9,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -18,39 +19,61 @@ extern char** environ;
 
 namespace {
 
-// Children started without waiting are collected later, so none stays a zombie.
-std::mutex gChildLock;
-std::vector<pid_t> gChildren;  // guarded by gChildLock
-
-void ReapChildren() {
-  std::lock_guard<std::mutex> g(gChildLock);
-  for (auto it = gChildren.begin(); it != gChildren.end();) {
-    int status = 0;
-    pid_t r = waitpid(*it, &status, WNOHANG);
-    if (r == *it || (r < 0 && errno == ECHILD))
-      it = gChildren.erase(it);
-    else
-      ++it;
+// Children started without waiting: each gets a thread that waits for it, so none stays a
+// zombie however long the player runs without starting another. The thread touches
+// nothing but the child's number, so the exit can end it at any moment.
+void ReapWhenEnded(pid_t pid) {
+  try {
+    std::thread([pid] {
+      int status = 0;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: the child is left to the exit.
   }
 }
 
-}  // namespace
-
-int RunProcess(const std::string& program, const std::vector<std::string>& args, int wait, int* exitCode) {
-  ReapChildren();
+// Starts program with its arguments. The child gets only the standard descriptors: the
+// player's files, sockets and pipes (and those of the libraries it loads, whatever flags
+// they were opened with) are closed in it before it runs. With ownGroup it leads a
+// process group of its own. 0 when it could not be started.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args, bool ownGroup) {
   if (program.empty()) return 0;
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return 0;
+  posix_spawnattr_t attr;
+  if (posix_spawnattr_init(&attr) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return 0;
+  }
   pid_t pid = 0;
-  bool searchPath = program.find('/') == std::string::npos;
-  int rc = searchPath ? posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ)
-                      : posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
-  if (rc != 0) return 0;
+  int rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  if (rc == 0 && ownGroup) {
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+  }
+  if (rc == 0) {
+    bool searchPath = program.find('/') == std::string::npos;
+    rc = searchPath ? posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ)
+                    : posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  }
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : 0;
+}
+
+}  // namespace
+
+int RunProcess(const std::string& program, const std::vector<std::string>& args, int wait, int* exitCode) {
+  pid_t pid = Spawn(program, args, false);
+  if (pid <= 0) return 0;
   if (!wait) {
-    std::lock_guard<std::mutex> g(gChildLock);
-    gChildren.push_back(pid);
+    ReapWhenEnded(pid);
     return 1;
   }
   int status = 0;
@@ -79,30 +102,21 @@ int OpenWithShell(const std::string& target) {
 }
 
 int RunProcessWait(const std::string& program, const std::vector<std::string>& args, int timeoutMs, int* exitCode) {
-  ReapChildren();
-  if (program.empty()) return 0;
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
+  return RunProcessWait(program, args, timeoutMs, exitCode, nullptr);
+}
+
+int RunProcessWait(const std::string& program, const std::vector<std::string>& args, int timeoutMs, int* exitCode,
+                   int (*stopRequested)()) {
   // Its own process group, so a tool that started helpers is stopped with them.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
-  pid_t pid = 0;
-  bool searchPath = program.find('/') == std::string::npos;
-  int rc = searchPath ? posix_spawnp(&pid, program.c_str(), nullptr, &attr, argv.data(), environ)
-                      : posix_spawn(&pid, program.c_str(), nullptr, &attr, argv.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) return 0;
+  pid_t pid = Spawn(program, args, true);
+  if (pid <= 0) return 0;
   int status = 0;
   int waited = 0;
   for (;;) {
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) break;
     if (r < 0 && errno != EINTR) return 0;
-    if (timeoutMs >= 0 && waited >= timeoutMs) {
+    if ((timeoutMs >= 0 && waited >= timeoutMs) || (stopRequested && stopRequested())) {
       kill(-pid, SIGKILL);
       kill(pid, SIGKILL);
       while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

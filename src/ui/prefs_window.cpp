@@ -192,7 +192,8 @@ void ToggleCheck(int gadget) {
   switch (gadget) {
     case PrefsCheckUpdates:
       field->store(on);
-      gPrefsWindow.versionToolFailed = VersionToolRegistration(on) != 0 && on ? 1 : 0;
+      // The tool answers later, through the event queue; the window never waits for it.
+      VersionToolRegistration(on);
       break;
     case PrefsCheckStreamInfo:
     case PrefsCheckArtwork:

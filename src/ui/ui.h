@@ -317,7 +317,8 @@ std::string ModeCaption(int64_t mode);
 // entries.
 std::string NextStreamCaption(size_t position, size_t count);
 // Built by the updater (src/update), which sits above this subsystem: registration
-// with the external version-check tool ("/add" when on, "/remove" when off; its exit
-// code, -1 without a tool), and the start of a manual version check (1 when started).
+// with the external version-check tool ("/add" when on, "/remove" when off) started in
+// the background, its answer setting versionToolFailed later (1 when started), and the
+// start of a manual version check (1 when started).
 int VersionToolRegistration(int on);
 int StartManualVersionCheck();

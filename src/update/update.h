@@ -154,8 +154,27 @@ std::string PatchBeaconExecutable();
 // did not end within the wait limit (30 s; it is then killed).
 int RunPatchBeaconTool(const std::string& option, const std::string& versionFile);
 // Start-up: finds, adds or removes the registration of gApp.dataFolder + "version.json",
-// sets gApp.toolRegistered and logs "PBT find = <n>.". Returns find.
+// sets gApp.toolRegistered and logs "PBT find = <n>.". Returns find. Waits for the tool.
 int RegisterWithPatchBeacon();
+// The same steps without touching gApp: *registered says whether the tool now has the
+// file. Any thread.
+int FindOrAddPatchBeaconRegistration(int* registered);
+// The tool may take its wait limit (30 s) twice, so the windows never wait for it: the
+// registrations run on a worker (gApp.toolThread) whose answer comes back through the
+// event queue, to window 1 as EventToolAnswer with object = the request and data = the
+// answer, and is applied by HandleToolAnswer on the main thread.
+constexpr int EventToolAnswer = 0x10007;
+enum ToolRequest : int { ToolStartup = 1, ToolMarkOn = 2, ToolMarkOff = 3 };
+// Start-up: its answer sets gApp.toolRegistered, logs "PBT find = <n>." and then starts
+// the automatic version check (which must know whether the tool checks for us).
+// 1 when the worker started; without one the answer is applied at once.
+int StartPatchBeaconRegistration();
+// The preferences' "Check For Updates" mark: its answer sets the window's
+// versionToolFailed. 1 started, 0 when another registration is still running.
+int StartPatchBeaconUpdate(int on);
+void HandleToolAnswer(int request, int answer);
+// 1 from the start of a registration until its answer has been applied.
+int PatchBeaconBusy();
 // The preferences' "Check For Updates" mark: on registers (/find, then /add when not
 // registered), off unregisters (/remove). Returns 0 on success, else the tool's code or -1.
 int UpdatePatchBeaconRegistration(int on);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "core/core.h"
@@ -197,7 +198,10 @@ void RunVersionCheck(int manual) {
     MessageBoxAsync(kCheckCaption, StoreNoticeText(sandbox), MbIconInformation, 0);
     return;
   }
-  // The external tool checks for us while it has this installation registered.
+  // The external tool checks for us while it has this installation registered: a
+  // registration still under way is waited for.
+  while (PatchBeaconBusy() && !ThreadStopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (ThreadStopRequested()) return;
   if (gApp.toolRegistered.load() != 0) {
     if (manual) RunPatchBeaconTool(kToolCheck, gApp.dataFolder + "version.json");
     return;
@@ -254,7 +258,7 @@ int StartVersionCheck(int manual) {
 int StartManualVersionCheck() { return StartVersionCheck(1); }
 
 // The preferences window's "Check For Updates" mark.
-int VersionToolRegistration(int on) { return UpdatePatchBeaconRegistration(on); }
+int VersionToolRegistration(int on) { return StartPatchBeaconUpdate(on); }
 
 int StartAutomaticVersionCheck() {
   if (gSettings.versionCheck.load() == 0) return 0;

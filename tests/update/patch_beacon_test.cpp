@@ -2,6 +2,9 @@
 // (tools/patch-beacon) through the file-backed registry.
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "ui/ui.h"
 #include "update_test_util.h"
 
 namespace {
@@ -124,4 +127,48 @@ TEST_F(PatchBeacon, CheckMarkRegistration) {
   EXPECT_EQ(ReadText(dir + "registrations"), "");
   EXPECT_EQ(ReadText(toolLog), "/find " + versionFile + "\n/add " + versionFile + "\n/find " + versionFile +
                                    "\n/remove " + versionFile + "\n");
+}
+
+// Catches the registration run on the window thread: with the tool told to hang (until
+// its limit), the starters return at once and the loop goes on handling events; the
+// answers arrive later through the queue, start-up's with its log line and the automatic
+// check, the check mark's as a failure of the window.
+TEST_F(PatchBeacon, HangingToolLeavesTheLoopRunning) {
+  Install();
+  SetUpdateLimits(60000, 3600000, 4000);
+  setenv("PATCHBEACON_HANG", "/find", 1);
+  gSettings.versionCheck = 1;
+  auto pumpUntil = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 3000 && !done(); ++i) {
+      int kind = WaitWindowEvent(10);
+      if (kind) DispatchEvent(kind, EventWindow(), EventObject(), EventType());
+    }
+    return done();
+  };
+  for (int request : {ToolStartup, ToolMarkOn}) {
+    SCOPED_TRACE(request);
+    ClearMemoryLog();
+    gPrefsWindow.versionToolFailed = 0;
+    ASSERT_EQ(request == ToolStartup ? StartPatchBeaconRegistration() : VersionToolRegistration(1), 1);
+    EXPECT_EQ(PatchBeaconBusy(), 1);
+    // The loop takes its next event at once, while the tool still hangs.
+    constexpr int kMarker = 0x10077;
+    PostEvent(kMarker, WinMain, 7);
+    EXPECT_EQ(WaitWindowEvent(5000), kMarker);
+    EXPECT_EQ(PatchBeaconBusy(), 1);
+    EXPECT_FALSE(LogHas("PatchBeacon did not end in time and was stopped."));
+    ASSERT_TRUE(pumpUntil([] { return PatchBeaconBusy() == 0; }));
+    EXPECT_TRUE(LogHas("PatchBeacon did not end in time and was stopped.")) << MemoryLogText();
+    if (request == ToolStartup) {
+      EXPECT_EQ(gApp.toolRegistered.load(), 0);
+      EXPECT_TRUE(LogHas("PBT find = -1.")) << MemoryLogText();
+      // Not registered: the player's own automatic check follows.
+      WaitForWorkers(20000);
+      EXPECT_TRUE(LogHas("Versioncheck number = ")) << MemoryLogText();
+    } else {
+      EXPECT_EQ(gPrefsWindow.versionToolFailed, 1);
+    }
+    WaitForWorkers(20000);
+  }
+  unsetenv("PATCHBEACON_HANG");
 }

@@ -59,7 +59,7 @@ class PlayerUpdate : public UpdateTest {
     UpdateTest::TearDown();
   }
 
-  void Start() {
+  void Start(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> env = {"HOME=" + dir,
                                     "XDG_CONFIG_HOME=" + dir + "config",
                                     "XDG_RUNTIME_DIR=" + dir + "run",
@@ -72,6 +72,7 @@ class PlayerUpdate : public UpdateTest {
                                     "PATCHBEACON_LIST=" + dir + "registrations",
                                     "PATCHBEACON_LOG=" + dir + "tool.log",
                                     "PATH=/usr/bin:/bin"};
+    env.insert(env.end(), extra.begin(), extra.end());
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
       if (const char* v = getenv(name)) env.push_back(std::string(name) + "=" + v);
     std::vector<char*> envp;
@@ -146,4 +147,22 @@ TEST_F(PlayerUpdate, ToolRegistersAndTakesOver) {
   EXPECT_NE(LogText().find(" PBT find = 1.\r\n"), std::string::npos) << LogText();
   EXPECT_EQ(ReadText(out).find("dialog:"), std::string::npos) << ReadText(out);
   EXPECT_EQ(SimGet(sim.port, "/control/stats").body.find("/versionlist.json"), std::string::npos);
+}
+
+// Catches the registration run on the window thread before the loop: with the tool told
+// to hang (the player stops it after 30 s), the loop is entered while it still hangs, and
+// quitting does not wait for it either.
+TEST_F(PlayerUpdate, HangingToolLeavesTheWindowsAnswering) {
+  WriteText(dir + "registry", "[Software\\PatchBeacon]\nExe=sz:" + PatchBeaconPath() + "\n");
+  Start({"PATCHBEACON_HANG=/find"});
+  ASSERT_TRUE(WaitFor(dir + "tool.log", "/find ")) << ReadText(out);
+  bool looping = false;
+  for (int i = 0; i < 3000 && !looping; ++i) {
+    looping = LogText().find(" Entering main loop.\r\n") != std::string::npos;
+    if (!looping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(looping) << LogText();
+  EXPECT_EQ(LogText().find("PBT find"), std::string::npos) << LogText();
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(LogText().find("Versioncheck"), std::string::npos) << LogText();
 }
