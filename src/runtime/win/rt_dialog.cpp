@@ -73,7 +73,11 @@ std::string AskSavePath(const SaveAsk& ask) {
   ofn.lpstrDefExt = extension.empty() ? nullptr : extension.c_str();
   ofn.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
   if (!GetSaveFileNameW(&ofn)) return std::string();
-  return Narrow(file.data());
+  // The player takes the folder up to the last "/", as every folder path it keeps ends
+  // with one; Windows reads either separator.
+  std::wstring chosen = file.data();
+  std::replace(chosen.begin(), chosen.end(), L'\\', L'/');
+  return Narrow(chosen);
 }
 
 // A worker's dialog, shown on a thread of its own.
