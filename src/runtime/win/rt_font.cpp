@@ -152,6 +152,15 @@ int FontPixelSize(int font) {
   return found && f ? f->pixelSize : 0;
 }
 
+int FontLineSpacing(int font) {
+  auto f = GetFont(font);
+  MeasureDc dc(f ? f->handle : nullptr);
+  TEXTMETRICW tm{};
+  // The edit control steps its lines by the cell height, without the external leading.
+  if (!dc.get() || !GetTextMetricsW(dc.get(), &tm)) return 0;
+  return tm.tmHeight;
+}
+
 int MeasureTextWidth(int font, const std::string &text) {
   auto f = GetFont(font);
   const std::wstring w = Wide(text);
