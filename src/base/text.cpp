@@ -1,6 +1,7 @@
 // Small text routines shared by every subsystem.
 #include "base/text.h"
 
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -119,4 +120,16 @@ std::string Cp1252ToUtf8(std::string_view bytes) {
     AppendUtf8(out, cp);
   }
   return out;
+}
+
+std::filesystem::path Utf8Path(const std::string& path) {
+  return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
+
+std::FILE* OpenFileUtf8(const std::string& path, const char* mode) {
+#ifdef _WIN32
+  return _wfopen(Utf8Path(path).c_str(), std::wstring(mode, mode + std::strlen(mode)).c_str());
+#else
+  return std::fopen(path.c_str(), mode);
+#endif
 }

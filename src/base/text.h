@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -27,3 +29,9 @@ int IsValidUtf8(std::string_view bytes);
 void AppendUtf8(std::string& out, uint32_t codePoint);
 // Windows-1252 bytes to UTF-8 (the five unassigned bytes map to their Latin-1 code points).
 std::string Cp1252ToUtf8(std::string_view bytes);
+
+// The player's paths are UTF-8, but Windows' C and C++ libraries read a narrow path in
+// the ANSI code page: paths reach std::filesystem, the file streams and fopen through
+// these two, so a folder named with any letters works.
+std::filesystem::path Utf8Path(const std::string& path);
+std::FILE* OpenFileUtf8(const std::string& path, const char* mode);

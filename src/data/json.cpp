@@ -731,7 +731,7 @@ std::unique_ptr<JsonDocument> LoadJsonFile(const std::string& path) {
   ResetError();
   std::string bytes;
   bool ok = false;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+  if (FILE* f = OpenFileUtf8(path, "rb")) {
     ok = true;
     char buf[65536];
     size_t n;
@@ -1009,7 +1009,7 @@ int SaveJsonFile(const JsonDocument& document, const std::string& path, int pret
   // A temporary file beside the target, synced and renamed over it once complete, so a
   // failure, a crash or a power cut at any point leaves the old file or the new one.
   std::string temp = path + ".tmp";
-  FILE* f = std::fopen(temp.c_str(), "wb");
+  FILE* f = OpenFileUtf8(temp, "wb");
   if (!f) return 0;
   std::setvbuf(f, nullptr, _IONBF, 0);  // our own 4096-byte blocks are the buffer
   bool ok = true;
@@ -1026,6 +1026,6 @@ int SaveJsonFile(const JsonDocument& document, const std::string& path, int pret
   if (std::fclose(f) != 0) ok = false;
   std::error_code ec;
   if (ok) ok = ReplaceFileDurably(temp, path) == 1;
-  if (!ok) fs::remove(temp, ec);
+  if (!ok) fs::remove(Utf8Path(temp), ec);
   return ok ? 1 : 0;
 }

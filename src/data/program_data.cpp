@@ -51,7 +51,7 @@ static bool IsOwnRelease(const JsonValue* entry) {
 static void DeleteLegacyFiles() {
   std::error_code ec;
   for (const char* name : {"settings.xml", "stream.m3u8", "stream.jspf"})
-    std::filesystem::remove(gApp.userFolder + name, ec);
+    std::filesystem::remove(Utf8Path(gApp.userFolder + name), ec);
 }
 
 static void CreateUserFolder() {
@@ -59,14 +59,14 @@ static void CreateUserFolder() {
   const std::string& folder = gApp.userFolder;
   if (folder.empty()) return;
   std::error_code ec;
-  if (fs::is_directory(folder, ec)) return;
+  if (fs::is_directory(Utf8Path(folder), ec)) return;
   std::string path = folder;
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   // The parent (the configuration folder) may not exist yet on a fresh system.
-  fs::create_directories(path, ec);
+  fs::create_directories(Utf8Path(path), ec);
   if (ec) {
     DataLog("Failed to create folder: " + folder);
-  } else if (!fs::is_directory(folder, ec)) {
+  } else if (!fs::is_directory(Utf8Path(folder), ec)) {
     DataLog("Unable to create folder: " + folder);
   }
 }

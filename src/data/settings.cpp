@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "base/base.h"
+#include "base/text.h"
 #include "data/data.h"
 #include "data/data_internal.h"
 #include "platform/platform.h"
@@ -304,7 +305,8 @@ void FinishSettings(int64_t major, int64_t minor) {
   // After the saved copy was taken, so the first regular save writes the folder.
   std::string debugPath = s.GetDebugSavePath();
   std::error_code ec;
-  if (debugPath.empty() || !std::filesystem::is_directory(debugPath, ec)) s.SetDebugSavePath(GetKnownFolder(5, 0));
+  if (debugPath.empty() || !std::filesystem::is_directory(Utf8Path(debugPath), ec))
+    s.SetDebugSavePath(GetKnownFolder(5, 0));
 
   if (major < 5 || (major == 5 && minor < 4)) SaveSettings(kFreeDocument, kSaveAlways);
 }

@@ -240,7 +240,7 @@ int LoadPlaylist(const std::string& url, std::vector<StreamEntry>& list) {
     if (!url.empty()) AddEntry(list, "Custom Url", url);
   } else if (!type.empty()) {
     Log("Loading local playlist.");
-    std::ifstream file(url, std::ios::binary);
+    std::ifstream file(Utf8Path(url), std::ios::binary);
     if (!file) {
       result = kDownloadOpenFailed;
     } else {

@@ -33,7 +33,7 @@ class DataEnv : public ::testing::Test {
   void SetUp() override {
     dataFolder = root.path + "bin/data/";
     userFolder = root.path + "config/" + kProgramId + "/";
-    std::filesystem::create_directories(dataFolder);
+    std::filesystem::create_directories(FsPath(dataFolder));
     gApp.dataFolder = dataFolder;
     gApp.userFolder = userFolder;
     gStation = StationInfo();
@@ -47,7 +47,7 @@ class DataEnv : public ::testing::Test {
   }
 
   void InstallData(const std::string& fixture, const std::string& as) {
-    std::filesystem::copy_file(FixturePath(fixture), dataFolder + as,
+    std::filesystem::copy_file(FixturePath(fixture), FsPath(dataFolder + as),
                                std::filesystem::copy_options::overwrite_existing);
   }
   void InstallDataText(const std::string& name, const std::string& text) { WriteFile(dataFolder + name, text); }
@@ -55,10 +55,10 @@ class DataEnv : public ::testing::Test {
     InstallData("version.json", "version.json");
     InstallData("station.json", "station.json");
   }
-  void MakeUserFolder() { std::filesystem::create_directories(userFolder); }
+  void MakeUserFolder() { std::filesystem::create_directories(FsPath(userFolder)); }
   void InstallUser(const std::string& fixture, const std::string& as) {
     MakeUserFolder();
-    std::filesystem::copy_file(FixturePath(fixture), userFolder + as,
+    std::filesystem::copy_file(FixturePath(fixture), FsPath(userFolder + as),
                                std::filesystem::copy_options::overwrite_existing);
   }
 

@@ -1,7 +1,11 @@
 // Helpers shared by the data subsystem's tests: scratch folders and fixture files.
 #pragma once
 
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <filesystem>
@@ -11,19 +15,33 @@
 
 namespace datatest {
 
+inline int ProcessId() {
+#ifdef _WIN32
+  return _getpid();
+#else
+  return int(getpid());
+#endif
+}
+
 inline std::string FixturePath(const std::string& name) {
   return std::string(CORVALE_SOURCE_DIR) + "/tests/data/fixtures/" + name;
 }
 
+// The file-system path of a UTF-8 path (on Windows a narrow path is read in the ANSI
+// code page).
+inline std::filesystem::path FsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FsPath(path), std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
   out << text;
 }
 
@@ -34,14 +52,15 @@ struct ScratchFolder {
   ScratchFolder() {
     static std::atomic<int> counter{0};
     std::filesystem::path p = std::filesystem::temp_directory_path() /
-                              ("corvale-data-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+                              ("corvale-data-test-" + std::to_string(ProcessId()) + "-" + std::to_string(counter++));
     std::filesystem::remove_all(p);
     std::filesystem::create_directories(p);
-    path = p.string() + "/";
+    const std::u8string u = p.generic_u8string();
+    path = std::string(u.begin(), u.end()) + "/";
   }
   ~ScratchFolder() {
     std::error_code ec;
-    std::filesystem::remove_all(path, ec);
+    std::filesystem::remove_all(FsPath(path), ec);
   }
   std::string operator/(const std::string& name) const { return path + name; }
 };

@@ -174,6 +174,35 @@ TEST_F(ProgramData, UncreatableUserFolderIsLogged) {
   EXPECT_EQ(gStation.name, "Test Radio");
 }
 
+// Catches paths handed to the C and C++ libraries as narrow strings: Windows reads those
+// in the ANSI code page, so a user whose name (and so whose folders) has letters beyond
+// it could neither start the player nor keep settings or the stream list.
+TEST_F(ProgramData, FoldersNamedBeyondAscii) {
+  for (const char* name : {"Zo\u00eb", "\u0414\u0430\u0440\u044c\u044f", "\u674e \U0001f4fb"}) {
+    SCOPED_TRACE(name);
+    dataFolder = root.path + name + "/data/";
+    userFolder = root.path + name + "/config/" + kProgramId + "/";
+    fs::create_directories(datatest::FsPath(dataFolder));
+    gApp.dataFolder = dataFolder;
+    gApp.userFolder = userFolder;
+    ResetSettings();
+    InstallDefaults();
+    EXPECT_EQ(datatest::LoadResult(), 0);
+    EXPECT_EQ(gStation.name, "Test Radio");
+    EXPECT_TRUE(fs::is_directory(datatest::FsPath(userFolder)));
+    gSettings.preset = 2;
+    ASSERT_EQ(SaveSettings(0, 1), 1);
+    ResetSettings();
+    EXPECT_EQ(datatest::LoadResult(), 1);
+    EXPECT_EQ(gSettings.preset, 2);
+    const std::vector<StreamEntry> saved = {{"a", "http://127.0.0.1:1/a", "mp3", 128}};
+    ASSERT_EQ(SaveStreamListCache(saved), 1);
+    std::vector<StreamEntry> loaded;
+    EXPECT_EQ(LoadStreamListCache(loaded), 1);
+    EXPECT_TRUE(StreamListsEqual(loaded, saved));
+  }
+}
+
 // Catches a version splitter that misreads missing or non-numeric fields.
 TEST(SplitVersionText, Fields) {
   struct Case {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,36 +24,61 @@
 #include "playback/playback.h"
 #include "runtime/runtime.h"
 
+#ifdef _WIN32
+// The C library's environment, which the audio library reads too. An empty value removes
+// the variable there, as unsetenv does.
+inline int setenv(const char* name, const char* value, int overwrite) {
+  if (!overwrite && std::getenv(name)) return 0;
+  return _putenv_s(name, value);
+}
+inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
+#endif
+
 namespace playtest {
 
 inline std::string FixturePath(const std::string& name) {
   return std::string(CORVALE_SOURCE_DIR) + "/tests/playback/fixtures/" + name;
 }
 
+// The file-system path of a UTF-8 path (on Windows a narrow path is read in the ANSI
+// code page).
+inline std::filesystem::path FsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
+  std::ifstream f(FsPath(path), std::ios::binary);
   std::stringstream s;
   s << f.rdbuf();
   return s.str();
 }
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  std::ofstream f(FsPath(path), std::ios::binary | std::ios::trunc);
   f.write(bytes.data(), std::streamsize(bytes.size()));
 }
 
-// A fresh folder under the system's temporary folder, ending with "/", removed at the end.
+// A fresh folder under the system's temporary folder, ending with "/" (UTF-8, as the
+// player's paths are), removed at the end.
 class ScratchFolder {
  public:
   ScratchFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "corvale-play-XXXXXX").string();
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    path_ = std::string(mkdtemp(buf.data())) + "/";
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    // create_directory is false when the name is taken: only a folder made here is used.
+    for (;;) {
+      const std::filesystem::path p = std::filesystem::temp_directory_path() /
+                                      ("corvale-play-" + std::to_string(random()) + "-" + std::to_string(counter++));
+      if (std::filesystem::create_directory(p)) {
+        const std::u8string u = p.generic_u8string();
+        path_ = std::string(u.begin(), u.end()) + "/";
+        break;
+      }
+    }
   }
   ~ScratchFolder() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(FsPath(path_), ec);
   }
   const std::string& Path() const { return path_; }
 

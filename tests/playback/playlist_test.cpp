@@ -182,8 +182,9 @@ TEST(ParsePlaylist, HugeInputs) {
   EXPECT_EQ(list.back().url, "http://127.0.0.1/99999");
 }
 
-// Catches local playlists read by the wrong rule, the 65536-byte limit off by one, or an
-// upper-case extension taken as a playlist.
+// Catches local playlists read by the wrong rule, the 65536-byte limit off by one, an
+// upper-case extension taken as a playlist, or a name beyond ASCII not found (Windows
+// reads narrow names in the ANSI code page).
 TEST(LoadPlaylistTest, LocalFiles) {
   ScratchFolder dir;
   std::vector<StreamEntry> list;
@@ -193,6 +194,10 @@ TEST(LoadPlaylistTest, LocalFiles) {
                  {"2", "https://127.0.0.1:8443/aac"},
                  {"3", "HTTP://127.0.0.1:8000/UPPER.mp3"}},
                 "basic.m3u");
+
+  WriteFile(dir.Path() + "Zo\u00eb \u674e.m3u", ReadFile(FixturePath("basic.m3u")));
+  EXPECT_EQ(LoadPlaylist(dir.Path() + "Zo\u00eb \u674e.m3u", list), 1);
+  EXPECT_EQ(list.size(), 3u);
 
   WriteFile(dir.Path() + "upper.M3U", ReadFile(FixturePath("basic.m3u")));
   EXPECT_EQ(LoadPlaylist(dir.Path() + "upper.M3U", list), 0);
