@@ -4,8 +4,12 @@
 #pragma once
 
 #ifdef _WIN32
+// The player's main window number is called WinMain too: keep the SDK's entry point
+// declaration out of its way.
+#define WinMain CorvaleSdkWinMain
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#undef WinMain
 
 #include <cerrno>
 

@@ -3,11 +3,6 @@
 // then stall, so faults of the fetch can be produced exactly.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,20 +13,25 @@
 #include <thread>
 #include <vector>
 
+#include "test_socket.h"
+
 class LoopbackServer {
  public:
   struct Reply {
-    std::string raw;      // sent as it stands
-    int stallMs = 0;      // then keep the connection open this long (or until Stop)
-    bool silent = false;  // accept and never answer (until stallMs or Stop)
-    int trickleMs = 0;    // send raw a byte at a time, this far apart (until Stop)
+    std::string raw;          // sent as it stands
+    int stallMs = 0;          // then keep the connection open this long (or until Stop)
+    bool silent = false;      // accept and never answer (until stallMs or Stop)
+    int trickleMs = 0;        // send raw a byte at a time, this far apart (until Stop)
     size_t trickleAfter = 0;  // bytes of raw sent at once before the trickle begins
   };
 
   LoopbackServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    fd_ = OpenTcpSocket();
+#ifndef _WIN32
+    // Not on Windows, where the option lets another socket take a port in use.
     int one = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+#endif
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -69,8 +69,8 @@ class LoopbackServer {
       stopping_ = true;
     }
     wake_.notify_all();
-    ::shutdown(fd_, SHUT_RDWR);
-    ::close(fd_);
+    ::shutdown(fd_, kShutBoth);
+    CloseSocket(fd_);
     if (acceptor_.joinable()) acceptor_.join();
     for (auto& t : handlers_) t.join();
   }
@@ -78,17 +78,17 @@ class LoopbackServer {
  private:
   void AcceptLoop() {
     for (;;) {
-      int c = ::accept(fd_, nullptr, nullptr);
-      if (c < 0) return;
+      const TestSocket c = ::accept(fd_, nullptr, nullptr);
+      if (c == kNoSocket) return;
       handlers_.emplace_back([this, c] { Serve(c); });
     }
   }
 
-  void Serve(int c) {
+  void Serve(TestSocket c) {
     std::string request;
     char buf[4096];
     while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
-      ssize_t n = ::recv(c, buf, sizeof buf, 0);
+      const int n = int(::recv(c, buf, sizeof buf, 0));
       if (n <= 0) break;
       request.append(buf, size_t(n));
     }
@@ -104,7 +104,7 @@ class LoopbackServer {
     }
     if (reply.trickleMs > 0) {
       const size_t atOnce = std::min(reply.trickleAfter, reply.raw.size());
-      if (atOnce > 0 && ::send(c, reply.raw.data(), atOnce, MSG_NOSIGNAL) <= 0) reply.raw.clear();
+      if (atOnce > 0 && ::send(c, reply.raw.data(), int(atOnce), MSG_NOSIGNAL) <= 0) reply.raw.clear();
       reply.raw.erase(0, atOnce);
       for (char byte : reply.raw) {
         if (::send(c, &byte, 1, MSG_NOSIGNAL) <= 0) break;
@@ -116,7 +116,7 @@ class LoopbackServer {
     if (!reply.silent) {
       size_t sent = 0;
       while (sent < reply.raw.size()) {
-        ssize_t n = ::send(c, reply.raw.data() + sent, reply.raw.size() - sent, MSG_NOSIGNAL);
+        const int n = int(::send(c, reply.raw.data() + sent, int(reply.raw.size() - sent), MSG_NOSIGNAL));
         if (n <= 0) break;
         sent += size_t(n);
       }
@@ -126,11 +126,16 @@ class LoopbackServer {
       wake_.wait_for(l, std::chrono::milliseconds(reply.stallMs > 0 ? reply.stallMs : 60000),
                      [this] { return stopping_; });
     }
-    ::shutdown(c, SHUT_RDWR);
-    ::close(c);
+    ::shutdown(c, kShutBoth);
+    CloseSocket(c);
   }
 
-  int fd_ = -1;
+#ifdef _WIN32
+  static constexpr int kShutBoth = SD_BOTH;
+#else
+  static constexpr int kShutBoth = SHUT_RDWR;
+#endif
+  TestSocket fd_ = kNoSocket;
   int port_ = 0;
   std::thread acceptor_;
   std::vector<std::thread> handlers_;

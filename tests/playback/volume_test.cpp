@@ -344,11 +344,17 @@ TEST(HandleTrackChangeTest, StepFromThePresetLevel) {
 TEST(HandleTrackChangeTest, NumbersKeepTheirPointUnderADecimalCommaLocale) {
   FakeBassScope fake;
   ResetPlayback();
+#ifdef _WIN32
+  // Windows' C library takes the user's locale from the system, not from LC_ALL: name it.
+  const char* set = setlocale(LC_ALL, "German_Germany.1252");
+  ASSERT_NE(set, nullptr) << "no German locale";
+#else
   const char* saved = std::getenv("LC_ALL");
   const std::string savedValue = saved ? saved : "";
   setenv("LC_ALL", "de_DE.UTF-8", 1);
   const char* set = setlocale(LC_ALL, "");
   ASSERT_NE(set, nullptr) << "de_DE.UTF-8 is not installed (scripts/install-deps.sh generates it)";
+#endif
   char probe[16];
   std::snprintf(probe, sizeof probe, "%.1f", 1.5);
   EXPECT_STREQ(probe, "1,5");  // the locale really is in effect
@@ -360,10 +366,12 @@ TEST(HandleTrackChangeTest, NumbersKeepTheirPointUnderADecimalCommaLocale) {
   Announce("StreamTitle='L - 1';");
   const std::string scale = FormatScale(1.5);
   setlocale(LC_ALL, "C");
+#ifndef _WIN32
   if (saved)
     setenv("LC_ALL", savedValue.c_str(), 1);
   else
     unsetenv("LC_ALL");
+#endif
   EXPECT_EQ(scale, "1.5");
   std::vector<std::string> lines = log.Lines();
   ASSERT_FALSE(lines.empty());
