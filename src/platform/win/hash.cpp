@@ -154,8 +154,15 @@ std::wstring NewPrivateFolder() {
 }  // namespace
 
 std::string HashAndCopyFile(const std::string& path, int bits, std::string* copyPath) {
+  size_t slash = path.find_last_of("\\/");
+  return HashAndCopyFile(path, bits, slash == std::string::npos ? path : path.substr(slash + 1), copyPath);
+}
+
+std::string HashAndCopyFile(const std::string& path, int bits, const std::string& copyName, std::string* copyPath) {
   copyPath->clear();
-  if (!Algorithm(bits) || path.empty()) return std::string();
+  if (!Algorithm(bits) || path.empty() || copyName.empty() || copyName.find_first_of("\\/:") != std::string::npos ||
+      copyName == "." || copyName == "..")
+    return std::string();
   // The link itself, never what it points to; others may read but not change the file
   // while it is copied.
   HANDLE in = CreateFileW(winplat::Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -172,8 +179,7 @@ std::string HashAndCopyFile(const std::string& path, int bits, std::string* copy
     CloseHandle(in);
     return std::string();
   }
-  size_t slash = path.find_last_of("\\/");
-  std::wstring copy = folder + L"\\" + winplat::Widen(slash == std::string::npos ? path : path.substr(slash + 1));
+  std::wstring copy = folder + L"\\" + winplat::Widen(copyName);
   HANDLE out = CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   static thread_local unsigned char buf[65536];
   // What is hashed is exactly what reaches the copy: the bytes of one handle.
