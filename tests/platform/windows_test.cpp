@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 // These need the types of windows.h first.
+#include <aclapi.h>
 #include <shellapi.h>
 
 #include <chrono>
@@ -335,6 +336,52 @@ TEST(WindowsProcesses, TimeOutStopsTheWholeTree) {
   }
   EXPECT_EQ(RunProcessWait(dir + "missing.exe", {}, 1000, &code), 0);
   RemoveTree(dir);
+}
+
+// Catches a verified installer copy that others could change before it starts, a copy
+// that is not what was hashed, and things that are no plain file copied at all.
+TEST(WindowsProcesses, PrivateCopyOfAnInstaller) {
+  std::string dir = TempFolder("copy");
+  std::string setup = dir + "setup ü.exe";
+  WriteWholeFile(setup, "MZ installer");
+  std::string copy;
+  ASSERT_EQ(HashAndCopyFile(setup, 256, &copy), DataHashHex("MZ installer", 256));
+  EXPECT_EQ(copy.rfind(GetKnownFolder(8, 0) + kApplicationId + "\\installer-", 0), 0u) << copy;
+  const std::string name = "\\setup ü.exe";
+  EXPECT_EQ(copy.substr(copy.size() - name.size()), name);
+  WriteWholeFile(setup, "MZ swapped");
+  EXPECT_EQ(ReadText(copy), "MZ installer");
+  // This user and the system only, nothing inherited from the folder above (Wine keeps
+  // the entries but not the protection flag, so the entries are what is checked).
+  std::wstring folder = Widen(copy.substr(0, copy.find_last_of('\\')));
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_EQ(GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                  nullptr, &sd),
+            ERROR_SUCCESS);
+  EXPECT_EQ(dacl ? dacl->AceCount : 0, 2);
+  LocalFree(sd);
+  EXPECT_EQ(DeletePrivateCopy(setup), 0);  // not a copy of ours
+  EXPECT_EQ(DeletePrivateCopy(copy), 1);
+  EXPECT_FALSE(FolderExists(Narrow(folder)));
+  for (const std::string& bad : {dir, dir + "missing.exe"}) {
+    EXPECT_EQ(HashAndCopyFile(bad, 256, &copy), "") << bad;
+    EXPECT_EQ(copy, "");
+  }
+  EXPECT_GT(FreeDiskSpace(dir), 0);
+  EXPECT_EQ(FreeDiskSpace(dir + "missing\\"), -1);
+  RemoveTree(dir);
+}
+
+// Catches a tool wait that ignores the request to stop.
+TEST(WindowsProcesses, StopRequestEndsTheWait) {
+  static int asked = 0;
+  int code = 0;
+  SetTestEnv("CORVALE_TEST_CHILD", "sleep");
+  EXPECT_EQ(RunProcessWait(TestProgramPath(), {}, -1, &code, [] { return ++asked >= 3 ? 1 : 0; }), 2);
+  SetTestEnv("CORVALE_TEST_CHILD", nullptr);
+  EXPECT_EQ(asked, 3);
+  EXPECT_EQ(code, -1);
 }
 
 // Catches an installer that is opened instead of started (or the reverse), and relative
