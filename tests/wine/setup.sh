@@ -14,7 +14,7 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   timeout 120 wineboot -i >/dev/null 2>&1 || { echo "wine_setup: wineboot failed" >&2; exit 1; }
 fi
-wineserver -p 2>/dev/null || true  # a server already running (wineboot leaves one) is fine
+wineserver -p >/dev/null 2>&1 </dev/null || true  # a server already running (wineboot leaves one) is fine
 
 # Sound: a private PulseAudio server with a null sink as its default.
 mkdir -p "$run/pulse"
