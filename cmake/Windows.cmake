@@ -49,6 +49,7 @@ add_subdirectory(data)
 # The player itself and its installer.
 if(TARGET corvale-player)
   set(CORVALE_ICON ${CMAKE_BINARY_DIR}/corvale-player.ico)
+  set(CORVALE_MANIFEST ${CMAKE_SOURCE_DIR}/packaging/windows/corvale-player.manifest)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/corvale-player.rc.in ${CMAKE_BINARY_DIR}/corvale-player.rc @ONLY)
   target_sources(corvale-player PRIVATE ${CMAKE_BINARY_DIR}/corvale-player.rc)
   set_target_properties(corvale-player PROPERTIES WIN32_EXECUTABLE ON)
