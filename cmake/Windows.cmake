@@ -34,7 +34,7 @@ file(COPY ${CORVALE_CURL_DLLS} ${CORVALE_WINPTHREAD_DLL} DESTINATION ${CMAKE_RUN
 
 # The player's executable needs the whole Win32 runtime; without it the build has the
 # layers below the windows and their tests.
-option(CORVALE_WINDOWS_PLAYER "Build the player's executable and its windows" OFF)
+option(CORVALE_WINDOWS_PLAYER "Build the player's executable and its windows" ON)
 
 add_library(corvale STATIC)
 target_include_directories(corvale PUBLIC ${CMAKE_SOURCE_DIR}/src)
