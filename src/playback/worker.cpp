@@ -175,7 +175,20 @@ void PlaybackWorker(int advance) {
         std::to_string(RoundKiloHertz(gPlayer.sampleRate.load())) + " KHz " + PlayerString(&PlayerState::codecName) +
         ".");
   PostToMain(EventNowPlaying);
-  if (gBass.BASS_ChannelPlay(h, FALSE)) {
+  // A halt since the store has taken the stream (to fade it and leave it to the exit):
+  // it is not started, and the worker ends like the others. The test and the start are
+  // one step under the lock the halt takes the stream under.
+  bool halted = false, played = false;
+  {
+    std::lock_guard<std::mutex> lock(gPlayer.streamLock);
+    halted = gPlayer.shutdown.load() != 0 || ThreadStopRequested() || gPlayer.streamHandle.load() != h;
+    if (!halted) played = gBass.BASS_ChannelPlay(h, FALSE) != 0;
+  }
+  if (halted) {
+    EndAttempt();
+    return;
+  }
+  if (played) {
     Log("Playing.");
     SetVolume(gPlayer.volume.load(), 100);
   } else {

@@ -141,6 +141,8 @@ struct FakeAudio {
   std::atomic<int> createFails{0};  // error code to fail StreamCreateURL with; 0 = succeed
   std::atomic<int> createDelayMs{0};
   std::atomic<int> createHold{0};  // StreamCreateURL waits while it is 1
+  std::atomic<int> dspHold{0};     // ChannelSetDSP (after the worker stored its stream) waits while it is 1
+  std::atomic<int> dsps{0}, plays{0};
   std::atomic<int> creates{0};
   std::atomic<int> concurrentCreates{0};
   std::atomic<int> maxConcurrentCreates{0};
@@ -180,6 +182,8 @@ class FakeBassScope {
     f.createFails = 0;
     f.createDelayMs = 0;
     f.createHold = 0;
+    f.dspHold = 0;
+    f.dsps = f.plays = 0;
     f.creates = 0;
     f.concurrentCreates = 0;
     f.maxConcurrentCreates = 0;
@@ -235,7 +239,11 @@ class FakeBassScope {
       return TRUE;
     };
     gBass.BASS_ChannelSetAttribute = [](DWORD, DWORD, float) -> BOOL { return TRUE; };
-    gBass.BASS_ChannelSetDSP = [](DWORD, DSPPROC*, void*, int) -> HDSP { return 77; };
+    gBass.BASS_ChannelSetDSP = [](DWORD, DSPPROC*, void*, int) -> HDSP {
+      ++Fake().dsps;
+      while (Fake().dspHold.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return 77;
+    };
     gBass.BASS_ChannelSlideAttribute = [](DWORD, DWORD, float value, DWORD ms) -> BOOL {
       Fake().lastSlideValue = value;
       Fake().lastSlideMs = int(ms);
@@ -258,7 +266,10 @@ class FakeBassScope {
     gBass.BASS_ChannelGetData = [](DWORD, void*, DWORD length) -> DWORD {
       return length == BASS_DATA_AVAILABLE ? Fake().decodedBytes.load() : DWORD(-1);
     };
-    gBass.BASS_ChannelPlay = [](DWORD, BOOL) -> BOOL { return Fake().playResult.load(); };
+    gBass.BASS_ChannelPlay = [](DWORD, BOOL) -> BOOL {
+      ++Fake().plays;
+      return Fake().playResult.load();
+    };
     gBass.BASS_ChannelGetInfo = [](DWORD, BASS_CHANNELINFO* info) -> BOOL {
       FakeAudio& f = Fake();
       std::lock_guard<std::mutex> l(f.lock);

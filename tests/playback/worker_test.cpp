@@ -391,3 +391,22 @@ TEST_F(WorkerTest, HaltDuringConnectLeavesNothingPlaying) {
   EXPECT_EQ(gPlayer.connecting.load(), 0);
   gApp.playbackHalted = 0;
 }
+
+// Catches a halt that lands just after the worker stored its new stream: the halt took
+// the stream to fade it, and the worker went on and started it anyway.
+TEST_F(WorkerTest, HaltAfterTheStoreLeavesNothingPlaying) {
+  LogCapture log;
+  Fake().dspHold = 1;
+  gPlayer.connecting = 1;
+  std::thread worker([] { PlaybackWorker(1); });
+  for (int i = 0; i < 2000 && Fake().dsps.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(Fake().dsps.load(), 1);
+  HaltPlayback();
+  Fake().dspHold = 0;
+  worker.join();
+  EXPECT_EQ(Fake().plays.load(), 0) << "the stream the halt took was started";
+  EXPECT_EQ(FindLine(log.Lines(), "Playing."), -1);
+  EXPECT_EQ(gPlayer.streamHandle.load(), 0u);
+  EXPECT_EQ(gPlayer.connecting.load(), 0);
+  gApp.playbackHalted = 0;
+}
