@@ -1,12 +1,13 @@
 // The automatic volume step on real audio: the station simulator's titles (whose
 // loudness cycles through four levels) play through the real audio library into a file
-// while the main loop's part (title changes, the watchdog) runs here; the played level
-// of each title is read back from the file.
+// while the main loop's part (the title changes) runs beside the measuring DSP; the
+// played level of each title is read back from the file.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "playback/bass_api.h"
@@ -19,23 +20,39 @@ namespace {
 
 constexpr size_t kRate = 48000;  // the output mixes stereo floats at 48 kHz
 
-size_t CapturedFrames(const std::string& path) {
-  std::error_code ec;
-  auto n = std::filesystem::file_size(path, ec);
-  return ec ? 0 : size_t(n) / (2 * sizeof(float));
-}
-
-// RMS of frames [from, to) of the raw stereo float file, referred to a full-scale sine.
+// RMS of frames [from, to) of the raw stereo float file, referred to a full-scale sine;
+// the stretches a starved stream left silent do not count.
 double PlayedLevel(const std::string& path, size_t from, size_t to) {
   std::ifstream f(path, std::ios::binary);
   f.seekg(std::streamoff(from * 2 * sizeof(float)));
   std::vector<float> s((to - from) * 2);
   f.read(reinterpret_cast<char*>(s.data()), std::streamsize(s.size() * sizeof(float)));
-  s.resize(size_t(f.gcount()) / sizeof(float));
-  double sum = 0.0;
-  for (float v : s) sum += double(v) * v;
-  const double ms = s.empty() ? 0.0 : sum / double(s.size());
-  return ms > 0.0 ? 20.0 * std::log10(std::sqrt(2.0 * ms)) : -200.0;
+  s.resize(size_t(f.gcount()) / sizeof(float) / 2 * 2);
+  return SoundLevel(s, 0, to - from);
+}
+
+// The main loop's part, run on the mixing thread right after the player's measuring DSP
+// saw each buffer: a title change is handled at the buffer it starts in, wherever the
+// test's own thread is, so the measurement of each title and the start of each volume
+// step do not depend on how busy the machine is.
+struct LoopStandIn {
+  std::string path;
+  int seen = 0;  // events taken from the queue (only the title changes are posted)
+  std::mutex lock;
+  std::vector<size_t> changes;  // the output file position at each title change
+};
+
+void HandleChangesAfterMeasuring(HDSP, DWORD, void*, DWORD, void* user) {
+  auto* loop = static_cast<LoopStandIn*>(user);
+  while (PendingEventCount() > loop->seen) {
+    ++loop->seen;
+    const size_t before = TrackHistorySize();
+    HandleTrackChange();
+    if (TrackHistorySize() != before) {
+      std::lock_guard<std::mutex> g(loop->lock);
+      loop->changes.push_back(CapturedFrames(loop->path));
+    }
+  }
 }
 
 }  // namespace
@@ -65,20 +82,27 @@ TEST(AutoVolumeCapture, LevelsRepeatEveryRound) {
   gSettings.preset = 0;  // automatic: base level 1.0
   gPlayer.volume = 1.0f;
 
-  // The output file position at each title change, as the main loop handles it.
-  std::vector<size_t> changes;
+  LoopStandIn loop;
+  loop.path = path;
+  loop.seen = PendingEventCount();
   StreamInfoWorker(kStreamInfoStartup);
   StartPlaybackWorker(1);
-  int seen = PendingEventCount();
-  const auto start = std::chrono::steady_clock::now();
-  while (changes.size() < 14 && std::chrono::steady_clock::now() - start < std::chrono::seconds(150)) {
-    while (PendingEventCount() != seen) {
-      ++seen;
-      const size_t before = TrackHistorySize();
-      HandleTrackChange();
-      if (TrackHistorySize() != before) changes.push_back(CapturedFrames(path));
+  for (int i = 0; i < 3000 && gPlayer.streamHandle.load() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_NE(gPlayer.streamHandle.load(), 0u);
+  // After the player's own DSP (priority 0) on every buffer.
+  ASSERT_NE(gBass.BASS_ChannelSetDSP(gPlayer.streamHandle.load(), HandleChangesAfterMeasuring, &loop, -1), 0u);
+  // Fourteen title changes of 6 s each, counted in played audio, not in time.
+  std::vector<size_t> changes;
+  for (int idle = 0; idle < 3000;) {
+    {
+      std::lock_guard<std::mutex> g(loop.lock);
+      changes = loop.changes;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (changes.size() >= 14) break;
+    const size_t frames = CapturedFrames(path);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    idle = CapturedFrames(path) == frames ? idle + 1 : 0;
   }
   StopStream();
   for (int i = 0; i < 3000 && IsThread(gPlayer.workerThread.load()); ++i)

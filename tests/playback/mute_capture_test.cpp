@@ -21,13 +21,6 @@ namespace {
 constexpr int kRate = 48000;  // the output mixes stereo floats at 48 kHz
 constexpr size_t kMs = kRate / 1000;
 
-size_t CapturedBytes(const std::string& path) {
-  std::error_code ec;
-  auto n = std::filesystem::file_size(path, ec);
-  return ec ? 0 : size_t(n);
-}
-
-
 }  // namespace
 
 class MuteCapture : public ::testing::Test {
@@ -87,18 +80,18 @@ TEST_F(MuteCapture, MuteSilencesAndUnmuteRestoresTheLevel) {
   ASSERT_TRUE(playing);
   const float volume = 0.5f;
   SetVolume(volume, 1);
-  // Let the buffers fill with the title at this volume.
-  std::this_thread::sleep_for(std::chrono::milliseconds(4000));
   const std::string path = output_->Path() + "mute.raw";
-  const size_t start = CapturedBytes(path) / (2 * sizeof(float));
-  ASSERT_GT(start, 2 * size_t(kRate));
-
+  // Each state lasts a stretch of the played audio, not of the clock: the buffers fill
+  // with the title at this volume, then the mute holds 2 s and the unmute 2 s.
+  ASSERT_TRUE(WaitForFrames(path, CapturedFrames(path) + 4 * kRate));
   gSettings.muted = 1;
+  const size_t mutedAt = CapturedFrames(path);
   ASSERT_EQ(ApplyMute(), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  ASSERT_TRUE(WaitForFrames(path, mutedAt + 2 * kRate));
   gSettings.muted = 0;
+  const size_t unmutedAt = CapturedFrames(path);
   ASSERT_EQ(ApplyMute(), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ASSERT_TRUE(WaitForFrames(path, unmutedAt + 2 * kRate));
 
   SimResponse stats = SimGet(sim_->port, "/control/stats");
   std::smatch m;
@@ -106,32 +99,31 @@ TEST_F(MuteCapture, MuteSilencesAndUnmuteRestoresTheLevel) {
   const double expected = std::stod(m[1]) + 20.0 * std::log10(double(volume));
   StopStream();
 
-  // From 2 s before the mute on.
-  const size_t base = start - 2 * kRate;
-  std::vector<float> s = ReadFrames(path, base);
+  std::vector<float> s = ReadFrames(path);
   const size_t frames = s.size() / 2;
-  ASSERT_GT(frames, 6 * size_t(kRate));
-  // The silence: the first 50 ms run of (near) zero samples after the mute was asked for.
-  size_t quietFrom = 0, run = 0;
-  for (size_t i = 2 * kRate; i < frames && run < 50 * kMs; ++i) {
+  ASSERT_GE(frames, unmutedAt + 2 * kRate);
+  // A change reaches the next block the mixer mixes (40 ms) and slides over 100 ms: the
+  // output is silent from the end of the slide down until the unmute.
+  // The silence begins with the first 50 ms of quiet after the mute was asked for (the
+  // music itself passes near zero now and then).
+  size_t quietFrom = mutedAt, run = 0;
+  for (size_t i = mutedAt; i < unmutedAt && run < 50 * kMs; ++i) {
     run = Quiet(s, i) ? run + 1 : 0;
     if (run == 1) quietFrom = i;
   }
   ASSERT_EQ(run, 50 * kMs) << "the output never went silent";
-  size_t quietTo = quietFrom;
+  EXPECT_LE(quietFrom, mutedAt + 200 * kMs) << "the output went silent late";
+  EXPECT_LT(Level(s, quietFrom, unmutedAt), -90.0) << "the mute did not hold";
+  size_t quietTo = std::max(unmutedAt, quietFrom);
   while (quietTo < frames && Quiet(s, quietTo)) ++quietTo;
-  ASSERT_LT(quietTo, frames) << "the output stayed silent after the unmute";
-  const double silentFor = double(quietTo - quietFrom) / kRate;
-  RecordProperty("silent_ms", std::to_string(int(silentFor * 1000)));
-  // The mute was held 2 s; a loaded machine may shift, not shorten it much.
-  EXPECT_GT(silentFor, 1.0) << "the mute did not last";
-  EXPECT_LT(Level(s, quietFrom, quietTo), -90.0);
+  EXPECT_LE(quietTo, unmutedAt + 100 * kMs) << "the output stayed silent after the unmute";
+  RecordProperty("silent_ms", std::to_string((quietTo - quietFrom) / kMs));
 
-  const double before = Level(s, quietFrom - 1200 * kMs, quietFrom - 200 * kMs);
-  const double after = Level(s, quietTo + 200 * kMs, quietTo + 1200 * kMs);
+  const double before = SoundLevel(s, mutedAt - 1200 * kMs, mutedAt - 200 * kMs);
+  const double after = SoundLevel(s, quietTo + 300 * kMs, quietTo + 1300 * kMs);
   // The slide back: quiet at its start, at the level again well within a few hundred ms.
   const double rampStart = Level(s, quietTo, quietTo + 20 * kMs);
-  const double rampEnd = Level(s, quietTo + 150 * kMs, quietTo + 400 * kMs);
+  const double rampEnd = SoundLevel(s, quietTo + 150 * kMs, quietTo + 400 * kMs);
   // The slide down, seen from its end.
   const double fadeEnd = Level(s, quietFrom - 20 * kMs, quietFrom);
   RecordProperty("before", std::to_string(before));
@@ -143,7 +135,7 @@ TEST_F(MuteCapture, MuteSilencesAndUnmuteRestoresTheLevel) {
   EXPECT_NEAR(after, expected, 2.0);
   EXPECT_NEAR(after, before, 2.0) << "unmute did not bring back the volume of before";
   EXPECT_LT(rampStart, after - 6.0) << "the unmute jumped instead of sliding";
-  EXPECT_GT(rampEnd, after - 3.0) << "the unmute slid far longer than 100 ms";
+  EXPECT_GT(rampEnd, after - 6.0) << "the unmute slid far longer than 100 ms";
   EXPECT_LT(fadeEnd, before - 6.0) << "the mute cut instead of sliding";
   EXPECT_EQ(gSettings.muted.load(), 0);
 

@@ -388,4 +388,41 @@ inline bool Quiet(const std::vector<float>& s, size_t frame) {
   return std::fabs(s[frame * 2]) < 1e-4f && std::fabs(s[frame * 2 + 1]) < 1e-4f;
 }
 
+// Level of the sound in frames [from, to): frames of digital silence, which the output
+// writes while a starved stream has run dry, are left out, so a loaded machine does not
+// lower the level of the music around them. -200 when nothing but silence is there.
+inline double SoundLevel(const std::vector<float>& s, size_t from, size_t to) {
+  to = std::min(to, s.size() / 2);
+  double sum = 0.0;
+  size_t n = 0;
+  for (size_t f = from; f < to; ++f) {
+    if (s[f * 2] == 0.0f && s[f * 2 + 1] == 0.0f) continue;
+    sum += double(s[f * 2]) * s[f * 2] + double(s[f * 2 + 1]) * s[f * 2 + 1];
+    n += 2;
+  }
+  return n && sum > 0.0 ? 20.0 * std::log10(std::sqrt(2.0 * sum / double(n))) : -200.0;
+}
+
+// Frames written so far to a capture.
+inline size_t CapturedFrames(const std::string& path) {
+  std::error_code ec;
+  auto n = std::filesystem::file_size(path, ec);
+  return ec ? 0 : size_t(n) / (2 * sizeof(float));
+}
+
+// The capture is the clock of the captured tests: a state they set lasts a fixed stretch
+// of the played audio, however slowly a loaded machine writes it. Waits until the file
+// holds `frames` frames; false when it stopped growing for a minute.
+inline bool WaitForFrames(const std::string& path, size_t frames) {
+  size_t seen = 0;
+  for (int idle = 0; idle < 3000;) {
+    size_t now = CapturedFrames(path);
+    if (now >= frames) return true;
+    idle = now == seen ? idle + 1 : 0;
+    seen = now;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 }  // namespace playtest
