@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "platform/platform.h"
@@ -65,7 +64,9 @@ std::string UserDir(const char* key, const char* defaultName) {
   std::string fallback = home + "/" + defaultName;
   std::string config = ConfigHome();
   if (config.empty()) return fallback;
-  std::ifstream in(config + "/user-dirs.dirs");
+  std::string text;
+  ReadWholeFile(config + "/user-dirs.dirs", text);
+  std::istringstream in(text);
   std::string line;
   std::string found;
   while (std::getline(in, line)) {

@@ -5,7 +5,6 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 
@@ -88,8 +87,10 @@ int RegistryQuery(int root, const std::string& key, const std::string& name, std
   std::string path = RegistryFilePath(root);
   if (path.empty()) return RegNone;
   std::lock_guard<std::mutex> g(gRegistryLock);
-  std::ifstream in(path);
-  if (!in) return RegNone;
+  // Read through a descriptor of our own (close-on-exec), like every file of the layer.
+  std::string text;
+  if (!ReadWholeFile(path, text)) return RegNone;
+  std::istringstream in(text);
   std::string line;
   bool inKey = false;
   while (std::getline(in, line)) {
