@@ -26,6 +26,12 @@ void SetEventWaker(void (*wake)());
 bool OnQueueThread();
 void ClearEventQueue();
 
+// Which windows and controls exist, kept by the back end as it opens and closes them, so
+// that IsWindow and IsGadget answer from any thread (workers ask before they post).
+void MarkWindow(int window, bool exists);
+void MarkGadget(int window, int gadget, bool exists);
+void ForgetGadgetsOf(int window);
+
 // Joins every runtime thread after asking it to stop (teardown).
 void TeardownThreads();
 

@@ -25,40 +25,6 @@ std::map<int, WindowRecord> gWindows;
 
 namespace {
 
-// Which window numbers exist, readable from any thread (WriteLog asks from workers).
-std::atomic<uint64_t> gWindowBits{0};
-
-// Which controls exist, readable from any thread (the log window's text is set by
-// workers after asking whether it is there).
-std::mutex gGadgetSetLock;
-std::set<std::pair<int, int>> gGadgetSet;  // guarded by gGadgetSetLock
-
-void MarkGadget(int window, int gadget, bool exists) {
-  std::lock_guard<std::mutex> lock(gGadgetSetLock);
-  if (exists)
-    gGadgetSet.insert({window, gadget});
-  else
-    gGadgetSet.erase({window, gadget});
-}
-
-void ForgetGadgetsOf(int window) {
-  std::lock_guard<std::mutex> lock(gGadgetSetLock);
-  for (auto it = gGadgetSet.begin(); it != gGadgetSet.end();) {
-    if (it->first == window)
-      it = gGadgetSet.erase(it);
-    else
-      ++it;
-  }
-}
-
-void MarkWindow(int n, bool exists) {
-  if (n < 0 || n > 63) return;
-  uint64_t bit = uint64_t(1) << n;
-  if (exists)
-    gWindowBits.fetch_or(bit);
-  else
-    gWindowBits.fetch_and(~bit);
-}
 
 int RoundDpi(double dpi) { return dpi > 0 ? static_cast<int>(std::lround(dpi)) : 96; }
 
@@ -506,11 +472,6 @@ void CloseWindow(int window) {
   }
 }
 
-int IsWindow(int window) {
-  if (window < 0 || window > 63) return 0;
-  return (gWindowBits.load() >> window) & 1 ? 1 : 0;
-}
-
 int GetWindowState(int window) {
   WindowRecord* w = FindWindow(window);
   if (!w) return WindowNormal;
@@ -757,11 +718,6 @@ int ProgressBarGadget(int window, int gadget, int x, int y, int width, int heigh
   p->setValue(minimum);
   p->setTextVisible(false);
   return NewGadget(window, gadget, GadgetKind::Progress, p, x, y, width, height) ? 1 : 0;
-}
-
-int IsGadget(int window, int gadget) {
-  std::lock_guard<std::mutex> lock(gGadgetSetLock);
-  return gGadgetSet.count({window, gadget}) ? 1 : 0;
 }
 
 void FreeGadget(int window, int gadget) {

@@ -43,41 +43,6 @@ constexpr int kWheelNotch = 120;
 
 HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
 
-// --- Which windows and controls exist, readable from any thread ---------------------------
-
-// WriteLog asks from workers whether a window is there to be told.
-std::atomic<uint64_t> gWindowBits{0};
-
-// The log window's text is set by workers after asking whether the control is there.
-std::mutex gGadgetSetLock;
-std::set<std::pair<int, int>> gGadgetSet;  // guarded by gGadgetSetLock
-
-void MarkGadget(int window, int gadget, bool exists) {
-  std::lock_guard<std::mutex> lock(gGadgetSetLock);
-  if (exists)
-    gGadgetSet.insert({window, gadget});
-  else
-    gGadgetSet.erase({window, gadget});
-}
-
-void ForgetGadgetsOf(int window) {
-  std::lock_guard<std::mutex> lock(gGadgetSetLock);
-  for (auto it = gGadgetSet.begin(); it != gGadgetSet.end();) {
-    if (it->first == window)
-      it = gGadgetSet.erase(it);
-    else
-      ++it;
-  }
-}
-
-void MarkWindow(int n, bool exists) {
-  if (n < 0 || n > 63) return;
-  const uint64_t bit = uint64_t(1) << n;
-  if (exists)
-    gWindowBits.fetch_or(bit);
-  else
-    gWindowBits.fetch_and(~bit);
-}
 
 // --- DPI ------------------------------------------------------------------------------------
 // Everything newer than Vista is looked up at run time, so one program runs on all.
@@ -1012,11 +977,6 @@ void CloseWindow(int window) {
   for (HBRUSH b : brushes) DeleteObject(b);
 }
 
-int IsWindow(int window) {
-  if (window < 0 || window > 63) return 0;
-  return (gWindowBits.load() >> window) & 1 ? 1 : 0;
-}
-
 int GetWindowState(int window) {
   WindowRecord* w = FindWindow(window);
   if (!w) return WindowNormal;
@@ -1321,11 +1281,6 @@ int ProgressBarGadget(int window, int gadget, int x, int y, int width, int heigh
   SendMessageW(g->hwnd, PBM_SETRANGE32, static_cast<WPARAM>(minimum), static_cast<LPARAM>(maximum));
   SendMessageW(g->hwnd, PBM_SETPOS, static_cast<WPARAM>(minimum), 0);
   return 1;
-}
-
-int IsGadget(int window, int gadget) {
-  std::lock_guard<std::mutex> lock(gGadgetSetLock);
-  return gGadgetSet.count({window, gadget}) ? 1 : 0;
 }
 
 void FreeGadget(int window, int gadget) {
