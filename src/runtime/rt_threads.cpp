@@ -25,7 +25,10 @@ struct ThreadRecord {
 
 std::mutex gThreadLock;
 std::condition_variable gThreadDone;
-std::map<int, ThreadRecord> gThreads;  // guarded by gThreadLock
+// Guarded by gThreadLock. Never destroyed: a program that exits without the teardown (a
+// test, an exit from a worker) may leave a finished thread unjoined, and destroying its
+// record would end the process with std::terminate.
+std::map<int, ThreadRecord>& gThreads = *new std::map<int, ThreadRecord>;
 int gNextThread = 1;
 std::atomic<bool> gStopping{false};
 thread_local int tThreadNumber = 0;
