@@ -186,6 +186,9 @@ int64_t FreeDiskSpace(const std::string& folder);
 void LimitMemoryArenas();
 // Splits a Windows-style parameter text ("/find \"C:\\a b\\v.json\"") into arguments.
 std::vector<std::string> SplitCommandLine(std::string_view text);
+// The program's own arguments as UTF-8, the program first: on Windows read from the wide
+// command line (main's argv is in the ANSI code page there); elsewhere argv as given.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
 // Every program started here gets only the standard descriptors (input, output, error):
 // nothing the player or its libraries opened reaches it. Programs not waited for are
 // collected when they end, so none stays a zombie.

@@ -157,3 +157,9 @@ void LimitMemoryArenas() {
   // The environment's MALLOC_ARENA_MAX, when set, is the user's choice.
   if (!getenv("MALLOC_ARENA_MAX")) mallopt(M_ARENA_MAX, 2);
 }
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc && argv && argv[i]; ++i) args.push_back(argv[i]);
+  return args;
+}

@@ -25,16 +25,6 @@ using winplat::Widen;
 
 namespace {
 
-// The child's own arguments as Windows hands them to a program (argv[0] left out).
-std::vector<std::wstring> OwnArguments() {
-  int n = 0;
-  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &n);
-  std::vector<std::wstring> out;
-  for (int i = 1; i < n; ++i) out.push_back(argv[i]);
-  LocalFree(argv);
-  return out;
-}
-
 // Written under another name and moved in place, so a reader never sees half of it.
 void WriteAtOnce(const std::string& path, const std::string& text) {
   WriteWholeFile(path + ".part", text);
@@ -48,7 +38,9 @@ int RunChildTask(const std::string& task) {
   if (kind == "exit") return std::atoi(arg.c_str());
   if (kind == "record") {
     std::string text;
-    for (const std::wstring& a : OwnArguments()) text += Narrow(a) + "\n";
+    // The arguments as the player's main reads them, the program left out.
+    std::vector<std::string> args = ProgramArguments(0, nullptr);
+    for (size_t i = 1; i < args.size(); ++i) text += args[i] + "\n";
     WriteAtOnce(arg, text);
     return 0;
   }

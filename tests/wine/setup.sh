@@ -63,16 +63,20 @@ fi
 if [ -f "$run/display" ] && xdpyinfo -display "$(cat "$run/display")" >/dev/null 2>&1; then
   :
 elif command -v Xvfb >/dev/null; then
-  for n in $(seq 90 120); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >"$run/xvfb.log" 2>&1 &
-    echo $! >"$run/xvfb-pid"
-    for _ in $(seq 50); do xdpyinfo -display ":$n" >/dev/null 2>&1 && break; sleep 0.1; done
-    if xdpyinfo -display ":$n" >/dev/null 2>&1; then
-      echo ":$n" >"$run/display"
-      break
-    fi
+  # Xvfb picks a free display itself and writes its number once it answers; on a busy
+  # machine that can take seconds.
+  rm -f "$run/display.num"
+  setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp </dev/null >"$run/xvfb.log" 2>&1 3>"$run/display.num" &
+  echo $! >"$run/xvfb-pid"
+  for _ in $(seq 300); do
+    [ -s "$run/display.num" ] && break
+    sleep 0.1
   done
+  if [ -s "$run/display.num" ]; then
+    echo ":$(tr -dc '0-9' <"$run/display.num")" >"$run/display"
+  else
+    echo "wine_setup: Xvfb did not start" >&2
+  fi
   if [ -f "$run/display" ]; then
     display=$(cat "$run/display")
     if command -v openbox >/dev/null; then
@@ -87,6 +91,14 @@ elif command -v Xvfb >/dev/null; then
   fi
 else
   echo "wine_setup: no Xvfb; the runtime's tests need an X display" >&2
+fi
+# A Wine server started before the display (by CTest's listing of the tests) keeps a
+# desktop without one, on which no window can be made: start it anew with the display.
+if [ -f "$run/display" ]; then
+  export DISPLAY="$(cat "$run/display")"
+  wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
+  wineserver -p >/dev/null 2>&1 </dev/null || true
 fi
 dpi_key='HKCU\Control Panel\Desktop'
 if ! wine reg query "$dpi_key" /v DpiScalingVer 2>/dev/null | grep -q 0x1000; then

@@ -216,3 +216,15 @@ int StartDownloadedFile(const std::string& path) {
 void LimitMemoryArenas() {
   // Windows' heap has no per-thread arenas to limit.
 }
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  int n = 0;
+  if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n)) {
+    for (int i = 0; i < n; ++i) args.push_back(winplat::Narrow(wide[i]));
+    LocalFree(wide);
+    return args;
+  }
+  for (int i = 0; i < argc && argv && argv[i]; ++i) args.push_back(argv[i]);
+  return args;
+}
