@@ -7,7 +7,7 @@ PKGS=(
   qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl-dev
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
   libcurl4-openssl-dev libssl-dev libasound2-dev libasound2-plugins
-  libexpat1-dev libpng-dev libjpeg-dev zlib1g-dev
+  libexpat1-dev libpng-dev libjpeg-dev zlib1g-dev libsqlite3-dev sqlite3 libebur128-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils dbus dbus-x11 dbus-bin libglib2.0-bin imagemagick trayer xdotool
   qt6-qpa-plugins fonts-dejavu-core openssl

@@ -27,6 +27,7 @@ enum WindowNumber : int {
   WinPrefs = 4,
   WinDownloader = 5,
   WinDebug = 6,
+  WinSongLog = 7,
 };
 
 // Custom events, posted to window 1 with object 0.
@@ -54,6 +55,11 @@ enum MenuCommand : int {
   MenuBrowseWebsite = 12,   // "Browse Website"
   MenuShowManual = 13,      // "Show Manual"
   MenuQuit = 14,            // "Quit Player"
+  MenuSongLog = 15,         // "Song Log..."
+  MenuLoveSong = 16,        // "Love This Song"
+  MenuSaveSong = 17,        // "Save This Song"
+  MenuRecordAll = 18,       // "Record Every Song"
+  MenuEvenLoudness = 19,    // "Even Loudness (EBU R128)"
 };
 
 // Timers of window 1.
