@@ -20,6 +20,8 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil libswresample)
 pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
 pkg_check_modules(EXPAT REQUIRED IMPORTED_TARGET expat)
+pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
+pkg_check_modules(EBUR128 REQUIRED IMPORTED_TARGET libebur128)
 
 # The DLLs the program ships: FFmpeg's and curl's (with zlib) beside the audio library in
 # the data folder, where LoadLibrary finds them next to bass.dll; curl's also beside the
@@ -39,7 +41,8 @@ option(CORVALE_WINDOWS_PLAYER "Build the player's executable and its windows" ON
 add_library(corvale STATIC)
 target_include_directories(corvale PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_compile_definitions(corvale PUBLIC CORVALE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-target_link_libraries(corvale PUBLIC PkgConfig::CURL PkgConfig::EXPAT Threads::Threads)
+target_link_libraries(corvale PUBLIC PkgConfig::CURL PkgConfig::EXPAT PkgConfig::SQLITE PkgConfig::EBUR128
+  Threads::Threads)
 
 add_subdirectory(src)
 add_subdirectory(audiolib)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Windows build's libraries from Debian's source packages with MinGW-w64:
 # FFmpeg (only what the audio library decodes, as DLLs), libcurl (Schannel, the packaged
-# MinGW zlib), Expat and GoogleTest. They go into a cache folder outside the build tree,
+# MinGW zlib), Expat, SQLite (the amalgamation, made from Debian's source tree), libebur128
+# and GoogleTest. They go into a cache folder outside the build tree,
 # one folder per set of versions, so they are built once and again only when a version
 # changes. Prints the folder on its last line.
 #
@@ -76,7 +77,7 @@ fetch_source() {
 }
 
 pkgs=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  libz-mingw-w64-dev nasm dpkg-dev make pkg-config xz-utils)
+  libz-mingw-w64-dev nasm dpkg-dev make pkg-config xz-utils tcl gcc)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -92,7 +93,7 @@ ensure_source_entry
 # The cache key: the package versions and the recipe (bump it when a configure line changes).
 recipe=1
 key=$(
-  for p in ffmpeg curl expat googletest; do
+  for p in ffmpeg curl expat sqlite3 libebur128 googletest; do
     echo "$p $(source_versions "$p" | head -1)"
   done
   echo "recipe $recipe"
@@ -166,6 +167,38 @@ run cmake -S "$src" -B "$work/expat/build" \
 run cmake --build "$work/expat/build" -j"$jobs"
 run cmake --install "$work/expat/build"
 touch "$prefix/.done-expat"
+fi
+
+# --- SQLite (static): Debian ships the full source tree; its own make target writes the
+# one-file amalgamation with host tools, which is then compiled with the cross compiler ---
+if ! built sqlite3; then
+fetch_source sqlite3 "$work/sqlite3"
+mkdir -p "$work/sqlite3/host"
+(
+  cd "$work/sqlite3/host"
+  run ../src/configure --disable-tcl
+  run make sqlite3.c
+  run $host-gcc -O2 -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -c sqlite3.c -o sqlite3.o
+  run $host-ar rcs libsqlite3.a sqlite3.o
+  mkdir -p "$prefix/include" "$prefix/lib/pkgconfig"
+  cp sqlite3.h sqlite3ext.h "$prefix/include/"
+  cp libsqlite3.a "$prefix/lib/"
+  printf '%s\n' "prefix=$prefix" "Name: SQLite" "Description: SQL database engine (static amalgamation)" \
+    "Version: $(cat "$work/sqlite3/version")" "Libs: -L\${prefix}/lib -lsqlite3" \
+    "Cflags: -I\${prefix}/include" >"$prefix/lib/pkgconfig/sqlite3.pc"
+)
+touch "$prefix/.done-sqlite3"
+fi
+
+# --- libebur128 (static: loudness measurement) ---------------------------------------------
+if ! built libebur128; then
+fetch_source libebur128 "$work/libebur128"
+run cmake -S "$work/libebur128/src" -B "$work/libebur128/build" \
+  -DCMAKE_TOOLCHAIN_FILE="$here/../cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON
+run cmake --build "$work/libebur128/build" -j"$jobs"
+run cmake --install "$work/libebur128/build"
+touch "$prefix/.done-libebur128"
 fi
 
 # --- GoogleTest (static, for the test programs) ----------------------------------------------
