@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <deque>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -54,6 +55,10 @@ struct TrackHistoryEntry {
   float headroom = 0.0f;  // dB between RMS and peak
   float peak = 0.0f;      // dBFS
   float rms = 0.0f;       // dBFS
+  // EBU R128 figures of the title; NaN when it was not measured.
+  float lufs = std::numeric_limits<float>::quiet_NaN();      // integrated loudness, LUFS
+  float luRange = std::numeric_limits<float>::quiet_NaN();   // loudness range, LU
+  float truePeak = std::numeric_limits<float>::quiet_NaN();  // dBTP
 };
 
 // The played titles, newest first. Written by HandleTrackChange (main thread) and by
@@ -119,11 +124,19 @@ struct PlayerState {
 
   // DSP requests: set by the main thread, cleared by the DSP when it restarts.
   std::atomic<int64_t> measureReset{0}, longPeakReset{0};
+  // Set by MeasureLevels when it restarted the title (and by ResetTitleLoudness); cleared
+  // by MeasureLoudness when its meter starts anew.
+  std::atomic<int64_t> loudnessRestart{0};
   // Accumulators; written only by LevelDsp on the library's mixing thread.
   std::atomic<double> sumSquares{0.0};  // of the non-zero samples of this title
   std::atomic<double> titlePeak{0.0};   // largest absolute sample of this title
   std::atomic<int64_t> sampleCount{0};  // non-zero samples of this title
   std::atomic<double> longPeak{0.0};    // largest since the last long-peak reset
+  // The title's EBU R128 figures so far (NaN until measured); written only by LevelDsp
+  // on the library's mixing thread after each buffer, read by HandleTrackChange.
+  std::atomic<double> titleLufs{std::numeric_limits<double>::quiet_NaN()};
+  std::atomic<double> titleLuRange{std::numeric_limits<double>::quiet_NaN()};
+  std::atomic<double> titleTruePeak{std::numeric_limits<double>::quiet_NaN()};
 
   // Strings shared across threads: copy in and out under this lock.
   mutable std::mutex stringLock;
@@ -140,6 +153,16 @@ struct PlayerState {
   // Held while the stream is freed and while its tag texts are copied, so that a
   // reader never copies text the library has just released.
   std::mutex streamLock;
+
+  // Written by the main thread from the sleep and network signals; read by the worker.
+  std::atomic<int> asleep{0};                   // 1 from the sleep signal to the resume
+  std::atomic<int> networkState{-1};            // kNetworkUnknown, kNetworkDown or kNetworkUp
+  std::atomic<int> reconnectRequest{-1};        // advance of a start still owed; -1 none
+  // Written by the playback worker; read by the main thread.
+  std::atomic<int64_t> failStreak{0};  // attempts in a row that failed for the stream itself
+  std::atomic<int> waiting{0};         // 1 while it waits for the network or the next round
+  // Bumped under waitLock by WakePlayback: a worker's wait for a round or the network ends.
+  std::atomic<uint64_t> wakeSerial{0};
 
   // Set once at exit (or by a test) so that the workers' waits and retries end at once.
   std::atomic<int> shutdown{0};
@@ -209,6 +232,61 @@ int ParsePlaylistBuffer(std::string_view type, const char* buffer, size_t length
 int SplitLines(std::vector<std::string>& lines, const char* buffer, size_t length, int format);
 
 // =====================================================================================
+// Song capture: "Save This Song" and "Record Every Song"
+// =====================================================================================
+
+// The download's bytes (metadata removed) of the title heard and the one before it are
+// kept, with the byte each title was announced at. 64 MiB bounds them: over an hour of a
+// 128 kbit/s stream and 27 minutes at 320 kbit/s, more than a title and the one before
+// it take, yet fixed for a stream that never ends; a longer title is saved from the
+// oldest byte kept.
+constexpr uint64_t kSongRingBytes = uint64_t(64) << 20;
+// The connection's first bytes, kept for BuildSongFile (Ogg's header pages).
+constexpr size_t kStreamStartBytes = size_t(256) << 10;
+// The playback worker before each connection attempt: the capture starts afresh (the
+// last connection's unfinished title is completed at its break). Returns the number to
+// hand to BASS_StreamCreateURL as the download callback's user value.
+uint64_t SongCaptureBegin();
+// The download callback (DOWNLOADPROC) of the stream: bytes as they arrive, length 0 at
+// the end; a connection other than the newest is ignored. Download thread.
+void SongCaptureDownload(const void* buffer, DWORD length, void* user);
+// After the connect: the stream's channel type; MP3, ADTS AAC, Opus and Vorbis are saved.
+void SongCaptureConnected(uint32_t ctype);
+// The stream was freed (no more bytes): the title being received ends at the break.
+void SongCaptureEnd();
+// A title announced at the newest byte (the metadata sync, download thread). first = 1
+// for the title the connect read before any sync: taken only when no title came yet.
+void SongCaptureTitle(const std::string& meta, int first);
+// The listener hears the title with this metadata now (main thread, in title order).
+void SongCaptureHeard(const std::string& meta);
+// 1 when the title heard can be saved (the menu entry's state).
+int SongSaveAvailable();
+// "Save This Song" (main thread): the title heard is written when complete, from its
+// first byte or the oldest kept. Logs and notices what happens.
+enum SaveSongResult : int {
+  kSaveSongNoTitle = 0,  // the station has sent no title (or none is heard yet)
+  kSaveSongWriting = 1,  // complete: the writer has it
+  kSaveSongAtEnd = 2,    // written when the next title begins
+  kSaveSongAlready = 3,  // asked for or saved before
+  kSaveSongFormat = 4,   // the stream's format is not one that is saved
+};
+int SaveHeardSong();
+// "Record Every Song" on or off (settings' record.all): from the title heard now on,
+// every complete title is saved.
+void SetRecordAll(int on);
+// The newest notice for the tray tooltip ("" when none); main thread after EventSongSaved.
+std::string TakeSongNotice();
+// Saves queued or being written (tests and the exit wait for 0).
+int SongSavesPending();
+struct SongCaptureFigures {
+  uint64_t keptBytes = 0, peakBytes = 0, receivedBytes = 0;
+  size_t titles = 0;
+};
+SongCaptureFigures GetSongCaptureFigures();
+// "Artist - Title" as a file name without its extension (see song_capture.cpp).
+std::string SongFileName(const std::string& artistTitle);
+
+// =====================================================================================
 // Stream information
 // =====================================================================================
 
@@ -233,6 +311,7 @@ int64_t UtcNow();
 // The only way a connection attempt starts. advance 0: next stream; 1: the current.
 constexpr int kNextStream = 0;     // advance: go on with the next stream of the list
 constexpr int kCurrentStream = 1;  // advance: connect the current stream again
+constexpr int kReconnectNow = 2;   // advance: the current stream, without any pause
 void StartPlaybackWorker(int advance);
 // One connection attempt (thread procedure).
 void PlaybackWorker(int advance);
@@ -240,6 +319,35 @@ void PlaybackWorker(int advance);
 void StopStream();
 // The preferences' next-stream command.
 void NextStreamCommand();
+
+// Sleep, network and the pause between rounds. A sleep or an outage is nobody's fault:
+// the stream that played is taken up again and the stream list is not walked.
+constexpr int kNetworkUnknown = -1;  // nothing tells the state: connect as always
+constexpr int kNetworkDown = 0;
+constexpr int kNetworkUp = 1;
+constexpr int kRoundWaitLimitSeconds = 60;
+// Seconds to wait before the attempt that follows `failStreak` failed attempts in a row
+// on a list of `streams` entries: 2, 4, 8 ... up to the limit after each full round of
+// failures, 0 inside a round.
+int RoundWaitSeconds(int64_t failStreak, size_t streams);
+// Like PlaybackWait, but WakePlayback ends it too: 0 shutdown, 1 time out, 2 woken.
+int PlaybackWaitWake(int ms);
+void WakePlayback();
+// Main thread. The system is about to sleep: the stream stops and nothing reconnects.
+void SuspendPlayback();
+// Main thread. Back from sleep: whatever is buffered is dropped unheard and the stream
+// that played is connected again at once.
+void ResumePlayback();
+// Main thread. The network came or went (kNetworkUp, kNetworkDown); its return ends any
+// wait and connects the current stream again at once.
+void NetworkChanged(int state);
+// Main thread, each idle pass: starts a reconnect that found the last worker still
+// ending. 1 when one was started.
+int ServiceReconnectRequest();
+// 1 while the player has no stream to play and is waiting to reconnect (for the tray
+// tooltip and the media controls).
+int PlaybackReconnecting();
+inline constexpr const char* kReconnectingText = "Reconnecting";
 // The stream's activity as the reconnect watchdog should see it: a stream stalled (its
 // buffer empty while connected) for more than kStallLimitMs counts as stopped, so that
 // a server sending slower than real time does not hold the player for good. Such a
@@ -251,8 +359,19 @@ constexpr int64_t kStallForgetMs = 60000;
 uint32_t WatchdogActivity(uint32_t handle, uint32_t active, int64_t nowMs);
 void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user);
 void LevelDsp(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user);
-// The DSP's measurement over interleaved float samples (what LevelDsp runs).
+// The DSP's measurement over interleaved float samples (what LevelDsp runs): the levels,
+// then the title changes whose audio has arrived.
 void MeasureSamples(const float* samples, size_t count);
+// Its two halves: the RMS and peaks (a reset there asks the loudness meter to start
+// anew too), and the title changes due after count more samples.
+void MeasureLevels(const float* samples, size_t count);
+void AdvanceTitleQueue(size_t count);
+// The EBU R128 part of the DSP, between the two: the title's loudness over interleaved
+// float samples in the DSP's rate and channels, published in PlayerState titleLufs,
+// titleLuRange and titleTruePeak after each buffer, so a title change posted after it
+// finds the figures of all its audio. A change of rate or channels carries the title's
+// measurement over to the new format. Mixing thread only (its meter is its own).
+void MeasureLoudness(const float* samples, size_t count, double rate, int64_t channels);
 // "48" for 48000 Hz: kHz rounded to the nearest integer, ties to even.
 int64_t RoundKiloHertz(int64_t sampleRate);
 
@@ -288,9 +407,34 @@ void ParseStreamTitle();
 // The text part: metadata bytes (up to a NUL) into a title. 1 when value was set,
 // 0 when the text is empty and the previous title stays.
 int ParseStreamTitleText(std::string_view meta, int legacy, NowPlaying& value);
+// The title field of the metadata as the station sent it ("Artist - Title"), decoded and
+// without the "StreamTitle='...';" around it; "" when it holds none.
+std::string StreamTitleField(std::string_view meta, int legacy);
+// The field of the last title ParseStreamTitle read (main thread): the song log's raw
+// stream title.
+std::string LastStreamTitleText();
 // Metadata and header text: UTF-8 when valid (legacy = 0), else Windows-1252; control
 // characters are dropped so no escape sequence reaches the log or a window.
 std::string DecodeStreamText(std::string_view bytes, int legacy);
+
+// =====================================================================================
+// Saved songs
+// =====================================================================================
+
+// The tags a saved song carries; empty fields are left out of the file.
+struct SongTags {
+  std::string artist, title, album, publisher, date;  // publisher: the station
+};
+// A title's file from the stream's own bytes, without re-encoding. codec: "mp3", "aac"
+// (ADTS), "ogg" (Opus or Vorbis). streamStart: the first bytes of this connection's audio
+// (up to 256 KiB; Ogg header pages live there). audio: the title's bytes as received,
+// metadata removed, from the byte where the title was announced to the byte where the
+// next was (or the newest byte kept); fromTitleStart: 0 when the title's first bytes were
+// no longer kept. Returns 1 and the file's bytes; 0 and *error when nothing usable.
+int BuildSongFile(std::string_view codec, std::string_view streamStart, std::string_view audio,
+                  const SongTags& tags, int fromTitleStart, std::string* file, std::string* error);
+// ".mp3", ".aac", ".opus", ".ogg" (Ogg Opus when the stream's first header says so).
+std::string SongFileExtension(std::string_view codec, std::string_view streamStart);
 
 // =====================================================================================
 // Volume and loudness
@@ -309,8 +453,12 @@ void SetVolume(float level, int slideMs);
 // every level SetVolume sets, on the caller's thread; nullptr when none.
 using VolumeDisplay = void (*)(float level);
 void SetVolumeDisplay(VolumeDisplay display);
-// A new title from the stream's metadata: history, loudness, volume step.
+// A new title from the stream's metadata: history, loudness, volume step, and the song
+// log's rows (the title that ended, the one that starts).
 void HandleTrackChange();
+// Exit: the title playing now ends here for the song log, with the loudness measured so
+// far (main thread, before SongLogShutdown).
+void EndPlayingTitle();
 // Interleaved samples still buffered between the stream's download and the DSP: how
 // long after its metadata arrived a new title's audio reaches the measurement. Counted
 // in the rate and channels the DSP receives (DspFormat).
@@ -333,3 +481,27 @@ struct TitleLevels {
 // baseVolume is the volume mode's own level (SettingsVolumeFactor): the step steers the
 // level the listener hears to the target from there, it never compounds.
 TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double titlePeak, float baseVolume);
+
+// --- Even loudness: the step by EBU R128 instead of RMS (Settings measure = MeasureR128) ---
+constexpr double kTargetLufs = -23.0;    // integrated loudness the step steers to
+constexpr double kTruePeakLimit = -1.0;  // dBTP: no step plays a title's true peak above it
+struct EvenLoudnessStep {
+  int measured = 0;       // 0: no R128 measurement, the volume stays
+  float volume = 0.0f;    // the volume after the step (the old one when not measured)
+  float asked = 0.0f;     // what the loudness alone asked for (same clamp as the RMS step)
+  int limited = 0;        // 1: the true peak held the volume below asked
+};
+// From the volume mode's own level, like ComputeTitleLevels: gain = -23 - LUFS (LUFS
+// clamped to -100 .. 0), volume = base x 10^(gain / 20) within 0.01 .. 1.0, then at most
+// the volume at which the title's true peak plays at -1 dBTP (never below 0.01).
+EvenLoudnessStep ComputeEvenLoudnessStep(double lufs, double truePeak, float oldVolume, float baseVolume);
+// The log lines of a finished title, name being "artist - title":
+// "\"name\", -16.20 LUFS, 3.10 LU range, -14.90 dBTP true peak." (or "\"name\", no EBU
+// R128 loudness." when not measured), and the line of a step the true peak held.
+std::string LoudnessLogLine(const std::string& name, const TrackHistoryEntry& entry);
+std::string TruePeakLimitLogLine(const std::string& name, const EvenLoudnessStep& step, double truePeak);
+// The figures the DSP has published for the title so far, as the history keeps them.
+void TakeTitleLoudness(TrackHistoryEntry& entry);
+// Back to no measurement: the published figures NaN, and the DSP's meter starts anew
+// with its next buffer (tests and the start of a run).
+void ResetTitleLoudness();
