@@ -2,6 +2,7 @@
 // taken whole, between frame boundaries, behind an ID3v2.4 tag; Ogg pages keep their
 // packets and get headers, numbering, granules and checksums of their own.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "base/text.h"
@@ -267,6 +268,362 @@ int BuildFrameFile(FrameCodec codec, std::string_view audio, const SongTags& tag
   return 1;
 }
 
+// ---------------------------------------------------------------------------------------
+// Ogg
+// ---------------------------------------------------------------------------------------
+
+constexpr size_t kOggHeaderSize = 27;
+constexpr uint8_t kOggContinued = 1, kOggBos = 2, kOggEos = 4;
+constexpr uint64_t kNoGranule = ~uint64_t(0);  // no packet ends on the page
+
+// Ogg's CRC-32: polynomial 0x04C11DB7, not reflected, starting at 0.
+uint32_t OggCrc(uint32_t crc, const unsigned char* p, size_t n) {
+  static const auto kTable = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t r = i << 24;
+      for (int k = 0; k < 8; ++k) r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
+      t[i] = r;
+    }
+    return t;
+  }();
+  for (size_t i = 0; i < n; ++i) crc = (crc << 8) ^ kTable[((crc >> 24) ^ p[i]) & 0xFF];
+  return crc;
+}
+
+uint32_t ReadLe32(const unsigned char* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+void AppendLe32(std::string& out, uint32_t value) {
+  for (int k = 0; k < 4; ++k) out.push_back(char((value >> (8 * k)) & 0xFF));
+}
+
+struct OggPage {
+  std::string_view bytes;  // the whole page
+  uint8_t flags = 0;
+  uint64_t granule = 0;
+  uint32_t serial = 0, sequence = 0;
+  std::string_view Lacing() const { return bytes.substr(kOggHeaderSize, Bytes(bytes)[26]); }
+  std::string_view Body() const { return bytes.substr(kOggHeaderSize + Bytes(bytes)[26]); }
+};
+
+// A whole page with a right checksum at data[pos].
+int ParseOggPage(std::string_view data, size_t pos, OggPage* page) {
+  size_t left = data.size() - pos;
+  if (left < kOggHeaderSize) return 0;
+  const unsigned char* p = Bytes(data) + pos;
+  if (std::memcmp(p, "OggS", 4) != 0 || p[4] != 0) return 0;
+  size_t segments = p[26];
+  if (left < kOggHeaderSize + segments) return 0;
+  size_t size = kOggHeaderSize + segments;
+  for (size_t k = 0; k < segments; ++k) size += p[kOggHeaderSize + k];
+  if (left < size) return 0;
+  static const unsigned char kZero[4] = {0, 0, 0, 0};
+  uint32_t crc = OggCrc(0, p, 22);
+  crc = OggCrc(crc, kZero, 4);
+  crc = OggCrc(crc, p + 26, size - 26);
+  if (crc != ReadLe32(p + 22)) return 0;
+  page->bytes = data.substr(pos, size);
+  page->flags = p[5];
+  page->granule = uint64_t(ReadLe32(p + 6)) | (uint64_t(ReadLe32(p + 10)) << 32);
+  page->serial = ReadLe32(p + 14);
+  page->sequence = ReadLe32(p + 18);
+  return 1;
+}
+
+// Every whole, intact page; whatever lies between them (a torn page, junk) is skipped.
+std::vector<OggPage> ScanOggPages(std::string_view data) {
+  std::vector<OggPage> pages;
+  size_t pos = 0;
+  while ((pos = data.find("OggS", pos)) != std::string_view::npos) {
+    OggPage page;
+    if (ParseOggPage(data, pos, &page)) {
+      pages.push_back(page);
+      pos += page.bytes.size();
+    } else {
+      ++pos;
+    }
+  }
+  return pages;
+}
+
+// The header packets of an Opus or Vorbis stream and the number of its pages they took.
+struct OggHeaders {
+  int opus = 0;
+  std::vector<std::string> packets;  // Opus: head, tags; Vorbis: identification, comment, setup
+  size_t pages = 0;
+};
+
+// Reads the header packets from the stream's pages, the first of them its BOS page.
+int ReadOggHeaders(const std::vector<const OggPage*>& pages, OggHeaders* headers) {
+  if (pages.empty() || !(pages[0]->flags & kOggBos) || (pages[0]->flags & kOggContinued)) return 0;
+  std::string_view first = pages[0]->Body();
+  size_t wanted;
+  if (first.substr(0, 8) == "OpusHead") {
+    headers->opus = 1;
+    wanted = 2;
+  } else if (first.substr(0, 7) == std::string_view("\1vorbis", 7)) {
+    wanted = 3;
+  } else {
+    return 0;
+  }
+  std::string packet;
+  for (size_t i = 0; i < pages.size() && headers->packets.size() < wanted; ++i) {
+    if (i > 0 && pages[i]->sequence != pages[i - 1]->sequence + 1) return 0;
+    std::string_view lacing = pages[i]->Lacing(), body = pages[i]->Body();
+    size_t offset = 0;
+    for (size_t k = 0; k < lacing.size() && headers->packets.size() < wanted; ++k) {
+      size_t n = Bytes(lacing)[k];
+      packet.append(body.substr(offset, n));
+      offset += n;
+      if (n < 255) {
+        headers->packets.push_back(std::move(packet));
+        packet.clear();
+      }
+    }
+    headers->pages = i + 1;
+  }
+  if (headers->packets.size() < wanted) return 0;
+  const auto& p = headers->packets;
+  if (headers->opus) return p[0].size() >= 19 && (Bytes(p[0])[8] & 0xF0) == 0 && p[1].substr(0, 8) == "OpusTags";
+  return p[0].size() >= 30 && p[1].substr(0, 7) == std::string_view("\3vorbis", 7) &&
+         p[2].substr(0, 7) == std::string_view("\5vorbis", 7);
+}
+
+// The comment header with the song's tags: the vendor and every other comment of the
+// stream's own header are kept.
+std::string BuildOggComments(const OggHeaders& headers, const SongTags& tags) {
+  size_t prefix = headers.opus ? 8 : 7;
+  std::string_view old = headers.packets[1];
+  std::string_view vendor;
+  std::vector<std::string_view> kept;
+  static const char* const kOwnKeys[] = {"TITLE", "ARTIST", "ALBUM", "ORGANIZATION", "DATE"};
+  if (old.size() - prefix >= 4) {
+    size_t pos = prefix;
+    uint32_t vendorSize = ReadLe32(Bytes(old) + pos);
+    pos += 4;
+    if (vendorSize <= old.size() - pos) {
+      vendor = old.substr(pos, vendorSize);
+      pos += vendorSize;
+      uint32_t count = old.size() - pos >= 4 ? ReadLe32(Bytes(old) + pos) : 0;
+      pos += 4;
+      for (uint32_t c = 0; c < count && old.size() >= pos + 4; ++c) {
+        uint32_t size = ReadLe32(Bytes(old) + pos);
+        pos += 4;
+        if (size > old.size() - pos) break;
+        std::string_view comment = old.substr(pos, size);
+        pos += size;
+        std::string key = LowerAscii(comment.substr(0, comment.find('=')));
+        int own = 0;
+        for (const char* k : kOwnKeys) own |= key == LowerAscii(k);
+        if (!own) kept.push_back(comment);
+      }
+    }
+  }
+  std::vector<std::string> fields;
+  auto add = [&fields](const char* key, const std::string& value) {
+    if (!value.empty()) fields.push_back(std::string(key) + "=" + value);
+  };
+  add("TITLE", SanitiseTag(tags.title));
+  add("ARTIST", SanitiseTag(tags.artist));
+  add("ALBUM", SanitiseTag(tags.album));
+  add("ORGANIZATION", SanitiseTag(tags.publisher));
+  add("DATE", SanitiseDate(tags.date));
+  std::string out(headers.opus ? std::string_view("OpusTags") : std::string_view("\3vorbis", 7));
+  AppendLe32(out, uint32_t(vendor.size()));
+  out.append(vendor);
+  AppendLe32(out, uint32_t(fields.size() + kept.size()));
+  for (const auto& f : fields) {
+    AppendLe32(out, uint32_t(f.size()));
+    out += f;
+  }
+  for (auto f : kept) {
+    AppendLe32(out, uint32_t(f.size()));
+    out.append(f);
+  }
+  if (!headers.opus) out.push_back('\1');  // the framing bit
+  return out;
+}
+
+struct OggWriter {
+  std::string out;
+  uint32_t serial = 0;
+  uint32_t sequence = 0;
+};
+
+void WriteOggPage(OggWriter* w, uint8_t flags, uint64_t granule, std::string_view lacing, std::string_view body) {
+  size_t start = w->out.size();
+  w->out.append("OggS", 4);
+  w->out.push_back('\0');
+  w->out.push_back(char(flags));
+  AppendLe32(w->out, uint32_t(granule));
+  AppendLe32(w->out, uint32_t(granule >> 32));
+  AppendLe32(w->out, w->serial);
+  AppendLe32(w->out, w->sequence++);
+  AppendLe32(w->out, 0);
+  w->out.push_back(char(lacing.size()));
+  w->out.append(lacing);
+  w->out.append(body);
+  uint32_t crc = OggCrc(0, Bytes(w->out) + start, w->out.size() - start);
+  for (int k = 0; k < 4; ++k) w->out[start + 22 + k] = char((crc >> (8 * k)) & 0xFF);
+}
+
+// Header packets laced onto pages of their own: the last page ends with the last packet,
+// so what follows starts on a new page as both mappings require.
+void WriteHeaderPackets(OggWriter* w, const std::vector<std::string_view>& packets, uint8_t flags) {
+  std::string lacing, body;
+  int completed = 0;
+  for (size_t k = 0; k < packets.size(); ++k) {
+    std::string_view p = packets[k];
+    size_t offset = 0;
+    for (;;) {
+      size_t chunk = std::min<size_t>(p.size() - offset, 255);
+      lacing.push_back(char(chunk));
+      body.append(p.substr(offset, chunk));
+      offset += chunk;
+      int ends = chunk < 255;
+      completed |= ends;
+      if (lacing.size() == 255 && (!ends || k + 1 < packets.size())) {
+        WriteOggPage(w, flags, completed ? 0 : kNoGranule, lacing, body);
+        flags = ends ? 0 : kOggContinued;
+        completed = 0;
+        lacing.clear();
+        body.clear();
+      }
+      if (ends) break;
+    }
+  }
+  if (!lacing.empty()) WriteOggPage(w, flags, 0, lacing, body);
+}
+
+// The pages of one logical stream between two of its BOS pages.
+struct OggRun {
+  int bos = 0;
+  uint32_t serial = 0;
+  size_t bytes = 0;
+  std::vector<const OggPage*> pages;
+};
+
+std::vector<OggRun> SplitOggRuns(const std::vector<OggPage>& pages) {
+  std::vector<OggRun> runs;
+  for (const auto& page : pages) {
+    if (runs.empty() || (page.flags & kOggBos)) {
+      runs.emplace_back();
+      runs.back().bos = (page.flags & kOggBos) != 0;
+      runs.back().serial = page.serial;
+    }
+    OggRun& run = runs.back();
+    if (page.serial != run.serial) continue;
+    // A stream ends at its EOS page; a run goes no further.
+    if (!run.pages.empty() && (run.pages.back()->flags & kOggEos)) continue;
+    run.pages.push_back(&page);
+    run.bytes += page.bytes.size();
+  }
+  return runs;
+}
+
+// The header set of the stream `serial` from the latest of its BOS pages in data that
+// carries a whole one.
+int FindOggHeaders(std::string_view data, uint32_t serial, OggHeaders* headers) {
+  std::vector<OggPage> pages = ScanOggPages(data);
+  std::vector<OggRun> runs = SplitOggRuns(pages);
+  for (size_t r = runs.size(); r-- > 0;) {
+    if (!runs[r].bos || runs[r].serial != serial) continue;
+    OggHeaders found;
+    if (ReadOggHeaders(runs[r].pages, &found)) {
+      *headers = std::move(found);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int BuildOggFile(std::string_view streamStart, std::string_view audio, const SongTags& tags, std::string* file,
+                 std::string* error) {
+  std::vector<OggPage> pages = ScanOggPages(audio);
+  std::vector<OggRun> runs = SplitOggRuns(pages);
+  if (runs.empty()) {
+    *error = "the title's audio holds no complete Ogg page";
+    return 0;
+  }
+  // The title is the logical stream that fills most of its bytes: a little of the
+  // previous stream before its BOS, or of the next after, belongs to the other titles.
+  const OggRun* run = &runs[0];
+  for (const auto& r : runs)
+    if (r.bytes > run->bytes) run = &r;
+  OggHeaders headers;
+  if (run->bos ? !ReadOggHeaders(run->pages, &headers) : !FindOggHeaders(streamStart, run->serial, &headers)) {
+    *error = run->bos ? "the title's Ogg stream does not begin with Opus or Vorbis headers"
+                      : "the headers of the title's Ogg stream are no longer kept";
+    return 0;
+  }
+  // The first page that starts a packet right after a page whose granule is known: the
+  // new count of samples starts from that granule.
+  const auto& own = run->pages;
+  size_t first = run->bos ? headers.pages : 0;
+  uint64_t base = 0;
+  for (; first < own.size(); ++first) {
+    if (first == 0 || (own[first]->flags & kOggContinued)) continue;
+    const OggPage* previous = own[first - 1];
+    if (previous->granule == kNoGranule || previous->sequence + 1 != own[first]->sequence) continue;
+    base = previous->granule;
+    break;
+  }
+  // Up to a lost page, a granule going back or the stream's end.
+  size_t last = first;
+  uint64_t granule = base;
+  for (; last < own.size(); ++last) {
+    const OggPage* page = own[last];
+    if (last > first && page->sequence != own[last - 1]->sequence + 1) break;
+    if (page->granule != kNoGranule) {
+      if (page->granule < granule) break;
+      granule = page->granule;
+    }
+  }
+  // The last page ends with the last whole packet: a packet cut by the end of the
+  // buffer is dropped, with the pages that hold only a piece of it.
+  size_t keepSegments = 0;
+  while (last > first) {
+    std::string_view lacing = own[last - 1]->Lacing();
+    size_t k = lacing.size();
+    while (k > 0 && Bytes(lacing)[k - 1] == 255) --k;
+    if (k > 0 && own[last - 1]->granule != kNoGranule) {
+      keepSegments = k;
+      break;
+    }
+    --last;
+  }
+  if (last <= first) {
+    *error = "the title's audio holds no whole Ogg page of its stream";
+    return 0;
+  }
+  OggWriter w;
+  w.serial = run->serial;
+  std::string comments = BuildOggComments(headers, tags);
+  WriteHeaderPackets(&w, {headers.packets[0]}, kOggBos);
+  if (headers.opus) {
+    WriteHeaderPackets(&w, {comments}, 0);
+  } else {
+    WriteHeaderPackets(&w, {comments, headers.packets[2]}, 0);
+  }
+  for (size_t i = first; i < last; ++i) {
+    const OggPage* page = own[i];
+    std::string_view lacing = page->Lacing(), body = page->Body();
+    uint8_t flags = page->flags & kOggContinued;
+    if (i + 1 == last) {
+      flags |= kOggEos;
+      size_t bodySize = 0;
+      for (size_t k = 0; k < keepSegments; ++k) bodySize += Bytes(lacing)[k];
+      lacing = lacing.substr(0, keepSegments);
+      body = body.substr(0, bodySize);
+    }
+    WriteOggPage(&w, flags, page->granule == kNoGranule ? kNoGranule : page->granule - base, lacing, body);
+  }
+  *file = std::move(w.out);
+  return 1;
+}
+
 int SameCodec(std::string_view codec, std::string_view name) {
   return codec.size() == name.size() && LowerAscii(codec) == name;
 }
@@ -275,19 +632,20 @@ int SameCodec(std::string_view codec, std::string_view name) {
 
 int BuildSongFile(std::string_view codec, std::string_view streamStart, std::string_view audio, const SongTags& tags,
                   int fromTitleStart, std::string* file, std::string* error) {
-  (void)streamStart;
   (void)fromTitleStart;
   file->clear();
   error->clear();
   if (SameCodec(codec, "mp3")) return BuildFrameFile(kFrameMp3, audio, tags, file, error);
   if (SameCodec(codec, "aac")) return BuildFrameFile(kFrameAdts, audio, tags, file, error);
+  if (SameCodec(codec, "ogg")) return BuildOggFile(streamStart, audio, tags, file, error);
   *error = "songs of this stream's format (" + SanitiseTag(codec.substr(0, 16)) + ") cannot be saved";
   return 0;
 }
 
 std::string SongFileExtension(std::string_view codec, std::string_view streamStart) {
-  (void)streamStart;
   if (SameCodec(codec, "mp3")) return ".mp3";
   if (SameCodec(codec, "aac")) return ".aac";
+  for (const auto& page : ScanOggPages(streamStart))
+    if (page.flags & kOggBos) return page.Body().substr(0, 8) == "OpusHead" ? ".opus" : ".ogg";
   return ".ogg";
 }
