@@ -73,6 +73,8 @@ void StartStreamInfoWorker() {
 void MainWindowTimer(int timer) {
   switch (timer) {
     case TimerReconnect: {
+      // Asleep nothing reconnects: the resume does, at once.
+      if (gPlayer.asleep.load() != 0) break;
       uint32_t handle = gPlayer.streamHandle.load();
       auto active = [handle] {
         if (!gBass.BASS_ChannelIsActive) return 0;
@@ -94,6 +96,9 @@ void MainWindowTimer(int timer) {
       break;
     case TimerSaveSettings:
       SaveSettings(kFreeDocument, kSaveIfChanged);
+      break;
+    case TimerSongNotice:
+      EndSongNotice();
       break;
     default:
       break;
@@ -128,6 +133,31 @@ void MainWindowMenu(int command) {
       if (IsWindow(window)) ActivateWindowNumber(window);
       break;
     }
+    case MenuSongLog:
+      OpenSongLogWindow(kOpenWindow, kKeepLayout);
+      if (IsWindow(WinSongLog)) ActivateWindowNumber(WinSongLog);
+      break;
+    case MenuEvenLoudness:
+      // Steers from the next title change on; the volume of the title playing now stays.
+      gSettings.measure.store(gSettings.measure.load() == MeasureR128 ? MeasureRms : MeasureR128);
+      BuildTrayMenu(kCreateMenu);
+      if (Logging())
+        Log(gSettings.measure.load() == MeasureR128 ? "Even loudness (EBU R128) on." : "Even loudness (EBU R128) off.");
+      break;
+    case MenuLoveSong: {
+      int favourite = SongLogToggleFavouriteNow();
+      BuildTrayMenu(kCreateMenu);
+      if (Logging() && favourite >= 0) Log(favourite ? "Song log: this title is a favourite." : "Song log: this title is no longer a favourite.");
+      break;
+    }
+    case MenuSaveSong:
+      // Also what `corvale-player --save-song` hands over; the capture says why not.
+      SaveHeardSong();
+      break;
+    case MenuRecordAll:
+      SetRecordAll(gSettings.recordAll.load() == 1 ? 0 : 1);
+      BuildTrayMenu(kCreateMenu);
+      break;
     case MenuBrowseWebsite:
       OpenWebPage(gStation.website);
       break;
@@ -160,10 +190,19 @@ void MainWindowEvent(int kind, int object, int type) {
       if (IsWindow(WinInfo)) OpenInfoWindow(kOpenWindow, kRelayout, kNoCopy, kKeepArtwork);
       if (IsWindow(WinDebug)) OpenDebugLogWindow(kOpenWindow, kRelayout, kNoCopy);
       if (IsWindow(WinPrefs)) OpenPrefsWindow(kOpenWindow, kRelayout);
+      if (IsWindow(WinSongLog)) OpenSongLogWindow(kOpenWindow, kRelayout);
       break;
     case EventStreamMeta:
       HandleTrackChange();
       UpdateMainTitle();
+      break;
+    case EventSongSaved:
+      ShowSongNotice();
+      break;
+    case EventSleepState:
+    case EventNetworkState:
+    case EventReconnectState:
+      HandleRecoveryEvent(kind, object);
       break;
     case EventNowPlaying:
       if (gApp.minimized.load() == 0) {
@@ -335,6 +374,9 @@ void DispatchEvent(int kind, int window, int object, int type) {
     case WinDebug:
       HandleDebugLogEvent(kind, object, type);
       break;
+    case WinSongLog:
+      SongLogWindowEvent(kind, object, type);
+      break;
     default:
       break;
   }
@@ -342,6 +384,8 @@ void DispatchEvent(int kind, int window, int object, int type) {
 
 int IdlePass(uint32_t now) {
   gApp.loopNow = now;
+  // A reconnect after a resume or the network's return that found the last worker ending.
+  ServiceReconnectRequest();
   if (ElapsedMs(now, gApp.levelPollStamp) >= 25) {
     VuMeterTick(now);
     if (ElapsedMs(now, gApp.housekeepingStamp) >= 500) {

@@ -46,6 +46,8 @@ std::string CustomUrlFromArguments(int argc, char** argv) {
 }
 
 int TeardownAndExit(int code) {
+  // Every path out (an aborted start-up too) writes the song log's queue first.
+  SongLogShutdown();
   // A worker that did not stop in time may still touch the shared records: leave
   // without running the destructors that would free them under it. Everything the
   // user needs on disk is written first.
@@ -66,6 +68,10 @@ int TeardownAndExit(int code) {
 }
 
 void RunShutdown() {
+  StopRecoveryWatch();
+  // The title playing now is heard up to here; its row is written before anything stops.
+  EndPlayingTitle();
+  SongLogShutdown();
   // When the session ended, the main window's callback has already saved the settings,
   // halted playback and given up the lock.
   if (gApp.sessionEnded.load() == 0) {
@@ -98,9 +104,9 @@ int PlayerMain(int argc, char** argv) {
   gApp.mainScale = gApp.prefsScale = gApp.statsScale = gApp.infoScale = gApp.downloaderScale = gApp.debugScale =
       gApp.systemScale;
 
-  // The oldest kernel the program supports.
-  if (!IsLinuxVersionAtLeast(3, 2)) {
-    ShowErrorBox("Linux 3.2 or later required!");
+  // The oldest system the program supports (the kernel; on Windows the NT version).
+  if (!IsLinuxVersionAtLeast(kOldestSystem.major, kOldestSystem.minor)) {
+    ShowErrorBox(kOldestSystem.error);
     return TeardownAndExit(0);
   }
 
@@ -137,6 +143,9 @@ int PlayerMain(int argc, char** argv) {
   }
   // The volume of the mode the settings chose.
   gPlayer.volume.store(SettingsVolumeFactor());
+
+  // The song log: only the instance that holds the lock ever writes it.
+  SongLogInit();
 
   // Tray images; without them the tray icon is off (and saved so), and the
   // player goes on playing.
@@ -182,6 +191,7 @@ int PlayerMain(int argc, char** argv) {
 
   // Connect the current stream.
   StartPlaybackWorker(kCurrentStream);
+  StartRecoveryWatch();
 
   // Restart by the session manager.
   RegisterApplicationRestart();

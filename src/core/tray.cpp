@@ -57,8 +57,9 @@ const TrayMenuEntry* TrayMenuItems(int* count) {
   return kTrayMenuItems;
 }
 
-TrayChecks TrayMenuChecks(int64_t muted, int64_t preset) {
+TrayChecks TrayMenuChecks(int64_t muted, int64_t preset, int64_t measure) {
   TrayChecks c;
+  c.evenLoudness = measure == MeasureR128;
   c.mute = muted != 0;
   c.presetOne = preset == VolumePreset1;
   c.presetTwo = preset == VolumePreset2;
@@ -86,7 +87,7 @@ int AddTrayIcon() {
   if (image == 0) return 0;
   AddSysTrayIcon(kTrayIcon, WinMain, image);
   if (!IsSysTrayIcon(kTrayIcon)) return 0;
-  SysTrayIconToolTip(kTrayIcon, kProgramName);
+  SysTrayIconToolTip(kTrayIcon, TrayToolTipText());
   return 1;
 }
 
@@ -122,16 +123,34 @@ int BuildTrayMenu(int create) {
       }
     }
   }
-  TrayChecks c = TrayMenuChecks(gSettings.muted.load(), gSettings.preset.load());
+  TrayChecks c = TrayMenuChecks(gSettings.muted.load(), gSettings.preset.load(), gSettings.measure.load());
   SetMenuItemState(kTrayMenu, MenuMute, c.mute);
   SetMenuItemState(kTrayMenu, MenuVolumeAuto, c.automatic);
   SetMenuItemState(kTrayMenu, MenuVolumePreset1, c.presetOne);
   SetMenuItemState(kTrayMenu, MenuVolumePreset2, c.presetTwo);
+  SetMenuItemState(kTrayMenu, MenuRecordAll, gSettings.recordAll.load() == 1);
+  // Greyed out until the station has named the title the listener hears.
+  SetMenuItemEnabled(kTrayMenu, MenuSaveSong, SongSaveAvailable());
+  SetMenuItemState(kTrayMenu, MenuEvenLoudness, c.evenLoudness);
+  SetMenuItemState(kTrayMenu, MenuLoveSong, SongLogFavouriteNow());
   return 1;
 }
 
+void ShowSongNotice() {
+  const std::string notice = TakeSongNotice();
+  if (notice.empty() || !IsSysTrayIcon(kTrayIcon)) return;
+  SysTrayIconToolTip(kTrayIcon, std::string(kProgramName) + "\n" + notice);
+  AddWindowTimer(WinMain, TimerSongNotice, kSongNoticeMs);
+}
+
+void EndSongNotice() {
+  RemoveWindowTimer(WinMain, TimerSongNotice);
+  if (IsSysTrayIcon(kTrayIcon)) SysTrayIconToolTip(kTrayIcon, TrayToolTipText());
+}
+
 int ShowTrayMenu() {
-  if (!IsMenu(kTrayMenu)) BuildTrayMenu(kCreateMenu);
+  // The marks are set afresh: "Love This Song" follows the title playing now.
+  BuildTrayMenu(kCreateMenu);
   int x = 0, y = 0;
   CursorPosition(&x, &y);
   return DisplayPopupMenu(kTrayMenu, WinMain, x - 1, y - 1);

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
+
 // =====================================================================================
 // JSON documents
 // =====================================================================================
@@ -243,6 +245,7 @@ struct Settings {
   std::atomic<float> preset2{0.5f};  // volume factor of preset 2, 0.01 .. 1.0
   std::atomic<int64_t> muted{0};
   std::atomic<int64_t> hotkey{0};  // register the media play/pause key
+  std::atomic<int64_t> measure{0};  // "measure": what the volume step steers by (LoudnessMeasure)
   // "main"
   std::atomic<int32_t> mainX{kNoPosition};
   std::atomic<int32_t> mainY{kNoPosition};
@@ -257,6 +260,11 @@ struct Settings {
   std::atomic<int32_t> infoY{kNoPosition};
   std::atomic<int32_t> infoW{0};
   std::atomic<int32_t> infoH{0};
+  // "songlog": the song log window's frame position and client size
+  std::atomic<int32_t> songLogX{kNoPosition};
+  std::atomic<int32_t> songLogY{kNoPosition};
+  std::atomic<int32_t> songLogW{0};
+  std::atomic<int32_t> songLogH{0};
   // "prefs"
   std::atomic<int32_t> prefsX{kNoPosition};
   std::atomic<int32_t> prefsY{kNoPosition};
@@ -264,12 +272,15 @@ struct Settings {
   std::atomic<int32_t> debugX{kNoPosition};
   std::atomic<int32_t> debugY{kNoPosition};
   std::atomic<int32_t> debugShow{0};  // debug log window shown
+  // "record"
+  std::atomic<int64_t> recordAll{0};  // "Record Every Song": every complete title is saved
 
   // Strings; copy in and out under stringLock (see the accessors).
   mutable std::mutex stringLock;
   std::string codec;             // "player"."codec": codec of the stream last connected
   std::string downloadSavePath;  // "download"."savepath": folder of the last installer
   std::string debugSavePath;     // "debug"."savepath": folder of the debug log files
+  std::string recordSavePath;    // "record"."savepath": folder of the saved songs
 
   std::string GetCodec() const;
   void SetCodec(const std::string& value);
@@ -277,18 +288,30 @@ struct Settings {
   void SetDownloadSavePath(const std::string& value);
   std::string GetDebugSavePath() const;
   void SetDebugSavePath(const std::string& value);
+  std::string GetRecordSavePath() const;
+  void SetRecordSavePath(const std::string& value);
 };
 
 extern Settings gSettings;
 
 // Puts every field back to its default (start-up state and tests).
 void ResetSettings();
+// Where saved songs go by default: the user's Music folder + "Corvale Player" and the
+// folder separator; "" when there is no Music folder.
+std::string DefaultRecordSavePath();
 
 // The volume modes (Settings preset). Any other stored value counts as Auto.
 enum VolumeMode : int {
   VolumeAuto = 0,
   VolumePreset1 = 1,
   VolumePreset2 = 2,
+};
+// What the automatic volume step steers by (Settings measure, "volume"."measure" in the
+// file): the title's RMS towards -23 dBFS ("rms"), or its EBU R128 integrated loudness
+// towards -23 LUFS within a true-peak limit ("r128"). Any other text reads as "rms".
+enum LoudnessMeasure : int {
+  MeasureRms = 0,
+  MeasureR128 = 1,
 };
 // The mode after "next volume mode": Preset 1 -> Preset 2 -> Auto -> Preset 1; any
 // other value -> Preset 1.
@@ -307,3 +330,64 @@ constexpr int kKeepDocument = 1;
 constexpr int kSaveIfChanged = 0;  // force
 constexpr int kSaveAlways = 1;
 int SaveSettings(int keep, int force);
+
+// =====================================================================================
+// The song log ("songs.sqlite3" in the per-user data folder)
+// =====================================================================================
+//
+// Every title the listener heard, written when it ends by one writer thread in batched
+// transactions; the window reads through its own connection, which never waits for the
+// writer (WAL). SongRow is the store's record (platform.h).
+
+// Start-up (first instance only): opens the database in folder ("" = UserDataFolder())
+// on the writer thread and starts recording. 1 when the writer runs.
+int SongLogInit(const std::string& folder = std::string());
+// Exit: the title playing now (when one was started and not ended) is ended at this
+// moment, everything queued is written, the writer is joined and the connections
+// closed. Safe to call twice and without SongLogInit.
+void SongLogShutdown();
+// 1 while the writer runs and its database is open (reads then see rows).
+int SongLogReady();
+// Bumped after every committed batch, favourite change and start-up: a window redraws
+// its rows when it changed.
+uint64_t SongLogGeneration();
+
+// The recorder, called from the title path on the main thread. A title started at
+// utcSeconds (a UTC date; 0 = now): the row with artist, title, album, streamTitle,
+// stationId, streamName, codec and bitrate filled (the rest is filled when it ends). It
+// ends the one before without levels when that was not ended. The seconds heard are
+// counted on the monotonic clock from this call to the end.
+void SongLogTitleStarted(const SongRow& row, int64_t utcSeconds);
+// The title playing now has ended at utcSeconds (0 = now) with these levels (NaN when
+// not measured); its row goes to the writer. Nothing when no title plays.
+void SongLogTitleEnded(int64_t utcSeconds, double rms, double peak, double lufs, double luRange, double truePeak);
+// 1 while a title started and has not ended.
+int SongLogPlaying();
+// "Love This Song": toggles the favourite of the title playing now; its row carries it
+// when written. Returns the new state, -1 with no title.
+int SongLogToggleFavouriteNow();
+// The check mark of "Love This Song": 1 when the title playing now is a favourite.
+int SongLogFavouriteNow();
+
+// The window's reads (main thread). filter: case-insensitive substring of artist, title
+// or album; "" = all. Rows newest first. Before the writer has opened the database they
+// see no rows.
+int SongLogCount(const std::string& filter, int favouritesOnly);
+int SongLogRows(const std::string& filter, int favouritesOnly, int offset, int limit, std::vector<SongRow>* rows);
+// Sets the favourite flag of row id through the writer; the reads above show it at once.
+// 1 when queued.
+int SongLogSetFavourite(int64_t id, int favourite);
+
+// Writes every row (oldest first) to path: CSV (RFC 4180, UTF-8, CR LF, a header line)
+// for ".csv", a JSON array of objects for ".json" (any letter case); anything else is
+// refused with a message. Reads the database in the default folder (or the folder
+// SongLogInit was given) through a read-only connection, so it works while a player
+// runs. 1 or 0 with *error set.
+int ExportSongLog(const std::string& path, std::string* error);
+// The same for a given database file (the command line and tests).
+int ExportSongLogFrom(const std::string& database, const std::string& path, std::string* error);
+// The rows as Ctrl+C text: one line per row, fields tab-separated (time, artist, title,
+// album, duration m:ss, RMS, peak, LUFS, favourite), CR LF after every line.
+std::string SongRowsAsText(const std::vector<SongRow>& rows);
+// The database file's name in the per-user data folder.
+inline constexpr const char* kSongLogFile = "songs.sqlite3";

@@ -147,6 +147,9 @@ std::string GetKnownFolder(int kind, int allUsers) {
       case 9:
         path = UserDir("XDG_DOWNLOAD_DIR", "Downloads");
         break;
+      case kFolderMusic:
+        path = UserDir("XDG_MUSIC_DIR", "Music");
+        break;
       default:
         return std::string();
     }
@@ -182,6 +185,14 @@ std::string GetKnownFolder(int kind, int allUsers) {
   return WithSlash(path);
 }
 
+std::string UserDataFolder() {
+  std::string base = GetKnownFolder(8, 0);
+  if (base.empty()) return std::string();
+  std::string folder = base + "corvale-player/";
+  if (!FolderExists(folder) && !CreateFolder(folder) && !FolderExists(folder)) return std::string();
+  return folder;
+}
+
 bool FolderExists(const std::string& path) {
   struct stat st {};
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -202,6 +213,10 @@ std::string ExecutableFolder() {
   if (slash == std::string::npos) return std::string();
   return p.substr(0, slash + 1);
 }
+
+int IsAbsolutePath(std::string_view path) { return !path.empty() && path[0] == '/' ? 1 : 0; }
+
+int IsPathSeparator(char c) { return c == '/' ? 1 : 0; }
 
 int ReadWholeFile(const std::string& path, std::string& out) {
   out.clear();

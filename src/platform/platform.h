@@ -46,6 +46,30 @@ int64_t MakeDate(int year, int month, int day, int hour, int minute, int second)
 // locale says: files, logs and window texts always use a decimal point.
 std::string FormatFixed(double value, int decimals);
 
+// --- Loudness (EBU R128, ITU-R BS.1770) ----------------------------------------------
+// A meter of the integrated loudness, loudness range and true peak of interleaved float
+// frames. Its memory stays the same however long it measures. One thread at a time.
+struct LoudnessMeter;
+struct LoudnessFigures {
+  double lufs;      // integrated loudness, LUFS
+  double luRange;   // loudness range, LU (0 when too short to tell)
+  double truePeak;  // dBTP, the largest of all channels
+};
+// rate 8000 .. 384000 Hz, channels 1 .. 8 (1: mono heard on two speakers); nullptr when
+// the format is out of range or memory is short.
+LoudnessMeter* CreateLoudnessMeter(int64_t rate, int64_t channels);
+void FreeLoudnessMeter(LoudnessMeter* meter);
+// The frames that follow come in another format: what was measured so far stays. 1, or
+// 0 when the format is out of range (nothing changes) or the meter broke (it then
+// measures nothing more and is to be freed).
+int LoudnessMeterFormat(LoudnessMeter* meter, int64_t rate, int64_t channels);
+// frameCount frames of the meter's channel count, interleaved. Samples must be finite.
+int AddLoudnessFrames(LoudnessMeter* meter, const float* frames, size_t frameCount);
+// 1 with the figures of everything added; 0 with all three NaN when nothing rose above
+// the gate of -70 LUFS over a 400 ms block (silence, or too short).
+int ReadLoudness(LoudnessMeter* meter, LoudnessFigures* figures);
+int64_t LoudnessMeterFrames(const LoudnessMeter* meter);
+
 // --- Folders -------------------------------------------------------------------
 // Known folders, each ending with "/": kind 4 per-user = $XDG_CONFIG_HOME (or ~/.config),
 // 5 = Documents, 9 = Downloads, 8 = $XDG_DATA_HOME ... ; "" for unknown kinds.
@@ -56,10 +80,38 @@ std::string FormatFixed(double value, int decimals);
 // $XDG_DATA_DIRS entry (/usr/share). Kind 7 and kinds outside 1..9 give "". A missing
 // folder is created; one that cannot be created gives "".
 std::string GetKnownFolder(int kind, int allUsers);
+// Per user only: the Music folder (XDG_MUSIC_DIR from user-dirs.dirs, else ~/Music; on
+// Windows the shell's Music folder). For all users this kind gives "".
+constexpr int kFolderMusic = 10;
+// The player's own per-user data folder (the song log's database lives there), created
+// when missing: kind 8 + "corvale-player/" ($XDG_DATA_HOME, default ~/.local/share); on
+// Windows the local application data folder + "Corvale Player\". "" when it cannot be made.
+std::string UserDataFolder();
 bool FolderExists(const std::string& path);
 bool FileExists(const std::string& path);
 // Folder of the running executable, ending with "/".
 std::string ExecutableFolder();
+// 1 when path names the same file whatever the current folder is: "/..." on Linux; on
+// Windows a drive path ("C:\..." or "C:/...") or a UNC path ("\\server\share..."), never
+// a drive-relative "C:name" nor a rooted "\name", which depend on the current drive.
+int IsAbsolutePath(std::string_view path);
+// 1 for a character that ends a folder name in a path: "/" (and "\" on Windows).
+int IsPathSeparator(char c);
+// The path up to and including its last separator; "" when it has none.
+std::string FolderOfPath(const std::string& path);
+
+// --- What differs between the builds -----------------------------------------------
+// The oldest system the player runs on (IsLinuxVersionAtLeast's major and minor) and the
+// error text shown on an older one.
+struct OldestSystem {
+  int major, minor;
+  const char* error;
+};
+extern const OldestSystem kOldestSystem;
+// The save dialog's filter for a downloaded installer ("Name|*.a;*.b").
+extern const char* const kInstallerFileFilter;
+// The message box text when the desktop's opener of web pages cannot be started.
+extern const char* const kBrowserStartError;
 
 // --- HTTP fetch into memory ----------------------------------------------------------
 // Result codes shared by the HTTP fetches (0 = success).
@@ -103,13 +155,36 @@ std::string InstanceSocketPath(const std::string& name);
 int FindInstanceWindow(const std::string& name, int value);
 // Sends the raise request over the handle from FindInstanceWindow and closes it. 1 sent.
 int ActivateWindow(int handle);
+// Sends another request (a line, see InstanceCommandRequest) over the handle from
+// FindInstanceWindow and closes it, without raising anything. 1 sent.
+int SendInstanceRequest(int handle, const std::string& request);
+// A menu command handed to the running instance ("command N\n"), N 1..kMaxInstanceCommand.
+constexpr int kMaxInstanceCommand = 999;
+std::string InstanceCommandRequest(int command);
+// What one received line asks: raise the window, or a command (*command set). A line
+// without its end, or anything else, is no request.
+enum InstanceRequest : int { InstanceRequestNone = 0, InstanceRequestRaise = 1, InstanceRequestCommand = 2 };
+int ParseInstanceRequest(std::string_view text, int* command);
 // First instance: listens on the socket (non-blocking). Returns the descriptor or -1.
 int InstanceListenerOpen(const std::string& name);
 // Accepts the waiting connections and reads their requests; returns how many asked to
-// raise the window. Never blocks.
-int InstanceListenerRead(int listener);
+// raise the window; the commands asked for go to *commands in order (when given). Never
+// blocks.
+int InstanceListenerRead(int listener, std::vector<int>* commands = nullptr);
 // Closes the listener and removes its socket file.
 void InstanceListenerClose(int listener);
+
+// --- The network's state ------------------------------------------------------------------
+// 1 when an interface other than loopback is up with an address (Linux: getifaddrs; Windows:
+// GetAdaptersAddresses), else 0.
+int NetworkIsUp();
+// Follows the system's address and route changes (Linux: a netlink route socket; Windows:
+// NotifyAddrChange) on a thread of its own, and calls changed(up) there whenever
+// NetworkIsUp's answer differs from the last one given (the first call gives the state at
+// the start). 1 when the watch runs. One watch at a time; Stop joins its thread.
+using NetworkChangeProc = void (*)(int up);
+int StartNetworkWatch(NetworkChangeProc changed);
+void StopNetworkWatch();
 
 // --- Probes ----------------------------------------------------------------------------
 // 1 when the running kernel is at least major.minor (uname), else 0.
@@ -247,3 +322,57 @@ int RunProcessWait(const std::string& program, const std::vector<std::string>& a
 // with no arguments; anything else (a .deb, or a program that fails to start) goes to
 // the desktop's opener. 1 started, 0 not.
 int StartDownloadedFile(const std::string& path);
+
+// --- Song store (SQLite) -------------------------------------------------------------------
+// The song log's database: one row per heard title. Dates are UTC ISO 8601 texts
+// ("2026-12-07T22:05:57Z"); levels are dBFS, loudness LUFS / LU / dBTP; a figure that was
+// not measured is NaN here and NULL in the file. The schema version is PRAGMA
+// user_version, moved up one step at a time when a writer opens an older file.
+struct SongRow {
+  int64_t id = 0;
+  std::string started, ended;
+  double seconds = 0.0;
+  std::string artist, title, album, streamTitle, stationId, streamName, codec;
+  int bitrate = 0;  // kbit/s
+  double rms = 0.0, peak = 0.0, lufs = 0.0, luRange = 0.0, truePeak = 0.0;  // NaN when absent
+  int favourite = 0;
+};
+constexpr int kSongStoreVersion = 3;
+// Result codes of the store's routines.
+enum SongStoreResult : int {
+  SongStoreOk = 0,
+  SongStoreError = 1,    // anything else (logged by the caller with the text)
+  SongStoreFull = 2,     // disk full or an I/O error: the batch is lost
+  SongStoreBusy = 3,     // another connection held the lock past the bounded wait
+  SongStoreCorrupt = 4,  // not a database, damaged, or unreadable
+  SongStoreMissing = 5,  // no database file (read-only opens)
+};
+struct SongStore;  // one connection; used by one thread at a time
+// Opens the database file. writable = 1 creates it when missing, turns WAL on, checks it
+// (quick_check) and migrates it to kSongStoreVersion; a file that fails (not a database,
+// damaged, unreadable) is moved aside as "<path>.corrupt-YYYYMMDD-HHMMSS" with its -wal
+// and -shm files and a new one is started; *note then tells what was done. writable = 0
+// opens an existing file for reading only (never creates, migrates or moves anything).
+// Every wait for another connection's lock is bounded (busyMs). nullptr on failure with
+// the reason in *result and *note.
+SongStore* SongStoreOpen(const std::string& path, int writable, int busyMs, int* result, std::string* note);
+void SongStoreClose(SongStore* store);
+// The file's schema version (user_version).
+int SongStoreVersion(SongStore* store);
+// Appends rows in one transaction; ids (when given) receive their row ids in order.
+// Writers only. Returns a SongStoreResult; on failure nothing of the batch is kept.
+int SongStoreAppend(SongStore* store, const std::vector<SongRow>& rows, std::vector<int64_t>* ids, std::string* error);
+// Sets or clears the favourite flag of row id (one transaction). Writers only.
+int SongStoreSetFavourite(SongStore* store, int64_t id, int favourite, std::string* error);
+// Rows whose artist, title or album hold filter (case-insensitive; "" = all), only the
+// favourites when favouritesOnly: how many, and a page of them newest first. -1 / 0 on
+// failure.
+int64_t SongStoreCount(SongStore* store, const std::string& filter, int favouritesOnly);
+int SongStoreRows(SongStore* store, const std::string& filter, int favouritesOnly, int64_t offset, int64_t limit,
+                  std::vector<SongRow>* rows);
+// Every row oldest first, handed to visit one at a time (a visit returning 0 stops).
+// Returns a SongStoreResult.
+int SongStoreEach(SongStore* store, int (*visit)(const SongRow& row, void* user), void* user, std::string* error);
+// The text the filter matches against: lower case for the scripts the store folds
+// (ASCII, Latin-1, Latin Extended-A, Greek, Cyrillic); other characters unchanged.
+std::string SongSearchFold(std::string_view text);

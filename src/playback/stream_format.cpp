@@ -191,7 +191,7 @@ void ReadStreamFormat() {
     gPlayer.bitrate = std::llround(double(kbit) * 1000.0);
 }
 
-int ParseStreamTitleText(std::string_view meta, int legacy, NowPlaying& value) {
+std::string StreamTitleField(std::string_view meta, int legacy) {
   std::string text = FirstCharacters(DecodeStreamText(meta, legacy), kMaxTitleChars);
   size_t url = LowerAscii(text).find("';streamurl='");
   if (url != std::string::npos) text.resize(url + 2);
@@ -209,6 +209,11 @@ int ParseStreamTitleText(std::string_view meta, int legacy, NowPlaying& value) {
       if (!text.empty() && text.back() == '\'') text.pop_back();
     }
   }
+  return text;
+}
+
+int ParseStreamTitleText(std::string_view meta, int legacy, NowPlaying& value) {
+  std::string text = StreamTitleField(meta, legacy);
   if (text.empty()) return 0;
   value.artist.clear();
   value.album.clear();
@@ -227,6 +232,11 @@ int ParseStreamTitleText(std::string_view meta, int legacy, NowPlaying& value) {
   return 1;
 }
 
+namespace {
+// The title field of the last metadata ParseStreamTitle took; main thread only.
+std::string gStreamTitleText;
+}  // namespace
+
 void ParseStreamTitle() {
   std::string bytes;
   {
@@ -237,9 +247,14 @@ void ParseStreamTitle() {
       gTitleQueue.due.pop_front();
     }
   }
+  // The title saving writes is the one the listener hears.
+  if (!bytes.empty()) SongCaptureHeard(bytes);
   if (!bytes.empty()) {
     NowPlaying value = GetTrackInfo();
-    if (ParseStreamTitleText(bytes, int(gPlayer.legacyServer.load()), value)) SetTrackInfo(value);
+    if (ParseStreamTitleText(bytes, int(gPlayer.legacyServer.load()), value)) {
+      SetTrackInfo(value);
+      gStreamTitleText = StreamTitleField(bytes, int(gPlayer.legacyServer.load()));
+    }
     return;
   }
   HSTREAM h = gPlayer.streamHandle.load();
@@ -252,5 +267,10 @@ void ParseStreamTitle() {
     bytes.assign(meta, strnlen(meta, kMaxTagBytes));
   }
   NowPlaying value = GetTrackInfo();
-  if (ParseStreamTitleText(bytes, int(gPlayer.legacyServer.load()), value)) SetTrackInfo(value);
+  if (ParseStreamTitleText(bytes, int(gPlayer.legacyServer.load()), value)) {
+    SetTrackInfo(value);
+    gStreamTitleText = StreamTitleField(bytes, int(gPlayer.legacyServer.load()));
+  }
 }
+
+std::string LastStreamTitleText() { return gStreamTitleText; }

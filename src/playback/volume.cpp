@@ -17,6 +17,28 @@ std::atomic<VolumeDisplay> gVolumeDisplay{nullptr};
 
 std::string TwoDecimals(double value) { return FormatFixed(value, 2); }
 
+// The song log's row of a title that starts now: what the stream tells about it.
+SongRow SongRowNow(const NowPlaying& now) {
+  SongRow row;
+  row.artist = now.artist;
+  row.title = now.title;
+  row.album = now.album;
+  row.streamTitle = LastStreamTitleText();
+  row.stationId = gStation.id;
+  row.streamName = PlayerString(&PlayerState::connectId);
+  if (row.streamName.empty()) row.streamName = PlayerString(&PlayerState::serverName);
+  row.codec = PlayerString(&PlayerState::codecName);
+  row.bitrate = int(gPlayer.bitrate.load() / 1000);
+  return row;
+}
+
+// The song log's row of the title that ended, with the figures measured for it.
+void RecordEndedTitle(const TrackHistoryEntry& ended, int measured) {
+  auto figure = [](float value) { return std::isfinite(value) ? double(value) : NAN; };
+  SongLogTitleEnded(ended.end, measured ? double(ended.rms) : NAN, measured ? double(ended.peak) : NAN,
+                    figure(ended.lufs), figure(ended.luRange), figure(ended.truePeak));
+}
+
 }  // namespace
 
 double LevelDb(double amplitude) {
@@ -94,6 +116,18 @@ int64_t BufferedSamplesAhead() {
   return int64_t(std::llround(seconds * rate)) * chans;
 }
 
+void EndPlayingTitle() {
+  if (!SongLogPlaying()) return;
+  TitleLevels levels = ComputeTitleLevels(gPlayer.sumSquares.load(), gPlayer.sampleCount.load(),
+                                          gPlayer.titlePeak.load(), SettingsVolumeFactor());
+  TrackHistoryEntry playing;
+  playing.rms = levels.rms;
+  playing.peak = levels.peak;
+  TakeTitleLoudness(playing);
+  playing.end = UtcNow();
+  RecordEndedTitle(playing, levels.measured);
+}
+
 void HandleTrackChange() {
   ParseStreamTitle();
   NowPlaying now = GetTrackInfo();
@@ -101,35 +135,62 @@ void HandleTrackChange() {
   std::string key = now.artist + now.title;
   if (key == PlayerString(&PlayerState::lastTrackKey)) return;
   int64_t t = UtcNow();
+  SongRow started = SongRowNow(now);
+  bool titleEnded = false;
+  int endedMeasured = 0;
+  TrackHistoryEntry endedCopy;
 
-  std::string logLine;
+  std::string logLine, loudnessLine, limitLine;
   bool stepVolume = false;
   float newVolume = 0.0f;
   {
     std::lock_guard<std::mutex> lock(gTrackHistory.lock);
     std::vector<TrackHistoryEntry>& history = gTrackHistory.entries;
     if (!history.empty()) {
-      if (history.front().artist == now.artist && history.front().title == now.title) return;
+      if (history.front().artist == now.artist && history.front().title == now.title) {
+        // The stream information named this title before the stream did: it is heard
+        // from here on.
+        if (!SongLogPlaying()) SongLogTitleStarted(started, t);
+        return;
+      }
       SetPlayerString(&PlayerState::lastTrackKey, key);
       while (history.size() > kHistoryLimit) history.pop_back();
       TrackHistoryEntry& ended = history.front();
       ended.end = t;
       TitleLevels levels = ComputeTitleLevels(gPlayer.sumSquares.load(), gPlayer.sampleCount.load(),
                                               gPlayer.titlePeak.load(), SettingsVolumeFactor());
+      endedMeasured = levels.measured;
+      TakeTitleLoudness(ended);
+      const bool evenLoudness = gSettings.measure.load() == MeasureR128;
       if (levels.measured) {
         ended.rms = levels.rms;
         ended.peak = levels.peak;
         ended.headroom = levels.headroom;
         // The step runs in every volume mode, the presets included.
-        stepVolume = true;
+        stepVolume = !evenLoudness;
         newVolume = levels.volume;
       } else {
         ended.headroom = 0.0f;
         ended.peak = 0.0f;
       }
+      const std::string name = ended.artist + " - " + ended.title;
+      if (evenLoudness) {
+        EvenLoudnessStep step =
+            ComputeEvenLoudnessStep(ended.lufs, ended.truePeak, gPlayer.volume.load(), SettingsVolumeFactor());
+        stepVolume = step.measured != 0;
+        newVolume = step.volume;
+        if (Logging()) {
+          loudnessLine = LoudnessLogLine(name, ended);
+          if (step.limited) limitLine = TruePeakLimitLogLine(name, step, ended.truePeak);
+        }
+      }
       if (Logging())
-        logLine = "\"" + ended.artist + " - " + ended.title + "\", Headroom " + TwoDecimals(ended.headroom) +
-                  " dB, RMS " + TwoDecimals(ended.rms) + " dBFS, " + TwoDecimals(ended.peak) + " dBFS Max Peak.";
+        logLine = "\"" + name + "\", Headroom " + TwoDecimals(ended.headroom) + " dB, RMS " + TwoDecimals(ended.rms) +
+                  " dBFS, " + TwoDecimals(ended.peak) + " dBFS Max Peak.";
+    }
+    if (!history.empty()) {
+      titleEnded = true;
+      endedCopy = history.front();
     }
     TrackHistoryEntry entry;
     entry.artist = now.artist;
@@ -143,7 +204,10 @@ void HandleTrackChange() {
     gPlayer.volume = newVolume;
     SetVolume(newVolume, 1000);
   }
-  if (!logLine.empty()) Log(logLine);
+  for (const std::string* line : {&logLine, &loudnessLine, &limitLine})
+    if (!line->empty()) Log(*line);
+  if (titleEnded) RecordEndedTitle(endedCopy, endedMeasured);
+  SongLogTitleStarted(started, t);
   // The new title's measurement starts with the DSP's next buffer.
   gPlayer.measureReset = 1;
   if (IsWindow(WinMain)) PostEvent(EventNowPlaying, WinMain, 0);

@@ -5,6 +5,8 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <cctype>
+
 #include "platform/file_handle.h"
 #include "platform/platform.h"
 #include "platform/win/win_internal.h"
@@ -55,6 +57,8 @@ const KNOWNFOLDERID* FolderId(int kind, int allUsers) {
         return &FOLDERID_LocalAppData;
       case 9:
         return &FOLDERID_Downloads;
+      case kFolderMusic:
+        return &FOLDERID_Music;
       default:
         return nullptr;
     }
@@ -113,6 +117,14 @@ std::string GetKnownFolder(int kind, int allUsers) {
   return Narrow(path);
 }
 
+std::string UserDataFolder() {
+  std::string base = GetKnownFolder(8, 0);
+  if (base.empty()) return std::string();
+  std::string folder = base + "Corvale Player\\";
+  if (!FolderExists(folder) && !CreateFolder(folder) && !FolderExists(folder)) return std::string();
+  return folder;
+}
+
 bool FolderExists(const std::string& path) {
   DWORD a = Attributes(path);
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
@@ -137,6 +149,17 @@ std::string ExecutableFolder() {
   size_t slash = buf.find_last_of(L"\\/");
   if (slash == std::wstring::npos) return std::string();
   return Narrow(buf.substr(0, slash + 1));
+}
+
+int IsPathSeparator(char c) { return c == '/' || c == '\\' ? 1 : 0; }
+
+int IsAbsolutePath(std::string_view path) {
+  const bool drive = path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+                     IsPathSeparator(path[2]);
+  // "\\server\share", "\\?\C:\..." and "\\.\pipe\...": two separators, then a name.
+  const bool unc =
+      path.size() >= 3 && IsPathSeparator(path[0]) && IsPathSeparator(path[1]) && !IsPathSeparator(path[2]);
+  return drive || unc ? 1 : 0;
 }
 
 int ReadWholeFile(const std::string& path, std::string& out) {
