@@ -26,7 +26,7 @@ QString ToQ(const std::string& s);
 std::string FromQ(const QString& s);
 QColor RgbColor(uint32_t rgb);
 
-enum class GadgetKind { Text, Button, Canvas, Progress };
+enum class GadgetKind { Text, Button, Canvas, Progress, String, List };
 
 class RtCanvas;
 class RtWindow;
@@ -38,6 +38,13 @@ struct Gadget {
   int64_t background = -1, foreground = -1;
   int font = 0;
 };
+
+// Makes `widget` control `gadget` of `window` at the rectangle, replacing one of that
+// number; nullptr (and the widget deleted) when the window is missing.
+Gadget* AddGadget(int window, int gadget, GadgetKind kind, QWidget* widget, int x, int y, int width, int height);
+// The list control's share of SetGadgetColors and SetGadgetFont (rt_list.cpp).
+void ApplyListColors(Gadget& g);
+void ApplyListFont(Gadget& g);
 
 struct WindowRecord {
   int number = 0;

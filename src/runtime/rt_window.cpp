@@ -4,6 +4,7 @@
 #include <QCursor>
 #include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -669,6 +670,10 @@ Gadget* NewGadget(int window, int gadget, GadgetKind kind, QWidget* widget, int 
 
 }  // namespace
 
+Gadget* rt::AddGadget(int window, int gadget, GadgetKind kind, QWidget* widget, int x, int y, int width, int height) {
+  return NewGadget(window, gadget, kind, widget, x, y, width, height);
+}
+
 int TextGadget(int window, int gadget, int x, int y, int width, int height, const std::string& text) {
   WindowRecord* w = FindWindow(window);
   if (!w) return 0;
@@ -793,6 +798,10 @@ static void SetGadgetTextNow(int window, int gadget, const std::string& text) {
     te->setPlainText(DisplayText(text));
   } else if (auto* b = qobject_cast<QPushButton*>(g->widget)) {
     b->setText(ToQ(text));
+  } else if (auto* e = qobject_cast<QLineEdit*>(g->widget)) {
+    // setText sends no textEdited: no change event for the player's own text.
+    e->setText(ToQ(text));
+    g->text = FromQ(e->text());
   }
 }
 
@@ -831,6 +840,7 @@ void SetGadgetColors(int window, int gadget, int64_t background, int64_t text) {
   if (background >= 0) g->background = background & 0xFFFFFF;
   if (text >= 0) g->foreground = text & 0xFFFFFF;
   ApplyGadgetColors(*g);
+  if (g->kind == GadgetKind::List) ApplyListColors(*g);
 }
 
 void SetGadgetFont(int window, int gadget, int font) {
@@ -840,6 +850,7 @@ void SetGadgetFont(int window, int gadget, int font) {
   bool found = false;
   QFont f = GetFont(font, &found);
   g->widget->setFont(found ? f : QApplication::font());
+  if (g->kind == GadgetKind::List) ApplyListFont(*g);
 }
 
 void DisableGadget(int window, int gadget, int disabled) {

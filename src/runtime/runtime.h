@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // --- Start and end ------------------------------------------------------------
 // Creates the application object. Sets QT_ENABLE_HIGHDPI_SCALING=0; uses the xcb
@@ -64,6 +65,8 @@ enum GadgetEventType : int {
   GadgetMouseWheel = 8,       // canvas: EventData() = whole notches, positive = away from the user
   GadgetFocus = 9,            // canvas: got the keyboard focus
   GadgetLostFocus = 10,       // canvas: lost it
+  GadgetChange = 11,          // string field: the user changed its text
+  GadgetSelectionChange = 12, // list: the user changed which rows are selected
 };
 
 // Event types of EventSysTray.
@@ -265,6 +268,53 @@ int GetActiveGadget(int window);
 // Current mouse position relative to the control.
 int GadgetMouseX(int window, int gadget);
 int GadgetMouseY(int window, int gadget);
+
+// --- Single-line text field and list control ---------------------------------------------
+// An editable single-line text field (at most kStringGadgetMaxLength characters). Every
+// change the user makes arrives as GadgetChange; SetGadgetText sets the text without
+// one; GetGadgetText gives the text as it is now.
+constexpr int kStringGadgetMaxLength = 256;
+int StringGadget(int window, int gadget, int x, int y, int width, int height, const std::string& text);
+
+// A list of rows in columns that keeps no texts of its own: it asks `cellText` (on the
+// main thread, while it paints) for the cells of the rows it shows, so a list of 100 000
+// rows costs nothing until they are scrolled into view. The callback must not change
+// windows or controls. Rows are selected by the mouse (Ctrl and Shift extend) and the
+// keyboard (arrows, Page Up/Down, Home/End, Ctrl+A). Events of the list: GadgetLeftClick
+// (EventData() = the row, -1 below the last; EventMouseX() = x in the list, see
+// ListColumnAt), GadgetLeftDoubleClick (a row double-clicked or Enter; EventData() = the
+// row), GadgetRightClick (EventData() = the row) and GadgetSelectionChange.
+// SetGadgetColors gives the rows' background and text (selected rows mix the two);
+// SetGadgetFont the font of the rows and the header, the rows' height following it.
+using ListCellText = std::string (*)(int window, int gadget, int row, int column);
+int ListGadget(int window, int gadget, int x, int y, int width, int height, ListCellText cellText);
+enum ListColumnFlag : int { ListAlignLeft = 0, ListAlignRight = 1, ListAlignCenter = 2 };
+// Appends a column with its header text and width in pixels; the first column is
+// always left-aligned. Returns the column's index, -1 on failure.
+int AddListColumn(int window, int gadget, const std::string& title, int width, int flags = ListAlignLeft);
+void SetListColumnWidth(int window, int gadget, int column, int width);
+int ListColumnWidth(int window, int gadget, int column);
+// The column under x (a position in the list, as EventMouseX() gives it); -1 for none.
+int ListColumnAt(int window, int gadget, int x);
+// A new number of rows: the selection is cleared and the list shows its first row.
+void SetListRowCount(int window, int gadget, int count);
+int ListRowCount(int window, int gadget);
+// `count` rows come in before `row`: the selected and the current rows move with their
+// texts, and a list scrolled away from its top keeps showing the same rows.
+void InsertListRows(int window, int gadget, int row, int count);
+// The texts changed: the rows shown are asked for again.
+void RefreshListRows(int window, int gadget);
+// The selected rows in ascending order (rows may be nullptr); returns how many.
+int ListSelectedRows(int window, int gadget, std::vector<int>* rows);
+// Selects (1) or deselects (0) a row; row -1: every row.
+void SetListRowSelected(int window, int gadget, int row, int selected);
+// The row with the keyboard focus, -1 for none; setting it selects only that row and
+// scrolls it into view.
+int ListCurrentRow(int window, int gadget);
+void SetListCurrentRow(int window, int gadget, int row);
+// The first row shown and how many rows fit.
+int ListTopRow(int window, int gadget);
+int ListVisibleRows(int window, int gadget);
 
 // --- Popup menus ------------------------------------------------------------------------
 // Creates menu `menu` (1..63) empty, replacing one of that number.

@@ -75,7 +75,7 @@ std::shared_ptr<FontObject> GetFont(int font);
 void TeardownFonts();
 
 // --- Windows and controls (rt_window.cpp) ----------------------------------------------------
-enum class GadgetKind { Text, Button, Canvas, Progress };
+enum class GadgetKind { Text, Button, Canvas, Progress, String, List };
 
 struct Gadget {
   GadgetKind kind = GadgetKind::Canvas;
@@ -90,6 +90,9 @@ struct Gadget {
   int cursor = CursorDefault;
   HBRUSH brush = nullptr;                // background of a coloured text or button
   std::shared_ptr<FontObject> fontObject;  // keeps the control's HFONT alive
+  ListCellText cellText = nullptr;       // list: where the cells' texts come from
+  int listColumns = 0;                   // list: columns added
+  bool quiet = false;                    // the runtime's own change: no event for it
 };
 
 struct WindowRecord {
@@ -120,6 +123,14 @@ int SendWindowMessage(int window, WindowMessage message);
 // Shows what was drawn into a canvas or a window's surface: the rectangles given, or the
 // whole target when count is 0 (gadget 0 = the window's own surface).
 void RefreshDrawing(int window, int gadget, const RECT* rects, int count);
+// Makes a child control of class `cls` as control `gadget` of `window`, replacing one of
+// that number; nullptr when the window is missing or the control cannot be made.
+Gadget* CreateGadgetWindow(int window, int gadget, GadgetKind kind, const wchar_t* cls, DWORD style,
+                           const std::wstring& text, int x, int y, int width, int height);
+// The list control's notifications to its window (rt_list.cpp); true when handled.
+bool HandleListNotify(int window, const NMHDR* header, LRESULT* result);
+// The list control's share of SetGadgetColors.
+void ApplyListColors(Gadget& g);
 // Timers: a tick is queued as EventTimer unless one is still waiting (like WM_TIMER).
 void TimerTick(int window, int timerId);
 // Registers the window classes and makes the process DPI aware (RuntimeInit).

@@ -372,6 +372,8 @@ void ApplyGadgetColors(Gadget& g) {
     const LONG_PTR style = GetWindowLongPtrW(g.hwnd, GWL_STYLE);
     const bool coloured = g.background >= 0 || g.foreground >= 0;
     SetWindowLongPtrW(g.hwnd, GWL_STYLE, (style & ~LONG_PTR(BS_TYPEMASK)) | (coloured ? BS_OWNERDRAW : BS_PUSHBUTTON));
+  } else if (g.kind == GadgetKind::List) {
+    ApplyListColors(g);
   } else if (g.kind == GadgetKind::Progress) {
     if (g.background >= 0) SendMessageW(g.hwnd, PBM_SETBKCOLOR, 0, ColorRef(static_cast<uint32_t>(g.background)));
     if (g.foreground >= 0) SendMessageW(g.hwnd, PBM_SETBARCOLOR, 0, ColorRef(static_cast<uint32_t>(g.foreground)));
@@ -694,6 +696,21 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         PushGadget(n, number, GadgetLeftClick, 0, 0);
         return 0;
       }
+      if (g && g->kind == GadgetKind::String && HIWORD(wp) == EN_CHANGE) {
+        // The player's own SetGadgetText changes the text quietly.
+        if (g->quiet) return 0;
+        const int length = GetWindowTextLengthW(g->hwnd);
+        std::wstring now(static_cast<size_t>(length) + 1, L'\0');
+        now.resize(static_cast<size_t>(GetWindowTextW(g->hwnd, now.data(), length + 1)));
+        g->text = Narrow(now);
+        PushGadget(n, number, GadgetChange, 0, 0);
+        return 0;
+      }
+      break;
+    }
+    case WM_NOTIFY: {
+      LRESULT answer = 0;
+      if (HandleListNotify(n, reinterpret_cast<const NMHDR*>(lp), &answer)) return answer;
       break;
     }
     case WM_SETCURSOR: {
@@ -784,6 +801,20 @@ void SetGadgetTextNow(int window, int gadget, const std::string& text) {
   } else if (g->kind == GadgetKind::Button) {
     SetWindowTextW(g->hwnd, Wide(text).c_str());
     InvalidateRect(g->hwnd, nullptr, TRUE);
+  } else if (g->kind == GadgetKind::String) {
+    g->quiet = true;
+    // The limit holds the user's typing only; the player's text is cut the same way.
+    std::wstring wide = Wide(text);
+    if (wide.size() > static_cast<size_t>(kStringGadgetMaxLength)) wide.resize(kStringGadgetMaxLength);
+    SetWindowTextW(g->hwnd, wide.c_str());
+    if (Gadget* again = FindGadget(window, gadget)) {
+      again->quiet = false;
+      // What the field kept of it (its length is limited).
+      const int length = GetWindowTextLengthW(again->hwnd);
+      std::wstring now(static_cast<size_t>(length) + 1, L'\0');
+      now.resize(static_cast<size_t>(GetWindowTextW(again->hwnd, now.data(), length + 1)));
+      again->text = Narrow(now);
+    }
   }
 }
 
@@ -799,6 +830,11 @@ void ApplyTextWork(void* context) {
 }
 
 }  // namespace
+
+Gadget* CreateGadgetWindow(int window, int gadget, GadgetKind kind, const wchar_t* cls, DWORD style,
+                           const std::wstring& text, int x, int y, int width, int height) {
+  return NewGadget(window, gadget, kind, cls, style, text, x, y, width, height);
+}
 
 WindowRecord* FindWindow(int window) {
   auto it = gWindows.find(window);
