@@ -121,8 +121,9 @@ const TrayMenuEntry* TrayMenuItems(int* count);
 // of preset 1 or 2, "Volume Auto" for any other preset.
 struct TrayChecks {
   int mute = 0, automatic = 0, presetOne = 0, presetTwo = 0;
+  int evenLoudness = 0;  // "Even Loudness (EBU R128)": Settings measure is MeasureR128
 };
-TrayChecks TrayMenuChecks(int64_t muted, int64_t preset);
+TrayChecks TrayMenuChecks(int64_t muted, int64_t preset, int64_t measure = 0);  // 0: MeasureRms
 // Start-up: the three tray images into gApp; when one is missing, Settings trayicon = 0
 // and "Unable to load icons for the tray, trayicon disabled." is reported. 1 when all loaded.
 int LoadTrayImages();

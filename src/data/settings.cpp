@@ -47,6 +47,7 @@ struct SettingsBlock {
   int64_t versionCheck, streamInfo, artwork, trayIcon, bitrate, preset;
   float preset1, preset2;
   int64_t muted, hotkey;
+  int64_t measure;
   int32_t mainX, mainY;
   int64_t mainSticky;
   int64_t statsState;
@@ -75,6 +76,7 @@ SettingsBlock DefaultBlock() {
   b.preset2 = 0.5f;
   b.muted = 0;
   b.hotkey = 0;
+  b.measure = MeasureRms;
   b.mainX = b.mainY = kNoPosition;
   b.mainSticky = 0;
   b.statsState = 0;
@@ -102,6 +104,7 @@ SettingsBlock TakeBlock() {
   b.preset2 = s.preset2;
   b.muted = s.muted;
   b.hotkey = s.hotkey;
+  b.measure = s.measure;
   b.mainX = s.mainX;
   b.mainY = s.mainY;
   b.mainSticky = s.mainSticky;
@@ -133,6 +136,7 @@ void PutBlock(const SettingsBlock& b) {
   s.preset2 = b.preset2;
   s.muted = b.muted;
   s.hotkey = b.hotkey;
+  s.measure = b.measure;
   s.mainX = b.mainX;
   s.mainY = b.mainY;
   s.mainSticky = b.mainSticky;
@@ -177,6 +181,10 @@ float ReadFloat(const JsonValue* parent, std::string_view name, float def) {
   if (d < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
   return static_cast<float>(d);
 }
+
+// The file names the measure; only the two known names count, anything else is "rms".
+const char* MeasureText(int64_t measure) { return measure == MeasureR128 ? "r128" : "rms"; }
+int64_t MeasureFromText(const std::string& text) { return text == "r128" ? MeasureR128 : MeasureRms; }
 
 float ClampPreset(float v) {
   if (!(v >= 0.01f)) v = 0.01f;  // NaN included
@@ -262,6 +270,7 @@ int ReadSettingsFile(int& fileLoaded, int64_t& major, int64_t& minor) {
   b.preset1 = ReadFloat(volume, "preset1", d.preset1);
   b.preset2 = ReadFloat(volume, "preset2", d.preset2);
   b.hotkey = GetJsonInteger(volume, "hotkey", d.hotkey);
+  b.measure = MeasureFromText(GetJsonString(volume, "measure", MeasureText(d.measure)));
   b.mainX = ReadInt32(main, "x", d.mainX);
   b.mainY = ReadInt32(main, "y", d.mainY);
   b.mainSticky = GetJsonInteger(main, "sticky", d.mainSticky);
@@ -385,6 +394,7 @@ int SaveSettings(int keep, int force) {
     if (ok) need(o->SetMemberDouble("preset1", block.preset1), "Invalid JSON member volume preset1.");
     if (ok) need(o->SetMemberDouble("preset2", block.preset2), "Invalid JSON member volume preset2.");
     integer(o, "hotkey", block.hotkey, "Invalid JSON member volume hotkey.");
+    text(o, "measure", MeasureText(block.measure), "Invalid JSON member volume measure.");
   }
   if (JsonValue* o = object("main", "Invalid JSON object main.")) {
     integer(o, "x", block.mainX, "Invalid JSON member main x.");

@@ -216,10 +216,16 @@ void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user) {
 }
 
 void MeasureSamples(const float* samples, size_t count) {
+  MeasureLevels(samples, count);
+  AdvanceTitleQueue(count);
+}
+
+void MeasureLevels(const float* samples, size_t count) {
   if (gPlayer.measureReset.exchange(0) != 0) {
     gPlayer.titlePeak = 0.0;
     gPlayer.sumSquares = 0.0;
     gPlayer.sampleCount = 0;
+    gPlayer.loudnessRestart = 1;
   }
   if (gPlayer.longPeakReset.exchange(0) != 0) gPlayer.longPeak = 0.0;
   // One writer (the mixing thread): work on copies, store once per buffer.
@@ -242,7 +248,9 @@ void MeasureSamples(const float* samples, size_t count) {
   gPlayer.titlePeak.store(titlePeak, std::memory_order_relaxed);
   gPlayer.sumSquares.store(sumSquares, std::memory_order_relaxed);
   gPlayer.sampleCount.store(sampleCount, std::memory_order_relaxed);
+}
 
+void AdvanceTitleQueue(size_t count) {
   // Titles announced ahead of their audio: tell the main thread once the audio is here.
   int reached = 0;
   {
@@ -287,7 +295,15 @@ void FlushTitleChanges() {
 
 void LevelDsp(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user) {
   if (!buffer) return;
-  MeasureSamples(static_cast<const float*>(buffer), length / sizeof(float));
+  const float* samples = static_cast<const float*>(buffer);
+  const size_t count = length / sizeof(float);
+  MeasureLevels(samples, count);
+  double rate;
+  int64_t channels;
+  DspFormat(channel, &rate, &channels);
+  MeasureLoudness(samples, count, rate, channels);
+  // Last, so that a title change the main thread handles finds all of its measurement.
+  AdvanceTitleQueue(count);
 }
 
 uint32_t WatchdogActivity(uint32_t handle, uint32_t active, int64_t nowMs) {

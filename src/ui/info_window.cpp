@@ -253,6 +253,7 @@ InfoSnapshot CurrentInfoSnapshot() {
   info.codecName = PlayerString(&PlayerState::codecName);
   info.bitrate = gPlayer.bitrate.load();
   info.history = GetTrackHistory();
+  info.measure = gSettings.measure.load();
   return info;
 }
 
@@ -315,7 +316,11 @@ std::string InfoCopyReport(const InfoSnapshot& info) {
       const TrackHistoryEntry& e = info.history[j];
       text += "\r\n" + TwoDigitNumber(static_cast<int64_t>(j)) + ". " + e.artist + " - " + e.title + " (" +
               TrackDuration(e.start, e.end) + ") - " + e.album + " (" + e.year + ") - " +
-              std::to_string(std::lround(e.rms)) + "dBFS RMS, " + std::to_string(std::lround(e.peak)) + "dBFS Peak.";
+              std::to_string(std::lround(e.rms)) + "dBFS RMS, " + std::to_string(std::lround(e.peak)) + "dBFS Peak";
+      // Steering by EBU R128, the listener sees what it steered by; "?" for a title not measured.
+      if (info.measure == MeasureR128)
+        text += ", " + (std::isnan(e.lufs) ? std::string("?") : std::to_string(std::lround(e.lufs))) + "LUFS";
+      text += ".";
     }
   }
   text += "\r\n";

@@ -170,6 +170,7 @@ struct InfoSnapshot {
   std::string connectId, connectUrl, codecName;
   int64_t bitrate = 0;                     // bit/s
   std::vector<TrackHistoryEntry> history;  // newest first; the first entry plays now
+  int64_t measure = 0;                     // Settings measure: MeasureR128 adds the LUFS to the report
 };
 InfoSnapshot CurrentInfoSnapshot();
 // A played title's length: "m:ss" under an hour, "h:mm:ss" from an hour on, "??:??" when
