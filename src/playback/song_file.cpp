@@ -225,8 +225,10 @@ void CutFrames(FrameCodec codec, std::string_view audio, FrameCut* cut) {
         size_t k = std::min<size_t>(n - end, 2);
         nextOk = audio.substr(end, k) == audio.substr(pos, k);
       } else {
+        // The frame before another stream is whole too: the walk stops after it.
         nextOk = (ParseFrameHeader(codec, audio, end, &next) && next.kind == header.kind) ||
-                 Id3TagSize(audio, end) != 0 || audio.substr(end, 3) == "TAG";
+                 Id3TagSize(audio, end) != 0 || audio.substr(end, 3) == "TAG" ||
+                 ForeignStreamAt(codec, header.kind, audio, end);
       }
       if (nextOk) {
         if (!cut->ranges.empty() && cut->ranges.back().second == pos) {
@@ -497,6 +499,34 @@ void WriteHeaderPackets(OggWriter* w, const std::vector<std::string_view>& packe
   if (!lacing.empty()) WriteOggPage(w, flags, 0, lacing, body);
 }
 
+// The samples (at 48 kHz) of the Opus packets that end on a page that starts with a
+// packet of its own; 0 when a packet's TOC byte is not a valid one.
+uint64_t OpusPageSamples(const OggPage& page) {
+  static const uint16_t kSilk[4] = {480, 960, 1920, 2880}, kHybrid[2] = {480, 960}, kCelt[4] = {120, 240, 480, 960};
+  std::string_view lacing = page.Lacing(), body = page.Body();
+  uint64_t total = 0;
+  size_t start = 0, offset = 0;
+  for (size_t k = 0; k < lacing.size(); ++k) {
+    offset += Bytes(lacing)[k];
+    if (Bytes(lacing)[k] == 255) continue;
+    size_t size = offset - start;
+    if (size == 0) return 0;
+    const unsigned char* p = Bytes(body) + start;
+    unsigned config = p[0] >> 3;
+    uint64_t frame = config < 12 ? kSilk[config & 3] : config < 16 ? kHybrid[config & 1] : kCelt[config & 3];
+    unsigned code = p[0] & 3, frames = code == 0 ? 1 : code < 3 ? 2 : 0;
+    if (code == 3) {
+      if (size < 2) return 0;
+      frames = p[1] & 0x3F;
+    }
+    // An Opus packet holds at most 120 ms.
+    if (frames == 0 || frames * frame > 5760) return 0;
+    total += frames * frame;
+    start = offset;
+  }
+  return total;
+}
+
 // The pages of one logical stream between two of its BOS pages.
 struct OggRun {
   int bos = 0;
@@ -559,16 +589,24 @@ int BuildOggFile(std::string_view streamStart, std::string_view audio, const Son
     return 0;
   }
   // The first page that starts a packet right after a page whose granule is known: the
-  // new count of samples starts from that granule.
+  // new count of samples starts from that granule. Opus packets tell their own length,
+  // so an Opus page needs no page before it.
   const auto& own = run->pages;
   size_t first = run->bos ? headers.pages : 0;
   uint64_t base = 0;
   for (; first < own.size(); ++first) {
-    if (first == 0 || (own[first]->flags & kOggContinued)) continue;
-    const OggPage* previous = own[first - 1];
-    if (previous->granule == kNoGranule || previous->sequence + 1 != own[first]->sequence) continue;
-    base = previous->granule;
-    break;
+    const OggPage* page = own[first];
+    if ((page->flags & kOggContinued) || page->granule == kNoGranule) continue;
+    const OggPage* previous = first > 0 ? own[first - 1] : nullptr;
+    if (previous && previous->granule != kNoGranule && previous->sequence + 1 == page->sequence) {
+      base = previous->granule;
+      break;
+    }
+    uint64_t samples = headers.opus ? OpusPageSamples(*page) : 0;
+    if (samples > 0 && samples <= page->granule) {
+      base = page->granule - samples;
+      break;
+    }
   }
   // Up to a lost page, a granule going back or the stream's end.
   size_t last = first;
