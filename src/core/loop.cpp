@@ -147,7 +147,8 @@ void MainWindowMenu(int command) {
     case MenuLoveSong: {
       int favourite = SongLogToggleFavouriteNow();
       BuildTrayMenu(kCreateMenu);
-      if (Logging() && favourite >= 0) Log(favourite ? "Song log: this title is a favourite." : "Song log: this title is no longer a favourite.");
+      if (Logging() && favourite >= 0)
+        Log(favourite ? "Song log: this title is a favourite." : "Song log: this title is no longer a favourite.");
       break;
     }
     case MenuSaveSong:
