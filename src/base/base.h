@@ -37,6 +37,12 @@ enum CustomEvent : int {
   EventRefreshWindows = 0x10002,
   EventNowPlaying = 0x10004,
   EventStreamMeta = 0x10005,
+  // The system goes to sleep (object 1) or has resumed (object 0).
+  EventSleepState = 0x10010,
+  // The network came (object 1) or went (object 0).
+  EventNetworkState = 0x10011,
+  // The playback worker began or ended a wait before reconnecting.
+  EventReconnectState = 0x10012,
 };
 
 // Menu commands of every window: the items of the shared menu, the keyboard shortcuts

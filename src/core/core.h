@@ -151,5 +151,15 @@ int OpenWebPage(const std::string& url);
 // What OpenWebPage hands to the opener for an address; "" when refused.
 std::string WebPageTarget(const std::string& url);
 // "Show Manual": the manual page for the user's language (see ManualPage), opened.
+// The tray icon's tooltip: "Corvale Player", or "Corvale Player - Reconnecting" while the
+// player waits to reconnect.
+std::string TrayToolTipText();
+
+// Sleep and the network: what follows them is started after the first connect and
+// stopped first at shutdown; one debug line says what is followed.
+void StartRecoveryWatch();
+void StopRecoveryWatch();
+// EventSleepState, EventNetworkState and EventReconnectState of window 1.
+void HandleRecoveryEvent(int kind, int object);
 std::string ManualPageForUser();
 int ShowManual();

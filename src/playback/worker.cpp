@@ -32,6 +32,37 @@ void EndAttempt() {
   PostToMain(EventTaskbarState);
 }
 
+// The tray and the media controls say "Reconnecting" while the worker waits.
+void SetWaiting(int value) {
+  if (gPlayer.waiting.exchange(value) != value) PostToMain(EventReconnectState);
+}
+
+// Holds the attempt until the network is back; 0 when the player stops or sleeps meanwhile.
+int WaitForNetwork() {
+  Log("Waiting for the network.");
+  SetWaiting(1);
+  int result = 1;
+  while (result != 0 && gPlayer.networkState.load() == kNetworkDown && gPlayer.asleep.load() == 0)
+    result = PlaybackWaitWake(5000);
+  SetWaiting(0);
+  return result != 0 && gPlayer.asleep.load() == 0;
+}
+
+// A failed attempt counts against its stream unless the system sleeps or the network is
+// gone: then the list position goes back, so the outage does not walk the list.
+void CountFailure(size_t before, size_t listSize, bool advanced) {
+  const bool asleep = gPlayer.asleep.load() != 0;
+  if (asleep || gPlayer.networkState.load() == kNetworkDown) {
+    Log(asleep ? "Not counted: the system sleeps." : "Not counted: the network is down.");
+    if (advanced) {
+      std::lock_guard<std::mutex> lock(gStreamList.lock);
+      if (gStreamList.entries.size() == listSize) gStreamList.current = before;
+    }
+    return;
+  }
+  gPlayer.failStreak.fetch_add(1);
+}
+
 }  // namespace
 
 int64_t RoundKiloHertz(int64_t sampleRate) {
@@ -55,6 +86,10 @@ void StartPlaybackWorker(int advance) {
   // `connecting` that no worker will clear.
   int previous = gPlayer.workerThread.load();
   if (previous != 0 && IsThread(previous)) return;
+  // A reconnect owed since a resume or the network's return goes first: the watchdog's
+  // tick must not turn it into a walk to the next stream.
+  int owed = gPlayer.reconnectRequest.exchange(-1);
+  if (owed >= 0) advance = owed;
   gPlayer.connecting = 1;
   int thread = CreateThread(PlaybackWorker, advance);
   if (thread == 0) {
@@ -90,7 +125,23 @@ void PlaybackWorker(int advance) {
   StopStream();
 
   StreamEntry entry;
-  size_t position = 0;
+  // Asleep: nothing connects until the resume asks for the stream again.
+  if (gPlayer.asleep.load() != 0) {
+    EndAttempt();
+    return;
+  }
+  // A reconnect after a resume or the network's return connects the current stream with
+  // no pause; so does the attempt that waited for the network, which must not walk on.
+  bool atOnce = advance == kReconnectNow;
+  if (gPlayer.networkState.load() == kNetworkDown) {
+    if (!WaitForNetwork()) {
+      EndAttempt();
+      return;
+    }
+    atOnce = true;
+  }
+  if (atOnce) advance = kCurrentStream;
+  size_t position = 0, before = 0, listSize = 0;
   bool empty = false, sameEntry = false;
   {
     std::lock_guard<std::mutex> lock(gStreamList.lock);
@@ -100,7 +151,8 @@ void PlaybackWorker(int advance) {
     } else {
       if (gStreamList.current >= n) gStreamList.current = 0;
       if (advance == 0) {
-        size_t before = gStreamList.current;
+      before = gStreamList.current;
+      listSize = n;
         gStreamList.current = (before + 1) % n;
         sameEntry = gStreamList.current == before;
       }
@@ -117,13 +169,28 @@ void PlaybackWorker(int advance) {
     return;
   }
   // A one-stream station is not hammered: each new attempt waits 10 s.
-  if (sameEntry && !PlaybackWait(10000)) {
+  if (!atOnce && sameEntry && PlaybackWaitWake(10000) == 0) {
     EndAttempt();
     return;
   }
 
   if (Logging()) Log("Connecting to \"" + entry.id + "\" " + entry.url);
+  // When every stream of the list has failed in a row, the rounds space out; a resume
+  // or the network's return ends the wait at once.
+  const int roundWait = atOnce ? 0 : RoundWaitSeconds(gPlayer.failStreak.load(), listSize);
+  if (roundWait > 0) {
+    Log("Waiting " + std::to_string(roundWait) + " s before the next round.");
+    SetWaiting(1);
+    const int waited = PlaybackWaitWake(roundWait * 1000);
+    SetWaiting(0);
+    if (waited == 0 || gPlayer.asleep.load() != 0) {
+      EndAttempt();
+      return;
+    }
+  }
   SetPlayerString(&PlayerState::connectId, entry.id);
+  // This attempt is the reconnect anyone was still owed.
+  gPlayer.reconnectRequest = -1;
   SetPlayerString(&PlayerState::connectUrl, entry.url);
   gPlayer.connectTime = DateNow();
   gPlayer.connectCount.fetch_add(1);
@@ -134,7 +201,8 @@ void PlaybackWorker(int advance) {
     // Playback may have been halted while the server answered: the new stream is
     // freed, never stored or played. HaltPlayback takes the handle under this lock.
     std::lock_guard<std::mutex> lock(gPlayer.streamLock);
-    if (h != 0 && gPlayer.shutdown.load()) {
+    // The same for a sleep that began meanwhile: the resume connects anew.
+    if (h != 0 && (gPlayer.shutdown.load() || gPlayer.asleep.load())) {
       gBass.BASS_StreamFree(h);
       EndAttempt();
       return;
@@ -172,6 +240,7 @@ void PlaybackWorker(int advance) {
   ReadStreamFormat();
   if (Logging())
     Log("Connected, " + std::to_string(gPlayer.channels.load()) + " Ch, " +
+    CountFailure(before, listSize, advance == kNextStream);
         std::to_string(RoundKiloHertz(gPlayer.sampleRate.load())) + " KHz " + PlayerString(&PlayerState::codecName) +
         ".");
   PostToMain(EventNowPlaying);
@@ -201,10 +270,12 @@ void PlaybackWorker(int advance) {
         gBass.BASS_ChannelSetSync(now, BASS_SYNC_DEV_FAIL | BASS_SYNC_ONETIME, 0, StreamSyncCallback, nullptr);
   EndAttempt();
 }
+    gPlayer.failStreak = 0;
 
 void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user) {
   if (handle == 0) return;
   if (handle == gPlayer.metaSync.load()) {
+    CountFailure(before, listSize, advance == kNextStream);
     // The sync comes as the metadata is downloaded; the title it names starts when the
     // audio buffered before it has played through the DSP (which then posts the event).
     // The text is taken now: a later title may replace it before this one is heard.

@@ -5,7 +5,12 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
+#include <QDBusUnixFileDescriptor>
+#include <QDBusVariant>
+#include <QFileInfo>
 #include <QScreen>
 #include <QSessionManager>
 #include <QSocketNotifier>
@@ -16,6 +21,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "platform/platform.h"
 #include "runtime/rt_internal.h"
@@ -57,18 +63,152 @@ void EndSession() {
   if (!handled) PushEvent(EventCloseWindow, 1, 0, 0, 0, 0, 0, true);
 }
 
-// Resume from standby comes from logind on the system bus.
-class SleepWatch : public QObject {
+// --- Sleep and the network on the system bus ---------------------------------------------
+
+constexpr const char* kSystemConnection = "corvale-system";
+constexpr const char* kLogin = "org.freedesktop.login1";
+constexpr const char* kLoginPath = "/org/freedesktop/login1";
+constexpr const char* kLoginManager = "org.freedesktop.login1.Manager";
+constexpr const char* kNetwork = "org.freedesktop.NetworkManager";
+constexpr const char* kNetworkPath = "/org/freedesktop/NetworkManager";
+constexpr int kSleepLockLimitMs = 3000;
+
+int gSystemState = 0;
+int gInhibitFd = -1;          // the delay lock; -1 while none is held
+bool gInhibitAsked = false;   // an Inhibit call is on its way
+int gNetworkShown = -1;       // last state told to window 1: -1 none yet, 0 down, 1 up
+QTimer* gSleepLockTimer = nullptr;
+
+// NetworkManager's states: below CONNECTED_LOCAL (50) there is no network at all;
+// 0 is "unknown" and tells nothing.
+int NetworkUpFromManager(uint state) {
+  if (state == 0) return -1;
+  return state >= 50 ? 1 : 0;
+}
+
+QString SystemBusAddress() {
+  const char* env = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+  if (env && *env) return QString::fromLocal8Bit(env);
+  for (const char* path : {"/run/dbus/system_bus_socket", "/var/run/dbus/system_bus_socket"})
+    if (QFileInfo::exists(QString::fromLatin1(path))) return QStringLiteral("unix:path=") + path;
+  return QString();
+}
+
+void ReleaseSleepLock() {
+  if (gSleepLockTimer) gSleepLockTimer->stop();
+  if (gInhibitFd >= 0) close(gInhibitFd);
+  gInhibitFd = -1;
+}
+
+class SystemWatch : public QObject {
   Q_OBJECT
  public slots:
+ public:
+  // Asks logind for the delay lock; the answer comes later, never blocking the loop.
+  void TakeSleepLock() {
+    if (gInhibitFd >= 0 || gInhibitAsked || !(gSystemState & SystemSleepWatched)) return;
+    QDBusConnection bus(QString::fromLatin1(kSystemConnection));
+    QDBusMessage m = QDBusMessage::createMethodCall(kLogin, kLoginPath, kLoginManager, QStringLiteral("Inhibit"));
+    m << QStringLiteral("sleep") << QStringLiteral("Corvale Player")
+      << QStringLiteral("Stopping the stream before the system sleeps") << QStringLiteral("delay");
+    gInhibitAsked = true;
+    auto* w = new QDBusPendingCallWatcher(bus.asyncCall(m, 5000), this);
+    connect(w, &QDBusPendingCallWatcher::finished, this, [](QDBusPendingCallWatcher* call) {
+      gInhibitAsked = false;
+      QDBusPendingReply<QDBusUnixFileDescriptor> reply = *call;
+      // Our own copy: Qt's copies go with the reply, and the lock lasts while any is open.
+      if (!reply.isError() && reply.value().isValid() && gInhibitFd < 0)
+        gInhibitFd = fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 3);
+      call->deleteLater();
+    });
+  }
+
+  void AskNetworkState() {
+    QDBusConnection bus(QString::fromLatin1(kSystemConnection));
+    QDBusMessage m = QDBusMessage::createMethodCall(kNetwork, kNetworkPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                    QStringLiteral("Get"));
+    m << QString::fromLatin1(kNetwork) << QStringLiteral("State");
+    auto* w = new QDBusPendingCallWatcher(bus.asyncCall(m, 5000), this);
+    connect(w, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+      QDBusPendingReply<QDBusVariant> reply = *call;
+      if (!reply.isError()) NetworkStateChanged(reply.value().variant().toUInt());
+      call->deleteLater();
+    });
+  }
+
   void PrepareForSleep(bool starting) {
-    if (starting) return;
     WindowMessage m;
-    m.kind = MsgResume;
+    if (!starting) {
+      ReleaseSleepLock();
+      m.kind = MsgResume;
+      SendWindowMessage(1, m);
+      TakeSleepLock();
+      return;
+    }
+    m.kind = MsgSuspend;
+    // Whatever the player does, the lock goes soon: the sleep is never held up for long.
+    if (!SendWindowMessage(1, m)) {
+      ReleaseSleepLock();
+    } else if (gInhibitFd >= 0) {
+      if (!gSleepLockTimer) {
+        gSleepLockTimer = new QTimer(this);
+        gSleepLockTimer->setSingleShot(true);
+        connect(gSleepLockTimer, &QTimer::timeout, this, [] { ReleaseSleepLock(); });
+      }
+      gSleepLockTimer->start(kSleepLockLimitMs);
+    }
+  }
+
+  void NetworkStateChanged(uint state) {
+    const int up = NetworkUpFromManager(state);
+    if (up < 0 || up == gNetworkShown) return;
+    gNetworkShown = up;
+    WindowMessage m;
+    m.kind = MsgNetworkChanged;
+    m.param = up;
     SendWindowMessage(1, m);
   }
 };
-SleepWatch* gSleepWatch = nullptr;
+SystemWatch* gSystemWatch = nullptr;
+
+void StartSystemWatch() {
+  if (gSystemWatch) return;
+  const QString address = SystemBusAddress();
+  if (address.isEmpty()) return;
+  QDBusConnection bus = QDBusConnection::connectToBus(address, QString::fromLatin1(kSystemConnection));
+  if (!bus.isConnected()) {
+    QDBusConnection::disconnectFromBus(QString::fromLatin1(kSystemConnection));
+    return;
+  }
+  gSystemState = SystemBusConnected;
+  gSystemWatch = new SystemWatch();
+  QDBusConnectionInterface* names = bus.interface();
+  // The resume refresh is wanted whenever the bus is there; the rest only with logind.
+  bus.connect(kLogin, kLoginPath, kLoginManager, QStringLiteral("PrepareForSleep"), gSystemWatch,
+              SLOT(PrepareForSleep(bool)));
+  if (names && names->isServiceRegistered(QString::fromLatin1(kLogin))) {
+    gSystemState |= SystemSleepWatched;
+    gSystemWatch->TakeSleepLock();
+  }
+  if (names && names->isServiceRegistered(QString::fromLatin1(kNetwork))) {
+    gSystemState |= SystemNetworkWatched;
+    bus.connect(kNetwork, kNetworkPath, kNetwork, QStringLiteral("StateChanged"), gSystemWatch,
+                SLOT(NetworkStateChanged(uint)));
+    gSystemWatch->AskNetworkState();
+  }
+}
+
+void StopSystemWatch() {
+  if (!gSystemWatch) return;
+  ReleaseSleepLock();
+  delete gSystemWatch;  // its timer and pending calls go with it
+  gSystemWatch = nullptr;
+  gSleepLockTimer = nullptr;
+  gInhibitAsked = false;
+  gNetworkShown = -1;
+  gSystemState = 0;
+  QDBusConnection::disconnectFromBus(QString::fromLatin1(kSystemConnection));
+}
 
 // The session manager's real end of the session reaches the application as its quit
 // request; the player leaves through its own end-of-session path instead of having
@@ -156,13 +296,7 @@ void StartSessionWatch() {
     gSessionEndFilter = new SessionEndFilter();
     qApp->installEventFilter(gSessionEndFilter);
   }
-  QDBusConnection system = QDBusConnection::systemBus();
-  if (system.isConnected() && !gSleepWatch) {
-    gSleepWatch = new SleepWatch();
-    system.connect(QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-                   QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), gSleepWatch,
-                   SLOT(PrepareForSleep(bool)));
-  }
+  StartSystemWatch();
 }
 
 void StopSessionWatch() {
@@ -181,14 +315,7 @@ void StopSessionWatch() {
     close(gSignalPipe[1]);
     gSignalPipe[0] = gSignalPipe[1] = -1;
   }
-  if (gSleepWatch) {
-    QDBusConnection::systemBus().disconnect(
-        QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-        QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), gSleepWatch,
-        SLOT(PrepareForSleep(bool)));
-    delete gSleepWatch;
-    gSleepWatch = nullptr;
-  }
+  StopSystemWatch();
 }
 
 void StartDesktopWatch() {
@@ -250,6 +377,10 @@ void TeardownInstanceMarker() {
 using namespace rt;
 
 int SetInstanceMarker(int window, const std::string& name) {
+void AllowSleep() { ReleaseSleepLock(); }
+
+int SystemWatchState() { return gSystemState; }
+
   if (!FindWindow(window) || name.empty()) return 0;
   if (gMarker.window) RemoveInstanceMarker(gMarker.window);
   int fd = InstanceListenerOpen(name);

@@ -183,6 +183,8 @@ enum WindowMessageKind : int {
   MsgSysCommand,               // param = SysCommand; return 1 to swallow it
   MsgPaint,                    // the window was exposed anew (its content is kept by the runtime)
   MsgContextMenu,              // context-menu request on the window (x, y = screen position)
+  MsgSuspend,                  // the system is about to sleep; window 1 only (then AllowSleep)
+  MsgNetworkChanged,           // param = 1 the network is up, 0 it is gone; window 1 only
 };
 
 // System commands of MsgSysCommand.
@@ -511,6 +513,20 @@ std::string DialogLine(std::string_view caption, std::string_view text);
 int WorkAreaForRect(int x, int y, int width, int height, int* areaX, int* areaY, int* areaWidth,
                     int* areaHeight);
 // Bounds of all screens together.
+// --- Sleep and the network -------------------------------------------------------------------
+// Linux: logind's PrepareForSleep and NetworkManager's state on the system bus (its address
+// from DBUS_SYSTEM_BUS_ADDRESS, else the standard socket; nothing is launched). While logind
+// is there the runtime holds a delay inhibitor lock, so that window 1 hears MsgSuspend
+// before the system sleeps; the callback stops what must stop and calls AllowSleep, which
+// gives the lock up (it is given up 3 s later in any case, and at once when no callback
+// handles MsgSuspend). The resume (MsgResume) takes a new lock. NetworkManager's initial
+// state and each change that moves between up and down arrive as MsgNetworkChanged.
+// Windows: PBT_APMSUSPEND and PBT_APMRESUMEAUTOMATIC; the network comes from the platform.
+void AllowSleep();
+enum SystemWatchFlag : int { SystemBusConnected = 0x1, SystemSleepWatched = 0x2, SystemNetworkWatched = 0x4 };
+// SystemWatchFlag bits of what is followed (Windows: SystemSleepWatched; 0 without a system bus).
+int SystemWatchState();
+
 int DesktopBounds(int* x, int* y, int* width, int* height);
 void CursorPosition(int* x, int* y);
 // Lines per wheel notch (the desktop's setting; 3 when it gives none).

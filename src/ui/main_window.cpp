@@ -229,6 +229,15 @@ int MainWindowCallback(const WindowMessage& m) {
       StartWindowDrag(WinMain);
       return 1;
     case MsgResume:
+      PostEvent(EventRefreshWindows, WinMain, 0);
+      PostEvent(EventSleepState, WinMain, 0);
+      return 1;
+    case MsgSuspend:
+      PostEvent(EventSleepState, WinMain, 1);
+      return 1;
+    case MsgNetworkChanged:
+      PostEvent(EventNetworkState, WinMain, m.param);
+      return 1;
     case MsgThemeChanged:
     case MsgDisplayChanged:
       PostEvent(EventRefreshWindows, WinMain, 0);

@@ -65,6 +65,14 @@ void UpdateModeButton() {
 
 // The media player's now-playing data: the title on air and its artwork.
 void NowPlayingForTaskbar(std::string* artist, std::string* title, std::string* artUrl) {
+  // The media controls' status has no word for it (it stays Playing or Paused): while the
+  // player waits to reconnect, the title says so.
+  if (PlaybackReconnecting()) {
+    artist->clear();
+    *title = kReconnectingText;
+    artUrl->clear();
+    return;
+  }
   NowPlaying now = GetTrackInfo();
   *artist = now.artist;
   *title = now.title;

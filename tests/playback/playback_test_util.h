@@ -338,6 +338,11 @@ inline void ResetPlayback() {
   gPlayer.longPeak = 0.0;
   gPlayer.legacyServer = 0;
   gPlayer.shutdown = 0;
+  gPlayer.asleep = 0;
+  gPlayer.networkState = kNetworkUnknown;
+  gPlayer.reconnectRequest = -1;
+  gPlayer.failStreak = 0;
+  gPlayer.waiting = 0;
   for (auto field : {&PlayerState::customUrl, &PlayerState::connectId, &PlayerState::connectUrl,
                      &PlayerState::serverName, &PlayerState::codecName, &PlayerState::codecExt, &PlayerState::showName,
                      &PlayerState::showInfo, &PlayerState::lastTrackKey})

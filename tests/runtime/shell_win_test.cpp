@@ -146,6 +146,31 @@ TEST_F(ShellTest, ThumbButtonClicksReachTheCallback) {
   }
 }
 
+// Catches a suspend that the player never hears (its stream would sleep open), a resume
+// heard twice (PBT_APMRESUMESUSPEND follows the automatic one when a user is there), and
+// power messages of other windows taken for the player's.
+TEST_F(ShellTest, PowerMessagesReachTheCallbackOnce) {
+  struct Case {
+    WPARAM event;
+    int suspend, resume;
+  } cases[] = {{PBT_APMSUSPEND, 1, 0},
+               {PBT_APMRESUMEAUTOMATIC, 0, 1},
+               {PBT_APMRESUMESUSPEND, 0, 0},
+               {PBT_APMPOWERSTATUSCHANGE, 0, 0}};
+  for (const Case& c : cases) {
+    gMessages.clear();
+    SendMessageW(MainHandle(), WM_POWERBROADCAST, c.event, 0);
+    EXPECT_EQ(Count(MsgSuspend), c.suspend) << c.event;
+    EXPECT_EQ(Count(MsgResume), c.resume) << c.event;
+  }
+  ASSERT_EQ(OpenWindow(2, 0, 0, 100, 40, "Other", WindowCaption), 1);
+  SetWindowCallback(2, Remember);
+  gMessages.clear();
+  SendMessageW(rt::FindWindow(2)->hwnd, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+  EXPECT_EQ(Count(MsgSuspend), 0);
+  CloseWindow(2);
+}
+
 bool TrayHostOrSkip() {
   if (SysTrayAvailable()) return true;
   return false;

@@ -91,7 +91,15 @@ bool HandleShellMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* resu
       return true;
     case WM_POWERBROADCAST:
       // Sent on every resume; PBT_APMRESUMESUSPEND follows only when a user is there.
-      if (wp != PBT_APMRESUMEAUTOMATIC || !IsMainWindow(hwnd)) return false;
+      if (!IsMainWindow(hwnd)) return false;
+      // Windows waits for the answer (about 2 s at most) before it sleeps; the stream is
+      // stopped from the player's queue meanwhile.
+      if (wp == PBT_APMSUSPEND) {
+        Tell(MsgSuspend);
+        *result = TRUE;
+        return true;
+      }
+      if (wp != PBT_APMRESUMEAUTOMATIC) return false;
       Tell(MsgResume);
       *result = TRUE;
       return true;
@@ -124,3 +132,9 @@ bool HandleShellMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* resu
 }
 
 }  // namespace rt
+
+// Windows holds no lock for the player's stop; the network comes from the platform.
+void AllowSleep() {}
+
+// The power messages always come; the network is the platform's to follow.
+int SystemWatchState() { return SystemSleepWatched; }
