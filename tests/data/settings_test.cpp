@@ -32,13 +32,15 @@ TEST_F(SettingsFile, DefaultsMatchTheReviewedFile) {
   EXPECT_EQ(ReadFile(SettingsPath()), ReadFile(datatest::FixturePath("settings_defaults.json")));
 }
 
-// Catches validation skipped, done in the wrong order, or applied to the wrong field.
+// Catches validation skipped, done in the wrong order, or applied to the wrong field, and
+// a loudness measure other than the two names (or not a string) taken as EBU R128.
 TEST_F(SettingsFile, ValidationOfVolumeFields) {
   struct Case {
     const char* volume;
     int64_t preset;
     float preset1, preset2;
     float factor;
+    int64_t measure = MeasureRms;
   } cases[] = {
       {R"({"preset1":0,"preset2":1.5})", 1, 0.01f, 1.0f, 0.01f},
       {R"({"preset":7,"preset1":0.3,"preset2":0.2})", 2, 0.3f, 0.2f, 0.2f},
@@ -46,6 +48,13 @@ TEST_F(SettingsFile, ValidationOfVolumeFields) {
       {R"({"preset":0,"preset1":1e300,"preset2":-1e300})", 0, 1.0f, 0.01f, 1.0f},
       {R"({"preset":2.9,"preset1":0.01,"preset2":1})", 2, 0.01f, 1.0f, 1.0f},
       {R"({"preset":"2","preset1":"0.5","preset2":true})", 1, 1.0f, 0.5f, 1.0f},
+      {R"({"measure":"r128"})", 1, 1.0f, 0.5f, 1.0f, MeasureR128},
+      {R"({"measure":"rms","preset":0})", 0, 1.0f, 0.5f, 1.0f, MeasureRms},
+      {R"({"measure":"R128"})", 1, 1.0f, 0.5f, 1.0f, MeasureRms},
+      {R"({"measure":"r128 "})", 1, 1.0f, 0.5f, 1.0f, MeasureRms},
+      {R"({"measure":"ebu"})", 1, 1.0f, 0.5f, 1.0f, MeasureRms},
+      {R"({"measure":1})", 1, 1.0f, 0.5f, 1.0f, MeasureRms},
+      {R"({"measure":["r128"]})", 1, 1.0f, 0.5f, 1.0f, MeasureRms},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.volume);
@@ -58,6 +67,7 @@ TEST_F(SettingsFile, ValidationOfVolumeFields) {
     EXPECT_EQ(gSettings.preset1, c.preset1);
     EXPECT_EQ(gSettings.preset2, c.preset2);
     EXPECT_EQ(SettingsVolumeFactor(), c.factor);
+    EXPECT_EQ(gSettings.measure, c.measure);
   }
 }
 
@@ -77,6 +87,7 @@ TEST_F(SettingsFile, WrongKindsReadAsDefaults) {
   EXPECT_EQ(gSettings.preset1, 0.01f);
   EXPECT_EQ(gSettings.preset2, 1.0f);
   EXPECT_EQ(gSettings.hotkey, 0);
+  EXPECT_EQ(gSettings.measure, MeasureRms);  // 1 is a number, not the name "r128"
   EXPECT_EQ(gSettings.mainX, INT32_MAX);
   EXPECT_EQ(gSettings.mainY, INT32_MIN);
   EXPECT_EQ(gSettings.mainSticky, 0);
@@ -200,6 +211,14 @@ TEST_F(SettingsFile, MovedWindowAndCodecLogBothWriteOnce) {
   ClearMemoryLog();
   ASSERT_EQ(SaveSettings(0, 0), 1);
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"Setting downloader path changed.", "Settings saved."}));
+  // The menu's even-loudness switch alone is a change too.
+  gSettings.measure = MeasureR128;
+  ClearMemoryLog();
+  ASSERT_EQ(SaveSettings(0, 0), 1);
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"Setting values changed.", "Settings saved."}));
+  doc = Written();
+  ASSERT_NE(doc, nullptr);
+  EXPECT_EQ(GetJsonString(GetJsonObject(&doc->root, "volume"), "measure", ""), "r128");
 }
 
 // Catches a failed save that advances the saved copy, so the change would never be
@@ -260,7 +279,7 @@ TEST_F(SettingsFile, RoundTripOfEveryField) {
   MakeUserFolder();
   Settings& s = gSettings;
   s.versionCheck = 0, s.streamInfo = 0, s.artwork = 0, s.trayIcon = 0, s.bitrate = 256;
-  s.preset = 0, s.preset1 = 0.7f, s.preset2 = 0.123f, s.muted = 1, s.hotkey = 1;
+  s.preset = 0, s.preset1 = 0.7f, s.preset2 = 0.123f, s.muted = 1, s.hotkey = 1, s.measure = MeasureR128;
   s.mainX = -5, s.mainY = 6, s.mainSticky = 1, s.statsState = 1, s.statsX = 7, s.statsY = 8;
   s.infoState = 1, s.infoX = 9, s.infoY = 10, s.infoW = 500, s.infoH = 400;
   s.prefsX = 11, s.prefsY = 12, s.debugX = 13, s.debugY = 14, s.debugShow = 1;
@@ -281,6 +300,7 @@ TEST_F(SettingsFile, RoundTripOfEveryField) {
   EXPECT_EQ(s.preset2, 0.123f);
   EXPECT_EQ(s.muted, 1);
   EXPECT_EQ(s.hotkey, 1);
+  EXPECT_EQ(s.measure, MeasureR128);
   EXPECT_EQ(s.mainX, -5);
   EXPECT_EQ(s.mainY, 6);
   EXPECT_EQ(s.mainSticky, 1);
