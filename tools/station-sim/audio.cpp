@@ -60,6 +60,8 @@ struct Oscillator {
 
 // Stereo, interleaved, float. Deterministic for a variant and a rate.
 std::vector<float> SynthesiseTitle(int variant, int rate, double seconds, double loudnessDb) {
+  if (!gOpt.signals.empty())
+    return SynthesiseSignal(gOpt.signals[(size_t)variant % gOpt.signals.size()], rate, seconds, variant);
   const int keyOffsets[8] = {0, 5, 7, 3, 10, 2, 8, 4};
   const double root = 110.0 * std::pow(2.0, keyOffsets[variant % 8] / 12.0);
   const double bpm = 84.0 + 8.0 * (variant % 5);

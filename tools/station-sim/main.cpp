@@ -44,6 +44,8 @@ void Usage(FILE* f) {
           "  --fault PATH=KIND[&n=N&ms=M...]  set a fault for a path from the start (as /control/fault)\n"
           "  --no-tls            no HTTPS\n"
           "  --tls-dir DIR       write the test CA (ca.pem) and certificate there (default: a temp folder)\n"
+          "  --signals LIST      titles of known content instead of music, one per title (sets --variants):\n"
+          "                      KIND:LEVEL,... with KIND sine (1 kHz), pink, bass or peaks, LEVEL in dBFS\n"
           "  --verbose           log requests and encodings to stderr\n"
           "  --help              this text\n\n"
           "Output: \"PORT <n>\", then \"CA <path>\" (unless --no-tls), then \"URL <base>\".\n"
@@ -128,6 +130,12 @@ int main(int argc, char** argv) {
       gOpt.tls = false;
     } else if (a == "--tls-dir") {
       gOpt.tlsDir = value("--tls-dir");
+    } else if (a == "--signals") {
+      if (!ParseSignals(value("--signals"), &gOpt.signals)) {
+        fprintf(stderr, "station-sim: --signals wants KIND:LEVEL[,KIND:LEVEL...] (sine, pink, bass, peaks; -80..0)\n");
+        return 2;
+      }
+      gOpt.variants = (int)gOpt.signals.size();
     } else if (a == "--verbose") {
       gOpt.verbose = true;
     } else {

@@ -14,6 +14,12 @@
 
 typedef struct ssl_ctx_st SSL_CTX;
 
+// A title of known content (--signals), made by signals.cpp.
+struct TitleSignal {
+  std::string kind;  // "sine" (1 kHz), "pink" (noise), "bass" (45 Hz and harmonics), "peaks"
+  double level;      // dBFS RMS referred to a full-scale sine (peaks: its sine's level)
+};
+
 // ---- options, written once by main before any thread starts ----
 struct SimOptions {
   int port = 8471;
@@ -26,8 +32,15 @@ struct SimOptions {
   bool verbose = false;
   std::string tlsDir;  // where the test CA and server certificate go ("" = temporary folder)
   std::string stationName = "Corvale Demo Radio";
+  std::vector<TitleSignal> signals;  // --signals: title v is signals[v] instead of music
 };
 extern SimOptions gOpt;
+
+// ---- titles of known content (signals.cpp) ----
+// "kind:level,kind:level,..." (1 to 8 titles, levels -80 .. 0); 0 when malformed.
+int ParseSignals(const std::string& text, std::vector<TitleSignal>* out);
+// Stereo, interleaved, float; deterministic for a signal, rate and variant.
+std::vector<float> SynthesiseSignal(const TitleSignal& signal, int rate, double seconds, int variant);
 
 // ---- codecs ----
 enum Codec { CodecMp3 = 0, CodecAac = 1, CodecOpus = 2, CodecVorbis = 3, CodecCount = 4 };
