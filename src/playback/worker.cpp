@@ -123,8 +123,6 @@ void StopStream() {
 void PlaybackWorker(int advance) {
   PostToMain(EventTaskbarState);
   StopStream();
-
-  StreamEntry entry;
   // Asleep: nothing connects until the resume asks for the stream again.
   if (gPlayer.asleep.load() != 0) {
     EndAttempt();
@@ -141,6 +139,8 @@ void PlaybackWorker(int advance) {
     atOnce = true;
   }
   if (atOnce) advance = kCurrentStream;
+
+  StreamEntry entry;
   size_t position = 0, before = 0, listSize = 0;
   bool empty = false, sameEntry = false;
   {
@@ -150,9 +150,9 @@ void PlaybackWorker(int advance) {
       empty = true;
     } else {
       if (gStreamList.current >= n) gStreamList.current = 0;
-      if (advance == 0) {
       before = gStreamList.current;
       listSize = n;
+      if (advance == 0) {
         gStreamList.current = (before + 1) % n;
         sameEntry = gStreamList.current == before;
       }
@@ -173,8 +173,6 @@ void PlaybackWorker(int advance) {
     EndAttempt();
     return;
   }
-
-  if (Logging()) Log("Connecting to \"" + entry.id + "\" " + entry.url);
   // When every stream of the list has failed in a row, the rounds space out; a resume
   // or the network's return ends the wait at once.
   const int roundWait = atOnce ? 0 : RoundWaitSeconds(gPlayer.failStreak.load(), listSize);
@@ -188,9 +186,11 @@ void PlaybackWorker(int advance) {
       return;
     }
   }
-  SetPlayerString(&PlayerState::connectId, entry.id);
+
   // This attempt is the reconnect anyone was still owed.
   gPlayer.reconnectRequest = -1;
+  if (Logging()) Log("Connecting to \"" + entry.id + "\" " + entry.url);
+  SetPlayerString(&PlayerState::connectId, entry.id);
   SetPlayerString(&PlayerState::connectUrl, entry.url);
   gPlayer.connectTime = DateNow();
   gPlayer.connectCount.fetch_add(1);
@@ -229,6 +229,7 @@ void PlaybackWorker(int advance) {
     }
     if (err == BASS_ERROR_FILEFORM) Log("Stream file format error.");
     if (err != 0 && Logging()) Log("Unable to connect, " + AudioErrorText(err));
+    CountFailure(before, listSize, advance == kNextStream);
     PlaybackWait(1000);
     EndAttempt();
     return;
@@ -240,7 +241,6 @@ void PlaybackWorker(int advance) {
   ReadStreamFormat();
   if (Logging())
     Log("Connected, " + std::to_string(gPlayer.channels.load()) + " Ch, " +
-    CountFailure(before, listSize, advance == kNextStream);
         std::to_string(RoundKiloHertz(gPlayer.sampleRate.load())) + " KHz " + PlayerString(&PlayerState::codecName) +
         ".");
   PostToMain(EventNowPlaying);
@@ -259,10 +259,12 @@ void PlaybackWorker(int advance) {
   }
   if (played) {
     Log("Playing.");
+    gPlayer.failStreak = 0;
     SetVolume(gPlayer.volume.load(), 100);
   } else {
     Log("Unable to start playback, stopping stream.");
     StopStream();
+    CountFailure(before, listSize, advance == kNextStream);
   }
   HSTREAM now = gPlayer.streamHandle.load();
   if (now != 0)
@@ -270,12 +272,10 @@ void PlaybackWorker(int advance) {
         gBass.BASS_ChannelSetSync(now, BASS_SYNC_DEV_FAIL | BASS_SYNC_ONETIME, 0, StreamSyncCallback, nullptr);
   EndAttempt();
 }
-    gPlayer.failStreak = 0;
 
 void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user) {
   if (handle == 0) return;
   if (handle == gPlayer.metaSync.load()) {
-    CountFailure(before, listSize, advance == kNextStream);
     // The sync comes as the metadata is downloaded; the title it names starts when the
     // audio buffered before it has played through the DSP (which then posts the event).
     // The text is taken now: a later title may replace it before this one is heard.
