@@ -145,12 +145,6 @@ int ShowTrayMenu();
 // A tray event of window 1 (TrayClickType); nothing while Settings trayicon is 0.
 // Returns 1 when it acted.
 int HandleTrayEvent(int type);
-// Opens an http(s) address or a local HTML page in the user's browser (the opener is
-// $CORVALE_OPENER or xdg-open); anything else is refused. Failure shows a message box.
-int OpenWebPage(const std::string& url);
-// What OpenWebPage hands to the opener for an address; "" when refused.
-std::string WebPageTarget(const std::string& url);
-// "Show Manual": the manual page for the user's language (see ManualPage), opened.
 // The tray icon's tooltip: "Corvale Player", or "Corvale Player - Reconnecting" while the
 // player waits to reconnect.
 std::string TrayToolTipText();
@@ -161,5 +155,11 @@ void StartRecoveryWatch();
 void StopRecoveryWatch();
 // EventSleepState, EventNetworkState and EventReconnectState of window 1.
 void HandleRecoveryEvent(int kind, int object);
+// Opens an http(s) address or a local HTML page in the user's browser (the opener is
+// $CORVALE_OPENER or xdg-open); anything else is refused. Failure shows a message box.
+int OpenWebPage(const std::string& url);
+// What OpenWebPage hands to the opener for an address; "" when refused.
+std::string WebPageTarget(const std::string& url);
+// "Show Manual": the manual page for the user's language (see ManualPage), opened.
 std::string ManualPageForUser();
 int ShowManual();

@@ -102,7 +102,6 @@ void ReleaseSleepLock() {
 
 class SystemWatch : public QObject {
   Q_OBJECT
- public slots:
  public:
   // Asks logind for the delay lock; the answer comes later, never blocking the loop.
   void TakeSleepLock() {
@@ -136,6 +135,7 @@ class SystemWatch : public QObject {
     });
   }
 
+ public slots:
   void PrepareForSleep(bool starting) {
     WindowMessage m;
     if (!starting) {
@@ -376,11 +376,11 @@ void TeardownInstanceMarker() {
 
 using namespace rt;
 
-int SetInstanceMarker(int window, const std::string& name) {
 void AllowSleep() { ReleaseSleepLock(); }
 
 int SystemWatchState() { return gSystemState; }
 
+int SetInstanceMarker(int window, const std::string& name) {
   if (!FindWindow(window) || name.empty()) return 0;
   if (gMarker.window) RemoveInstanceMarker(gMarker.window);
   int fd = InstanceListenerOpen(name);

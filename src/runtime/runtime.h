@@ -508,11 +508,6 @@ std::string SaveFileRequester(const std::string& title, const std::string& defau
 // The escaped one-line form used by the stderr mode (exposed for tests).
 std::string DialogLine(std::string_view caption, std::string_view text);
 
-// --- Screens and the mouse -------------------------------------------------------------------
-// Work area (screen minus panels) of the screen nearest to the rectangle. 0 = no screen.
-int WorkAreaForRect(int x, int y, int width, int height, int* areaX, int* areaY, int* areaWidth,
-                    int* areaHeight);
-// Bounds of all screens together.
 // --- Sleep and the network -------------------------------------------------------------------
 // Linux: logind's PrepareForSleep and NetworkManager's state on the system bus (its address
 // from DBUS_SYSTEM_BUS_ADDRESS, else the standard socket; nothing is launched). While logind
@@ -527,6 +522,11 @@ enum SystemWatchFlag : int { SystemBusConnected = 0x1, SystemSleepWatched = 0x2,
 // SystemWatchFlag bits of what is followed (Windows: SystemSleepWatched; 0 without a system bus).
 int SystemWatchState();
 
+// --- Screens and the mouse -------------------------------------------------------------------
+// Work area (screen minus panels) of the screen nearest to the rectangle. 0 = no screen.
+int WorkAreaForRect(int x, int y, int width, int height, int* areaX, int* areaY, int* areaWidth,
+                    int* areaHeight);
+// Bounds of all screens together.
 int DesktopBounds(int* x, int* y, int* width, int* height);
 void CursorPosition(int* x, int* y);
 // Lines per wheel notch (the desktop's setting; 3 when it gives none).

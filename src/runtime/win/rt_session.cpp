@@ -90,7 +90,6 @@ bool HandleShellMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* resu
       *result = 0;
       return true;
     case WM_POWERBROADCAST:
-      // Sent on every resume; PBT_APMRESUMESUSPEND follows only when a user is there.
       if (!IsMainWindow(hwnd)) return false;
       // Windows waits for the answer (about 2 s at most) before it sleeps; the stream is
       // stopped from the player's queue meanwhile.
@@ -99,6 +98,7 @@ bool HandleShellMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* resu
         *result = TRUE;
         return true;
       }
+      // Sent on every resume; PBT_APMRESUMESUSPEND follows only when a user is there.
       if (wp != PBT_APMRESUMEAUTOMATIC) return false;
       Tell(MsgResume);
       *result = TRUE;
