@@ -58,10 +58,33 @@ struct Oscillator {
   double Cos() const { return c; }
 };
 
+// The marker programme: second k of title `variant` is a pure tone of
+// MarkerFrequency(variant * ceil(seconds) + k), so a capture tells which second of the
+// programme it holds (the programme repeats after `variants` titles).
+std::vector<float> SynthesiseMarker(int variant, int rate, double seconds) {
+  const size_t frames = (size_t)(seconds * rate);
+  const int perTitle = (int)std::ceil(seconds);
+  std::vector<float> pcm(frames * 2);
+  Oscillator tone;
+  int lastSecond = -1;
+  for (size_t n = 0; n < frames; n++) {
+    const int second = (int)(n / (size_t)rate);
+    if (second != lastSecond) {
+      tone.Start(MarkerFrequency(variant * perTitle + second), (double)n / rate, rate);
+      lastSecond = second;
+    }
+    const float v = (float)(0.25 * tone.Next());
+    pcm[2 * n] = v;
+    pcm[2 * n + 1] = v;
+  }
+  return pcm;
+}
+
 // Stereo, interleaved, float. Deterministic for a variant and a rate.
 std::vector<float> SynthesiseTitle(int variant, int rate, double seconds, double loudnessDb) {
   if (!gOpt.signals.empty())
     return SynthesiseSignal(gOpt.signals[(size_t)variant % gOpt.signals.size()], rate, seconds, variant);
+  if (gOpt.marker) return SynthesiseMarker(variant, rate, seconds);
   const int keyOffsets[8] = {0, 5, 7, 3, 10, 2, 8, 4};
   const double root = 110.0 * std::pow(2.0, keyOffsets[variant % 8] / 12.0);
   const double bpm = 84.0 + 8.0 * (variant % 5);

@@ -47,6 +47,7 @@ void Usage(FILE* f) {
           "  --signals LIST      titles of known content instead of music, one per title (sets --variants):\n"
           "                      KIND:LEVEL,... with KIND sine (1 kHz), pink, bass or peaks, LEVEL in dBFS\n"
           "  --verbose           log requests and encodings to stderr\n"
+          "  --marker            each second of audio is a tone that tells which second it is\n"
           "  --help              this text\n\n"
           "Output: \"PORT <n>\", then \"CA <path>\" (unless --no-tls), then \"URL <base>\".\n"
           "The URLs, faults and control endpoint are described in tools/station-sim/README.md.\n");
@@ -138,6 +139,8 @@ int main(int argc, char** argv) {
       gOpt.variants = (int)gOpt.signals.size();
     } else if (a == "--verbose") {
       gOpt.verbose = true;
+    } else if (a == "--marker") {
+      gOpt.marker = true;
     } else {
       fprintf(stderr, "station-sim: unknown option %s\n", a.c_str());
       Usage(stderr);

@@ -30,6 +30,7 @@ struct SimOptions {
   bool tls = true;
   bool legacyAll = false;  // every stream answers "ICY 200 OK"
   bool verbose = false;
+  bool marker = false;     // the audio tells the programme's second (MarkerFrequency)
   std::string tlsDir;  // where the test CA and server certificate go ("" = temporary folder)
   std::string stationName = "Corvale Demo Radio";
   std::vector<TitleSignal> signals;  // --signals: title v is signals[v] instead of music
@@ -41,6 +42,10 @@ extern SimOptions gOpt;
 int ParseSignals(const std::string& text, std::vector<TitleSignal>* out);
 // Stereo, interleaved, float; deterministic for a signal, rate and variant.
 std::vector<float> SynthesiseSignal(const TitleSignal& signal, int rate, double seconds, int variant);
+
+// --marker: the tone of programme second n, 500 Hz + 100 Hz x (n mod 40). A capture's
+// zero crossings give it back to within a step.
+inline double MarkerFrequency(int second) { return 500.0 + 100.0 * (second % 40); }
 
 // ---- codecs ----
 enum Codec { CodecMp3 = 0, CodecAac = 1, CodecOpus = 2, CodecVorbis = 3, CodecCount = 4 };
