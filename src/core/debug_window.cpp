@@ -37,14 +37,8 @@ int DebugClientHeight(float s) {
 }
 
 std::string WithSlash(std::string folder) {
-  if (!folder.empty() && folder.back() != '/') folder += '/';
+  if (!folder.empty() && !IsPathSeparator(folder.back())) folder += '/';
   return folder;
-}
-
-// Up to and including the last "/".
-std::string FolderPart(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 }  // namespace
@@ -165,7 +159,7 @@ void ChooseDebugSavePath() {
       "Savepath for debug logs:", folder + FormatDate("Debug %yyyy-%mm-%dd %hh-%ii-%ss", DateNow()) + ".txt", pattern,
       0);
   if (chosen.empty()) return;
-  std::string target = FolderExists(chosen) ? WithSlash(chosen) : FolderPart(chosen);
+  std::string target = FolderExists(chosen) ? WithSlash(chosen) : FolderOfPath(chosen);
   if (target.empty() || !FolderExists(target)) return;
   gSettings.SetDebugSavePath(target);
   // The next records go to a new file in the chosen folder; the open file is kept

@@ -36,8 +36,12 @@ std::string WebPageTarget(const std::string& url) {
   for (char& c : path) {
     if (c == '\\') c = '/';
   }
-  if (StartsWithNoCase(path, "file://")) path = path.substr(7);
-  if (path.empty() || path[0] != '/') return "";
+  if (StartsWithNoCase(path, "file://")) {
+    path = path.substr(7);
+    // "file:///C:/..." names the drive path after the third slash.
+    if (!path.empty() && !IsAbsolutePath(path) && IsAbsolutePath(std::string_view(path).substr(1))) path.erase(0, 1);
+  }
+  if (!IsAbsolutePath(path)) return "";
   if (!(EndsWithNoCase(path, ".html") || EndsWithNoCase(path, ".htm"))) return "";
   if (!FileExists(path)) return "";
   return path;
@@ -52,7 +56,7 @@ int OpenWebPage(const std::string& url) {
   }
   if (!OpenWithShell(target)) {
     if (Logging()) Log("Unable to start the web browser.");
-    ShowMessageBox("Error", "Cannot start the web browser (xdg-open).", MbOk | MbIconError, 0);
+    ShowMessageBox("Error", kBrowserStartError, MbOk | MbIconError, 0);
     return 0;
   }
   return 1;

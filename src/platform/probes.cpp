@@ -6,6 +6,10 @@
 
 #include "platform/platform.h"
 
+const OldestSystem kOldestSystem = {3, 2, "Linux 3.2 or later required!"};
+const char* const kInstallerFileFilter = "Program Installer|*.run;*.bin;*.AppImage;*.deb;*.sh";
+const char* const kBrowserStartError = "Cannot start the web browser (xdg-open).";
+
 int IsLinuxVersionAtLeast(int major, int minor) {
   utsname u{};
   if (uname(&u) != 0) return 0;

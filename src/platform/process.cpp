@@ -137,7 +137,7 @@ int RunProcessWait(const std::string& program, const std::vector<std::string>& a
 }
 
 int StartDownloadedFile(const std::string& path) {
-  if (path.empty() || path[0] != '/') return 0;
+  if (!IsAbsolutePath(path)) return 0;
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return 0;
   unsigned char head[4] = {0, 0, 0, 0};

@@ -17,7 +17,6 @@ DownloadProgressState gDownload;
 namespace {
 
 constexpr const char* kDownloaderCaption = "Corvale Player Downloader";
-constexpr const char* kInstallerFilter = "Program Installer|*.run;*.bin;*.AppImage;*.deb;*.sh";
 constexpr int64_t kChunkSize = 1024;
 constexpr int64_t kTimeoutMs = 10000;
 
@@ -228,12 +227,11 @@ int DownloadInstaller(const VersionEntry& entry) {
     folder = GetKnownFolder(9, 0);
     gSettings.SetDownloadSavePath(folder);
   }
-  if (!folder.empty() && folder.back() != '/') folder += '/';
-  std::string chosen = SaveFileRequester(kDownloaderCaption, folder + name, kInstallerFilter, 0);
+  if (!folder.empty() && !IsPathSeparator(folder.back())) folder += '/';
+  std::string chosen = SaveFileRequester(kDownloaderCaption, folder + name, kInstallerFileFilter, 0);
   if (chosen.empty()) return 0;
   // Only the folder of the answer is taken; the file keeps the download's own name.
-  size_t slash = chosen.rfind('/');
-  folder = slash == std::string::npos ? std::string() : chosen.substr(0, slash + 1);
+  folder = FolderOfPath(chosen);
   if (folder.empty()) return 0;
   gSettings.SetDownloadSavePath(folder);
   std::string target = folder + name;

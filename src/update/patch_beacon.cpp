@@ -18,7 +18,7 @@ std::string PatchBeaconExecutable() {
   // Only the plain string type counts; an expandable string is taken as missing.
   if (RegistryQuery(RegLocalMachine, kPatchBeaconKey, "Exe", &exe) != RegSz) return "";
   // A full path is required: a bare name would be looked up along PATH.
-  if (exe.empty() || exe[0] != '/') return "";
+  if (!IsAbsolutePath(exe)) return "";
   return exe;
 }
 

@@ -60,6 +60,18 @@ int RunChildTask(const std::string& task) {
     Sleep(60000);
     return 0;
   }
+  if (kind == "handles") {
+    // How many of the parent's inheritable handles (their values, comma-separated) came along.
+    int inherited = 0;
+    for (size_t at = 0; at < arg.size();) {
+      HANDLE h = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::strtoull(arg.c_str() + at, nullptr, 10)));
+      DWORD flags = 0;
+      if (GetHandleInformation(h, &flags) && (flags & HANDLE_FLAG_INHERIT)) ++inherited;
+      size_t comma = arg.find(',', at);
+      at = comma == std::string::npos ? arg.size() : comma + 1;
+    }
+    return inherited;
+  }
   return 99;
 }
 
@@ -306,6 +318,26 @@ TEST(WindowsProbes, VersionLanguagePackage) {
 }
 
 // --- Processes -----------------------------------------------------------------------------------
+
+// Catches a started program that holds the player's handles (an open file, a pipe's
+// end, a sound device's event): it could keep them open after the player closed them.
+TEST(WindowsProcesses, ChildrenGetNoHandlesOfThePlayer) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  std::vector<HANDLE> handles;
+  std::string values;
+  for (int i = 0; i < 8; ++i) {
+    handles.push_back(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
+    values += (values.empty() ? "" : ",") + std::to_string(reinterpret_cast<uintptr_t>(handles.back()));
+  }
+  int code = -1;
+  SetTestEnv("CORVALE_TEST_CHILD", ("handles:" + values).c_str());
+  EXPECT_EQ(RunProcessWait(TestProgramPath(), {}, 30000, &code), 1);
+  EXPECT_EQ(code, 0) << "handles the waited-for tool inherited";
+  EXPECT_EQ(RunProcess(TestProgramPath(), {}, 1, &code), 1);
+  SetTestEnv("CORVALE_TEST_CHILD", nullptr);
+  EXPECT_EQ(code, 0) << "handles the started program inherited";
+  for (HANDLE h : handles) CloseHandle(h);
+}
 
 // Catches a time-out that stops the tool but leaves what it started running.
 TEST(WindowsProcesses, TimeOutStopsTheWholeTree) {

@@ -143,3 +143,35 @@ TEST(WebPage, ManualIsInstalled) {
 }
 
 #endif  // _WIN32
+
+// On both builds: the player's own pages in the forms each system writes them.
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tray_support.h"
+
+namespace {
+
+// Catches a local page refused because its path is a Windows drive path, a file URL
+// of one ("file:///C:/..."), or one written with the other separator; and a page that
+// depends on the current folder or drive accepted.
+TEST(WebPage, LocalPagesOfThisSystem) {
+  const std::filesystem::path page =
+      std::filesystem::temp_directory_path() / ("corvale-local-page-" + std::to_string(DateNow() % 100000) + ".html");
+  std::ofstream(page) << "<p>hi</p>";
+  std::string native = page.string();
+  std::string slashes = native;
+  for (char& c : slashes) {
+    if (c == '\\') c = '/';
+  }
+  const std::string url = slashes[0] == '/' ? "file://" + slashes : "file:///" + slashes;
+  for (const std::string& form : {native, slashes, url}) EXPECT_EQ(WebPageTarget(form), slashes) << form;
+  // Relative to the current folder, or rooted on the current drive (on Windows).
+  const std::string name = page.filename().string();
+  EXPECT_EQ(WebPageTarget(name), "") << name;
+  EXPECT_EQ(WebPageTarget("\\" + name), "") << name;
+  std::filesystem::remove(page);
+}
+
+}  // namespace

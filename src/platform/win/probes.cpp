@@ -5,6 +5,11 @@
 #include "platform/platform.h"
 #include "platform/win/win_internal.h"
 
+const OldestSystem kOldestSystem = {6, 0, "Windows Vista or later required!"};
+const char* const kInstallerFileFilter = "Program Installer|*.exe;*.msi";
+// The shell opens pages with the user's default browser; there is no opener to name.
+const char* const kBrowserStartError = "Cannot start the web browser.";
+
 int IsLinuxVersionAtLeast(int major, int minor) {
   // The same question of the Windows build: the NT version (6.1 = Windows 7). Without a
   // compatibility manifest Windows 8.1 and later answer as 6.2, which every check up to

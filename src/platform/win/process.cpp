@@ -5,6 +5,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 
@@ -115,13 +116,6 @@ bool EndsWithNoCase(const std::string& text, const char* suffix) {
   return true;
 }
 
-bool IsAbsolutePath(const std::string& p) {
-  bool drive =
-      p.size() >= 3 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':' && (p[2] == '\\' || p[2] == '/');
-  bool unc = p.size() >= 3 && (p[0] == '\\' || p[0] == '/') && (p[1] == '\\' || p[1] == '/');
-  return drive || unc;
-}
-
 }  // namespace
 
 int RunProcess(const std::string& program, const std::vector<std::string>& args, int wait, int* exitCode) {
@@ -202,7 +196,11 @@ int OpenWithShell(const std::string& target) {
   // Tests name their own opener, so nothing opens a browser.
   std::string opener = EnvironmentVariable(L"CORVALE_OPENER");
   if (!opener.empty()) return RunProcess(opener, {target}, 0, nullptr);
-  return ShellRun(target, L"open");
+  // A local page may come with the player's "/" separators; the shell's handlers want
+  // the system's own.
+  std::string native = target;
+  if (IsAbsolutePath(native)) std::replace(native.begin(), native.end(), '/', '\\');
+  return ShellRun(native, L"open");
 }
 
 int StartDownloadedFile(const std::string& path) {
