@@ -5,13 +5,13 @@
 # variants, ICY streams). Corpora grow in <work>/<target>/corpus between runs; crashing
 # inputs land in <work>/<target>/artifacts. Prints one summary line per target.
 # Usage: fuzz/run_all.sh <build folder with bin/station-sim> <seconds per target> [work folder]
-#        (environment: FUZZ_TARGETS="json playlist stream_title icy" picks targets)
+#        (environment: FUZZ_TARGETS="json playlist stream_title icy song_file" picks targets)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:?build folder}" && pwd)
 seconds=${2:?seconds per target}
 work=$(mkdir -p "${3:-/tmp/corvale-fuzz}" && cd "${3:-/tmp/corvale-fuzz}" && pwd)
-targets=${FUZZ_TARGETS:-json playlist stream_title icy}
+targets=${FUZZ_TARGETS:-json playlist stream_title icy song_file}
 cd "$root"
 
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc)
@@ -25,6 +25,7 @@ build_target() {
     playlist) clang++ "${flags[@]}" $player_src fuzz/playlists/playlist_fuzz.cpp -lexpat -lcurl -o "$bin" ;;
     stream_title) clang++ "${flags[@]}" $player_src fuzz/playlists/stream_title_fuzz.cpp -lexpat -lcurl -o "$bin" ;;
     icy) clang++ "${flags[@]}" -Iaudiolib audiolib/icy.cpp fuzz/icy/icy_fuzz.cpp -o "$bin" ;;
+    song_file) clang++ "${flags[@]}" src/playback/song_file.cpp src/base/text.cpp fuzz/song_file/song_file_fuzz.cpp -o "$bin" ;;
   esac
 }
 
@@ -82,10 +83,20 @@ for f in glob.glob('tests/playback/fixtures/*'):
 if os.path.isdir(work + '/stream_title/corpus'):
     open(work + '/stream_title/corpus/seed', 'wb').write(b"\x00StreamTitle='Artist - Song';StreamUrl='x';")
 PY
-for d in json playlist icy stream_title; do mkdir -p "$work/$d/corpus" "$work/$d/artifacts"; done
+for d in json playlist icy stream_title song_file; do mkdir -p "$work/$d/corpus" "$work/$d/artifacts"; done
 seed_from_simulator
+# Saved songs: pieces of the audio library's test media, each behind its codec byte, where
+# the connection's first bytes end and where the title begins.
+sh tests/audiolib/make_media.sh "$work/media" >/dev/null
+python3 - "$work" <<'PY'
+import struct, sys
+work = sys.argv[1]
+for k, (codec, name, title) in enumerate([(0, 'tone.mp3', 1000), (1, 'tone.aac', 333), (2, 'tone.opus', 20011)]):
+    data = open(work + '/media/' + name, 'rb').read()[:60000]
+    open('%s/song_file/corpus/media-%d' % (work, k), 'wb').write(bytes([codec]) + struct.pack('<HH', len(data), title) + data)
+PY
 
-declare -A max_len=([json]=65536 [playlist]=65536 [stream_title]=4096 [icy]=16384)
+declare -A max_len=([json]=65536 [playlist]=65536 [stream_title]=4096 [icy]=16384 [song_file]=65536)
 declare -A dict=([json]=fuzz/json/json.dict [playlist]=fuzz/playlists/playlist.dict [stream_title]=fuzz/playlists/playlist.dict)
 for t in $targets; do
   args=(-max_total_time="$seconds" -max_len="${max_len[$t]}" -timeout=10 -rss_limit_mb=2048

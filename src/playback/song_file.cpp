@@ -188,7 +188,6 @@ int ForeignStreamAt(FrameCodec codec, uint32_t kind, std::string_view data, size
 struct FrameCut {
   std::vector<std::pair<size_t, size_t>> ranges;  // [begin, end), merged when adjacent
   size_t frames = 0;
-  int foreign = 0;  // the walk stopped at another stream
 };
 
 void CutFrames(FrameCodec codec, std::string_view audio, FrameCut* cut) {
@@ -200,11 +199,13 @@ void CutFrames(FrameCodec codec, std::string_view audio, FrameCut* cut) {
   int haveKind = 0, inRun = 1;
   size_t pos = 0;
   while (pos < n) {
-    if (size_t tag = Id3TagSize(audio, pos)) {
-      if (tag > n - pos) break;
+    size_t tag = Id3TagSize(audio, pos);
+    if (tag && tag <= n - pos) {
       pos += tag;
       continue;
     }
+    // A tag cut by the buffer's end ends the title's audio; elsewhere it is junk.
+    if (tag && inRun) break;
     if (inRun && n - pos >= 128 && audio.substr(pos, 3) == "TAG") {
       FrameHeader after;
       if (n - pos == 128 || ParseFrameHeader(codec, audio, pos + 128, &after)) {
@@ -213,9 +214,13 @@ void CutFrames(FrameCodec codec, std::string_view audio, FrameCut* cut) {
       }
     }
     FrameHeader header;
-    if (ParseFrameHeader(codec, audio, pos, &header) && (!haveKind || header.kind == kind)) {
+    int isFrame = ParseFrameHeader(codec, audio, pos, &header) && (!haveKind || header.kind == kind);
+    if (isFrame && header.length > n - pos) {
+      if (inRun) break;  // the last frame, torn by the buffer's end
+      isFrame = 0;
+    }
+    if (isFrame) {
       size_t end = pos + header.length;
-      if (header.length > n - pos) break;
       int nextOk;
       FrameHeader next;
       if (end == n) {
@@ -243,10 +248,7 @@ void CutFrames(FrameCodec codec, std::string_view audio, FrameCut* cut) {
         continue;
       }
     }
-    if (haveKind && ForeignStreamAt(codec, kind, audio, pos)) {
-      cut->foreign = 1;
-      break;
-    }
+    if (haveKind && ForeignStreamAt(codec, kind, audio, pos)) break;
     inRun = 0;
     ++pos;
   }

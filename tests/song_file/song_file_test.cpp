@@ -105,6 +105,17 @@ TEST(SongFileFrames, TakesTheTitlesWholeFramesOnly) {
       {"ID3v2 tag between frames", "mp3", {{Mp3(1), 1}, {Id3(300), 0}, {Mp3(2), 1}, {Mp3(3), 1}}},
       {"ID3v1 tag between frames", "mp3", {{Mp3(1), 1}, {id3v1, 0}, {Mp3(2), 1}, {Mp3(3), 1}}},
       {"stream starts with a tag", "mp3", {{Id3(50), 0}, {Mp3(1), 1}, {Mp3(2), 1}}},
+      // Junk that looks like a tag or a frame reaching past the buffer's end is junk still.
+      {"tag lookalike inside junk",
+       "mp3",
+       {{Mp3(1), 1},
+        {Mp3(2), 0},
+        {junk + std::string("ID3\3\0\0\x7F\x7F\x7F\x7F", 10) + junk, 0},
+        {Mp3(3), 1},
+        {Mp3(4), 1}}},
+      {"long frame lookalike inside junk",
+       "mp3",
+       {{Mp3(1), 1}, {Mp3(2), 0}, {junk + "\xFF\xFB\xE0\x44" + Payload(50, 6), 0}, {Mp3(3), 1}, {Mp3(4), 1}}},
       // The frame before junk cannot be told whole: it is dropped.
       {"junk between frames", "mp3", {{Mp3(1), 1}, {Mp3(2), 0}, {junk, 0}, {Mp3(3), 1}, {Mp3(4), 1}}},
       {"sample rate changes", "mp3", {{Mp3(1), 1}, {Mp3(2), 1}, {Mp3At48k(3), 0}, {Mp3At48k(4), 0}, {Mp3At48k(5), 0}}},
