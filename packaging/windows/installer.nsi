@@ -42,6 +42,16 @@ Section "Install"
   SetOutPath "$INSTDIR"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateShortCut "$SMPROGRAMS\${NAME}.lnk" "$INSTDIR\corvale-player.exe"
+  ; The shortcut carries the id the running player gives itself, so that a pinned
+  ; shortcut and the player's windows are one taskbar button. The helper runs from the
+  ; installer's temporary folder and is not installed; without the id the shortcut still
+  ; starts the player.
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\shortcut-id.exe" "${BIN}\shortcut-id.exe"
+  nsExec::Exec '"$PLUGINSDIR\shortcut-id.exe" "$SMPROGRAMS\${NAME}.lnk"'
+  Pop $0
+  StrCmp $0 0 +2
+    DetailPrint "The Start-menu shortcut has no taskbar id (shortcut-id: $0)."
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${NAME}"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"

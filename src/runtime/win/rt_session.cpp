@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "runtime/rt_dialog_text.h"
+#include "runtime/win/app_id.h"
 #include "runtime/win/rt_shell.h"
 
 namespace rt {
@@ -11,7 +12,7 @@ namespace rt {
 namespace {
 
 // The taskbar groups the player's windows, and a pinned shortcut finds them, by this id.
-constexpr const wchar_t* kAppUserModelId = L"Corvale.Player";
+constexpr const wchar_t* kAppUserModelId = CORVALE_APP_USER_MODEL_ID;
 
 enum class ShellState { NotStarted, Started, Ended };
 ShellState gShell = ShellState::NotStarted;  // main thread only
