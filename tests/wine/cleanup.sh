@@ -10,7 +10,13 @@ PULSE_SERVER="unix:$run/pulse/native" pactl exit 2>/dev/null
 WINEPREFIX="$build/wineprefix" wineserver -k 2>/dev/null
 # The runtime's X display.
 for p in trayer openbox xvfb; do
-  [ -f "$run/$p-pid" ] && kill "$(cat "$run/$p-pid")" 2>/dev/null
+  if [ -f "$run/$p-pid" ]; then
+    pid=$(cat "$run/$p-pid")
+    kill "$pid" 2>/dev/null
+    # Gone before the next setup starts a server: one still shutting down holds its
+    # display's lock and socket.
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  fi
   rm -f "$run/$p-pid"
 done
 rm -f "$run/display"
