@@ -54,6 +54,7 @@ struct SettingsBlock {
   int32_t statsX, statsY;
   int64_t infoState;
   int32_t infoX, infoY, infoW, infoH;
+  int32_t songLogX, songLogY, songLogW, songLogH;
   int32_t prefsX, prefsY;
   int32_t debugX, debugY, debugShow;
   bool operator==(const SettingsBlock&) const = default;
@@ -84,6 +85,8 @@ SettingsBlock DefaultBlock() {
   b.infoState = 0;
   b.infoX = b.infoY = kNoPosition;
   b.infoW = b.infoH = 0;
+  b.songLogX = b.songLogY = kNoPosition;
+  b.songLogW = b.songLogH = 0;
   b.prefsX = b.prefsY = kNoPosition;
   b.debugX = b.debugY = kNoPosition;
   b.debugShow = 0;
@@ -116,6 +119,10 @@ SettingsBlock TakeBlock() {
   b.infoY = s.infoY;
   b.infoW = s.infoW;
   b.infoH = s.infoH;
+  b.songLogX = s.songLogX;
+  b.songLogY = s.songLogY;
+  b.songLogW = s.songLogW;
+  b.songLogH = s.songLogH;
   b.prefsX = s.prefsX;
   b.prefsY = s.prefsY;
   b.debugX = s.debugX;
@@ -148,6 +155,10 @@ void PutBlock(const SettingsBlock& b) {
   s.infoY = b.infoY;
   s.infoW = b.infoW;
   s.infoH = b.infoH;
+  s.songLogX = b.songLogX;
+  s.songLogY = b.songLogY;
+  s.songLogW = b.songLogW;
+  s.songLogH = b.songLogH;
   s.prefsX = b.prefsX;
   s.prefsY = b.prefsY;
   s.debugX = b.debugX;
@@ -254,6 +265,7 @@ int ReadSettingsFile(int& fileLoaded, int64_t& major, int64_t& minor) {
   const JsonValue* main = GetJsonObject(root, "main");
   const JsonValue* stats = GetJsonObject(root, "stats");
   const JsonValue* info = GetJsonObject(root, "info");
+  const JsonValue* songLog = GetJsonObject(root, "songlog");
   const JsonValue* prefs = GetJsonObject(root, "prefs");
   const JsonValue* download = GetJsonObject(root, "download");
   const JsonValue* debug = GetJsonObject(root, "debug");
@@ -282,6 +294,10 @@ int ReadSettingsFile(int& fileLoaded, int64_t& major, int64_t& minor) {
   b.infoW = ReadInt32(info, "w", d.infoW);
   b.infoH = ReadInt32(info, "h", d.infoH);
   b.infoState = GetJsonInteger(info, "state", d.infoState);
+  b.songLogX = ReadInt32(songLog, "x", d.songLogX);
+  b.songLogY = ReadInt32(songLog, "y", d.songLogY);
+  b.songLogW = ReadInt32(songLog, "w", d.songLogW);
+  b.songLogH = ReadInt32(songLog, "h", d.songLogH);
   b.prefsX = ReadInt32(prefs, "x", d.prefsX);
   b.prefsY = ReadInt32(prefs, "y", d.prefsY);
   b.debugX = ReadInt32(debug, "x", d.debugX);
@@ -425,6 +441,12 @@ int SaveSettings(int keep, int force) {
     integer(o, "y", block.debugY, "Invalid JSON member debug y.");
     integer(o, "show", block.debugShow, "Invalid JSON member debug show.");
     text(o, "savepath", strings.debugSavePath, "Invalid JSON member debug savepath.");
+  }
+  if (JsonValue* o = object("songlog", "Invalid JSON object songlog.")) {
+    integer(o, "x", block.songLogX, "Invalid JSON member songlog x.");
+    integer(o, "y", block.songLogY, "Invalid JSON member songlog y.");
+    integer(o, "w", block.songLogW, "Invalid JSON member songlog w.");
+    integer(o, "h", block.songLogH, "Invalid JSON member songlog h.");
   }
   if (!ok) return 0;
 

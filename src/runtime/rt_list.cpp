@@ -116,7 +116,7 @@ void ApplyListColors(Gadget& g) {
   // Selected rows in a mix of the two colours, the same when the list has no focus.
   QColor base = pal.color(QPalette::Base), text = pal.color(QPalette::Text);
   for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
-    pal.setColor(group, QPalette::Highlight, Mix(base, text, 35));
+    pal.setColor(group, QPalette::Highlight, Mix(base, text, 25));
     pal.setColor(group, QPalette::HighlightedText, text);
   }
   view->setPalette(pal);

@@ -5,11 +5,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "core/core.h"
+#include "data/data.h"
 #include "playback/playback.h"
 #include "runtime/runtime.h"
 
@@ -323,3 +325,74 @@ std::string NextStreamCaption(size_t position, size_t count);
 // start of a manual version check (1 when started).
 int VersionToolRegistration(int on);
 int StartManualVersionCheck();
+
+// --- Song log window (window 7, src/ui/song_log_window.cpp) ----------------------------------
+// The export worker's answer, posted to window 7: object = 1 written, 0 failed.
+constexpr int EventSongLogExported = 0x10030;
+// Window 7's own shortcut commands: Ctrl+D toggles the selected rows' favourites, Ctrl+F
+// goes to the filter.
+constexpr int kSongLogToggleFavourite = 0x701;
+constexpr int kSongLogFindCommand = 0x702;
+// The filter applies this long after the last key, when window 7's timer ticks.
+constexpr int kSongLogFilterDelayMs = 200;
+constexpr int kSongLogFilterTimer = 1;
+// Rows are read a page at a time; a few pages stay cached.
+constexpr int kSongLogPageRows = 100;
+constexpr int kSongLogCachedPages = 8;
+enum SongLogColumn : int {
+  kSongLogTimeColumn = 0,
+  kSongLogTitleColumn = 1,
+  kSongLogLengthColumn = 2,
+  kSongLogLoudnessColumn = 3,
+  kSongLogHeartColumn = 4,
+};
+
+// What the list shows: the filter text and the favourites-only switch.
+struct SongLogQuery {
+  std::string filter;
+  int favouritesOnly = 0;
+  bool operator==(const SongLogQuery&) const = default;
+};
+// Pages of rows of one query, the most recently used first; reads counts the reads of
+// the song log (tests and the benchmark).
+struct SongLogPageCache {
+  std::list<std::pair<int, std::vector<SongRow>>> pages;
+  int reads = 0;
+  // Row `row` of the query (read with its page when missing); nullptr past the end.
+  const SongRow* Row(const SongLogQuery& query, int row);
+  // The rows (ascending) in order; long runs are read in one go.
+  std::vector<SongRow> Fetch(const SongLogQuery& query, const std::vector<int>& rows);
+  void Clear();
+};
+std::vector<std::string> SongLogColumnTitles();
+int SongLogColumnAlignment(int column);
+// Column widths for a list of this width at a scale in its font: each column fits its
+// widest text, the title column takes the rest.
+std::vector<int> SongLogColumnWidths(int listWidth, float scale, int font);
+// The cells: local "yyyy-mm-dd hh:ii" of a UTC ISO 8601 start (bias = local minus UTC,
+// the text itself when it does not parse), "m:ss" lengths, LUFS when measured else RMS,
+// "Artist - Title" (or what there is of them, else the raw stream title), the heart.
+std::string SongLogTimeText(const std::string& startedUtc, int64_t bias);
+std::string SongLogLengthText(double seconds);
+std::string SongLogLoudnessText(const SongRow& row);
+std::string SongLogTitleText(const SongRow& row);
+std::string SongLogCellText(const SongRow& row, int column, int64_t bias);
+// "1 song", "12 songs, 3 selected".
+std::string SongLogStatusText(int rows, int selected);
+// The save dialog's answer with ".csv" added when it names neither a CSV nor a JSON file.
+std::string SongLogExportPath(const std::string& chosen);
+// Client size for a stored one: 720 x 460 at the scale when either side is under 300 x 200
+// or from 32000 on.
+void SongLogWindowSize(int storedWidth, int storedHeight, float scale, int* width, int* height);
+
+// open = 0 closes window 7; open = 1 creates it when missing (laid out, the rows of all
+// songs shown) or lays it out again (relayout). 1 when the window exists afterwards.
+int OpenSongLogWindow(int open, int relayout);
+int SongLogWindowCallback(const WindowMessage& message);
+// An event of window 7 from the event loop (and EventSongLogExported).
+void SongLogWindowEvent(int kind, int object, int type);
+// What the window shows now (tests, the benchmark): its row count, its query and how
+// many pages it has read.
+int SongLogShownRows();
+SongLogQuery SongLogShownQuery();
+int SongLogPageReads();

@@ -283,6 +283,7 @@ TEST_F(SettingsFile, RoundTripOfEveryField) {
   s.mainX = -5, s.mainY = 6, s.mainSticky = 1, s.statsState = 1, s.statsX = 7, s.statsY = 8;
   s.infoState = 1, s.infoX = 9, s.infoY = 10, s.infoW = 500, s.infoH = 400;
   s.prefsX = 11, s.prefsY = 12, s.debugX = 13, s.debugY = 14, s.debugShow = 1;
+  s.songLogX = 15, s.songLogY = -16, s.songLogW = 700, s.songLogH = 450;
   s.SetCodec("HE-AAC \xE2\x82\xAC \"q\"");
   s.SetDownloadSavePath("/home/someone/Downloads/");
   s.SetDebugSavePath(root.path);
@@ -317,6 +318,10 @@ TEST_F(SettingsFile, RoundTripOfEveryField) {
   EXPECT_EQ(s.debugX, 13);
   EXPECT_EQ(s.debugY, 14);
   EXPECT_EQ(s.debugShow, 1);
+  EXPECT_EQ(s.songLogX, 15);
+  EXPECT_EQ(s.songLogY, -16);
+  EXPECT_EQ(s.songLogW, 700);
+  EXPECT_EQ(s.songLogH, 450);
   EXPECT_EQ(s.GetCodec(), "HE-AAC \xE2\x82\xAC \"q\"");
   EXPECT_EQ(s.GetDownloadSavePath(), "/home/someone/Downloads/");
   EXPECT_EQ(s.GetDebugSavePath(), root.path);

@@ -165,7 +165,7 @@ bool HandleListNotify(int window, const NMHDR* header, LRESULT* result) {
         // Selected rows in a mix of the player's two colours instead of the system's.
         if (ListView_GetItemState(g->hwnd, row, LVIS_SELECTED) & LVIS_SELECTED) {
           draw->nmcd.uItemState &= ~(CDIS_SELECTED | CDIS_FOCUS);
-          draw->clrTextBk = MixColors(ColorOf(g->background), ColorOf(g->foreground), 35);
+          draw->clrTextBk = MixColors(ColorOf(g->background), ColorOf(g->foreground), 25);
         } else {
           draw->clrTextBk = ColorOf(g->background);
         }
