@@ -472,7 +472,7 @@ HSTREAM BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC* proc
 HSTREAM BASS_StreamCreateURL(const char* url, DWORD offset, DWORD flags, DOWNLOADPROC* proc, void* user) {
   if (!url || !*url) return Fail(BASS_ERROR_ILLPARAM);
   if (strncasecmp(url, "http://", 7) != 0 && strncasecmp(url, "https://", 8) != 0) return Fail(BASS_ERROR_ILLPARAM);
-  if (offset != 0 || proc != nullptr) return Fail(BASS_ERROR_NOTAVAIL);  // live streams only
+  if (offset != 0) return Fail(BASS_ERROR_NOTAVAIL);  // live streams only
   if (!gEngine.inited) return Fail(BASS_ERROR_INIT);
   if (gEngine.deviceFailed) return Fail(BASS_ERROR_UNKNOWN);
 
@@ -486,6 +486,8 @@ HSTREAM BASS_StreamCreateURL(const char* url, DWORD offset, DWORD flags, DOWNLOA
   NetSource& n = *s->net;
   n.owner = s.get();
   n.url = url;
+  n.download = proc;
+  n.downloadUser = user;
   {
     std::lock_guard<std::mutex> g(gConfig.agentLock);
     n.agent = gConfig.agent;

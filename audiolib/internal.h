@@ -210,6 +210,11 @@ struct NetSource {
   DWORD connectTimeoutMs = 5000;
   DWORD readTimeoutMs = 0;
   ByteRing ring;  // audio bytes without the metadata blocks
+  // The host's download callback: each run of audio bytes as it arrives, never spanning
+  // a metadata block, so a MIXTIME META sync fired next marks the byte a title starts at.
+  // Set before the thread starts; called on the download thread only.
+  DOWNLOADPROC* download = nullptr;
+  void* downloadUser = nullptr;
   std::thread thread;
   std::atomic<bool> stop{false};
   std::atomic<bool> connected{false};

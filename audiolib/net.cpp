@@ -102,6 +102,8 @@ void AudioOut(void* context, const uint8_t* data, size_t length) {
   auto* t = static_cast<Transfer*>(context);
   if (t->aborted) return;
   if (t->net->ring.Write(data, length, true) < length) t->aborted = true;
+  // Handed on as received, whether the decoder took them or the stream is being freed.
+  if (t->net->download && !t->stream->freed) t->net->download(data, DWORD(length), t->net->downloadUser);
 }
 
 void MetaOut(void* context, const std::string& text) {
@@ -256,6 +258,14 @@ void DownloadThread(StreamPtr s) {
   // receive error, 56). What was downloaded plays out, then END fires.
   n.connected = false;
   n.ring.Close();
+  // The download's end, as the interface tells it: a call without data. A stream being
+  // freed gets none; its host has let go of it.
+  bool answered;
+  {
+    std::lock_guard<std::mutex> g(n.headerLock);
+    answered = n.phase == 1;
+  }
+  if (n.download && answered && !s->freed) n.download(nullptr, 0, n.downloadUser);
   if (multi && easy) curl_multi_remove_handle(multi, easy);
   if (easy) curl_easy_cleanup(easy);
   if (multi) curl_multi_cleanup(multi);

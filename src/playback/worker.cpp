@@ -117,6 +117,8 @@ void StopStream() {
   if (gPlayer.streamHandle.compare_exchange_strong(expected, 0)) {
     gBass.BASS_StreamFree(h);
     gPlayer.levelDspHandle = 0;
+    // No more bytes come: a title asked for ends at the break.
+    SongCaptureEnd();
   }
 }
 
@@ -196,7 +198,11 @@ void PlaybackWorker(int advance) {
   gPlayer.connectCount.fetch_add(1);
   gPlayer.streamNumber = int64_t(position) + 1;
 
-  HSTREAM h = gBass.BASS_StreamCreateURL(entry.url.c_str(), 0, kStreamConnectFlags, nullptr, nullptr);
+  // The download's bytes go to the song capture as they arrive; this connection's number
+  // tells them from a late call of the stream before.
+  const uint64_t capture = SongCaptureBegin();
+  HSTREAM h = gBass.BASS_StreamCreateURL(entry.url.c_str(), 0, kStreamConnectFlags, SongCaptureDownload,
+                                         reinterpret_cast<void*>(uintptr_t(capture)));
   {
     // Playback may have been halted while the server answered: the new stream is
     // freed, never stored or played. HaltPlayback takes the handle under this lock.
@@ -214,9 +220,14 @@ void PlaybackWorker(int advance) {
     gPlayer.endSync = gBass.BASS_ChannelSetSync(h, BASS_SYNC_END | BASS_SYNC_ONETIME, 0, StreamSyncCallback, nullptr);
     gBass.BASS_ChannelSetAttribute(h, BASS_ATTRIB_VOL, 0.0f);
     gPlayer.levelDspHandle = gBass.BASS_ChannelSetDSP(h, LevelDsp, nullptr, 0);
+    BASS_CHANNELINFO info{};
+    if (gBass.BASS_ChannelGetInfo && gBass.BASS_ChannelGetInfo(h, &info)) SongCaptureConnected(info.ctype);
     // The stream's first title may have come with the connect, before the sync existed.
-    if (const char* meta = gBass.BASS_ChannelGetTags(h, BASS_TAG_META))
-      QueueTitleChange(std::string(meta, strnlen(meta, kMaxMetaBytes)), 0);
+    if (const char* meta = gBass.BASS_ChannelGetTags(h, BASS_TAG_META)) {
+      const std::string text(meta, strnlen(meta, kMaxMetaBytes));
+      SongCaptureTitle(text, 1);
+      QueueTitleChange(text, 0);
+    }
   } else {
     int err = gBass.BASS_ErrorGetCode();
     // An output that could not be reopened last time (the sound server was still away)
@@ -280,7 +291,11 @@ void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user) {
     // audio buffered before it has played through the DSP (which then posts the event).
     // The text is taken now: a later title may replace it before this one is heard.
     const char* meta = gBass.BASS_ChannelGetTags ? gBass.BASS_ChannelGetTags(channel, BASS_TAG_META) : nullptr;
-    QueueTitleChange(meta ? std::string(meta, strnlen(meta, kMaxMetaBytes)) : std::string(), BufferedSamplesAhead());
+    const std::string text = meta ? std::string(meta, strnlen(meta, kMaxMetaBytes)) : std::string();
+    // On the download thread, right after the bytes before the metadata block: the new
+    // title's bytes start here.
+    SongCaptureTitle(text, 0);
+    QueueTitleChange(text, BufferedSamplesAhead());
   } else if (handle == gPlayer.endSync.load() || handle == gPlayer.deviceFailSync.load()) {
     StartPlaybackWorker(kNextStream);
   }

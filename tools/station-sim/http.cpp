@@ -334,6 +334,8 @@ std::string HostileMeta(const std::string& name) {
   if (name == "jingle") return "StreamTitle='Corvale Demo Radio Jingle';StreamUrl='';";
   if (name == "album") return "StreamTitle='Artist - Album - Title';StreamUrl='x';";
   if (name == "case") return "streamtitle='Lower Case - Key';streamurl='';";
+  if (name == "paths")
+    return "StreamTitle='../../etc/AC\\DC: Back/In <Black>? - \x1b[31mRed|*\xE2\x80\xAEtxt.exe';StreamUrl='';";
   return "";
 }
 
@@ -363,6 +365,45 @@ struct IcyWriter {
   bool first = true;
   std::string hostile;  // a hostile text sent instead of each title
   size_t chunk = 0;     // largest single write (0 = no limit), to split blocks across reads
+
+  // --dump-dir: the audio bytes sent under each announced title, one file per title. The
+  // bytes before the first announcement belong to the first title.
+  std::string dumpPrefix;  // "" = no dump
+  FILE* dumpFile = nullptr;
+  int dumpSeq = 0;
+  bool dumpAnnounced = false;
+  bool emittingAudio = false;
+  // What the bytes in `pending` mean for the dump, applied once they are sent: audio
+  // (announce = false) or a title's block text.
+  std::vector<std::pair<bool, std::string>> dumpOps;
+
+  ~IcyWriter() {
+    if (dumpFile) fclose(dumpFile);
+  }
+  void DumpAnnounce(const std::string& metaText) {
+    if (dumpPrefix.empty()) return;
+    if (dumpAnnounced || !dumpFile) {
+      if (dumpFile) fclose(dumpFile);
+      ++dumpSeq;
+      dumpFile = fopen((dumpPrefix + std::to_string(dumpSeq) + ".bin").c_str(), "wb");
+    }
+    dumpAnnounced = true;
+    if (FILE* t = fopen((dumpPrefix + std::to_string(dumpSeq) + ".txt").c_str(), "wb")) {
+      fwrite(metaText.data(), 1, metaText.size(), t);
+      fclose(t);
+    }
+  }
+  void DumpAudio(const char* data, size_t len) {
+    if (dumpPrefix.empty()) return;
+    if (!dumpFile) {
+      ++dumpSeq;
+      dumpFile = fopen((dumpPrefix + std::to_string(dumpSeq) + ".bin").c_str(), "wb");
+    }
+    if (dumpFile) {
+      fwrite(data, 1, len, dumpFile);
+      fflush(dumpFile);
+    }
+  }
 
   std::string TitleText(int64_t title) {
     const TitleMeta& m = GetTitleMeta(VariantOf(title));
@@ -394,12 +435,16 @@ struct IcyWriter {
           block = MetaBlock(hostile, false, true);
         else
           block = MetaBlock(text, latin1);
+        if (!text.empty() && !dumpPrefix.empty()) dumpOps.push_back({true, block.substr(1)});
         if (!Emit(block.data(), block.size(), limitHit)) return 0;
         toMeta = metaint;
       }
       size_t chunk = len;
       if (meta) chunk = std::min<size_t>(chunk, (size_t)toMeta);
-      if (!Emit(data, chunk, limitHit)) return 0;
+      emittingAudio = true;
+      const int emitted = Emit(data, chunk, limitHit);
+      emittingAudio = false;
+      if (!emitted) return 0;
       if (meta) toMeta -= (long long)chunk;
       data += chunk;
       len -= chunk;
@@ -414,12 +459,14 @@ struct IcyWriter {
   int Emit(const char* data, size_t len, bool* limitHit) {
     if (limit >= 0 && body + (long long)len >= limit) {
       const size_t part = (size_t)(limit - body);
+      if (emittingAudio && !dumpPrefix.empty()) dumpOps.push_back({false, std::string(data, part)});
       pending.append(data, part);
       body += (long long)part;
       *limitHit = true;
       Flush();
       return 0;
     }
+    if (emittingAudio && !dumpPrefix.empty()) dumpOps.push_back({false, std::string(data, len)});
     pending.append(data, len);
     body += (long long)len;
     return pending.size() < 65536 ? 1 : Flush();
@@ -434,6 +481,15 @@ struct IcyWriter {
         ok = SendRaw(c, pending.data() + p, std::min(chunk, pending.size() - p));
     }
     pending.clear();
+    // Only what went out is what the listener was sent.
+    for (const auto& [announce, bytes] : dumpOps) {
+      if (!ok) break;
+      if (announce)
+        DumpAnnounce(bytes);
+      else
+        DumpAudio(bytes.data(), bytes.size());
+    }
+    dumpOps.clear();
     return ok;
   }
 };
@@ -512,6 +568,10 @@ void ServeStream(Conn* c, const HttpRequest& req, int codec, const Fault& f) {
   w.garbage = f.kind == "garbage";
   w.metaint = metaint;
   w.toMeta = metaint;
+  if (!gOpt.dumpDir.empty()) {
+    static std::atomic<int> listeners{0};
+    w.dumpPrefix = gOpt.dumpDir + "/l" + std::to_string(++listeners) + "-";
+  }
   w.limit = (f.kind == "close" || f.kind == "stall") ? f.n : -1;
   if (f.kind == "close" && f.n < 0 && f.ms < 0) w.limit = 65536;
   const long long closeMs = f.kind == "close" ? f.ms : -1;

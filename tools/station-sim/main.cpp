@@ -47,6 +47,8 @@ void Usage(FILE* f) {
           "  --signals LIST      titles of known content instead of music, one per title (sets --variants):\n"
           "                      KIND:LEVEL,... with KIND sine (1 kHz), pink, bass or peaks, LEVEL in dBFS\n"
           "  --verbose           log requests and encodings to stderr\n"
+          "  --dump-dir DIR      write what each stream listener was sent, per announced title:\n"
+          "                      DIR/l<listener>-<n>.bin (audio, metadata removed) and .txt (title)\n"
           "  --marker            each second of audio is a tone that tells which second it is\n"
           "  --help              this text\n\n"
           "Output: \"PORT <n>\", then \"CA <path>\" (unless --no-tls), then \"URL <base>\".\n"
@@ -139,6 +141,8 @@ int main(int argc, char** argv) {
       gOpt.variants = (int)gOpt.signals.size();
     } else if (a == "--verbose") {
       gOpt.verbose = true;
+    } else if (a == "--dump-dir") {
+      gOpt.dumpDir = value("--dump-dir");
     } else if (a == "--marker") {
       gOpt.marker = true;
     } else {

@@ -32,6 +32,8 @@ struct SimOptions {
   bool verbose = false;
   bool marker = false;     // the audio tells the programme's second (MarkerFrequency)
   std::string tlsDir;  // where the test CA and server certificate go ("" = temporary folder)
+  // --dump-dir: each stream listener's audio bytes per announced title go to files there.
+  std::string dumpDir;
   std::string stationName = "Corvale Demo Radio";
   std::vector<TitleSignal> signals;  // --signals: title v is signals[v] instead of music
 };
