@@ -37,6 +37,8 @@ enum CustomEvent : int {
   EventRefreshWindows = 0x10002,
   EventNowPlaying = 0x10004,
   EventStreamMeta = 0x10005,
+  // A song was saved or could not be (the tray tooltip's notice).
+  EventSongSaved = 0x10020,
   // The system goes to sleep (object 1) or has resumed (object 0).
   EventSleepState = 0x10010,
   // The network came (object 1) or went (object 0).
@@ -74,6 +76,7 @@ enum MainTimer : int {
   TimerStreamInfo = 3,
   TimerVersionCheck = 5,
   TimerSaveSettings = 6,
+  TimerSongNotice = 20,  // the tray tooltip's notice of a saved song ends
 };
 // The statistics window's own refresh timer.
 constexpr int kStatsTimer = 1;

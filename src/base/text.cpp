@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -91,6 +92,19 @@ int IsValidUtf8(std::string_view bytes) {
     i += len;
   }
   return 1;
+}
+
+int IsInvisibleCodePoint(uint32_t c) {
+  static const std::pair<uint32_t, uint32_t> kInvisible[] = {
+      {0x00, 0x1F},       {0x7F, 0x9F},       {0xAD, 0xAD},       {0x600, 0x605},     {0x61C, 0x61C},
+      {0x6DD, 0x6DD},     {0x70F, 0x70F},     {0x890, 0x891},     {0x8E2, 0x8E2},     {0x180E, 0x180E},
+      {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},
+      {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3},
+      {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+  };
+  for (const auto& range : kInvisible)
+    if (c >= range.first && c <= range.second) return 1;
+  return 0;
 }
 
 void AppendUtf8(std::string& out, uint32_t cp) {

@@ -25,6 +25,11 @@ int64_t LeadingInteger(std::string_view text);
 int32_t DecodeUtf8(std::string_view bytes, size_t pos, size_t* length);
 // 1 when every sequence of bytes is strict UTF-8.
 int IsValidUtf8(std::string_view bytes);
+// 1 for a code point that shows nothing or changes how the text around it reads: controls
+// (C0, C1), the soft hyphen, line and paragraph separators, and the format characters
+// (directional marks, embeddings and isolates, zero-width and joining characters, the
+// byte-order mark, tags).
+int IsInvisibleCodePoint(uint32_t codePoint);
 // Appends the UTF-8 form of a code point (up to U+10FFFF).
 void AppendUtf8(std::string& out, uint32_t codePoint);
 // Windows-1252 bytes to UTF-8 (the five unassigned bytes map to their Latin-1 code points).

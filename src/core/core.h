@@ -99,7 +99,8 @@ int OnCoreMainThread();
 // "" without one.
 std::string CustomUrlFromArguments(int argc, char** argv);
 // --help and --version: prints the usage or the long version to out and returns the
-// exit code 0; -1 when the command line asks neither.
+// exit code 0; --save-song hands "Save This Song" to the running player (0), or says on
+// standard error that none runs (1); -1 when the command line asks none of them.
 int AnswerCommandLine(int argc, char** argv, std::FILE* out);
 // After the loop: saves the settings, logs "Exiting.", halts playback and gives up the
 // instance lock, unless the end of the session already did so.
@@ -117,6 +118,11 @@ struct TrayMenuEntry {
   const char* text;
 };
 const TrayMenuEntry* TrayMenuItems(int* count);
+// A saved song's notice in the tray tooltip (after EventSongSaved) for kSongNoticeMs,
+// then the usual tooltip again (TimerSongNotice).
+constexpr int kSongNoticeMs = 5000;
+void ShowSongNotice();
+void EndSongNotice();
 // The four check marks for the settings: mute when muted is non-zero; the volume item
 // of preset 1 or 2, "Volume Auto" for any other preset.
 struct TrayChecks {

@@ -38,6 +38,14 @@ void Settings::SetDebugSavePath(const std::string& value) {
   std::lock_guard<std::mutex> g(stringLock);
   debugSavePath = value;
 }
+std::string Settings::GetRecordSavePath() const {
+  std::lock_guard<std::mutex> g(stringLock);
+  return recordSavePath;
+}
+void Settings::SetRecordSavePath(const std::string& value) {
+  std::lock_guard<std::mutex> g(stringLock);
+  recordSavePath = value;
+}
 
 namespace {
 
@@ -57,11 +65,12 @@ struct SettingsBlock {
   int32_t songLogX, songLogY, songLogW, songLogH;
   int32_t prefsX, prefsY;
   int32_t debugX, debugY, debugShow;
+  int64_t recordAll;
   bool operator==(const SettingsBlock&) const = default;
 };
 
 struct SettingsStrings {
-  std::string codec, downloadSavePath, debugSavePath;
+  std::string codec, downloadSavePath, debugSavePath, recordSavePath;
 };
 
 SettingsBlock DefaultBlock() {
@@ -90,6 +99,7 @@ SettingsBlock DefaultBlock() {
   b.prefsX = b.prefsY = kNoPosition;
   b.debugX = b.debugY = kNoPosition;
   b.debugShow = 0;
+  b.recordAll = 0;
   return b;
 }
 
@@ -128,6 +138,7 @@ SettingsBlock TakeBlock() {
   b.debugX = s.debugX;
   b.debugY = s.debugY;
   b.debugShow = s.debugShow;
+  b.recordAll = s.recordAll;
   return b;
 }
 
@@ -164,11 +175,12 @@ void PutBlock(const SettingsBlock& b) {
   s.debugX = b.debugX;
   s.debugY = b.debugY;
   s.debugShow = b.debugShow;
+  s.recordAll = b.recordAll;
 }
 
 SettingsStrings TakeStrings() {
   std::lock_guard<std::mutex> g(gSettings.stringLock);
-  return {gSettings.codec, gSettings.downloadSavePath, gSettings.debugSavePath};
+  return {gSettings.codec, gSettings.downloadSavePath, gSettings.debugSavePath, gSettings.recordSavePath};
 }
 
 // The values as last read or written; SaveSettings compares against them. Main thread.
@@ -212,10 +224,17 @@ void ResetSettings() {
     gSettings.codec.clear();
     gSettings.downloadSavePath.clear();
     gSettings.debugSavePath.clear();
+    gSettings.recordSavePath.clear();
   }
   gSavedBlock = DefaultBlock();
   gSavedStrings = SettingsStrings();
   gKeptDocument.reset();
+}
+
+std::string DefaultRecordSavePath() {
+  std::string music = GetKnownFolder(kFolderMusic, 0);
+  if (music.empty()) return std::string();
+  return music + kProgramName + music.back();
 }
 
 int NextVolumeMode(int64_t mode) {
@@ -269,6 +288,7 @@ int ReadSettingsFile(int& fileLoaded, int64_t& major, int64_t& minor) {
   const JsonValue* prefs = GetJsonObject(root, "prefs");
   const JsonValue* download = GetJsonObject(root, "download");
   const JsonValue* debug = GetJsonObject(root, "debug");
+  const JsonValue* record = GetJsonObject(root, "record");
 
   SettingsBlock b;
   std::memset(&b, 0, sizeof b);
@@ -303,15 +323,19 @@ int ReadSettingsFile(int& fileLoaded, int64_t& major, int64_t& minor) {
   b.debugX = ReadInt32(debug, "x", d.debugX);
   b.debugY = ReadInt32(debug, "y", d.debugY);
   b.debugShow = ReadInt32(debug, "show", d.debugShow);
+  // Anything but 1 leaves recording off: a stray value never fills the disk.
+  b.recordAll = GetJsonInteger(record, "all", d.recordAll) == 1 ? 1 : 0;
   PutBlock(b);
   {
     std::string codec = GetJsonString(player, "codec", "");
     std::string downloadPath = GetJsonString(download, "savepath", "");
     std::string debugPath = GetJsonString(debug, "savepath", "");
+    std::string recordPath = GetJsonString(record, "savepath", "");
     std::lock_guard<std::mutex> g(gSettings.stringLock);
     gSettings.codec = std::move(codec);
     gSettings.downloadSavePath = std::move(downloadPath);
     gSettings.debugSavePath = std::move(debugPath);
+    gSettings.recordSavePath = std::move(recordPath);
   }
   return accepted;
 }
@@ -332,6 +356,9 @@ void FinishSettings(int64_t major, int64_t minor) {
   std::error_code ec;
   if (debugPath.empty() || !std::filesystem::is_directory(Utf8Path(debugPath), ec))
     s.SetDebugSavePath(GetKnownFolder(5, 0));
+  // The songs' folder is made when the first song is saved, so an unused default is
+  // never created; an empty value means the default.
+  if (s.GetRecordSavePath().empty()) s.SetRecordSavePath(DefaultRecordSavePath());
 
   if (major < 5 || (major == 5 && minor < 4)) SaveSettings(kFreeDocument, kSaveAlways);
 }
@@ -357,6 +384,10 @@ int SaveSettings(int keep, int force) {
     if (strings.debugSavePath != gSavedStrings.debugSavePath) {
       changed = true;
       DataLog("Setting debug path changed.");
+    }
+    if (strings.recordSavePath != gSavedStrings.recordSavePath) {
+      changed = true;
+      DataLog("Setting record path changed.");
     }
     if (!changed) return 1;
   }
@@ -447,6 +478,10 @@ int SaveSettings(int keep, int force) {
     integer(o, "y", block.songLogY, "Invalid JSON member songlog y.");
     integer(o, "w", block.songLogW, "Invalid JSON member songlog w.");
     integer(o, "h", block.songLogH, "Invalid JSON member songlog h.");
+  }
+  if (JsonValue* o = object("record", "Invalid JSON object record.")) {
+    text(o, "savepath", strings.recordSavePath, "Invalid JSON member record savepath.");
+    integer(o, "all", block.recordAll, "Invalid JSON member record all.");
   }
   if (!ok) return 0;
 

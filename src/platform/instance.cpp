@@ -93,13 +93,14 @@ int FindInstanceWindow(const std::string& name, int value) {
   return fd + 1;  // a handle is never 0, even if descriptor 0 was free
 }
 
-int ActivateWindow(int handle) {
+int ActivateWindow(int handle) { return SendInstanceRequest(handle, kRaiseRequest); }
+
+int SendInstanceRequest(int handle, const std::string& request) {
   if (handle <= 0) return 0;
   int fd = handle - 1;
-  size_t len = sizeof kRaiseRequest - 1;
-  ssize_t n = send(fd, kRaiseRequest, len, MSG_NOSIGNAL);
+  ssize_t n = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   close(fd);
-  return n == static_cast<ssize_t>(len) ? 1 : 0;
+  return n == static_cast<ssize_t>(request.size()) ? 1 : 0;
 }
 
 int InstanceListenerOpen(const std::string& name) {
@@ -120,7 +121,7 @@ int InstanceListenerOpen(const std::string& name) {
   return fd;
 }
 
-int InstanceListenerRead(int listener) {
+int InstanceListenerRead(int listener, std::vector<int>* commands) {
   if (listener < 0) return 0;
   int raises = 0;
   for (;;) {
@@ -141,7 +142,10 @@ int InstanceListenerRead(int listener) {
       got += static_cast<size_t>(n);
       if (std::memchr(buf, '\n', got)) break;
     }
-    if (got >= sizeof kRaiseRequest - 1 && std::memcmp(buf, kRaiseRequest, sizeof kRaiseRequest - 1) == 0) ++raises;
+    int command = 0;
+    const int kind = ParseInstanceRequest(std::string_view(buf, got), &command);
+    if (kind == InstanceRequestRaise) ++raises;
+    if (kind == InstanceRequestCommand && commands) commands->push_back(command);
     close(c);
   }
   return raises;

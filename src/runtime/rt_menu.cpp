@@ -101,6 +101,15 @@ int GetMenuItemState(int menu, int command) {
   return a && a->isChecked() ? 1 : 0;
 }
 
+void SetMenuItemEnabled(int menu, int command, int enabled) {
+  if (QAction* a = FindItem(menu, command)) a->setEnabled(enabled != 0);
+}
+
+int GetMenuItemEnabled(int menu, int command) {
+  QAction* a = FindItem(menu, command);
+  return a && a->isEnabled() ? 1 : 0;
+}
+
 int DisplayPopupMenu(int menu, int window, int x, int y) {
   auto it = gMenus.find(menu);
   if (it == gMenus.end() || !FindWindow(window)) return 0;
@@ -133,7 +142,7 @@ std::string MenuItemText(int menu, int index) {
 int ChooseMenuItem(int menu, int window, int command) {
   auto it = gMenus.find(menu);
   QAction* a = FindItem(menu, command);
-  if (!a || it == gMenus.end()) return 0;
+  if (!a || it == gMenus.end() || !a->isEnabled()) return 0;
   it->second.window = window;
   a->trigger();
   return 1;

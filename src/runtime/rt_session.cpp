@@ -22,6 +22,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 #include "platform/platform.h"
 #include "runtime/rt_internal.h"
@@ -389,11 +390,15 @@ int SetInstanceMarker(int window, const std::string& name) {
   gMarker.fd = fd;
   gMarker.notifier = new QSocketNotifier(fd, QSocketNotifier::Read);
   QObject::connect(gMarker.notifier, &QSocketNotifier::activated, []() {
-    if (InstanceListenerRead(gMarker.fd) > 0 && FindWindow(gMarker.window)) {
+    std::vector<int> commands;
+    if (InstanceListenerRead(gMarker.fd, &commands) > 0 && FindWindow(gMarker.window)) {
       // Another start asked for us: restore and bring the marked window to the front.
       SetWindowState(gMarker.window, WindowNormal);
       ActivateWindowNumber(gMarker.window);
     }
+    // Commands handed over arrive as the window's menu commands, without raising it.
+    for (int command : commands)
+      if (FindWindow(gMarker.window)) PushEvent(EventMenu, gMarker.window, command, 0, 0, 0, 0, false);
   });
   return 1;
 }

@@ -207,7 +207,8 @@ void SetWindowCallback(int window, WindowCallback callback);
 // The instance marker (the window property another start looks for): while set,
 // another start of the program that calls FindInstanceWindow/ActivateWindow (platform)
 // with the same name gets window `window` restored and raised. Returns 1 when the
-// marker (the listening socket) is in place.
+// marker (the listening socket) is in place. A command another start hands over
+// (SendInstanceRequest with InstanceCommandRequest) arrives as EventMenu of `window`.
 int SetInstanceMarker(int window, const std::string& name);
 void RemoveInstanceMarker(int window);
 
@@ -327,6 +328,10 @@ void MenuItem(int menu, int command, const std::string& text);
 void MenuBar(int menu);  // separator
 void SetMenuItemState(int menu, int command, int checked);
 int GetMenuItemState(int menu, int command);
+// Greys an item out (enabled 0) or makes it choosable again; a disabled item cannot be
+// chosen, by the user or by ChooseMenuItem. Items start enabled.
+void SetMenuItemEnabled(int menu, int command, int enabled);
+int GetMenuItemEnabled(int menu, int command);
 // Shows the menu at screen position (x, y) without blocking; the chosen item arrives as
 // EventMenu of `window` with object = command. Returns 0 when menu or window is missing.
 int DisplayPopupMenu(int menu, int window, int x, int y);

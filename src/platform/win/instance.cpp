@@ -160,6 +160,15 @@ int ActivateWindow(int handle) {
   return ok && n == len ? 1 : 0;
 }
 
+int SendInstanceRequest(int handle, const std::string& request) {
+  if (handle <= 0) return 0;
+  HANDLE h = reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
+  DWORD len = static_cast<DWORD>(request.size()), n = 0;
+  BOOL ok = WriteFile(h, request.data(), len, &n, nullptr);
+  CloseHandle(h);
+  return ok && n == len ? 1 : 0;
+}
+
 int InstanceListenerOpen(const std::string& name) {
   if (name.empty()) return -1;
   std::wstring pipe = Widen(InstanceSocketPath(name));
@@ -184,7 +193,7 @@ int InstanceListenerOpen(const std::string& name) {
   return id;
 }
 
-int InstanceListenerRead(int listener) {
+int InstanceListenerRead(int listener, std::vector<int>* commands) {
   std::lock_guard<std::mutex> g(gListenerLock);
   auto it = gListeners.find(listener);
   if (it == gListeners.end()) return 0;
@@ -204,7 +213,10 @@ int InstanceListenerRead(int listener) {
     if (!s.connected) continue;
     char buf[32];
     size_t got = ReadRequest(s, buf, sizeof buf);
-    if (got >= sizeof kRaiseRequest - 1 && std::memcmp(buf, kRaiseRequest, sizeof kRaiseRequest - 1) == 0) ++raises;
+    int command = 0;
+    const int kind = ParseInstanceRequest(std::string_view(buf, got), &command);
+    if (kind == InstanceRequestRaise) ++raises;
+    if (kind == InstanceRequestCommand && commands) commands->push_back(command);
     DisconnectNamedPipe(s.pipe);
     Arm(s);
   }

@@ -264,6 +264,17 @@ int GetMenuItemState(int menu, int command) {
   return state != static_cast<UINT>(-1) && (state & MF_CHECKED) ? 1 : 0;
 }
 
+void SetMenuItemEnabled(int menu, int command, int enabled) {
+  if (!FindItem(menu, command)) return;
+  EnableMenuItem(gMenus[menu].handle, static_cast<UINT>(command), MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
+}
+
+int GetMenuItemEnabled(int menu, int command) {
+  if (!FindItem(menu, command)) return 0;
+  UINT state = GetMenuState(gMenus[menu].handle, static_cast<UINT>(command), MF_BYCOMMAND);
+  return state != static_cast<UINT>(-1) && !(state & (MF_GRAYED | MF_DISABLED)) ? 1 : 0;
+}
+
 int DisplayPopupMenu(int menu, int window, int x, int y) {
   auto it = gMenus.find(menu);
   HWND hwnd = HandleOfWindow(window);
@@ -292,7 +303,7 @@ std::string MenuItemText(int menu, int index) {
 }
 
 int ChooseMenuItem(int menu, int window, int command) {
-  if (!FindItem(menu, command)) return 0;
+  if (!FindItem(menu, command) || !GetMenuItemEnabled(menu, command)) return 0;
   MenuRecord& m = gMenus[menu];
   m.window = window;
   // A choice made while the menu is shown closes it; its loop then returns no command.

@@ -421,9 +421,14 @@ struct Marker {
 Marker gMarker;
 
 void PollInstanceMarker() {
-  if (gMarker.listener < 0 || InstanceListenerRead(gMarker.listener) <= 0) return;
+  if (gMarker.listener < 0) return;
+  std::vector<int> commands;
+  const int raises = InstanceListenerRead(gMarker.listener, &commands);
   const int window = gMarker.window;
   if (!FindWindow(window)) return;
+  // Commands handed over arrive as the window's menu commands, without raising it.
+  for (int command : commands) PushEvent(EventMenu, window, command, 0, 0, 0, 0, false);
+  if (raises <= 0) return;
   // Another start asked for us: restore and bring the marked window to the front.
   SetWindowState(window, WindowNormal);
   ActivateWindowNumber(window);
