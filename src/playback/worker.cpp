@@ -176,8 +176,10 @@ void PlaybackWorker(int advance) {
     return;
   }
   // When every stream of the list has failed in a row, the rounds space out; a resume
-  // or the network's return ends the wait at once.
-  const int roundWait = atOnce ? 0 : RoundWaitSeconds(gPlayer.failStreak.load(), listSize);
+  // or the network's return ends the wait at once. Only a walk begins a round: a start
+  // on the current stream (start-up, resume) goes at once.
+  const int roundWait =
+      atOnce || advance != kNextStream ? 0 : RoundWaitSeconds(gPlayer.failStreak.load(), listSize);
   if (roundWait > 0) {
     Log("Waiting " + std::to_string(roundWait) + " s before the next round.");
     SetWaiting(1);
