@@ -222,9 +222,11 @@ int AppendCsv(const SongRow& r, void* user) {
   return 1;
 }
 
+// Levels to the hundredth, as the CSV and the debug log give them: the figures were
+// measured in single precision, so further digits are noise.
 void SetNumber(JsonValue& object, const char* name, double value) {
   if (std::isfinite(value))
-    object.SetMemberDouble(name, value);
+    object.SetMemberDouble(name, std::round(value * 100.0) / 100.0);
   else
     object.SetMember(name, JsonKind::Null);
 }
