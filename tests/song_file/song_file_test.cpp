@@ -451,6 +451,25 @@ struct ProbeCase {
   const char* oracle = nullptr;  // the file whose packets the saved ones are (default: the fixture)
 };
 
+// Saves the case's title from its fixture into *out; the file must decode without a
+// single error.
+void SaveAndDecode(const ProbeCase& c, const SongTags& tags, std::string* source, std::string* file, std::string* out) {
+  if (c.oracle) Fixture(c.oracle);
+  *source = Fixture(c.fixture);
+  ASSERT_FALSE(source->empty()) << c.name;
+  const size_t to = c.to ? c.to : source->size();
+  std::string error;
+  ASSERT_EQ(
+      BuildSongFile(c.codec, source->substr(0, 256 << 10), source->substr(c.from, to - c.from), tags, 1, file, &error),
+      1)
+      << c.name << ": " << error;
+  *out = MediaDir() + "out-" + std::to_string(getpid()) + "." + c.codec;
+  std::ofstream(*out, std::ios::binary) << *file;
+  int status = 0;
+  EXPECT_EQ(Shell("ffmpeg -nostdin -v error -i '" + *out + "' -f null - 2>&1", &status), "") << c.name;
+  EXPECT_EQ(status, 0) << c.name;
+}
+
 }  // namespace
 
 // MP3 and ADTS cut at awkward offsets. Catches a file FFmpeg reports errors in, tags it
@@ -465,21 +484,10 @@ TEST(SongFileProbe, FramesDecodeAndEqualTheSource) {
       {"MP3 then ADTS", "mp3-then-aac", "mp3", 100000, 0, "tone.mp3"},
   };
   for (const ProbeCase& c : cases) {
-    if (c.oracle) Fixture(c.oracle);
-    const std::string source = Fixture(c.fixture);
-    ASSERT_FALSE(source.empty()) << c.name;
-    const size_t to = c.to ? c.to : source.size();
-    std::string file, error;
     SongTags tags{"The Artist", std::string("Title of ") + c.name, "An Album", "Corvale FM", "2026-12-07"};
-    ASSERT_EQ(
-        BuildSongFile(c.codec, source.substr(0, 256 << 10), source.substr(c.from, to - c.from), tags, 1, &file, &error),
-        1)
-        << c.name << ": " << error;
-    const std::string out = MediaDir() + "out-" + std::to_string(getpid()) + "." + c.codec;
-    std::ofstream(out, std::ios::binary) << file;
-    int status = 0;
-    EXPECT_EQ(Shell("ffmpeg -nostdin -v error -i '" + out + "' -f null - 2>&1", &status), "") << c.name;
-    EXPECT_EQ(status, 0) << c.name;
+    std::string source, file, out;
+    ASSERT_NO_FATAL_FAILURE(SaveAndDecode(c, tags, &source, &file, &out));
+    const size_t to = c.to ? c.to : source.size();
     EXPECT_EQ(Probe(out, "format_tags=title"), tags.title + "\n") << c.name;
     EXPECT_EQ(Probe(out, "format_tags=publisher"), "Corvale FM\n") << c.name;
     // The source's frames that lie whole within the title's bytes.
@@ -520,21 +528,10 @@ TEST(SongFileProbe, OggDecodesAsTheTitlesPackets) {
       {"Vorbis chain: the next stream", "chain.ogg", "ogg", vorbisChain - 333, 0, "second.ogg"},
   };
   for (const ProbeCase& c : cases) {
-    if (c.oracle) Fixture(c.oracle);
-    const std::string source = Fixture(c.fixture);
-    ASSERT_FALSE(source.empty()) << c.name;
-    const size_t to = c.to ? c.to : source.size();
-    std::string file, error;
     SongTags tags{"The Artist", std::string("Title of ") + c.name, "", "Corvale FM", "2026-12-07"};
-    ASSERT_EQ(
-        BuildSongFile("ogg", source.substr(0, 256 << 10), source.substr(c.from, to - c.from), tags, 1, &file, &error),
-        1)
-        << c.name << ": " << error;
-    const std::string out = MediaDir() + "out-" + std::to_string(getpid()) + ".ogg";
-    std::ofstream(out, std::ios::binary) << file;
-    int status = 0;
-    EXPECT_EQ(Shell("ffmpeg -nostdin -v error -i '" + out + "' -f null - 2>&1", &status), "") << c.name;
-    EXPECT_EQ(status, 0) << c.name;
+    std::string source, file, out;
+    ASSERT_NO_FATAL_FAILURE(SaveAndDecode(c, tags, &source, &file, &out));
+    const size_t to = c.to ? c.to : source.size();
     EXPECT_EQ(Probe(out, "stream_tags=TITLE"), tags.title + "\n") << c.name;
     // The saved packets are a run of the source's, found by their sizes.
     std::vector<Packet> saved = Packets(out), original = Packets(MediaDir() + (c.oracle ? c.oracle : c.fixture));
