@@ -318,6 +318,38 @@ TEST(SongStoreFaults, BusyDatabaseWaitsABoundedTime) {
   SongStoreClose(s);
 }
 
+// Catches the writer dropping titles, or hanging, while another program holds the file's
+// lock for longer than one bounded wait: the batch waits its rounds and is written once
+// the lock is gone.
+TEST(SongStoreFaults, WriterKeepsTitlesWhileTheLockIsHeld) {
+  if (std::system("python3 -c 'import sqlite3' 2>/dev/null") != 0) GTEST_SKIP() << "python3 with sqlite3 needed";
+  ScratchFolder folder;
+  ASSERT_EQ(SongLogInit(folder.Path()), 1);
+  for (int i = 0; i < 500 && !SongLogReady(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(SongLogReady(), 1);
+  const std::string marker = folder.Path() + "locked";
+  const std::string script =
+      "import sqlite3, time, sys\n"
+      "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+      "c.execute('BEGIN IMMEDIATE')\n"
+      "open(sys.argv[2], 'w').close()\n"
+      "time.sleep(3.5)\n"
+      "c.execute('ROLLBACK')\n";
+  int code = -1;
+  std::thread holder([&] {
+    RunProcessWait("python3", {"-c", script, folder.Path() + kSongLogFile, marker}, 20000, &code);
+  });
+  for (int i = 0; i < 1000 && !FileExists(marker); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(FileExists(marker));
+  SongLogTitleStarted(Row("Held", "Back"), 0);
+  SongLogTitleEnded(0, -20.0, -1.0, NAN, NAN, NAN);
+  holder.join();
+  EXPECT_EQ(code, 0);
+  for (int i = 0; i < 1000 && SongLogCount("", 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(SongLogCount("held", 0), 1);
+  SongLogShutdown();
+}
+
 // Catches a full disk stopping the recorder, or damaging what was written before it:
 // in a child whose files may not grow past a limit, the writer thread keeps taking
 // titles, logs the loss once, and every row committed before the limit stays readable.
