@@ -84,7 +84,8 @@ void PaintLabels() {
                kColorText);
   const int y = H - l.statusHeight;
   DrawBox(0, y, W, l.statusHeight, kColorBackground);
-  DrawTextRect(l.margin, y, W - 2 * l.margin, l.statusHeight, SongLogStatusText(gLog.rows, gLog.selected),
+  DrawTextRect(l.margin, y, W - 2 * l.margin, l.statusHeight,
+               SongLogStatusText(gLog.rows, gLog.selected, SongLogReady()),
                TextSingleLine | TextVCenter | TextNoPrefix | TextEndEllipsis, kColorText);
   StopDrawing();
 }
@@ -387,7 +388,9 @@ std::string SongLogCellText(const SongRow& row, int column, int64_t bias) {
   }
 }
 
-std::string SongLogStatusText(int rows, int selected) {
+std::string SongLogStatusText(int rows, int selected, int ready) {
+  // The writer opens the database a moment after the start (or could not open it).
+  if (!ready && rows == 0) return "The song log is not open.";
   std::string text = std::to_string(rows) + (rows == 1 ? " song" : " songs");
   if (selected > 0) text += ", " + std::to_string(selected) + " selected";
   return text;

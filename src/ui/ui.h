@@ -377,8 +377,9 @@ std::string SongLogLengthText(double seconds);
 std::string SongLogLoudnessText(const SongRow& row);
 std::string SongLogTitleText(const SongRow& row);
 std::string SongLogCellText(const SongRow& row, int column, int64_t bias);
-// "1 song", "12 songs, 3 selected".
-std::string SongLogStatusText(int rows, int selected);
+// "1 song", "12 songs, 3 selected"; "The song log is not open." while nothing could be
+// read because the database is not open.
+std::string SongLogStatusText(int rows, int selected, int ready);
 // The save dialog's answer with ".csv" added when it names neither a CSV nor a JSON file.
 std::string SongLogExportPath(const std::string& chosen);
 // Client size for a stored one: 720 x 460 at the scale when either side is under 300 x 200

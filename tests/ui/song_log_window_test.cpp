@@ -315,8 +315,10 @@ TEST(SongLogTexts, Cells) {
   EXPECT_EQ(SongLogTitleText(r), "raw");
   r.favourite = 1;
   EXPECT_EQ(SongLogCellText(r, kSongLogHeartColumn, 0), "\xE2\x99\xA5");
-  EXPECT_EQ(SongLogStatusText(1, 0), "1 song");
-  EXPECT_EQ(SongLogStatusText(12, 3), "12 songs, 3 selected");
+  EXPECT_EQ(SongLogStatusText(1, 0, 1), "1 song");
+  EXPECT_EQ(SongLogStatusText(12, 3, 1), "12 songs, 3 selected");
+  EXPECT_EQ(SongLogStatusText(0, 0, 1), "0 songs");
+  EXPECT_EQ(SongLogStatusText(0, 0, 0), "The song log is not open.");
 }
 
 // Catches an export name without the format ExportSongLog needs, or one whose format
