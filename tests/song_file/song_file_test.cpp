@@ -379,6 +379,9 @@ std::string MediaDir() {
   return std::string(build && *build ? build : "/tmp") + "/test-media/song-file/";
 }
 
+// Where the joined fixtures go on from the middle of their stream: a page boundary.
+size_t JoinAt(const std::string& whole) { return whole.find("OggS", 40000); }
+
 // Encodes a fixture once (under a private name, then renamed: tests run in parallel).
 std::string Fixture(const std::string& name) {
   const std::string dir = MediaDir(), path = dir + name;
@@ -404,6 +407,12 @@ std::string Fixture(const std::string& name) {
                     : name == "chain.ogg" ? Fixture("second.ogg")
                                           : MediaBytes(Media::AacTone);
     std::ofstream(tmp, std::ios::binary) << a << b;
+  } else if (name == "joined.opus" || name == "joined.ogg") {
+    // What a server sends a listener joining a long stream: the header pages (ffmpeg lays
+    // them on two pages), then pages from the middle.
+    const std::string whole = Fixture(name == "joined.opus" ? "opus.opus" : "vorbis.ogg");
+    const size_t headersEnd = whole.find("OggS", whole.find("OggS", 1) + 1);
+    std::ofstream(tmp, std::ios::binary) << whole.substr(0, headersEnd) << whole.substr(JoinAt(whole));
   } else if (name == "tone.mp3" || name == "tone.aac") {
     std::ofstream(tmp, std::ios::binary) << MediaBytes(name == "tone.mp3" ? Media::Mp3Tone : Media::AacTone);
   } else {
@@ -555,6 +564,35 @@ TEST(SongFileProbe, OggDecodesAsTheTitlesPackets) {
     EXPECT_NEAR(saved[0].pts, original[0].pts, packet) << c.name;
     EXPECT_NEAR(std::atof(Probe(out, "format=duration").c_str()), keptDuration, packet) << c.name;
     EXPECT_GE(keptDuration, inCut - 0.6) << c.name;
+    std::remove(out.c_str());
+  }
+}
+
+// A listener joining a long Ogg stream gets its headers and then pages from the middle,
+// their granules hours on. Catches those granules kept (a file that claims to start late
+// or last too long), and for Opus any page lost (its packets tell their length), for
+// Vorbis more than the one page it needs before its count starts.
+TEST(SongFileProbe, JoinedStreamCountsFromItsFirstPage) {
+  const struct {
+    const char* joined;
+    const char* whole;
+    double lost;  // seconds that may be lost at the start: a page of Vorbis
+  } cases[] = {{"joined.opus", "opus.opus", 0}, {"joined.ogg", "vorbis.ogg", 0.2}};
+  for (const auto& c : cases) {
+    std::string source, file, out;
+    ASSERT_NO_FATAL_FAILURE(SaveAndDecode({c.joined, c.joined, "ogg", 0, 0}, SongTags{}, &source, &file, &out));
+    const size_t join = JoinAt(Fixture(c.whole));
+    const std::vector<Packet> original = Packets(MediaDir() + c.whole), saved = Packets(out);
+    ASSERT_FALSE(saved.empty()) << c.joined;
+    double expected = 0, packet = 0;
+    for (const Packet& p : original) {
+      packet = std::max(packet, p.duration);
+      if (p.pos >= int64_t(join)) expected += p.duration;
+    }
+    const double duration = std::atof(Probe(out, "format=duration").c_str());
+    EXPECT_NEAR(saved[0].pts, original[0].pts, packet) << c.joined;
+    EXPECT_LE(duration, expected + packet) << c.joined;
+    EXPECT_GE(duration, expected - c.lost - packet) << c.joined;
     std::remove(out.c_str());
   }
 }
