@@ -100,6 +100,7 @@ main_window() {
     [[ "$(xdotool getwindowname "$w" 2>/dev/null)" =~ (^| - )Corvale\ Player$ ]] && { echo "$w"; return; }
   done
 }
+has_main_window() { [ -n "$(main_window "$1")" ]; }
 viewable() { xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'; }
 iconic() { ! viewable "$1"; }
 
@@ -137,7 +138,7 @@ raise)
   exe="$work/app/corvale-player-raise.exe"
   pid=$(start_player "$exe" 1)
   wait_for 60 log_has "Playing." || fail "the first player never played"
-  wait_for 20 test -n "$(main_window corvale-player-raise)" || fail "no main window"
+  wait_for 20 has_main_window corvale-player-raise || fail "no main window"
   win=$(main_window corvale-player-raise)
   xdotool windowminimize "$win"
   wait_for 10 iconic "$win" || fail "the main window did not minimize"
