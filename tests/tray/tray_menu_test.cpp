@@ -136,3 +136,23 @@ TEST_F(TrayTest, MissingTrayImagesTurnTheIconOff) {
   EXPECT_EQ(CreateTrayIconAtStart(), 0);
   gApp.dataFolder = folder;
 }
+
+// Catches the even-loudness item that does not switch the measure both ways, touches the
+// volume mode, or leaves its check mark behind (the mark is where the listener sees it).
+TEST_F(TrayTest, EvenLoudnessSwitchesTheMeasureAndItsMark) {
+  const int64_t savedMeasure = gSettings.measure.load(), savedPreset = gSettings.preset.load();
+  gSettings.measure = MeasureR128;  // as read from the file at start
+  gSettings.preset = VolumePreset2;
+  ASSERT_EQ(BuildTrayMenu(1), 1);
+  EXPECT_EQ(GetMenuItemState(kTrayMenu, MenuEvenLoudness), 1);
+  DispatchEvent(EventMenu, WinMain, MenuEvenLoudness, 0);
+  EXPECT_EQ(gSettings.measure.load(), MeasureRms);
+  EXPECT_EQ(GetMenuItemState(kTrayMenu, MenuEvenLoudness), 0);
+  DispatchEvent(EventMenu, WinMain, MenuEvenLoudness, 0);
+  EXPECT_EQ(gSettings.measure.load(), MeasureR128);
+  EXPECT_EQ(GetMenuItemState(kTrayMenu, MenuEvenLoudness), 1);
+  EXPECT_EQ(GetMenuItemState(kTrayMenu, MenuVolumePreset2), 1);
+  EXPECT_EQ(gSettings.preset.load(), VolumePreset2);
+  gSettings.measure = savedMeasure;
+  gSettings.preset = savedPreset;
+}
