@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   // Recording: every title saved.
   SetRecordAll(1);
   void* user = reinterpret_cast<void*>(uintptr_t(SongCaptureBegin()));
-  SongCaptureConnected(BASS_CTYPE_STREAM_MP3);
+  SongCaptureConnected(BASS_CTYPE_STREAM_MP3, 1);
   int titles = 0;
   SongCaptureTitle(Meta(0), 1);
   const double cpu0 = CpuSeconds();
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
   // The bound: a stream that never changes its title.
   SetRecordAll(0);
   user = reinterpret_cast<void*>(uintptr_t(SongCaptureBegin()));
-  SongCaptureConnected(BASS_CTYPE_STREAM_MP3);
+  SongCaptureConnected(BASS_CTYPE_STREAM_MP3, 1);
   SongCaptureTitle(Meta(1000), 1);
   const double cpu2 = CpuSeconds();
   Feed(mp3, uint64_t(kSongRingBytes) * 2, 0, user, &titles);

@@ -250,8 +250,11 @@ uint64_t SongCaptureBegin();
 // The download callback (DOWNLOADPROC) of the stream: bytes as they arrive, length 0 at
 // the end; a connection other than the newest is ignored. Download thread.
 void SongCaptureDownload(const void* buffer, DWORD length, void* user);
-// After the connect: the stream's channel type; MP3, ADTS AAC, Opus and Vorbis are saved.
-void SongCaptureConnected(uint32_t ctype);
+// After the connect: the stream's channel type (MP3, ADTS AAC, Opus and Vorbis are
+// saved) and whether the server interleaves ICY metadata. An Ogg stream without it names
+// its titles in each new logical stream's comment header: the capture announces them at
+// that stream's first page and queues them as titles (QueueTitleChange).
+void SongCaptureConnected(uint32_t ctype, int icyMetadata);
 // The stream was freed (no more bytes): the title being received ends at the break.
 void SongCaptureEnd();
 // A title announced at the newest byte (the metadata sync, download thread). first = 1

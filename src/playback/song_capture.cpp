@@ -58,6 +58,14 @@ struct Capture {
   uint64_t heardId = 0;       // the title the listener hears; 0 none yet
   uint64_t recordFromId = 0;  // "Record Every Song" saves titles from this one on
   uint64_t peakBytes = 0;     // most bytes ever kept at once (the benchmark's figure)
+  // An Ogg stream without ICY metadata (Icecast sends none for Ogg) names its titles in
+  // itself: each new logical stream's comment header. Its pages are followed here.
+  bool oggTitles = false;
+  std::string oggPending;     // bytes after the last whole page (at most one page)
+  uint64_t oggPendingAt = 0;  // stream offset of oggPending's first byte
+  bool bosWaiting = false;    // a logical stream began; its comment header is next
+  uint32_t bosSerial = 0;
+  uint64_t bosAt = 0;  // where its first page began
 };
 Capture gCapture;
 
@@ -337,6 +345,110 @@ void SaveWorker(int) {
   }
 }
 
+// A title announced at `offset` (the newest byte, or an Ogg stream's first page). Caller
+// holds gCapture.lock. 1 when it is a new title.
+int AnnounceLocked(const std::string& meta, uint64_t offset, std::vector<SaveJob>& jobs,
+                   std::vector<std::string>& lines) {
+  Capture& c = gCapture;
+  if (!c.titles.empty()) {
+    if (c.titles.back().meta == meta) return 0;
+    CompleteTitle(c.titles.back(), offset, 0, jobs, lines);
+  }
+  CaptureTitle t;
+  t.id = c.nextId++;
+  t.meta = meta;
+  // The first title was playing before the connection: its bytes start with the
+  // connection's, its own start was never received.
+  t.startKnown = !c.titles.empty();
+  t.offset = c.titles.empty() ? 0 : offset;
+  c.titles.push_back(std::move(t));
+  if (c.titles.size() > kMaxTitles) TrimCapture();
+  return 1;
+}
+
+uint32_t Le32(std::string_view b, size_t at) {
+  return uint32_t(uint8_t(b[at])) | uint32_t(uint8_t(b[at + 1])) << 8 | uint32_t(uint8_t(b[at + 2])) << 16 |
+         uint32_t(uint8_t(b[at + 3])) << 24;
+}
+
+// "StreamTitle='Artist - Title';" from a Vorbis or Opus comment header (as much of it as
+// the page holds); "" when it names no title.
+std::string OggCommentMeta(std::string_view p) {
+  size_t at;
+  if (p.substr(0, 7) == std::string_view("\x03vorbis", 7))
+    at = 7;
+  else if (p.substr(0, 8) == "OpusTags")
+    at = 8;
+  else
+    return std::string();
+  if (p.size() - at < 4) return std::string();
+  const size_t vendor = Le32(p, at);
+  at += 4;
+  if (vendor > p.size() - at || p.size() - at - vendor < 4) return std::string();
+  at += vendor;
+  const uint32_t count = Le32(p, at);
+  at += 4;
+  std::string artist, title;
+  for (uint32_t i = 0; i < count && p.size() - at >= 4; ++i) {
+    const size_t length = Le32(p, at);
+    at += 4;
+    if (length > p.size() - at) break;
+    const std::string_view field = p.substr(at, length);
+    at += length;
+    const size_t eq = field.find('=');
+    if (eq == std::string_view::npos) continue;
+    const std::string key = LowerAscii(field.substr(0, eq));
+    if (key == "artist" && artist.empty()) artist = field.substr(eq + 1);
+    if (key == "title" && title.empty()) title = field.substr(eq + 1);
+  }
+  if (title.empty()) return std::string();
+  return "StreamTitle='" + (artist.empty() ? title : artist + " - " + title) + "';";
+}
+
+// Follows the Ogg pages of the newest bytes; a new logical stream's comment header
+// announces its title at the stream's first page. Caller holds gCapture.lock; the titles
+// go to `announced` for the title queue.
+void ScanOggPages(std::vector<SaveJob>& jobs, std::vector<std::string>& lines, std::vector<std::string>& announced) {
+  Capture& c = gCapture;
+  std::string& b = c.oggPending;
+  size_t at = 0;
+  for (;;) {
+    const size_t sync = b.find("OggS", at);
+    if (sync == std::string::npos) {
+      at = std::max(at, b.size() > 3 ? b.size() - 3 : size_t(0));  // a pattern may be cut at the end
+      break;
+    }
+    at = sync;
+    if (b.size() - at < 27) break;
+    const size_t segments = uint8_t(b[at + 26]);
+    if (b.size() - at < 27 + segments) break;
+    size_t body = 0;
+    for (size_t i = 0; i < segments; ++i) body += uint8_t(b[at + 27 + i]);
+    if (b.size() - at < 27 + segments + body) break;
+    const uint8_t flags = uint8_t(b[at + 5]);
+    const uint32_t serial = Le32(b, at + 14);
+    const std::string_view data(b.data() + at + 27 + segments, body);
+    const uint64_t pageAt = c.oggPendingAt + at;
+    if (b[at + 4] == 0 && (flags & 0x02)) {
+      c.bosWaiting = true;
+      c.bosSerial = serial;
+      c.bosAt = pageAt;
+    } else if (c.bosWaiting && serial == c.bosSerial) {
+      c.bosWaiting = false;
+      const std::string meta = OggCommentMeta(data);
+      if (!meta.empty() && AnnounceLocked(meta, c.bosAt, jobs, lines)) announced.push_back(meta);
+    }
+    at += 27 + segments + body;
+  }
+  b.erase(0, at);
+  c.oggPendingAt += at;
+}
+
+// Titles an Ogg stream named in itself go to the title queue as ICY metadata would.
+void QueueOggTitles(const std::vector<std::string>& announced, int atOnce) {
+  for (const std::string& meta : announced) QueueTitleChange(meta, atOnce ? 0 : BufferedSamplesAhead());
+}
+
 void StartSaveWorker() {
   std::lock_guard<std::mutex> g(gSaveLock);
   if (gSaveWorkerRunning) return;
@@ -370,6 +482,10 @@ uint64_t SongCaptureBegin() {
     c.begin = c.end = 0;
     c.titles.clear();
     c.heardId = 0;
+    c.oggTitles = false;
+    c.oggPending.clear();
+    c.oggPendingAt = 0;
+    c.bosWaiting = false;
   }
   QueueJobs(jobs, lines);
   return number;
@@ -377,7 +493,7 @@ uint64_t SongCaptureBegin() {
 
 void SongCaptureDownload(const void* buffer, DWORD length, void* user) {
   std::vector<SaveJob> jobs;
-  std::vector<std::string> lines;
+  std::vector<std::string> lines, announced;
   {
     std::lock_guard<std::mutex> g(gCapture.lock);
     Capture& c = gCapture;
@@ -407,9 +523,14 @@ void SongCaptureDownload(const void* buffer, DWORD length, void* user) {
         c.pieces.pop_front();
       }
       c.peakBytes = std::max(c.peakBytes, c.end - c.begin);
+      if (c.oggTitles) {
+        c.oggPending.append(static_cast<const char*>(buffer), length);
+        ScanOggPages(jobs, lines, announced);
+      }
     }
   }
   QueueJobs(jobs, lines);
+  QueueOggTitles(announced, 0);
 }
 
 void SongCaptureEnd() {
@@ -422,13 +543,27 @@ void SongCaptureEnd() {
   QueueJobs(jobs, lines);
 }
 
-void SongCaptureConnected(uint32_t ctype) {
+void SongCaptureConnected(uint32_t ctype, int icyMetadata) {
   const std::string codec = CodecOfChannelType(ctype);
+  std::vector<SaveJob> jobs;
+  std::vector<std::string> lines, announced;
   {
     std::lock_guard<std::mutex> g(gCapture.lock);
-    gCapture.codec = codec;
+    Capture& c = gCapture;
+    c.codec = codec;
+    if (codec == "ogg" && !icyMetadata && c.open) {
+      // The pages received so far are followed from the connection's start.
+      c.oggTitles = true;
+      c.oggPending.clear();
+      c.oggPendingAt = c.begin;
+      for (const Piece& piece : c.pieces) c.oggPending += *piece;
+      ScanOggPages(jobs, lines, announced);
+    }
   }
   if (codec.empty() && Logging()) Log("Songs of this stream's format cannot be saved.");
+  QueueJobs(jobs, lines);
+  // The first is heard at once; a later one when the audio before it has played.
+  for (size_t i = 0; i < announced.size(); ++i) QueueOggTitles({announced[i]}, i == 0);
 }
 
 void SongCaptureTitle(const std::string& meta, int first) {
@@ -437,22 +572,10 @@ void SongCaptureTitle(const std::string& meta, int first) {
   {
     std::lock_guard<std::mutex> g(gCapture.lock);
     Capture& c = gCapture;
-    if (!c.open) return;
+    if (!c.open || c.oggTitles) return;
     // The title the connection began with: only when no change came before it.
     if (first && !c.titles.empty()) return;
-    if (!c.titles.empty()) {
-      if (c.titles.back().meta == meta) return;
-      CompleteTitle(c.titles.back(), c.end, 0, jobs, lines);
-    }
-    CaptureTitle t;
-    t.id = c.nextId++;
-    t.meta = meta;
-    // The first title was playing before the connection: its bytes start with the
-    // connection's, its own start was never received.
-    t.startKnown = !c.titles.empty();
-    t.offset = c.titles.empty() ? 0 : c.end;
-    c.titles.push_back(std::move(t));
-    if (c.titles.size() > kMaxTitles) TrimCapture();
+    AnnounceLocked(meta, c.end, jobs, lines);
   }
   QueueJobs(jobs, lines);
 }

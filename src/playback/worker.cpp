@@ -22,6 +22,27 @@ constexpr size_t kMaxMetaBytes = 1 << 16;  // an ICY block holds at most 4080
 // of `connecting` and of the previous worker and the start are one step.
 std::mutex gStartLock;
 
+// Whether the response announced ICY metadata: an "icy-metaint" the audio library takes
+// (1 to 1 MiB; the last such header counts).
+int HasIcyMetadata(HSTREAM h) {
+  int found = 0;
+  for (DWORD tag : {DWORD(BASS_TAG_ICY), DWORD(BASS_TAG_HTTP)}) {
+    const char* list = gBass.BASS_ChannelGetTags(h, tag);
+    for (size_t at = 0, guard = 0; list && list[at] && guard < 256; ++guard) {
+      const std::string_view line(list + at, strnlen(list + at, kMaxMetaBytes));
+      if (StartsWithNoCase(line, "icy-metaint:")) {
+        const std::string value = TrimBlanks(line.substr(12));
+        const int64_t n = LeadingInteger(value);
+        found = !value.empty() && value.find_first_not_of("0123456789") == std::string::npos && n >= 1 &&
+                n <= (int64_t(1) << 20);
+      }
+      at += line.size() + 1;
+    }
+    if (list) break;
+  }
+  return found;
+}
+
 void PostToMain(int event) {
   if (IsWindow(WinMain)) PostEvent(event, WinMain, 0);
 }
@@ -223,7 +244,8 @@ void PlaybackWorker(int advance) {
     gBass.BASS_ChannelSetAttribute(h, BASS_ATTRIB_VOL, 0.0f);
     gPlayer.levelDspHandle = gBass.BASS_ChannelSetDSP(h, LevelDsp, nullptr, 0);
     BASS_CHANNELINFO info{};
-    if (gBass.BASS_ChannelGetInfo && gBass.BASS_ChannelGetInfo(h, &info)) SongCaptureConnected(info.ctype);
+    if (gBass.BASS_ChannelGetInfo && gBass.BASS_ChannelGetInfo(h, &info))
+      SongCaptureConnected(info.ctype, HasIcyMetadata(h));
     // The stream's first title may have come with the connect, before the sync existed.
     if (const char* meta = gBass.BASS_ChannelGetTags(h, BASS_TAG_META)) {
       const std::string text(meta, strnlen(meta, kMaxMetaBytes));

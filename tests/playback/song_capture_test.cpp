@@ -287,6 +287,28 @@ TEST_F(SongCapture, RecordEverySongKeepsEachTitleBitExact) {
   }
 }
 
+// Catches an Ogg stream without ICY metadata (as Icecast serves Ogg) whose titles go
+// unseen: each logical stream's comment header names its title, which is saved whole from
+// its first page, its length the title's.
+TEST_F(SongCapture, OggWithoutIcyMetadataNamesItsTitles) {
+  LogCapture log;
+  SetRecordAll(1);
+  Play("/stream/vorbis?badmetaint=0");
+  ASSERT_TRUE(Drive(log, 60, [](const std::vector<std::string>& l) { return Count(l, "Song recorded") >= 2; }));
+  SetRecordAll(0);
+  const std::vector<std::string> files = SavedFiles(songs_.Path());
+  ASSERT_GE(files.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(files[i]);
+    EXPECT_NE(ProbeTag(files[i], "title"), "");
+    EXPECT_NEAR(ProbeDuration(files[i]), kTitleSeconds, 0.03);
+    int status = 0;
+    EXPECT_EQ(RunTool("ffmpeg -nostdin -v error -i " + Quote(files[i]) + " -f null -", &status), "");
+  }
+  // The titles reach the listener too, in order.
+  ASSERT_GE(TrackHistorySize(), 2u);
+}
+
 // Catches a save asked for in the middle of a title that starts at the ask, or one that
 // waits for nothing: the file begins where the title's announced bytes begin.
 TEST_F(SongCapture, SaveInTheMiddleKeepsTheTitleStart) {
@@ -396,3 +418,37 @@ TEST(SongFileNameTest, Table) {
   EXPECT_LE(cut.size(), 180u);
   EXPECT_TRUE(IsValidUtf8(cut));
 }
+
+#if defined(PLAYER_BINARY) && !defined(_WIN32)
+// Catches a second start that does not reach the running player, that starts a player of
+// its own, or that stays silent (and succeeds) when none runs.
+TEST(SaveSongCommandLine, HandsOverOrSaysNoneRuns) {
+  ScratchFolder run;
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string before = saved ? saved : "";
+  const std::string dir = run.Path().substr(0, run.Path().size() - 1);
+  setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+  const std::string command = "XDG_RUNTIME_DIR=" + Quote(dir) + " " + Quote(PLAYER_BINARY) + " --save-song";
+  int status = 0;
+  std::string out = RunTool(command, &status);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(out, "Corvale Player is not running: there is no song to save.\n");
+
+  const int listener = InstanceListenerOpen(kProgramId);
+  ASSERT_GE(listener, 0);
+  out = RunTool(command, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(out, "");
+  std::vector<int> commands;
+  for (int i = 0; i < 100 && commands.empty(); ++i) {
+    EXPECT_EQ(InstanceListenerRead(listener, &commands), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(commands, std::vector<int>{MenuSaveSong});
+  InstanceListenerClose(listener);
+  if (saved)
+    setenv("XDG_RUNTIME_DIR", before.c_str(), 1);
+  else
+    unsetenv("XDG_RUNTIME_DIR");
+}
+#endif

@@ -168,6 +168,30 @@ TEST(Menus, ItemsChecksAndChoice) {
   PumpEvents(2);
 }
 
+// Catches a greyed-out item that can still be chosen, or that stays grey once enabled,
+// and a state that leaks to the item beside it.
+TEST(Menus, DisabledItemCannotBeChosen) {
+  ASSERT_EQ(OpenWindow(1, 0, 0, 23, 128, "Corvale Player", WindowBorderless | WindowInvisible), 1);
+  ASSERT_EQ(CreatePopupMenu(1), 1);
+  MenuItem(1, 17, "Save This Song");
+  MenuItem(1, 18, "Record Every Song");
+  EXPECT_EQ(GetMenuItemEnabled(1, 17), 1);
+  SetMenuItemEnabled(1, 17, 0);
+  EXPECT_EQ(GetMenuItemEnabled(1, 17), 0);
+  EXPECT_EQ(GetMenuItemEnabled(1, 18), 1);
+  EXPECT_EQ(GetMenuItemEnabled(1, 99), 0);
+  while (WaitWindowEvent(0)) {
+  }
+  EXPECT_EQ(ChooseMenuItem(1, 1, 17), 0);
+  SetMenuItemEnabled(1, 17, 1);
+  EXPECT_EQ(GetMenuItemEnabled(1, 17), 1);
+  ASSERT_EQ(ChooseMenuItem(1, 1, 17), 1);
+  EXPECT_EQ(WaitForEvent(EventMenu, 1, 17), 1);
+  FreeMenu(1);
+  CloseWindow(1);
+  PumpEvents(2);
+}
+
 // Catches a clipboard that drops CR LF or non-ASCII text.
 TEST(Clipboard, TextRoundTrip) {
   const std::string text = "Corvale Player Debug Log Window\r\nZo\xC3\xAB \xE2\x80\x93 Caf\xC3\xA9";
