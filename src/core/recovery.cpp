@@ -43,7 +43,8 @@ void StartRecoveryWatch() {
     network = "nothing";
   }
   if (Logging())
-    Log(std::string("Sleep ") + ((state & SystemSleepWatched) ? "followed" : "not followed (no logind on the system bus)") +
+    Log(std::string("Sleep ") +
+        ((state & SystemSleepWatched) ? "followed" : "not followed (no logind on the system bus)") +
         ", network state from " + network + ".");
 }
 

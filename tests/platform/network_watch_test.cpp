@@ -77,7 +77,7 @@ TEST(NetworkWatchInNamespace, FollowsALinkComingAndGoing) {
   ASSERT_TRUE(Within(5000, [] { return gCalls.load() == 1; }));
   EXPECT_EQ(gLast.load(), 0);
   ASSERT_EQ(Shell("ip link add v0 type veth peer name v1 && ip addr add 10.9.9.9/24 dev v0 && ip link set v1 up && "
-                "ip link set v0 up"),
+                  "ip link set v0 up"),
             0);
   EXPECT_TRUE(Within(5000, [] { return gLast.load() == 1; })) << "the link's coming was not told";
   ASSERT_EQ(Shell("ip link set v0 down"), 0);

@@ -53,8 +53,8 @@ class RecoveryTest : public ::testing::Test {
   void SetUp() override {
     ResetPlayback();
     gPlayer.audioReady = 1;
-    SetStreamList({Entry("1", kA, "mp3", 128), Entry("2", kB, "aac", 64),
-                   Entry("3", "http://127.0.0.1:9/c.ogg", "ogg", 96)});
+    SetStreamList(
+        {Entry("1", kA, "mp3", 128), Entry("2", kB, "aac", 64), Entry("3", "http://127.0.0.1:9/c.ogg", "ogg", 96)});
   }
   void TearDown() override {
     // Any wait still running ends; the next test starts from rest.
@@ -87,10 +87,11 @@ TEST(RoundWait, DoublesAfterEachFullRoundUpToTheLimit) {
       {6, 1, 60},   // 64 is past the limit
       {40, 1, 60},  // 2^40 neither overflows nor passes it
       {int64_t(1) << 62, 1, 60},
-      {3, 0, 0},    // no streams at all
-      {-3, 3, 0},   // never below zero
+      {3, 0, 0},   // no streams at all
+      {-3, 3, 0},  // never below zero
   };
-  for (const Case& c : cases) EXPECT_EQ(RoundWaitSeconds(c.streak, c.streams), c.seconds) << c.streak << "/" << c.streams;
+  for (const Case& c : cases)
+    EXPECT_EQ(RoundWaitSeconds(c.streak, c.streams), c.seconds) << c.streak << "/" << c.streams;
 }
 
 // Catches failures counted (or the list walked) because of a sleep or an outage that came
@@ -101,7 +102,7 @@ TEST_F(RecoveryTest, FailureCountsOnlyWhenNothingElseIsToBlame) {
     int networkDuring;  // the state set while the connection is being made
     int asleepDuring;
     int64_t streak;
-    size_t position;  // 0-based position afterwards
+    size_t position;   // 0-based position afterwards
     const char* note;  // the line after "Unable to connect", "" for none
   } cases[] = {
       {"network up", kNetworkUp, 0, 1, 1, ""},

@@ -1,8 +1,11 @@
 // The network's state on Windows: NotifyAddrChange tells of every address change, read
 // on a thread of its own; the adapters that are up with an address tell the state.
+// winsock2.h comes before windows.h, and iphlpapi.h after both.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
+
 #include <iphlpapi.h>
 
 #include <atomic>
@@ -57,8 +60,7 @@ int NetworkIsUp() {
   ULONG r = ERROR_BUFFER_OVERFLOW;
   for (int tries = 0; tries < 3 && r == ERROR_BUFFER_OVERFLOW; ++tries) {
     buffer.resize(size);
-    r = GetAdaptersAddresses(AF_UNSPEC,
-                             GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+    r = GetAdaptersAddresses(AF_UNSPEC, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
                              nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
   }
   if (r != NO_ERROR) return 0;
@@ -69,8 +71,7 @@ int NetworkIsUp() {
       if (!sa) continue;
       if (sa->sa_family == AF_INET) return 1;
       // A link-local IPv6 address comes with every link: it reaches no station.
-      if (sa->sa_family == AF_INET6 &&
-          !IN6_IS_ADDR_LINKLOCAL(&reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr))
+      if (sa->sa_family == AF_INET6 && !IN6_IS_ADDR_LINKLOCAL(&reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr))
         return 1;
     }
   }

@@ -9,6 +9,8 @@
 // Standard output, one line each: "ready", "inhibit <n>" (lock n taken), "released <n>"
 // (every copy of lock n closed), "sent <command>".
 //   system-bus-stand-in ADDRESS [--no-logind] [--no-network] [--state N]
+#include <fcntl.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -20,8 +22,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
