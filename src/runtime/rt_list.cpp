@@ -88,6 +88,14 @@ class ListView : public QTableView {
  public:
   using QTableView::QTableView;
   bool quiet = false;
+
+ protected:
+  // Home and End go to the first and the last row, as in a list (a table keeps the row
+  // and goes to its first or last cell).
+  QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override {
+    if (action == MoveHome || action == MoveEnd) modifiers |= Qt::ControlModifier;
+    return QTableView::moveCursor(action, modifiers);
+  }
 };
 
 struct ListParts {

@@ -219,6 +219,71 @@ void Type(const std::string& text) {
 }
 #endif
 
+#ifdef _WIN32
+HWND ListHandle() {
+  rt::Gadget* g = rt::FindGadget(kWin, kList);
+  return g ? g->hwnd : nullptr;
+}
+// A key pressed on the list, Ctrl held down as the thread's key state shows it.
+void ListKey(int vk, bool control = false) {
+  BYTE keys[256];
+  GetKeyboardState(keys);
+  keys[VK_CONTROL] = control ? 0x80 : 0;
+  SetKeyboardState(keys);
+  SendMessageW(ListHandle(), WM_KEYDOWN, static_cast<WPARAM>(vk), 1);
+  SendMessageW(ListHandle(), WM_KEYUP, static_cast<WPARAM>(vk), (LPARAM(1) << 30) | (LPARAM(1) << 31) | 1);
+  keys[VK_CONTROL] = 0;
+  SetKeyboardState(keys);
+}
+#else
+void ListKey(int vk, bool control = false) {
+  QWidget* list = rt::FindGadget(kWin, kList)->widget;
+  const int key = vk == 'A'  ? Qt::Key_A
+                  : vk == 40 ? Qt::Key_Down
+                  : vk == 34 ? Qt::Key_PageDown
+                  : vk == 35 ? Qt::Key_End
+                             : Qt::Key_Return;
+  QKeyEvent press(QEvent::KeyPress, key, control ? Qt::ControlModifier : Qt::NoModifier,
+                  vk == 'A' ? QStringLiteral("a") : QString());
+  QApplication::sendEvent(list, &press);
+}
+#endif
+constexpr int kVkDown = 40, kVkPageDown = 34, kVkEnd = 35, kVkReturn = 13;
+
+// Catches a list the keyboard cannot drive: arrows and pages that do not move the
+// current row, Ctrl+A that selects nothing (the system's list view leaves it to the
+// program), a moved selection the window never hears of, Enter that activates nothing.
+TEST_F(ListTest, KeyboardMovesSelectsAndActivates) {
+  SetListRowCount(kWin, kList, 100000);
+  SetListCurrentRow(kWin, kList, 0);
+  SetActiveGadget(kWin, kList);
+  Paint();
+  PumpEvents(3);
+  ListKey(kVkDown);
+  EXPECT_EQ(ListCurrentRow(kWin, kList), 1);
+  std::vector<int> rows;
+  EXPECT_EQ(ListSelectedRows(kWin, kList, &rows), 1);
+  EXPECT_EQ(rows, std::vector<int>{1});
+  EXPECT_GE(CountGadgetEvents(kList, GadgetSelectionChange), 1);
+  ListKey(kVkPageDown);
+  EXPECT_GT(ListCurrentRow(kWin, kList), 3);
+  EXPECT_LT(ListCurrentRow(kWin, kList), 60);
+  gAsked.clear();
+  ListKey(kVkEnd);
+  EXPECT_EQ(ListCurrentRow(kWin, kList), 99999);
+  Paint();
+  EXPECT_GE(MinRowAsked(), 99999 - 60);
+  ListKey(kVkReturn);
+  bool activated = false;
+  for (int i = 0; i < 20 && !activated; ++i)
+    activated = WaitWindowEvent(5) == EventGadget && EventObject() == kList && EventType() == GadgetLeftDoubleClick &&
+                EventData() == 99999;
+  EXPECT_TRUE(activated);
+  ListKey('A', true);
+  EXPECT_EQ(ListSelectedRows(kWin, kList, nullptr), 100000);
+  EXPECT_GE(CountGadgetEvents(kList, GadgetSelectionChange), 1);
+}
+
 // Catches a field that reports the player's own text as the user's (a filter applied
 // twice on opening), that misses typed text, or that keeps more than its limit.
 TEST_F(ListTest, StringFieldReportsTheUsersChanges) {

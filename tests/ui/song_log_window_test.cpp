@@ -245,6 +245,39 @@ TEST_F(SongLogWindowTest, SizeIsRemembered) {
   EXPECT_EQ(WindowClientHeight(WinSongLog), 420);
 }
 
+// Catches a window that keeps its scale-1 layout on a 144 DPI screen (tiny text and
+// bar), and a timer tick or click still queued at the close that opens it again.
+TEST_F(SongLogWindowTest, FollowsTheDpiAndStaysClosed) {
+  const int barHeight = GadgetHeight(WinSongLog, kFilterField);
+  const int listTop = GadgetY(WinSongLog, kSongList);
+  const int timeWidth = ListColumnWidth(WinSongLog, kSongList, kSongLogTimeColumn);
+  WindowMessage m;
+  m.kind = MsgDpiChanged;
+  m.window = WinSongLog;
+  m.dpi = 144;
+  m.x = 20;
+  m.y = 20;
+  m.width = 1080;
+  m.height = 690;
+  EXPECT_EQ(SongLogWindowCallback(m), 1);
+  EXPECT_EQ(WindowClientWidth(WinSongLog), 1080);
+  EXPECT_GE(GadgetHeight(WinSongLog, kFilterField), barHeight * 14 / 10);
+  EXPECT_GE(GadgetY(WinSongLog, kSongList), listTop * 14 / 10);
+  EXPECT_GE(ListColumnWidth(WinSongLog, kSongList, kSongLogTimeColumn), timeWidth * 13 / 10);
+  m.dpi = 96;
+  m.width = 720;
+  m.height = 460;
+  SongLogWindowCallback(m);
+  EXPECT_EQ(GadgetHeight(WinSongLog, kFilterField), barHeight);
+
+  DispatchEvent(EventCloseWindow, WinSongLog, 0, 0);
+  EXPECT_EQ(IsWindow(WinSongLog), 0);
+  DispatchEvent(EventTimer, WinSongLog, kSongLogFilterTimer, 0);
+  DispatchEvent(EventGadget, WinSongLog, kFavouritesButton, GadgetLeftClick);
+  EXPECT_EQ(IsWindow(WinSongLog), 0);
+  EXPECT_EQ(SongLogShownRows(), 0);
+}
+
 // Catches pages read again while cached, a cache that grows without end, and a copy of
 // many rows read one page at a time.
 TEST_F(SongLogWindowTest, PageCache) {

@@ -68,8 +68,16 @@ LRESULT CALLBACK ListKeys(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, D
     ListView_SetItemState(hwnd, -1, LVIS_SELECTED, LVIS_SELECTED);
     return 0;
   }
-  // Ctrl+A's character would beep.
-  if (msg == WM_CHAR && wp == 1) return 0;
+  // Enter activates the current row here: not every system's list view reports it.
+  if (msg == WM_KEYDOWN && wp == VK_RETURN) {
+    const int focused = ListView_GetNextItem(hwnd, -1, LVNI_FOCUSED);
+    if (focused >= 0)
+      PushEvent(EventGadget, static_cast<int>(id >> 16), static_cast<int>(id & 0xFFFF), GadgetLeftDoubleClick, focused,
+                0, 0, false);
+    return 0;
+  }
+  // The characters of Ctrl+A and Enter would beep.
+  if (msg == WM_CHAR && (wp == 1 || wp == L'\r')) return 0;
   return DefSubclassProc(hwnd, msg, wp, lp);
 }
 
