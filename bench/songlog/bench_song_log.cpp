@@ -1,7 +1,7 @@
 // Times the song log window over a generated database (100 000 rows unless told):
 // opening it with its first page painted, each step of typing a filter, the
 // favourites-only switch, jumps through the list, and Ctrl+A with Ctrl+C. Offscreen, in a
-// scratch per-user data folder; each figure is the median of five runs.
+// scratch folder; each figure is the median of five runs.
 //   bench_song_log [rows]
 //   bench_song_log --shot <png> [filter]   the window on the X display (song_log_shots.sh)
 #include <algorithm>
@@ -15,6 +15,12 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "core/core.h"
 #include "data/data.h"
 #include "platform/platform.h"
@@ -22,6 +28,14 @@
 #include "ui/ui.h"
 
 namespace {
+
+#ifdef _WIN32
+void SetVariable(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
+int ProcessId() { return _getpid(); }
+#else
+void SetVariable(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+int ProcessId() { return getpid(); }
+#endif
 
 constexpr int kFilterField = 1;
 constexpr int kFavouritesButton = 2;
@@ -111,16 +125,15 @@ int OpenLog(const std::string& folder) {
 }
 
 std::filesystem::path ScratchFolder(const char* name) {
-  const auto scratch = std::filesystem::temp_directory_path() / (name + std::to_string(getpid()));
+  const auto scratch = std::filesystem::temp_directory_path() / (name + std::to_string(ProcessId()));
   std::filesystem::create_directories(scratch);
-  setenv("XDG_DATA_HOME", scratch.string().c_str(), 1);
   return scratch;
 }
 
 // The window as the listener sees it on the X display, a few rows selected, saved as PNG.
 int Shot(const std::string& png, const std::string& filter) {
   const auto scratch = ScratchFolder("song-log-shot-");
-  const std::string folder = UserDataFolder();
+  const std::string folder = scratch.string() + "/";
   if (!MakeDatabase(folder, 2000)) return 1;
   char arg0[] = "bench_song_log";
   char* args[] = {arg0, nullptr};
@@ -135,7 +148,10 @@ int Shot(const std::string& png, const std::string& filter) {
   if (!filter.empty()) ApplyFilter(filter);
   for (int row : {1, 2, 4}) SetListRowSelected(WinSongLog, kSongList, row, 1);
   DispatchEvent(EventGadget, WinSongLog, kSongList, GadgetSelectionChange);
-  for (int i = 0; i < 50; ++i) WaitWindowEvent(10);
+  // CORVALE_SHOT_HOLD_MS keeps the window up for a grab of the screen from outside.
+  const char* hold = std::getenv("CORVALE_SHOT_HOLD_MS");
+  const int waits = std::max(50, (hold ? std::atoi(hold) : 0) / 10);
+  for (int i = 0; i < waits; ++i) WaitWindowEvent(10);
   const int image = GrabWindowImage(WinSongLog, ImageAny);
   const int ok = image && SaveImagePng(image, png);
   std::printf("%s: scale %s, client %d x %d, %d rows\n", png.c_str(), FormatScale(WindowScale(WinSongLog)).c_str(),
@@ -152,9 +168,9 @@ int Shot(const std::string& png, const std::string& filter) {
 int main(int argc, char** argv) {
   if (argc > 2 && std::string(argv[1]) == "--shot") return Shot(argv[2], argc > 3 ? argv[3] : "");
   const int total = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100000;
-  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  if (!std::getenv("QT_QPA_PLATFORM")) SetVariable("QT_QPA_PLATFORM", "offscreen");
   const auto scratch = ScratchFolder("bench-song-log-");
-  const std::string folder = UserDataFolder();
+  const std::string folder = scratch.string() + "/";
 
   const auto start = std::chrono::steady_clock::now();
   if (!MakeDatabase(folder, total)) return 1;
