@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
-#ifdef __GLIBC__
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#elif defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
@@ -21,7 +23,10 @@ namespace {
 
 // Bytes the allocator has handed out and not got back.
 long long HeapInUse() {
-#ifdef __GLIBC__
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer's allocator stands in for the C library's, which then reports nothing.
+  return (long long)__sanitizer_get_current_allocated_bytes();
+#elif defined(__GLIBC__)
   struct mallinfo2 m = mallinfo2();
   return (long long)(m.uordblks + m.hblkhd);
 #else
