@@ -355,12 +355,16 @@ uint64_t SongLogGeneration();
 // The recorder, called from the title path on the main thread. A title started at
 // utcSeconds (a UTC date; 0 = now): the row with artist, title, album, streamTitle,
 // stationId, streamName, codec and bitrate filled (the rest is filled when it ends). It
-// ends the one before without levels when that was not ended. The seconds heard are
-// counted on the monotonic clock from this call to the end.
-void SongLogTitleStarted(const SongRow& row, int64_t utcSeconds);
+// ends the one before without levels when that was not ended. audioSeconds is the
+// player's clock of audio heard (PlayerState heardSeconds): the seconds heard are its
+// advance from start to end, so stalls and reconnects count nothing. A negative value
+// at either end counts the monotonic clock's time between the calls instead.
+void SongLogTitleStarted(const SongRow& row, int64_t utcSeconds, double audioSeconds = -1.0);
 // The title playing now has ended at utcSeconds (0 = now) with these levels (NaN when
-// not measured); its row goes to the writer. Nothing when no title plays.
-void SongLogTitleEnded(int64_t utcSeconds, double rms, double peak, double lufs, double luRange, double truePeak);
+// not measured), audioSeconds as above; its row goes to the writer. Nothing when no
+// title plays.
+void SongLogTitleEnded(int64_t utcSeconds, double rms, double peak, double lufs, double luRange, double truePeak,
+                       double audioSeconds = -1.0);
 // 1 while a title started and has not ended.
 int SongLogPlaying();
 // "Love This Song": toggles the favourite of the title playing now; its row carries it

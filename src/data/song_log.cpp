@@ -59,6 +59,7 @@ struct Recorder {
   int playing = 0;
   SongRow now;
   SteadyClock::time_point startedAt;
+  double audioAt = -1.0;
 };
 Recorder gRecorder;
 
@@ -317,17 +318,19 @@ int SongLogReady() { return gWriter.ready.load(); }
 
 uint64_t SongLogGeneration() { return gWriter.generation.load(); }
 
-void SongLogTitleStarted(const SongRow& row, int64_t utcSeconds) {
-  if (gRecorder.playing) SongLogTitleEnded(utcSeconds, NAN, NAN, NAN, NAN, NAN);
+void SongLogTitleStarted(const SongRow& row, int64_t utcSeconds, double audioSeconds) {
+  if (gRecorder.playing) SongLogTitleEnded(utcSeconds, NAN, NAN, NAN, NAN, NAN, audioSeconds);
   gRecorder.now = row;
   gRecorder.now.started = IsoDate(utcSeconds > 0 ? utcSeconds : DateNow() - TimeZoneBias());
   gRecorder.now.id = 0;
   gRecorder.now.favourite = 0;
   gRecorder.startedAt = SteadyClock::now();
+  gRecorder.audioAt = audioSeconds;
   gRecorder.playing = 1;
 }
 
-void SongLogTitleEnded(int64_t utcSeconds, double rms, double peak, double lufs, double luRange, double truePeak) {
+void SongLogTitleEnded(int64_t utcSeconds, double rms, double peak, double lufs, double luRange, double truePeak,
+                       double audioSeconds) {
   if (!gRecorder.playing) return;
   gRecorder.playing = 0;
   WriteItem item;
@@ -339,7 +342,10 @@ void SongLogTitleEnded(int64_t utcSeconds, double rms, double peak, double lufs,
   } else {
     item.row.ended = IsoDate(utcSeconds);
   }
-  item.row.seconds = std::chrono::duration<double>(SteadyClock::now() - gRecorder.startedAt).count();
+  if (gRecorder.audioAt >= 0.0 && audioSeconds >= gRecorder.audioAt)
+    item.row.seconds = audioSeconds - gRecorder.audioAt;
+  else
+    item.row.seconds = std::chrono::duration<double>(SteadyClock::now() - gRecorder.startedAt).count();
   item.row.rms = rms;
   item.row.peak = peak;
   item.row.lufs = lufs;

@@ -137,6 +137,10 @@ struct PlayerState {
   std::atomic<double> titleLufs{std::numeric_limits<double>::quiet_NaN()};
   std::atomic<double> titleLuRange{std::numeric_limits<double>::quiet_NaN()};
   std::atomic<double> titleTruePeak{std::numeric_limits<double>::quiet_NaN()};
+  // Seconds of audio the DSP has passed on since the program started, every stream
+  // counted: the song log's clock of what was heard (a stall adds nothing). Written only
+  // by LevelDsp on the mixing thread.
+  std::atomic<double> heardSeconds{0.0};
 
   // Strings shared across threads: copy in and out under this lock.
   mutable std::mutex stringLock;

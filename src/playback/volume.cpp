@@ -36,7 +36,7 @@ SongRow SongRowNow(const NowPlaying& now) {
 void RecordEndedTitle(const TrackHistoryEntry& ended, int measured) {
   auto figure = [](float value) { return std::isfinite(value) ? double(value) : NAN; };
   SongLogTitleEnded(ended.end, measured ? double(ended.rms) : NAN, measured ? double(ended.peak) : NAN,
-                    figure(ended.lufs), figure(ended.luRange), figure(ended.truePeak));
+                    figure(ended.lufs), figure(ended.luRange), figure(ended.truePeak), gPlayer.heardSeconds.load());
 }
 
 }  // namespace
@@ -150,7 +150,7 @@ void HandleTrackChange() {
       if (history.front().artist == now.artist && history.front().title == now.title) {
         // The stream information named this title before the stream did: it is heard
         // from here on.
-        if (!SongLogPlaying()) SongLogTitleStarted(started, t);
+        if (!SongLogPlaying()) SongLogTitleStarted(started, t, gPlayer.heardSeconds.load());
         return;
       }
       SetPlayerString(&PlayerState::lastTrackKey, key);
@@ -207,7 +207,7 @@ void HandleTrackChange() {
   for (const std::string* line : {&logLine, &loudnessLine, &limitLine})
     if (!line->empty()) Log(*line);
   if (titleEnded) RecordEndedTitle(endedCopy, endedMeasured);
-  SongLogTitleStarted(started, t);
+  SongLogTitleStarted(started, t, gPlayer.heardSeconds.load());
   // The new title's measurement starts with the DSP's next buffer.
   gPlayer.measureReset = 1;
   if (IsWindow(WinMain)) PostEvent(EventNowPlaying, WinMain, 0);

@@ -412,6 +412,7 @@ void LevelDsp(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user
   int64_t channels;
   DspFormat(channel, &rate, &channels);
   MeasureLoudness(samples, count, rate, channels);
+  gPlayer.heardSeconds.store(gPlayer.heardSeconds.load() + double(count) / (rate * double(channels)));
   // Last, so that a title change the main thread handles finds all of its measurement.
   AdvanceTitleQueue(count);
 }
