@@ -301,7 +301,10 @@ void SaveOne(const SaveJob& job) {
   tags.artist = value.artist;
   tags.title = value.title;
   tags.album = value.album;
+  // The server's station name; without one the player's station, unless a stream of the
+  // user's own plays.
   tags.publisher = PlayerString(&PlayerState::serverName);
+  if (tags.publisher.empty() && PlayerString(&PlayerState::customUrl).empty()) tags.publisher = gStation.name;
   tags.date = FormatDate("%yyyy-%mm-%dd", DateNow());
   const std::string shown = value.artist.empty() ? value.title : value.artist + " - " + value.title;
 
