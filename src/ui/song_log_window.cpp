@@ -35,7 +35,8 @@ struct SongLogWindowState {
   int rows = 0;             // rows of that query
   uint64_t generation = 0;  // of the song log when the rows were counted
   int selected = 0;
-  int exporting = 0;  // an export runs on its worker
+  int exporting = 0;   // an export runs on its worker
+  std::string notice;  // shown instead of the counts until the rows or the selection change
   SongLogPageCache cache;
 };
 SongLogWindowState gLog;
@@ -85,7 +86,7 @@ void PaintLabels() {
   const int y = H - l.statusHeight;
   DrawBox(0, y, W, l.statusHeight, kColorBackground);
   DrawTextRect(l.margin, y, W - 2 * l.margin, l.statusHeight,
-               SongLogStatusText(gLog.rows, gLog.selected, SongLogReady()),
+               gLog.notice.empty() ? SongLogStatusText(gLog.rows, gLog.selected, SongLogReady()) : gLog.notice,
                TextSingleLine | TextVCenter | TextNoPrefix | TextEndEllipsis, kColorText);
   StopDrawing();
 }
@@ -124,6 +125,7 @@ void ApplyQuery(const SongLogQuery& query) {
   gLog.generation = SongLogGeneration();
   gLog.rows = std::max(SongLogCount(query.filter, query.favouritesOnly), 0);
   gLog.selected = 0;
+  gLog.notice.clear();
   SetListRowCount(WinSongLog, kSongList, gLog.rows);
   PaintLabels();
 }
@@ -226,6 +228,11 @@ void ExportFinished(int ok) {
     error = gExport.error;
   }
   if (Logging()) Log(ok ? "Song log exported." : "Song log export failed: " + error);
+  if (ok && IsWindow(WinSongLog)) {
+    // A finished export says where it went; the next click or change shows the counts again.
+    gLog.notice = "Exported to " + path;
+    PaintLabels();
+  }
   if (!ok)
     ShowMessageBox(kProgramName, "The song log could not be exported to\r\n" + path + "\r\n\r\n" + error,
                    MbOk | MbIconError, IsWindow(WinSongLog) ? WinSongLog : 0);
@@ -276,6 +283,7 @@ void CloseSongLogWindow() {
   gLog.font = 0;
   gLog.cache.Clear();
   gLog.rows = gLog.selected = 0;
+  gLog.notice.clear();
 }
 
 }  // namespace
@@ -471,6 +479,7 @@ void SongLogWindowEvent(int kind, int object, int type) {
         if (type == GadgetRightClick) ShowTrayMenu();
         if (type == GadgetSelectionChange || type == GadgetLeftClick) {
           gLog.selected = ListSelectedRows(WinSongLog, kSongList, nullptr);
+          gLog.notice.clear();
           PaintLabels();
         }
       } else if (object == kFilterField && type == GadgetChange) {
@@ -533,3 +542,6 @@ void SongLogWindowEvent(int kind, int object, int type) {
 int SongLogShownRows() { return IsWindow(WinSongLog) ? gLog.rows : 0; }
 SongLogQuery SongLogShownQuery() { return gLog.applied; }
 int SongLogPageReads() { return gLog.cache.reads; }
+std::string SongLogShownStatus() {
+  return gLog.notice.empty() ? SongLogStatusText(gLog.rows, gLog.selected, SongLogReady()) : gLog.notice;
+}

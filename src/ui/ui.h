@@ -397,3 +397,5 @@ void SongLogWindowEvent(int kind, int object, int type);
 int SongLogShownRows();
 SongLogQuery SongLogShownQuery();
 int SongLogPageReads();
+// The status line's text: the counts, or where the last export went.
+std::string SongLogShownStatus();

@@ -221,6 +221,10 @@ TEST_F(SongLogWindowTest, ExportWritesTheFileOrSaysWhy) {
   size_t lines = 0;
   for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) ++lines;
   EXPECT_GE(lines, static_cast<size_t>(kRows + 1));  // the header and every row
+  EXPECT_EQ(SongLogShownStatus(), "Exported to " + out + ".csv");
+  SetListCurrentRow(WinSongLog, kSongList, 3);
+  DispatchEvent(EventGadget, WinSongLog, kSongList, GadgetSelectionChange);
+  EXPECT_EQ(SongLogShownStatus(), std::to_string(kRows) + " songs, 1 selected");
 
   setenv("CORVALE_DIALOG_FILE", (scratch / "missing-folder" / "x.json").string().c_str(), 1);
   testing::internal::CaptureStderr();
