@@ -493,10 +493,10 @@ TitleLevels ComputeTitleLevels(double sumSquares, int64_t sampleCount, double ti
 constexpr double kTargetLufs = -23.0;    // integrated loudness the step steers to
 constexpr double kTruePeakLimit = -1.0;  // dBTP: no step plays a title's true peak above it
 struct EvenLoudnessStep {
-  int measured = 0;       // 0: no R128 measurement, the volume stays
-  float volume = 0.0f;    // the volume after the step (the old one when not measured)
-  float asked = 0.0f;     // what the loudness alone asked for (same clamp as the RMS step)
-  int limited = 0;        // 1: the true peak held the volume below asked
+  int measured = 0;     // 0: no R128 measurement, the volume stays
+  float volume = 0.0f;  // the volume after the step (the old one when not measured)
+  float asked = 0.0f;   // what the loudness alone asked for (same clamp as the RMS step)
+  int limited = 0;      // 1: the true peak held the volume below asked
 };
 // From the volume mode's own level, like ComputeTitleLevels: gain = -23 - LUFS (LUFS
 // clamped to -100 .. 0), volume = base x 10^(gain / 20) within 0.01 .. 1.0, then at most
