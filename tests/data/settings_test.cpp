@@ -181,6 +181,36 @@ TEST_F(SettingsFile, DebugSavePathReplacement) {
   EXPECT_EQ(gSettings.GetDebugSavePath(), root.path);
 }
 
+// Catches a songs' folder that is not defaulted to the Music folder when missing or
+// empty, and a recording switch that takes any value but 1 as on (a stray value must
+// never fill the disk).
+TEST_F(SettingsFile, RecordSection) {
+  struct Case {
+    const char* record;
+    const char* savepath;  // "" = the default
+    int64_t all;
+  } cases[] = {
+      {"", "", 0},
+      {"\"record\": {\"savepath\": \"/srv/songs/\", \"all\": 1}", "/srv/songs/", 1},
+      {"\"record\": {\"savepath\": \"\", \"all\": 2}", "", 0},
+      {"\"record\": {\"all\": -1}", "", 0},
+      {"\"record\": {\"all\": \"1\"}", "", 0},
+      {"\"record\": 7", "", 0},
+  };
+  const std::string music = GetKnownFolder(kFolderMusic, 0);
+  ASSERT_FALSE(music.empty());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.record);
+    ResetSettings();
+    MakeUserFolder();
+    datatest::WriteFile(SettingsPath(), std::string("{\"program\": {\"id\": \"") + kProgramId +
+                                            "\", \"version\": \"5.4\"}" + (*c.record ? ", " : "") + c.record + "}");
+    EXPECT_EQ(datatest::LoadResult(), 1);
+    EXPECT_EQ(gSettings.GetRecordSavePath(), *c.savepath ? std::string(c.savepath) : music + "Corvale Player/");
+    EXPECT_EQ(gSettings.recordAll, c.all);
+  }
+}
+
 // Catches a save without changes that writes anyway.
 TEST_F(SettingsFile, TwoSavesWithoutChangesWriteOnce) {
   EXPECT_EQ(datatest::LoadResult(), 0);
@@ -287,6 +317,8 @@ TEST_F(SettingsFile, RoundTripOfEveryField) {
   s.SetCodec("HE-AAC \xE2\x82\xAC \"q\"");
   s.SetDownloadSavePath("/home/someone/Downloads/");
   s.SetDebugSavePath(root.path);
+  s.SetRecordSavePath("/home/someone/Music/Songs \xC3\xA9/");
+  s.recordAll = 1;
   ASSERT_EQ(SaveSettings(0, 1), 1);
   const std::string first = ReadFile(SettingsPath());
   ResetSettings();
@@ -325,6 +357,8 @@ TEST_F(SettingsFile, RoundTripOfEveryField) {
   EXPECT_EQ(s.GetCodec(), "HE-AAC \xE2\x82\xAC \"q\"");
   EXPECT_EQ(s.GetDownloadSavePath(), "/home/someone/Downloads/");
   EXPECT_EQ(s.GetDebugSavePath(), root.path);
+  EXPECT_EQ(s.GetRecordSavePath(), "/home/someone/Music/Songs \xC3\xA9/");
+  EXPECT_EQ(s.recordAll, 1);
   // Nothing changed since reading: no write, and a forced one gives the same bytes.
   fs::remove(SettingsPath());
   EXPECT_EQ(SaveSettings(0, 0), 1);
