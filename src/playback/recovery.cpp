@@ -43,8 +43,11 @@ void WakePlayback() {
 
 namespace {
 
+// The request is in place before any wait ends: a woken worker that reaches its attempt
+// settles it, instead of leaving it owed for a second reconnect behind its own.
 void RequestReconnect(int advance) {
   gPlayer.reconnectRequest = advance;
+  WakePlayback();
   ServiceReconnectRequest();
 }
 
@@ -73,7 +76,6 @@ void ResumePlayback() {
   gPlayer.asleep = 0;
   Log("Resumed from sleep, reconnecting.");
   DropStreamUnheard();
-  WakePlayback();
   RequestReconnect(kReconnectNow);
 }
 
@@ -88,9 +90,11 @@ void NetworkChanged(int state) {
   Log("The network is up.");
   // Only a return counts: the first news at start-up changes nothing.
   if (old != kNetworkDown) return;
-  WakePlayback();
   // The old connection went with the network (a new address, another access point).
-  if (gPlayer.asleep.load() == 0) RequestReconnect(kReconnectNow);
+  if (gPlayer.asleep.load() == 0)
+    RequestReconnect(kReconnectNow);
+  else
+    WakePlayback();
 }
 
 int ServiceReconnectRequest() {

@@ -171,15 +171,18 @@ bool Within(int ms, F condition) {
 
 // The marker seconds heard in a capture from frame `first` on: each 20 ms stretch of
 // tone whose zero crossings name one marker within a quarter step (a crossing more or
-// less is 25 Hz); quiet stretches (fades, silence) and stretches across a change of
-// second are left out.
+// less is 25 Hz); quiet or uneven stretches (silence, a start, a fade) and stretches
+// across a change of second are left out.
 std::vector<int> MarkersHeard(const std::string& capture, size_t first) {
   const std::vector<float> s = ReadFrames(capture, first);
   constexpr size_t kWindow = 960;  // 20 ms at 48 kHz
   std::vector<int> heard;
   for (size_t at = 0; at + kWindow <= s.size() / 2; at += kWindow) {
-    // The player steers the level towards -23 dBFS: anything well above a fade's tail counts.
-    if (Level(s, at, at + kWindow) < -45.0) continue;
+    // The player steers the level towards -23 dBFS, so anything well above silence counts;
+    // but a stretch where the sound starts, stops or fades (its halves differ) reads a
+    // lower tone than it holds, and is left out.
+    const double first = Level(s, at, at + kWindow / 2), second = Level(s, at + kWindow / 2, at + kWindow);
+    if (first < -45.0 || second < -45.0 || std::fabs(first - second) > 3.0) continue;
     int crossings = 0;
     for (size_t f = at + 1; f < at + kWindow; ++f) crossings += (s[f * 2] >= 0.0f) != (s[f * 2 - 2] >= 0.0f);
     const double hz = crossings / 2.0 / 0.02;

@@ -154,8 +154,10 @@ TEST_F(RecoveryTest, OutageHoldsTheWorkerOnTheSameStream) {
   EXPECT_EQ(PlaybackReconnecting(), 0);
   EXPECT_EQ(gPlayer.failStreak.load(), 0);
   EXPECT_FALSE(log.Contains("Waiting 2 s before the next round."));
-  // Only a return counts: the first news of a network that is up changes nothing.
+  // The woken worker settled the reconnect: none is left owed for a second one.
   ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(gPlayer.reconnectRequest.load(), -1);
+  // Only a return counts: the first news of a network that is up changes nothing.
   NetworkChanged(kNetworkUp);
   ServiceReconnectRequest();
   EXPECT_EQ(Creates(), 1);
