@@ -28,7 +28,7 @@ constexpr size_t kTitlesInCycle = 4;
 constexpr size_t kChangesWanted = 2 + 2 * kTitlesInCycle;  // the cut first title, two rounds, and their ends
 // Levels that give the four contents about -16 LUFS: the bass needs 4 dB more
 // RMS than the sine for the same loudness.
-const char* const kSignals = "sine:-16,pink:-15.4,bass:-11.7,peaks:-16.8";
+const char* const kSignals = "sine:-16,pink:-15.4,bass:-11.7,peaks:-16.2";
 // The simulator's first four artists carry the four signals in this order.
 const char* const kArtists[kTitlesInCycle] = {"Loopback Quartet", "Mara Lindqvist", "The Checksums", "Inês Duarte"};
 const char* const kContents[kTitlesInCycle] = {"1 kHz sine", "pink noise", "45 Hz bass", "peaky sine"};
