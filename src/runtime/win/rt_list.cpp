@@ -68,6 +68,50 @@ LRESULT CALLBACK ListKeys(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, D
     ListView_SetItemState(hwnd, -1, LVIS_SELECTED, LVIS_SELECTED);
     return 0;
   }
+  // The header in the player's colours too: its items drawn here, its empty rest filled.
+  if (msg == WM_NOTIFY && reinterpret_cast<const NMHDR*>(lp)->hwndFrom == ListView_GetHeader(hwnd) &&
+      reinterpret_cast<const NMHDR*>(lp)->code == NM_CUSTOMDRAW) {
+    Gadget* g = FindGadget(static_cast<int>(id >> 16), static_cast<int>(id & 0xFFFF));
+    if (g && g->brush && g->foreground >= 0) {
+      auto* draw = reinterpret_cast<NMCUSTOMDRAW*>(lp);
+      if (draw->dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW | CDRF_NOTIFYPOSTPAINT;
+      if (draw->dwDrawStage == CDDS_POSTPAINT) {
+        // Right of the last column: the system would leave its own colour there.
+        RECT rest{};
+        GetClientRect(draw->hdr.hwndFrom, &rest);
+        const int count = Header_GetItemCount(draw->hdr.hwndFrom);
+        RECT last{};
+        if (count > 0 && Header_GetItemRect(draw->hdr.hwndFrom, count - 1, &last)) rest.left = last.right;
+        if (rest.left < rest.right) FillRect(draw->hdc, &rest, g->brush);
+        return CDRF_DODEFAULT;
+      }
+      if (draw->dwDrawStage == CDDS_ITEMPREPAINT) {
+        wchar_t text[256] = {};
+        HDITEMW item{};
+        item.mask = HDI_TEXT | HDI_FORMAT;
+        item.pszText = text;
+        item.cchTextMax = 255;
+        Header_GetItem(draw->hdr.hwndFrom, static_cast<int>(draw->dwItemSpec), &item);
+        RECT r = draw->rc;
+        FillRect(draw->hdc, &r, g->brush);
+        const COLORREF fg = ColorOf(g->foreground);
+        HBRUSH line = CreateSolidBrush(MixColors(ColorOf(g->background), fg, 40));
+        RECT edge{r.right - 1, r.top + 2, r.right, r.bottom - 2};
+        FillRect(draw->hdc, &edge, line);
+        RECT bottom{r.left, r.bottom - 1, r.right, r.bottom};
+        FillRect(draw->hdc, &bottom, line);
+        DeleteObject(line);
+        SetBkMode(draw->hdc, TRANSPARENT);
+        SetTextColor(draw->hdc, fg);
+        InflateRect(&r, -6, 0);
+        const UINT align = (item.fmt & HDF_JUSTIFYMASK) == HDF_RIGHT    ? DT_RIGHT
+                           : (item.fmt & HDF_JUSTIFYMASK) == HDF_CENTER ? DT_CENTER
+                                                                        : DT_LEFT;
+        DrawTextW(draw->hdc, text, -1, &r, align | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+        return CDRF_SKIPDEFAULT;
+      }
+    }
+  }
   // Enter activates the current row here: not every system's list view reports it.
   if (msg == WM_KEYDOWN && wp == VK_RETURN) {
     const int focused = ListView_GetNextItem(hwnd, -1, LVNI_FOCUSED);
