@@ -25,6 +25,8 @@ void HaltPlayback() {
     if (gBass.BASS_ChannelSlideAttribute) gBass.BASS_ChannelSlideAttribute(handle, BASS_ATTRIB_VOL, 0.0f, 100);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+  // A song the listener asked for is written as far as it came; the exit waits for it.
+  SongCaptureEnd(1);
   // The workers are asked to stop instead of being suspended: they check the request
   // between their steps and their network calls end by time-out, so none is left
   // frozen holding "connecting" or half-written shared records.
@@ -37,7 +39,7 @@ void HaltPlayback() {
 
 int WaitForWorkers(int waitMs) {
   std::vector<int> threads = {gPlayer.workerThread.load(), gApp.versionCheckThread.load(), gApp.streamInfoThread.load(),
-                              ArtworkWorkerThread(), gApp.toolThread.load()};
+                              ArtworkWorkerThread(), gApp.toolThread.load(), SongWriterThread()};
   std::vector<int> boxes = OpenBoxThreads();
   threads.insert(threads.end(), boxes.begin(), boxes.end());
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);

@@ -259,8 +259,11 @@ void SongCaptureDownload(const void* buffer, DWORD length, void* user);
 // its titles in each new logical stream's comment header: the capture announces them at
 // that stream's first page and queues them as titles (QueueTitleChange).
 void SongCaptureConnected(uint32_t ctype, int icyMetadata);
-// The stream was freed (no more bytes): the title being received ends at the break.
-void SongCaptureEnd();
+// The stream was freed (no more bytes): the title being received ends at the break. At
+// exit (atExit 1) only a title asked for is written, as far as it came.
+void SongCaptureEnd(int atExit = 0);
+// The song writer's runtime thread (0 when none was started): the exit waits for it.
+int SongWriterThread();
 // A title announced at the newest byte (the metadata sync, download thread). first = 1
 // for the title the connect read before any sync: taken only when no title came yet.
 void SongCaptureTitle(const std::string& meta, int first);

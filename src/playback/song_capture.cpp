@@ -186,11 +186,14 @@ void QueueJobs(std::vector<SaveJob>& jobs, const std::vector<std::string>& lines
 }
 
 // Ends the connection's last title at the break. Caller holds gCapture.lock.
-void CloseConnection(std::vector<SaveJob>& jobs, std::vector<std::string>& lines) {
+void CloseConnection(std::vector<SaveJob>& jobs, std::vector<std::string>& lines, bool atExit = false) {
   Capture& c = gCapture;
   if (!c.open) return;
   c.open = false;
-  if (!c.titles.empty()) CompleteTitle(c.titles.back(), c.end, 1, jobs, lines);
+  // At exit only a title the listener asked for is written as far as it came; recording
+  // keeps complete titles, and a reconnect's break is a title's end, an exit is not.
+  if (!c.titles.empty() && (!atExit || c.titles.back().requested))
+    CompleteTitle(c.titles.back(), c.end, 1, jobs, lines);
 }
 
 // Drops what neither the title heard nor the one before it needs. Caller holds the lock.
@@ -536,14 +539,19 @@ void SongCaptureDownload(const void* buffer, DWORD length, void* user) {
   QueueOggTitles(announced, 0);
 }
 
-void SongCaptureEnd() {
+void SongCaptureEnd(int atExit) {
   std::vector<SaveJob> jobs;
   std::vector<std::string> lines;
   {
     std::lock_guard<std::mutex> g(gCapture.lock);
-    CloseConnection(jobs, lines);
+    CloseConnection(jobs, lines, atExit != 0);
   }
   QueueJobs(jobs, lines);
+}
+
+int SongWriterThread() {
+  std::lock_guard<std::mutex> g(gSaveLock);
+  return gSaveWorkerThread;
 }
 
 void SongCaptureConnected(uint32_t ctype, int icyMetadata) {
