@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "base/text.h"
 #include "core/core.h"
 #include "data/data.h"
 #include "platform/platform.h"
@@ -40,13 +41,6 @@ void Warn(const std::string& text) { MessageBoxAsync(kDownloaderCaption, text, M
 // and paragraph separators and the format characters (directional marks, embeddings and
 // isolates, zero-width and joining characters, the byte-order mark, tags) fail.
 bool VisibleText(const std::string& text) {
-  static const std::pair<char32_t, char32_t> kInvisible[] = {
-      {0x00, 0x1F},       {0x7F, 0x9F},       {0xAD, 0xAD},       {0x600, 0x605},     {0x61C, 0x61C},
-      {0x6DD, 0x6DD},     {0x70F, 0x70F},     {0x890, 0x891},     {0x8E2, 0x8E2},     {0x180E, 0x180E},
-      {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},
-      {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3},
-      {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
-  };
   size_t i = 0;
   while (i < text.size()) {
     unsigned char lead = static_cast<unsigned char>(text[i]);
@@ -61,8 +55,7 @@ bool VisibleText(const std::string& text) {
     // Overlong forms, surrogates and values past Unicode are not UTF-8.
     static const char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
     if (c < kLeast[extra] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return false;
-    for (const auto& range : kInvisible)
-      if (c >= range.first && c <= range.second) return false;
+    if (IsInvisibleCodePoint(c)) return false;
     i += size_t(extra) + 1;
   }
   return true;
