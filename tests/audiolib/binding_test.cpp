@@ -15,13 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string DataDir() {
-  const char* env = std::getenv("CORVALE_DATA_DIR");
-  std::string dir = env && *env ? env : TEST_DATA_DIR;
-  if (dir.back() != '/') dir += '/';
-  return dir;
-}
-
 // A data folder holding a copy of the stand-in library of that version under the
 // library's name. The folder's name is not ASCII, as a user's folder may not be: the
 // loader must pass it on as UTF-8 (as UTF-16 on Windows).

@@ -20,13 +20,6 @@
 
 namespace {
 
-std::string DataDir() {
-  const char* env = std::getenv("CORVALE_DATA_DIR");
-  std::string dir = env && *env ? env : TEST_DATA_DIR;
-  if (dir.back() != '/') dir += '/';
-  return dir;
-}
-
 struct Received {
   std::mutex lock;
   std::string bytes;

@@ -29,3 +29,11 @@ inline std::string TempFile(const std::string& name) {
   const std::u8string path = (std::filesystem::temp_directory_path() / FsPath(name)).u8string();
   return std::string(path.begin(), path.end());
 }
+
+// The player's data folder, ending in '/': $CORVALE_DATA_DIR, else the build's.
+inline std::string DataDir() {
+  const char* env = std::getenv("CORVALE_DATA_DIR");
+  std::string dir = env && *env ? env : TEST_DATA_DIR;
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}

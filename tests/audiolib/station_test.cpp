@@ -18,13 +18,6 @@
 
 namespace {
 
-std::string DataDir() {
-  const char* env = std::getenv("CORVALE_DATA_DIR");
-  std::string dir = env && *env ? env : TEST_DATA_DIR;
-  if (dir.back() != '/') dir += '/';
-  return dir;
-}
-
 struct Titles {
   std::mutex lock;
   std::vector<std::string> texts;

@@ -23,13 +23,6 @@
 
 namespace {
 
-std::string DataDir() {
-  const char* env = std::getenv("CORVALE_DATA_DIR");
-  std::string dir = env && *env ? env : TEST_DATA_DIR;
-  if (dir.back() != '/') dir += '/';
-  return dir;
-}
-
 struct Events {
   std::mutex lock;
   std::vector<std::string> metas;

@@ -44,13 +44,6 @@ TEST(ChannelMap, StereoOnTheDevicesChannels) {
 
 namespace {
 
-std::string DataDir() {
-  const char* env = std::getenv("CORVALE_DATA_DIR");
-  std::string dir = env && *env ? env : TEST_DATA_DIR;
-  if (dir.back() != '/') dir += '/';
-  return dir;
-}
-
 bool HasSoundDevice() { return waveOutGetNumDevs() > 0; }
 
 // The default device's mix rate, asked of Windows apart from the library; 0 when none.
