@@ -18,6 +18,7 @@ extern char** environ;
 #endif
 
 #include "platform/platform.h"
+#include "poll_within.h"
 
 namespace {
 
@@ -26,15 +27,6 @@ std::atomic<int> gLast{-1};
 void Remember(int up) {
   gLast = up;
   ++gCalls;
-}
-
-template <typename F>
-bool Within(int ms, F condition) {
-  for (int i = 0; i < ms / 10; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
 }
 
 }  // namespace

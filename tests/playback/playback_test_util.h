@@ -430,4 +430,34 @@ inline bool WaitForFrames(const std::string& path, size_t frames) {
   return false;
 }
 
+// Waits (bounded) until no attempt is running and the last worker thread has ended.
+inline bool WaitWorkerIdle() {
+  for (int i = 0; i < 1000; ++i) {
+    if (gPlayer.connecting.load() == 0 && !IsThread(gPlayer.workerThread.load())) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// A row of the song log: a song of the demo station's MP3 stream heard for three
+// minutes, without loudness measures.
+inline SongRow SongLogRow(const std::string& artist, const std::string& title, const std::string& album = "") {
+  SongRow r;
+  r.started = "2026-12-07T20:00:00Z";
+  r.ended = "2026-12-07T20:03:00Z";
+  r.seconds = 180.0;
+  r.artist = artist;
+  r.title = title;
+  r.album = album;
+  r.streamTitle = artist + " - " + title;
+  r.stationId = "corvale-demo";
+  r.streamName = "MP3 128k";
+  r.codec = "MP3";
+  r.bitrate = 128;
+  r.rms = -20.5;
+  r.peak = -1.25;
+  r.lufs = r.luRange = r.truePeak = NAN;
+  return r;
+}
+
 }  // namespace playtest

@@ -7,30 +7,12 @@
 
 #include "core/core.h"
 #include "playback_test_util.h"
+#include "poll_within.h"
 #include "runtime/runtime.h"
 
 using namespace playtest;
 
 namespace {
-
-bool WaitIdle() {
-  for (int i = 0; i < 1000; ++i) {
-    if (gPlayer.connecting.load() == 0 && !IsThread(gPlayer.workerThread.load())) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-// Polls a condition every 10 ms for at most ms (far below the waits that would pass it
-// without the rule under test).
-template <typename F>
-bool Within(int ms, F condition) {
-  for (int i = 0; i < ms / 10; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
-}
 
 int Creates() { return Fake().creates.load(); }
 
@@ -60,7 +42,7 @@ class RecoveryTest : public ::testing::Test {
     // Any wait still running ends; the next test starts from rest.
     gPlayer.shutdown = 1;
     WakePlayback();
-    WaitIdle();
+    WaitWorkerIdle();
     ResetPlayback();
   }
   FakeBassScope fake_;
@@ -155,7 +137,7 @@ TEST_F(RecoveryTest, OutageHoldsTheWorkerOnTheSameStream) {
   EXPECT_EQ(gPlayer.failStreak.load(), 0);
   EXPECT_FALSE(log.Contains("Waiting 2 s before the next round."));
   // The woken worker settled the reconnect: none is left owed for a second one.
-  ASSERT_TRUE(WaitIdle());
+  ASSERT_TRUE(WaitWorkerIdle());
   EXPECT_EQ(gPlayer.reconnectRequest.load(), -1);
   // Only a return counts: the first news of a network that is up changes nothing.
   NetworkChanged(kNetworkUp);
@@ -186,10 +168,10 @@ TEST_F(RecoveryTest, RoundWaitEndsAtOnceOnReturnOrResume) {
     }
     EXPECT_TRUE(Within(8000, [&] { return Creates() > creates && gPlayer.connecting.load() == 0; }))
         << (resume ? "the resume" : "the network's return") << " did not end the wait";
-    ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(WaitWorkerIdle());
     // Whatever reconnect was owed is settled: nothing more starts.
     ServiceReconnectRequest();
-    EXPECT_TRUE(WaitIdle());
+    EXPECT_TRUE(WaitWorkerIdle());
     EXPECT_LE(Creates() - creates, resume ? 2 : 1);
   }
 }
@@ -204,11 +186,11 @@ TEST_F(RecoveryTest, SleepStopsAndResumeTakesTheSameStream) {
   EXPECT_EQ(gPlayer.streamHandle.load(), 0u);
   EXPECT_EQ(Fake().frees.load(), 1);
   WatchdogTick();
-  EXPECT_TRUE(WaitIdle());
+  EXPECT_TRUE(WaitWorkerIdle());
   EXPECT_EQ(Creates(), 1) << "connected while asleep";
   // A worker started meanwhile (a late end sync) connects nothing either.
   StartPlaybackWorker(kNextStream);
-  EXPECT_TRUE(WaitIdle());
+  EXPECT_TRUE(WaitWorkerIdle());
   EXPECT_EQ(Creates(), 1);
 
   ResumePlayback();
@@ -249,13 +231,13 @@ TEST_F(RecoveryTest, OwedReconnectOutlivesABusyWorkerAndTheWatchdog) {
   ResumePlayback();
   EXPECT_EQ(ServiceReconnectRequest(), 0) << "a second worker beside the busy one";
   Fake().createHold = 0;
-  ASSERT_TRUE(WaitIdle());
+  ASSERT_TRUE(WaitWorkerIdle());
   EXPECT_EQ(LastUrl(), kB);
   // The stream the busy worker made is dead at once; the watchdog's tick must connect it
   // again, as owed, rather than walk on.
   Fake().connected = 0;
   WatchdogTick();
-  ASSERT_TRUE(WaitIdle());
+  ASSERT_TRUE(WaitWorkerIdle());
   EXPECT_EQ(Creates(), 2);
   EXPECT_EQ(LastUrl(), kB) << "the owed reconnect walked on";
   EXPECT_EQ(gPlayer.reconnectRequest.load(), -1);

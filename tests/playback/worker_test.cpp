@@ -13,15 +13,6 @@ using namespace playtest;
 
 namespace {
 
-// Waits (bounded) until no attempt is running and the last worker thread has ended.
-bool WaitIdle() {
-  for (int i = 0; i < 1000; ++i) {
-    if (gPlayer.connecting.load() == 0 && !IsThread(gPlayer.workerThread.load())) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
 class WorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -32,7 +23,7 @@ class WorkerTest : public ::testing::Test {
                    Entry("3", "http://127.0.0.1:9/c.ogg", "ogg", 96)});
   }
   void TearDown() override {
-    WaitIdle();
+    WaitWorkerIdle();
     ResetPlayback();
   }
   FakeBassScope fake_;
@@ -204,7 +195,7 @@ TEST_F(WorkerTest, StartsFromManyThreads) {
       }
     });
   for (auto& s : starters) s.join();
-  ASSERT_TRUE(WaitIdle());
+  ASSERT_TRUE(WaitWorkerIdle());
   EXPECT_EQ(Fake().maxConcurrentCreates.load(), 1);
   EXPECT_GE(Fake().creates.load(), 1);
   EXPECT_EQ(gPlayer.connecting.load(), 0);
@@ -212,7 +203,7 @@ TEST_F(WorkerTest, StartsFromManyThreads) {
   int creates = Fake().creates.load();
   gPlayer.streamHandle = 0;
   StartPlaybackWorker(0);
-  ASSERT_TRUE(WaitIdle());
+  ASSERT_TRUE(WaitWorkerIdle());
   EXPECT_EQ(Fake().creates.load(), creates + 1);
 }
 
@@ -233,9 +224,9 @@ TEST_F(WorkerTest, StartWhilePreviousWorkerEnds) {
   EXPECT_EQ(gPlayer.connecting.load(), 0);
   EXPECT_EQ(Fake().creates.load(), 0);
   gHold = 0;
-  ASSERT_TRUE(WaitIdle());
+  ASSERT_TRUE(WaitWorkerIdle());
   WatchdogTick();  // the next tick starts it
-  ASSERT_TRUE(WaitIdle());
+  ASSERT_TRUE(WaitWorkerIdle());
   EXPECT_EQ(Fake().creates.load(), 1);
 }
 
@@ -257,7 +248,7 @@ TEST_F(WorkerTest, WatchdogTable) {
     int creates = Fake().creates.load();
     WatchdogTick();
     if (c.connecting) gPlayer.connecting = 0;
-    ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(WaitWorkerIdle());
     EXPECT_EQ(Fake().creates.load() - creates, c.starts) << c.handle << " " << c.active << " " << c.connected;
   }
 }
@@ -284,7 +275,7 @@ TEST_F(WorkerTest, SyncCallbackRouting) {
     EXPECT_EQ(gTitleQueue.waiting.front().at, 4800 * 2);
   }
   gPlayer.streamHandle = 0;
-  ASSERT_TRUE(WaitIdle());
+  ASSERT_TRUE(WaitWorkerIdle());
   EXPECT_EQ(Fake().creates.load(), 0);
   for (HSYNC s : {HSYNC(502), HSYNC(503)}) {
     int creates = Fake().creates.load();
@@ -292,7 +283,7 @@ TEST_F(WorkerTest, SyncCallbackRouting) {
     gPlayer.endSync = 502;
     gPlayer.deviceFailSync = 503;
     StreamSyncCallback(s, 1, 0, nullptr);
-    ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(WaitWorkerIdle());
     EXPECT_EQ(Fake().creates.load(), creates + 1) << s;
   }
 }
@@ -302,7 +293,7 @@ TEST_F(WorkerTest, NextStreamCommand) {
   PlaybackWorker(1);
   gPlayer.connectCount = 5;
   NextStreamCommand();
-  ASSERT_TRUE(WaitIdle());
+  ASSERT_TRUE(WaitWorkerIdle());
   EXPECT_EQ(LastUrl(), "http://127.0.0.1:9/b.aac");
   EXPECT_EQ(gPlayer.connectCount.load(), 1);
   EXPECT_EQ(gSettings.GetCodec(), "aac");

@@ -68,21 +68,12 @@ bool ReadCsv(const std::string& text, std::vector<std::vector<std::string>>* rec
 }
 
 SongRow Hostile(const std::string& artist, const std::string& title, const std::string& album) {
-  SongRow r;
+  SongRow r = SongLogRow(artist, title, album);
   r.started = "2026-12-07T21:00:00Z";
   r.ended = "2026-12-07T21:03:05Z";
   r.seconds = 185.25;
-  r.artist = artist;
-  r.title = title;
-  r.album = album;
-  r.streamTitle = artist + " - " + title;
-  r.stationId = "corvale-demo";
-  r.streamName = "MP3 128k";
-  r.codec = "MP3";
-  r.bitrate = 128;
   r.rms = -18.754;
   r.peak = -0.5;
-  r.lufs = r.luRange = r.truePeak = NAN;
   return r;
 }
 

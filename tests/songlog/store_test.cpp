@@ -25,25 +25,6 @@ std::string SongFixture(const std::string& name) {
   return std::string(CORVALE_SOURCE_DIR) + "/tests/songlog/fixtures/" + name;
 }
 
-SongRow Row(const std::string& artist, const std::string& title, const std::string& album = "") {
-  SongRow r;
-  r.started = "2026-12-07T20:00:00Z";
-  r.ended = "2026-12-07T20:03:00Z";
-  r.seconds = 180.0;
-  r.artist = artist;
-  r.title = title;
-  r.album = album;
-  r.streamTitle = artist + " - " + title;
-  r.stationId = "corvale-demo";
-  r.streamName = "MP3 128k";
-  r.codec = "MP3";
-  r.bitrate = 128;
-  r.rms = -20.5;
-  r.peak = -1.25;
-  r.lufs = r.luRange = r.truePeak = NAN;
-  return r;
-}
-
 SongStore* OpenWriter(const std::string& path, std::string* note = nullptr) {
   int result = -1;
   std::string n;
@@ -102,7 +83,7 @@ TEST(SongStoreMigration, VersionOneFileKeepsItsRowsAndGainsTheNewColumns) {
   EXPECT_EQ(Titles(s, "MARÉ", 0), std::vector<std::string>{"Maré Alta"});
   EXPECT_EQ(Titles(s, "paris", 0), std::vector<std::string>{"Sous le ciel"});
   // The new columns take figures.
-  SongRow r = Row("Nova", "Loud");
+  SongRow r = SongLogRow("Nova", "Loud");
   r.lufs = -14.25;
   r.luRange = 6.5;
   r.truePeak = -0.75;
@@ -135,7 +116,7 @@ TEST(SongStoreMigration, ReadOnlyOpenLeavesAnOldFileAlone) {
   EXPECT_EQ(SongStoreVersion(s), 1);
   EXPECT_EQ(Titles(s, "ÉDITH", 0), std::vector<std::string>{"Sous le ciel"});
   EXPECT_EQ(Titles(s, "", 1), std::vector<std::string>{"Sous le ciel"});
-  EXPECT_NE(SongStoreAppend(s, {Row("a", "b")}, nullptr, nullptr), SongStoreOk);
+  EXPECT_NE(SongStoreAppend(s, {SongLogRow("a", "b")}, nullptr, nullptr), SongStoreOk);
   SongStoreClose(s);
   EXPECT_EQ(ReadFile(path), before);
   // A read-only open never creates a file.
@@ -172,7 +153,7 @@ TEST(SongStoreRecovery, DamagedFilesAreMovedAsideAndANewOneStarts) {
     SongStore* s = OpenWriter(path, &note);
     ASSERT_NE(s, nullptr) << note;
     EXPECT_EQ(SongStoreCount(s, "", 0), 0);
-    ASSERT_EQ(SongStoreAppend(s, {Row("After", "Recovery")}, nullptr, nullptr), SongStoreOk);
+    ASSERT_EQ(SongStoreAppend(s, {SongLogRow("After", "Recovery")}, nullptr, nullptr), SongStoreOk);
     SongStoreClose(s);
     std::vector<std::string> copies = CorruptCopies(folder.Path());
     if (c.movedAside) {
@@ -200,7 +181,7 @@ TEST(SongStoreRecovery, TruncatedDatabaseIsMovedAside) {
   SongStore* s = OpenWriter(path);
   ASSERT_NE(s, nullptr);
   std::vector<SongRow> rows;
-  for (int i = 0; i < 400; ++i) rows.push_back(Row("Artist " + std::to_string(i), std::string(300, 'x')));
+  for (int i = 0; i < 400; ++i) rows.push_back(SongLogRow("Artist " + std::to_string(i), std::string(300, 'x')));
   ASSERT_EQ(SongStoreAppend(s, rows, nullptr, nullptr), SongStoreOk);
   SongStoreClose(s);
   const std::string whole = ReadFile(path);
@@ -220,8 +201,9 @@ TEST(SongStoreReads, FilterFavouritesAndPagesNewestFirst) {
   ScratchFolder folder;
   SongStore* s = OpenWriter(folder.Path() + "songs.sqlite3");
   ASSERT_NE(s, nullptr);
-  std::vector<SongRow> rows = {Row("Café Müller", "One", "Blue"), Row("Inês Duarte", "Two"), Row("ΑΛΦΑ", "Three"),
-                               Row("Борис", "Four", "КИНО"),      Row("plain", "Five 100%"), Row("Zoë", "Six_x")};
+  std::vector<SongRow> rows = {
+      SongLogRow("Café Müller", "One", "Blue"), SongLogRow("Inês Duarte", "Two"), SongLogRow("ΑΛΦΑ", "Three"),
+      SongLogRow("Борис", "Four", "КИНО"),      SongLogRow("plain", "Five 100%"), SongLogRow("Zoë", "Six_x")};
   rows[1].favourite = 1;
   rows[4].favourite = 1;
   std::vector<int64_t> ids;
@@ -310,10 +292,10 @@ TEST(SongStoreFaults, BusyDatabaseWaitsABoundedTime) {
   // Opening reads only; the write lock is what is held.
   ASSERT_NE(s, nullptr);
   std::string error;
-  EXPECT_EQ(SongStoreAppend(s, {Row("Held", "Up")}, nullptr, &error), SongStoreBusy) << error;
+  EXPECT_EQ(SongStoreAppend(s, {SongLogRow("Held", "Up")}, nullptr, &error), SongStoreBusy) << error;
   holder.join();
   EXPECT_EQ(code, 0);
-  EXPECT_EQ(SongStoreAppend(s, {Row("Free", "Again")}, nullptr, &error), SongStoreOk) << error;
+  EXPECT_EQ(SongStoreAppend(s, {SongLogRow("Free", "Again")}, nullptr, &error), SongStoreOk) << error;
   EXPECT_EQ(Titles(s, "", 0), std::vector<std::string>{"Again"});
   SongStoreClose(s);
 }
@@ -341,7 +323,7 @@ TEST(SongStoreFaults, WriterKeepsTitlesWhileTheLockIsHeld) {
   });
   for (int i = 0; i < 1000 && !FileExists(marker); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_TRUE(FileExists(marker));
-  SongLogTitleStarted(Row("Held", "Back"), 0);
+  SongLogTitleStarted(SongLogRow("Held", "Back"), 0);
   SongLogTitleEnded(0, -20.0, -1.0, NAN, NAN, NAN);
   holder.join();
   EXPECT_EQ(code, 0);
@@ -364,7 +346,7 @@ TEST(SongStoreFaults, FullDiskLosesOnlyTheNewestRowsAndLogsOnce) {
     if (!SongLogInit(folder.Path())) _exit(90);
     for (int i = 0; i < 200 && !SongLogReady(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     for (int i = 0; i < 5; ++i) {
-      SongLogTitleStarted(Row("Before", "Title " + std::to_string(i)), 0);
+      SongLogTitleStarted(SongLogRow("Before", "Title " + std::to_string(i)), 0);
       SongLogTitleEnded(0, -20.0, -1.0, NAN, NAN, NAN);
     }
     uint64_t generation = SongLogGeneration();
@@ -375,7 +357,7 @@ TEST(SongStoreFaults, FullDiskLosesOnlyTheNewestRowsAndLogsOnce) {
     limit.rlim_cur = limit.rlim_max = rlim_t(FileSize(path) + FileSize(path + "-wal") + 8192);
     setrlimit(RLIMIT_FSIZE, &limit);
     for (int batch = 0; batch < 4; ++batch) {
-      SongRow big = Row("After", std::string(100000, 'y'));
+      SongRow big = SongLogRow("After", std::string(100000, 'y'));
       SongLogTitleStarted(big, 0);
       SongLogTitleEnded(0, -20.0, -1.0, NAN, NAN, NAN);
       generation = SongLogGeneration();
@@ -416,7 +398,7 @@ TEST(SongStoreFaults, KillWhileWritingKeepsEveryCommittedRow) {
     SongStore* s = OpenWriter(path);
     if (!s) _exit(1);
     for (int i = 1;; ++i) {
-      SongRow r = Row("Killed", std::to_string(i), std::string(2000, 'z'));
+      SongRow r = SongLogRow("Killed", std::to_string(i), std::string(2000, 'z'));
       if (SongStoreAppend(s, {r, r}, nullptr, nullptr) != SongStoreOk) _exit(2);
       if (write(fds[1], &i, sizeof i) != sizeof i) _exit(3);
     }
