@@ -221,7 +221,9 @@ TEST(EvenLoudnessCapture, R128StepEvensWhatRmsLeavesUneven) {
     // target (all four are about equally loud), unless the true peak held it.
     const HeardTitle& before = r128.titles[k - 1];
     const std::string name = "\"" + before.entry.artist + " - " + before.entry.title + "\", true-peak limit";
-    if (k > kTitlesInCycle && !LogSays(r128.log, name)) EXPECT_NEAR(played[1], -23.0, 1.0);
+    if (k > kTitlesInCycle && !LogSays(r128.log, name)) {
+      EXPECT_NEAR(played[1], -23.0, 1.0);
+    }
   }
   for (const std::string& line : r128.log)
     if (line.find("LUFS") != std::string::npos || line.find("true-peak") != std::string::npos)
