@@ -50,6 +50,13 @@ void ToggleMuteFromTray() {
   }
 }
 
+// "Save This Song" is greyed out until the station has named the title the listener hears;
+// "Love This Song" is checked while that title is a favourite.
+void RefreshSongMenuItems() {
+  SetMenuItemEnabled(kTrayMenu, MenuSaveSong, SongSaveAvailable());
+  SetMenuItemState(kTrayMenu, MenuLoveSong, SongLogFavouriteNow());
+}
+
 }  // namespace
 
 const TrayMenuEntry* TrayMenuItems(int* count) {
@@ -129,10 +136,8 @@ int BuildTrayMenu(int create) {
   SetMenuItemState(kTrayMenu, MenuVolumePreset1, c.presetOne);
   SetMenuItemState(kTrayMenu, MenuVolumePreset2, c.presetTwo);
   SetMenuItemState(kTrayMenu, MenuRecordAll, gSettings.recordAll.load() == 1);
-  // Greyed out until the station has named the title the listener hears.
-  SetMenuItemEnabled(kTrayMenu, MenuSaveSong, SongSaveAvailable());
   SetMenuItemState(kTrayMenu, MenuEvenLoudness, c.evenLoudness);
-  SetMenuItemState(kTrayMenu, MenuLoveSong, SongLogFavouriteNow());
+  RefreshSongMenuItems();
   return 1;
 }
 
@@ -149,8 +154,9 @@ void EndSongNotice() {
 }
 
 int ShowTrayMenu() {
-  // The marks are set afresh: "Love This Song" follows the title playing now.
-  BuildTrayMenu(kCreateMenu);
+  if (!IsMenu(kTrayMenu)) BuildTrayMenu(kCreateMenu);
+  // The other marks change only when the menu is rebuilt; these follow the title playing now.
+  RefreshSongMenuItems();
   int x = 0, y = 0;
   CursorPosition(&x, &y);
   return DisplayPopupMenu(kTrayMenu, WinMain, x - 1, y - 1);
