@@ -115,6 +115,17 @@ run() { "$@" >>"$log" 2>&1 || {
 
 # --- FFmpeg: decoders, demuxers and parsers of the audio library, as DLLs (LGPL) ----------
 built() { [ -f "$prefix/.done-$1" ]; }
+
+# A CMake project cross-built and installed into the prefix: name, source folder, options.
+cmake_dep() {
+  local name=$1 src=$2
+  shift 2
+  run cmake -S "$src" -B "$work/$name/build" \
+    -DCMAKE_TOOLCHAIN_FILE="$here/../cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" "$@"
+  run cmake --build "$work/$name/build" -j"$jobs"
+  run cmake --install "$work/$name/build"
+}
 if ! built ffmpeg; then
 fetch_source ffmpeg "$work/ffmpeg"
 (
@@ -160,12 +171,8 @@ if ! built expat; then
 fetch_source expat "$work/expat"
 src="$work/expat/src"
 [ -f "$src/expat/CMakeLists.txt" ] && src="$src/expat"
-run cmake -S "$src" -B "$work/expat/build" \
-  -DCMAKE_TOOLCHAIN_FILE="$here/../cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_INSTALL_PREFIX="$prefix" -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TOOLS=OFF \
-  -DEXPAT_BUILD_EXAMPLES=OFF -DEXPAT_BUILD_TESTS=OFF -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_FUZZERS=OFF
-run cmake --build "$work/expat/build" -j"$jobs"
-run cmake --install "$work/expat/build"
+cmake_dep expat "$src" -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_EXAMPLES=OFF \
+  -DEXPAT_BUILD_TESTS=OFF -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_FUZZERS=OFF
 touch "$prefix/.done-expat"
 fi
 
@@ -193,22 +200,14 @@ fi
 # --- libebur128 (static: loudness measurement) ---------------------------------------------
 if ! built libebur128; then
 fetch_source libebur128 "$work/libebur128"
-run cmake -S "$work/libebur128/src" -B "$work/libebur128/build" \
-  -DCMAKE_TOOLCHAIN_FILE="$here/../cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON
-run cmake --build "$work/libebur128/build" -j"$jobs"
-run cmake --install "$work/libebur128/build"
+cmake_dep libebur128 "$work/libebur128/src" -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON
 touch "$prefix/.done-libebur128"
 fi
 
 # --- GoogleTest (static, for the test programs) ----------------------------------------------
 if ! built googletest; then
 fetch_source googletest "$work/googletest"
-run cmake -S "$work/googletest/src" -B "$work/googletest/build" \
-  -DCMAKE_TOOLCHAIN_FILE="$here/../cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF -Dgtest_disable_pthreads=OFF
-run cmake --build "$work/googletest/build" -j"$jobs"
-run cmake --install "$work/googletest/build"
+cmake_dep googletest "$work/googletest/src" -DBUILD_SHARED_LIBS=OFF -Dgtest_disable_pthreads=OFF
 touch "$prefix/.done-googletest"
 fi
 
