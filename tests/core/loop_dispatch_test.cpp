@@ -1,36 +1,19 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
-#include "core/core.h"
+#include "core_env.h"
 #include "data/data.h"
 #include "playback/playback.h"
-#include "runtime/runtime.h"
 
 namespace {
 
-class LoopDispatch : public ::testing::Test {
+class LoopDispatch : public CoreEnv {
  protected:
   void SetUp() override {
-    static char arg0[] = "test_core";
-    static char* argv[] = {arg0, nullptr};
-    // Boxes and file dialogs answer from the environment instead of waiting for a user.
-    setenv("CORVALE_DIALOGS", "stderr", 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);  // no display needed
-    ASSERT_EQ(RuntimeInit(1, argv), 1);
-    ResetSettings();
+    CoreEnv::SetUp();
     gSettings.trayIcon = 0;
-    gApp.quitRequested = 0;
-    gApp.minimized = 0;
-    gPlayer.connecting = 0;
-    gPlayer.streamHandle = 0;
-    gPlayer.workerThread = 0;
   }
   void TearDown() override {
     if (IsWindow(WinMain)) CloseWindow(WinMain);
-    gApp.quitRequested = 0;
-    gApp.minimized = 0;
-    gPlayer.connecting = 0;
   }
 };
 

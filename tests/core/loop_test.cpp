@@ -4,9 +4,12 @@
 
 #include "core/core.h"
 #include "platform/platform.h"
+#include "player_env.h"
+
+class LoopRules : public PlayerEnv {};
 
 // The watchdog leaves a running attempt alone and restarts a dead or missing stream.
-TEST(LoopRules, ReconnectWatchdog) {
+TEST_F(LoopRules, ReconnectWatchdog) {
   int probes = 0;
   auto active = [&](int v) {
     return [&probes, v] {
@@ -36,7 +39,7 @@ TEST(LoopRules, ReconnectWatchdog) {
 }
 
 // Gates measure elapsed time with unsigned differences, so they survive both wraps.
-TEST(LoopRules, WrapSafeGates) {
+TEST_F(LoopRules, WrapSafeGates) {
   struct Case {
     uint32_t stamp, now, elapsed;
   } cases[] = {
@@ -57,13 +60,13 @@ TEST(LoopRules, WrapSafeGates) {
 }
 
 // The title keeps both separators even when a part is empty.
-TEST(LoopRules, NowPlayingTitle) {
+TEST_F(LoopRules, NowPlayingTitle) {
   EXPECT_EQ(NowPlayingTitle("Artist", "Title"), "Artist - Title - Corvale Player");
   EXPECT_EQ(NowPlayingTitle("", ""), " -  - Corvale Player");
 }
 
 // The manual: a language without a folder falls back to the default page; "en" is unchecked.
-TEST(LoopRules, ManualPageByLanguage) {
+TEST_F(LoopRules, ManualPageByLanguage) {
   std::string data =
       std::filesystem::temp_directory_path().string() + "/corvale-manual-" + std::to_string(::getpid()) + "/";
   std::filesystem::create_directories(data + "manual/de");
@@ -76,7 +79,7 @@ TEST(LoopRules, ManualPageByLanguage) {
 
 // The quiet loop sleeps exactly until the next idle work: a wait that is too long stalls
 // the meter or the housekeeping, one that is 0 too often spins the main thread.
-TEST(LoopRules, IdleWaitUntilNextWork) {
+TEST_F(LoopRules, IdleWaitUntilNextWork) {
   struct Case {
     uint32_t now, levelPoll, loopNow, housekeeping;
     int fastTick, quit;
@@ -106,5 +109,4 @@ TEST(LoopRules, IdleWaitUntilNextWork) {
     gApp.quitRequested.store(c.quit);
     EXPECT_EQ(IdleWaitMs(c.now, c.fastTick), c.wait) << c.now << " fast " << c.fastTick;
   }
-  gApp.quitRequested.store(0);
 }

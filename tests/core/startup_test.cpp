@@ -45,7 +45,6 @@ TEST_F(Shutdown, SavesAfterAnOrdinaryHalt) {
                        std::to_string(::getpid()) + "/";
   std::filesystem::create_directories(folder);
   gApp.userFolder = folder;
-  ResetSettings();
   ASSERT_EQ(SaveSettings(0, 1), 1);
   gSettings.mainX = 4321;
   testing::internal::CaptureStderr();
@@ -58,5 +57,4 @@ TEST_F(Shutdown, SavesAfterAnOrdinaryHalt) {
   EXPECT_NE(text.str().find("4321"), std::string::npos) << text.str();
   std::filesystem::remove_all(folder);
   gApp.userFolder = saved;
-  ResetSettings();
 }
