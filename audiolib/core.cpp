@@ -352,13 +352,13 @@ BOOL BASS_Init(int device, DWORD freq, DWORD flags, void* win, const void* clsid
   if (device < -1 || device > 1) return Fail(BASS_ERROR_DEVICE);
   if (freq == 0) freq = 48000;
   if (freq < 8000 || freq > 192000) return Fail(BASS_ERROR_ILLPARAM);
-  std::string spec = "null";
+  std::string deviceName = "null";
   if (device != 0) {  // device 0 is "no sound"
     const char* env = std::getenv("CORVALE_AUDIO_OUTPUT");
-    spec = env && *env ? env : "auto";
+    deviceName = env && *env ? env : "auto";
   }
   std::string argument;
-  const OutputDevice* out = FindOutputDevice(spec, &argument);
+  const OutputDevice* out = FindOutputDevice(deviceName, &argument);
   if (!out) return Fail(BASS_ERROR_DEVICE);
   if (!StartEngine(int(freq), out, argument)) return Fail(BASS_ERROR_DRIVER);
   gEngine.inited = true;

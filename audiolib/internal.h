@@ -67,7 +67,7 @@ struct OutputDevice {
   // output can release what it opened on that thread.
   void (*finish)(void* state);
 };
-const OutputDevice* FindOutputDevice(const std::string& spec, std::string* argument);
+const OutputDevice* FindOutputDevice(const std::string& device, std::string* argument);
 #ifdef _WIN32
 // The default render endpoint in WASAPI shared mode.
 extern const OutputDevice kWasapiOutput;

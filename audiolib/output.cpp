@@ -175,10 +175,10 @@ const OutputDevice kFile = {"file", FileOpen, PacedWrite, PacedDelay, PacedClose
 // system's outputs: on Windows "wasapi", which "auto" is; elsewhere "alsa",
 // "alsa:<pcm name>", "pulse", "pulse:<server>", with "auto" the sound server when one
 // answers, else ALSA.
-const OutputDevice* FindOutputDevice(const std::string& spec, std::string* argument) {
-  const size_t colon = spec.find(':');
-  const std::string kind = spec.substr(0, colon);
-  *argument = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+const OutputDevice* FindOutputDevice(const std::string& device, std::string* argument) {
+  const size_t colon = device.find(':');
+  const std::string kind = device.substr(0, colon);
+  *argument = colon == std::string::npos ? std::string() : device.substr(colon + 1);
   if (kind == "null") return &kNull;
   if (kind == "file") return &kFile;
 #ifdef _WIN32

@@ -85,7 +85,8 @@ void MainWindowTimer(int timer) {
       auto connected = [handle]() -> uint64_t {
         return gBass.BASS_StreamGetFilePosition ? gBass.BASS_StreamGetFilePosition(handle, BASS_FILEPOS_CONNECTED) : 0;
       };
-      if (ReconnectWatchdogDue(handle, gPlayer.connecting.load(), active, connected)) StartPlaybackWorker(kNextStream);
+      if (ReconnectWatchdogDue(handle, gPlayer.connecting.load(), active, connected))
+        StartPlaybackWorker(WorkerStart::kAdvanceToNext);
       break;
     }
     case TimerStreamInfo:

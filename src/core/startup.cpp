@@ -190,7 +190,7 @@ int PlayerMain(int argc, char** argv) {
   StreamInfoWorker(kStreamInfoStartup);
 
   // Connect the current stream.
-  StartPlaybackWorker(kCurrentStream);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   StartRecoveryWatch();
 
   // Restart by the session manager.

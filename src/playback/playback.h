@@ -161,7 +161,7 @@ struct PlayerState {
   // Written by the main thread from the sleep and network signals; read by the worker.
   std::atomic<int> asleep{0};                   // 1 from the sleep signal to the resume
   std::atomic<int> networkState{-1};            // kNetworkUnknown, kNetworkDown or kNetworkUp
-  std::atomic<int> reconnectRequest{-1};        // advance of a start still owed; -1 none
+  std::atomic<int> reconnectRequest{-1};        // WorkerStart of a start still owed; -1 none
   // Written by the playback worker; read by the main thread.
   std::atomic<int64_t> failStreak{0};  // attempts in a row that failed for the stream itself
   std::atomic<int> waiting{0};         // 1 while it waits for the network or the next round
@@ -318,13 +318,17 @@ int64_t UtcNow();
 // Connection and playback worker
 // =====================================================================================
 
-// The only way a connection attempt starts. advance 0: next stream; 1: the current.
-constexpr int kNextStream = 0;     // advance: go on with the next stream of the list
-constexpr int kCurrentStream = 1;  // advance: connect the current stream again
-constexpr int kReconnectNow = 2;   // advance: the current stream, without any pause
-void StartPlaybackWorker(int advance);
-// One connection attempt (thread procedure).
-void PlaybackWorker(int advance);
+// What a connection attempt connects to. The values are kept in
+// PlayerState::reconnectRequest, where -1 means none is owed.
+enum class WorkerStart : int {
+  kAdvanceToNext = 0,     // the next stream of the list, after a round's wait if due
+  kReconnectCurrent = 1,  // the current stream again
+  kReconnectAtOnce = 2,   // the current stream, without any pause (resume, network back)
+};
+// The only way a connection attempt starts.
+void StartPlaybackWorker(WorkerStart start);
+// One connection attempt (run on its own thread by StartPlaybackWorker).
+void PlaybackWorker(WorkerStart start);
 // Fades out, stops and frees the stream with its syncs; nothing when none.
 void StopStream();
 // The preferences' next-stream command.

@@ -45,8 +45,8 @@ namespace {
 
 // The request is in place before any wait ends: a woken worker that reaches its attempt
 // settles it, instead of leaving it owed for a second reconnect behind its own.
-void RequestReconnect(int advance) {
-  gPlayer.reconnectRequest = advance;
+void RequestReconnect(WorkerStart start) {
+  gPlayer.reconnectRequest = int(start);
   WakePlayback();
   ServiceReconnectRequest();
 }
@@ -76,7 +76,7 @@ void ResumePlayback() {
   gPlayer.asleep = 0;
   Log("Resumed from sleep, reconnecting.");
   DropStreamUnheard();
-  RequestReconnect(kReconnectNow);
+  RequestReconnect(WorkerStart::kReconnectAtOnce);
 }
 
 void NetworkChanged(int state) {
@@ -92,7 +92,7 @@ void NetworkChanged(int state) {
   if (old != kNetworkDown) return;
   // The old connection went with the network (a new address, another access point).
   if (gPlayer.asleep.load() == 0)
-    RequestReconnect(kReconnectNow);
+    RequestReconnect(WorkerStart::kReconnectAtOnce);
   else
     WakePlayback();
 }
@@ -103,7 +103,7 @@ int ServiceReconnectRequest() {
   const int previous = gPlayer.workerThread.load();
   if (previous != 0 && IsThread(previous)) return 0;
   // StartPlaybackWorker takes the owed request itself.
-  StartPlaybackWorker(owed);
+  StartPlaybackWorker(WorkerStart(owed));
   return gPlayer.reconnectRequest.load() < 0 ? 1 : 0;
 }
 

@@ -84,6 +84,9 @@ void CountFailure(size_t before, size_t listSize, bool advanced) {
   gPlayer.failStreak.fetch_add(1);
 }
 
+// The thread procedure takes an int.
+void RunPlaybackWorker(int start) { PlaybackWorker(WorkerStart(start)); }
+
 }  // namespace
 
 int64_t RoundKiloHertz(int64_t sampleRate) {
@@ -97,7 +100,7 @@ int64_t RoundKiloHertz(int64_t sampleRate) {
   return q;
 }
 
-void StartPlaybackWorker(int advance) {
+void StartPlaybackWorker(WorkerStart start) {
   std::lock_guard<std::mutex> lock(gStartLock);
   if (gPlayer.shutdown.load()) return;
   if (gPlayer.connecting.load()) return;
@@ -109,10 +112,10 @@ void StartPlaybackWorker(int advance) {
   if (previous != 0 && IsThread(previous)) return;
   // A reconnect owed since a resume or the network's return goes first: the watchdog's
   // tick must not turn it into a walk to the next stream.
-  int owed = gPlayer.reconnectRequest.exchange(-1);
-  if (owed >= 0) advance = owed;
+  const int owed = gPlayer.reconnectRequest.exchange(-1);
+  if (owed >= 0) start = WorkerStart(owed);
   gPlayer.connecting = 1;
-  int thread = CreateThread(PlaybackWorker, advance);
+  int thread = CreateThread(RunPlaybackWorker, int(start));
   if (thread == 0) {
     gPlayer.connecting = 0;
     return;
@@ -143,7 +146,7 @@ void StopStream() {
   }
 }
 
-void PlaybackWorker(int advance) {
+void PlaybackWorker(WorkerStart start) {
   PostToMain(EventTaskbarState);
   StopStream();
   // Asleep: nothing connects until the resume asks for the stream again.
@@ -153,7 +156,7 @@ void PlaybackWorker(int advance) {
   }
   // A reconnect after a resume or the network's return connects the current stream with
   // no pause; so does the attempt that waited for the network, which must not walk on.
-  bool atOnce = advance == kReconnectNow;
+  bool atOnce = start == WorkerStart::kReconnectAtOnce;
   if (gPlayer.networkState.load() == kNetworkDown) {
     if (!WaitForNetwork()) {
       EndAttempt();
@@ -161,7 +164,7 @@ void PlaybackWorker(int advance) {
     }
     atOnce = true;
   }
-  if (atOnce) advance = kCurrentStream;
+  if (atOnce) start = WorkerStart::kReconnectCurrent;
 
   StreamEntry entry;
   size_t position = 0, before = 0, listSize = 0;
@@ -175,7 +178,7 @@ void PlaybackWorker(int advance) {
       if (gStreamList.current >= n) gStreamList.current = 0;
       before = gStreamList.current;
       listSize = n;
-      if (advance == 0) {
+      if (start == WorkerStart::kAdvanceToNext) {
         gStreamList.current = (before + 1) % n;
         sameEntry = gStreamList.current == before;
       }
@@ -200,7 +203,7 @@ void PlaybackWorker(int advance) {
   // or the network's return ends the wait at once. Only a walk begins a round: a start
   // on the current stream (start-up, resume) goes at once.
   const int roundWait =
-      atOnce || advance != kNextStream ? 0 : RoundWaitSeconds(gPlayer.failStreak.load(), listSize);
+      atOnce || start != WorkerStart::kAdvanceToNext ? 0 : RoundWaitSeconds(gPlayer.failStreak.load(), listSize);
   if (roundWait > 0) {
     Log("Waiting " + std::to_string(roundWait) + " s before the next round.");
     SetWaiting(1);
@@ -264,7 +267,7 @@ void PlaybackWorker(int advance) {
     }
     if (err == BASS_ERROR_FILEFORM) Log("Stream file format error.");
     if (err != 0 && Logging()) Log("Unable to connect, " + AudioErrorText(err));
-    CountFailure(before, listSize, advance == kNextStream);
+    CountFailure(before, listSize, start == WorkerStart::kAdvanceToNext);
     PlaybackWait(1000);
     EndAttempt();
     return;
@@ -299,7 +302,7 @@ void PlaybackWorker(int advance) {
   } else {
     Log("Unable to start playback, stopping stream.");
     StopStream();
-    CountFailure(before, listSize, advance == kNextStream);
+    CountFailure(before, listSize, start == WorkerStart::kAdvanceToNext);
   }
   HSTREAM now = gPlayer.streamHandle.load();
   if (now != 0)
@@ -321,7 +324,7 @@ void StreamSyncCallback(HSYNC handle, DWORD channel, DWORD data, void* user) {
     SongCaptureTitle(text, 0);
     QueueTitleChange(text, BufferedSamplesAhead());
   } else if (handle == gPlayer.endSync.load() || handle == gPlayer.deviceFailSync.load()) {
-    StartPlaybackWorker(kNextStream);
+    StartPlaybackWorker(WorkerStart::kAdvanceToNext);
   }
 }
 
@@ -451,5 +454,5 @@ void NextStreamCommand() {
     gSettings.SetCodec(entry.codec);
   }
   gPlayer.connectCount = 0;
-  StartPlaybackWorker(kNextStream);
+  StartPlaybackWorker(WorkerStart::kAdvanceToNext);
 }

@@ -86,7 +86,7 @@ TEST(AutoVolumeCapture, LevelsRepeatEveryRound) {
   loop.path = path;
   loop.seen = PendingEventCount();
   StreamInfoWorker(kStreamInfoStartup);
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   for (int i = 0; i < 3000 && gPlayer.streamHandle.load() == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_NE(gPlayer.streamHandle.load(), 0u);

@@ -76,7 +76,7 @@ TEST(ChildDescriptors, OnlyTheStandardThreeWhileAStreamPlays) {
   gStation.infoUrls = {sim.Url("/info.json?streams=mp3")};
   LogCapture log;  // the player's log file is open too
   StreamInfoWorker(kStreamInfoStartup);
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   bool playing = false;
   for (int i = 0; i < 300 && !playing; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -118,7 +118,7 @@ bool PlayCycle(int64_t measure, const std::string& folder, CycleRun* run) {
   loop.path = run->output;
   loop.seen = PendingEventCount();
   StreamInfoWorker(kStreamInfoStartup);
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   for (int i = 0; i < 3000 && gPlayer.streamHandle.load() == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   if (gPlayer.streamHandle.load() == 0 ||

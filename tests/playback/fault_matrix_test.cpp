@@ -206,7 +206,7 @@ TEST_P(FaultMatrix, KeepsRunningAndResumes) {
     PostEvent(EventMenu, WinMain, 14);  // "Quit Player" ends the loop
   });
 
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   InitLoopTiming(TimeGetTime());
   RunEventLoop();
   driver.join();
@@ -240,7 +240,7 @@ TEST_F(PlayerLoop, SlowStationIsLeftForTheNextStream) {
     playsNext = left && WaitFor(40, Playing);
     PostEvent(EventMenu, WinMain, 14);  // "Quit Player" ends the loop
   });
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   InitLoopTiming(TimeGetTime());
   RunEventLoop();
   driver.join();

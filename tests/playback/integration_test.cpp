@@ -127,7 +127,7 @@ class PlaybackIntegration : public ::testing::Test {
     gStation.infoUrls = {Url("/info.json?streams=" + streams)};
     StreamInfoWorker(kStreamInfoStartup);
     gPlayer.measureReset = 1;
-    StartPlaybackWorker(1);
+    StartPlaybackWorker(WorkerStart::kReconnectCurrent);
     // The first title was joined midway; the second is measured from its start.
     ASSERT_TRUE(Drive(log, 60, [](const std::vector<std::string>& l) { return LoudnessLines(l).size() >= 1; }));
     std::vector<TrackHistoryEntry> history = GetTrackHistory();
@@ -166,7 +166,7 @@ TEST_F(PlaybackIntegration, StartupPathInOrder) {
   LogCapture log;
   StreamInfoWorker(kStreamInfoStartup);
   gPlayer.measureReset = 1;
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   ASSERT_TRUE(Drive(log, 30, [](const std::vector<std::string>& l) { return FindLine(l, "Playing.") >= 0; }));
   std::vector<std::string> lines = log.Lines();
   int fetch = FindLine(lines, "Getting stream info from " + Url("/info.json?streams=mp3,aac"));
@@ -250,7 +250,7 @@ TEST_F(PlaybackIntegration, Mp3TitleLoudness) {
 TEST_F(PlaybackIntegration, DropMovesToNextStream) {
   SetStreamList({Entry("1", Url("/stream/mp3")), Entry("2", Url("/stream/aac"))});
   LogCapture log;
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   ASSERT_TRUE(Drive(log, 30, [](const std::vector<std::string>& l) { return FindLine(l, "Playing.") >= 0; }));
   SimGet(sim_->port, "/control/drop");
   ASSERT_TRUE(Drive(log, 20, [&](const std::vector<std::string>& l) {
@@ -264,7 +264,7 @@ TEST_F(PlaybackIntegration, DropMovesToNextStream) {
 TEST_F(PlaybackIntegration, StallMovesToNextStream) {
   SetStreamList({Entry("1", Url("/stream/mp3?fault=stall&n=40000")), Entry("2", Url("/stream/aac"))});
   LogCapture log;
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   ASSERT_TRUE(Drive(log, 40, [&](const std::vector<std::string>& l) {
     int c = FindLine(l, "Connecting to \"2\" " + Url("/stream/aac"));
     return c >= 0 && FindLine(l, "Playing.", c) > c;
@@ -275,7 +275,7 @@ TEST_F(PlaybackIntegration, StallMovesToNextStream) {
 TEST_F(PlaybackIntegration, NotFoundThenNextStream) {
   SetStreamList({Entry("1", Url("/stream/mp3?fault=404")), Entry("2", Url("/stream/mp3"))});
   LogCapture log;
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   ASSERT_TRUE(Drive(log, 30, [&](const std::vector<std::string>& l) {
     int c = FindLine(l, "Connecting to \"2\" " + Url("/stream/mp3"));
     return c >= 0 && FindLine(l, "Playing.", c) > c;
@@ -296,7 +296,7 @@ TEST_F(PlaybackIntegration, InfoDownPlaysInstalledStreams) {
   LogCapture log;
   StreamInfoWorker(kStreamInfoStartup);
   EXPECT_EQ(StreamListSize(), 1u);
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   ASSERT_TRUE(Drive(log, 30, [](const std::vector<std::string>& l) { return FindLine(l, "Playing.") >= 0; }));
   std::vector<std::string> lines = log.Lines();
   EXPECT_GE(FindLine(lines, "Loading backup streamlist."), 0);
@@ -310,7 +310,7 @@ TEST_F(PlaybackIntegration, CustomDirectStreamAndShowSplit) {
   SetPlayerString(&PlayerState::customUrl, Url("/live.mp3?name=Morning%20Show%20@%20Radio%20One"));
   LogCapture log;
   StreamInfoWorker(kStreamInfoThread);
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   ASSERT_TRUE(Drive(log, 30, [](const std::vector<std::string>& l) { return FindLine(l, "Playing.") >= 0; }));
   std::vector<std::string> lines = log.Lines();
   EXPECT_LT(FindLine(lines, "Using custom playlist."), FindLine(lines, "Playing."));
@@ -341,7 +341,7 @@ TEST_F(PlaybackIntegration, EveryPlaylistFormatRemoteAndLocal) {
   SetPlayerString(&PlayerState::customUrl, Url("/playlist.xspf"));
   LogCapture log;
   StreamInfoWorker(kStreamInfoThread);
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   ASSERT_TRUE(Drive(log, 30, [](const std::vector<std::string>& l) { return FindLine(l, "Playing.") >= 0; }));
   EXPECT_GE(FindLine(log.Lines(), "Connecting to \"1\" " + Url("/stream/mp3")), 0);
 }

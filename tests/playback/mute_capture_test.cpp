@@ -71,7 +71,7 @@ TEST_F(MuteCapture, MuteSilencesAndUnmuteRestoresTheLevel) {
 
   LogCapture log;
   StreamInfoWorker(kStreamInfoStartup);
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   bool playing = false;
   for (int i = 0; i < 300 && !playing; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

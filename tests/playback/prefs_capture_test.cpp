@@ -56,7 +56,7 @@ TEST(PrefsCapture, SliderAndPlayPauseKeyReachThePlayedAudio) {
 
   LogCapture log;
   StreamInfoWorker(kStreamInfoStartup);
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   bool playing = false;
   for (int i = 0; i < 300 && !playing; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -271,7 +271,7 @@ TEST_F(PulseOutput, DefaultOutputPlaysThroughTheServerByName) {
   ASSERT_EQ(OpenOutput(nullptr), "");
   LogCapture log;
   StreamInfoWorker(kStreamInfoStartup);
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   // The simulator encodes a codec's first stream on demand: a slow first attempt is
   // retried by the watchdog, as in the player.
   ASSERT_TRUE(WaitPlaying(log, 1, true)) << ::testing::PrintToString(log.Lines());
@@ -299,7 +299,7 @@ TEST_F(PulseOutput, ServerLossFailsTheDeviceAndTheWatchdogReconnects) {
   ASSERT_EQ(OpenOutput("pulse"), "");
   LogCapture log;
   StreamInfoWorker(kStreamInfoStartup);
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   ASSERT_TRUE(WaitPlaying(log, 1, true)) << ::testing::PrintToString(log.Lines());
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   const int before = int(log.Lines().size());

@@ -99,7 +99,7 @@ TEST_F(RecoveryTest, FailureCountsOnlyWhenNothingElseIsToBlame) {
     gPlayer.shutdown = 1;  // the worker's 1 s pause ends at once
     Fake().createHold = 1;
     LogCapture log;
-    std::thread worker([] { PlaybackWorker(kNextStream); });
+    std::thread worker([] { PlaybackWorker(WorkerStart::kAdvanceToNext); });
     ASSERT_TRUE(Within(5000, [] { return Fake().concurrentCreates.load() == 1; }));
     gPlayer.networkState = c.networkDuring;
     gPlayer.asleep = c.asleepDuring;
@@ -121,7 +121,7 @@ TEST_F(RecoveryTest, OutageHoldsTheWorkerOnTheSameStream) {
   gPlayer.networkState = kNetworkDown;
   gPlayer.failStreak = 3;  // a full round failed before: the return must not wait for it
   LogCapture log;
-  StartPlaybackWorker(kNextStream);
+  StartPlaybackWorker(WorkerStart::kAdvanceToNext);
   ASSERT_TRUE(Within(5000, [] { return gPlayer.waiting.load() == 1; }));
   EXPECT_EQ(PlaybackReconnecting(), 1);
   EXPECT_TRUE(log.Contains("Waiting for the network."));
@@ -155,7 +155,7 @@ TEST_F(RecoveryTest, RoundWaitEndsAtOnceOnReturnOrResume) {
     gPlayer.networkState = kNetworkUp;
     const int creates = Creates();
     LogCapture log;
-    StartPlaybackWorker(kNextStream);
+    StartPlaybackWorker(WorkerStart::kAdvanceToNext);
     ASSERT_TRUE(Within(5000, [] { return gPlayer.waiting.load() == 1; })) << resume;
     EXPECT_EQ(PlaybackReconnecting(), 1);
     EXPECT_TRUE(log.Contains("Waiting 32 s before the next round."));
@@ -179,7 +179,7 @@ TEST_F(RecoveryTest, RoundWaitEndsAtOnceOnReturnOrResume) {
 // Catches a sleep that leaves the stream open, a watchdog that reconnects while asleep,
 // and a resume that walks on, waits, or plays the buffered stream.
 TEST_F(RecoveryTest, SleepStopsAndResumeTakesTheSameStream) {
-  PlaybackWorker(kCurrentStream);
+  PlaybackWorker(WorkerStart::kReconnectCurrent);
   ASSERT_NE(gPlayer.streamHandle.load(), 0u);
   gPlayer.failStreak = 3;
   SuspendPlayback();
@@ -189,7 +189,7 @@ TEST_F(RecoveryTest, SleepStopsAndResumeTakesTheSameStream) {
   EXPECT_TRUE(WaitWorkerIdle());
   EXPECT_EQ(Creates(), 1) << "connected while asleep";
   // A worker started meanwhile (a late end sync) connects nothing either.
-  StartPlaybackWorker(kNextStream);
+  StartPlaybackWorker(WorkerStart::kAdvanceToNext);
   EXPECT_TRUE(WaitWorkerIdle());
   EXPECT_EQ(Creates(), 1);
 
@@ -205,7 +205,7 @@ TEST_F(RecoveryTest, SleepStopsAndResumeTakesTheSameStream) {
 TEST_F(RecoveryTest, ResumeSilencesAStaleStreamBeforeItsFade) {
   static std::atomic<int> order{0}, silencedAt{0}, slidAt{0};
   order = silencedAt = slidAt = 0;
-  PlaybackWorker(kCurrentStream);
+  PlaybackWorker(WorkerStart::kReconnectCurrent);
   ASSERT_NE(gPlayer.streamHandle.load(), 0u);
   gBass.BASS_ChannelSetAttribute = [](DWORD, DWORD attrib, float value) -> BOOL {
     if (attrib == BASS_ATTRIB_VOL && value == 0.0f && silencedAt == 0) silencedAt = ++order;
@@ -226,7 +226,7 @@ TEST_F(RecoveryTest, ResumeSilencesAStaleStreamBeforeItsFade) {
 // watchdog's next tick turns into a walk to the next stream.
 TEST_F(RecoveryTest, OwedReconnectOutlivesABusyWorkerAndTheWatchdog) {
   Fake().createHold = 1;
-  StartPlaybackWorker(kNextStream);
+  StartPlaybackWorker(WorkerStart::kAdvanceToNext);
   ASSERT_TRUE(Within(5000, [] { return Fake().concurrentCreates.load() == 1; }));
   ResumePlayback();
   EXPECT_EQ(ServiceReconnectRequest(), 0) << "a second worker beside the busy one";

@@ -188,7 +188,7 @@ class SongCapture : public ::testing::Test {
 
   void Play(const std::string& path) {
     SetStreamList({Entry("s", sim_->Url(path))});
-    StartPlaybackWorker(kCurrentStream);
+    StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   }
 
   // Stands in for the main loop until `done` holds on the log or `seconds` pass.

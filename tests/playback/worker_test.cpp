@@ -41,7 +41,7 @@ TEST_F(WorkerTest, ConnectsAndPlays) {
   LogCapture log;
   gPlayer.volume = 0.7f;
   gPlayer.connecting = 1;
-  PlaybackWorker(1);
+  PlaybackWorker(WorkerStart::kReconnectCurrent);
   EXPECT_EQ(log.Lines(), (std::vector<std::string>{"Connecting to \"1\" http://127.0.0.1:9/a.mp3",
                                                    "Connected, 2 Ch, 48 KHz MP3.", "Playing."}));
   EXPECT_NE(gPlayer.streamHandle.load(), 0u);
@@ -62,19 +62,19 @@ TEST_F(WorkerTest, ConnectsAndPlays) {
   EXPECT_EQ(Fake().lastSlideMs.load(), 100);
 }
 
-// Catches the stream order: advance moves on and wraps after the last entry.
+// Catches the stream order: advancing moves on and wraps after the last entry.
 TEST_F(WorkerTest, AdvanceWraps) {
   struct Step {
-    int advance;
+    WorkerStart start;
     const char* url;
     int64_t number;
-  } steps[] = {{1, "http://127.0.0.1:9/a.mp3", 1},
-               {0, "http://127.0.0.1:9/b.aac", 2},
-               {0, "http://127.0.0.1:9/c.ogg", 3},
-               {0, "http://127.0.0.1:9/a.mp3", 1},
-               {1, "http://127.0.0.1:9/a.mp3", 1}};
+  } steps[] = {{WorkerStart::kReconnectCurrent, "http://127.0.0.1:9/a.mp3", 1},
+               {WorkerStart::kAdvanceToNext, "http://127.0.0.1:9/b.aac", 2},
+               {WorkerStart::kAdvanceToNext, "http://127.0.0.1:9/c.ogg", 3},
+               {WorkerStart::kAdvanceToNext, "http://127.0.0.1:9/a.mp3", 1},
+               {WorkerStart::kReconnectCurrent, "http://127.0.0.1:9/a.mp3", 1}};
   for (const Step& s : steps) {
-    PlaybackWorker(s.advance);
+    PlaybackWorker(s.start);
     EXPECT_EQ(LastUrl(), s.url);
     EXPECT_EQ(gPlayer.streamNumber.load(), s.number);
   }
@@ -109,7 +109,7 @@ TEST_F(WorkerTest, ConnectFailures) {
     int releases = Fake().releases.load(), inits = Fake().inits.load();
     LogCapture log;
     gPlayer.connecting = 1;
-    PlaybackWorker(1);
+    PlaybackWorker(WorkerStart::kReconnectCurrent);
     std::vector<std::string> lines = log.Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "Connecting to \"1\" http://127.0.0.1:9/a.mp3");
@@ -127,7 +127,7 @@ TEST_F(WorkerTest, ConnectFailures) {
 TEST_F(WorkerTest, PlayRefused) {
   Fake().playResult = 0;
   LogCapture log;
-  PlaybackWorker(1);
+  PlaybackWorker(WorkerStart::kReconnectCurrent);
   EXPECT_EQ(log.Lines().back(), "Unable to start playback, stopping stream.");
   EXPECT_EQ(gPlayer.streamHandle.load(), 0u);
   EXPECT_EQ(gPlayer.deviceFailSync.load(), 0u);
@@ -139,19 +139,19 @@ TEST_F(WorkerTest, OneEntryWaitsAndEmptyListEnds) {
   gPlayer.shutdown = 1;  // a pending wait is cut short and the attempt abandoned
   SetStreamList({Entry("only", "http://127.0.0.1:9/only.mp3")});
   gPlayer.connecting = 1;
-  PlaybackWorker(0);
+  PlaybackWorker(WorkerStart::kAdvanceToNext);
   EXPECT_EQ(Fake().creates.load(), 0);  // it was waiting before the attempt
   EXPECT_EQ(gPlayer.connecting.load(), 0);
-  PlaybackWorker(1);  // the current entry: no wait
+  PlaybackWorker(WorkerStart::kReconnectCurrent);  // the current entry: no wait
   EXPECT_EQ(Fake().creates.load(), 1);
 
   SetStreamList({Entry("1", "http://127.0.0.1:9/a"), Entry("2", "http://127.0.0.1:9/b")});
-  PlaybackWorker(0);  // two entries: no wait
+  PlaybackWorker(WorkerStart::kAdvanceToNext);  // two entries: no wait
   EXPECT_EQ(Fake().creates.load(), 2);
 
   SetStreamList({});
   gPlayer.connecting = 1;
-  PlaybackWorker(0);
+  PlaybackWorker(WorkerStart::kAdvanceToNext);
   EXPECT_EQ(Fake().creates.load(), 2);
   EXPECT_EQ(gPlayer.connecting.load(), 0);
 }
@@ -188,7 +188,7 @@ TEST_F(WorkerTest, StartsFromManyThreads) {
     starters.emplace_back([t] {
       for (int i = 0; i < 40; ++i) {
         if (t % 2)
-          StartPlaybackWorker(0);
+          StartPlaybackWorker(WorkerStart::kAdvanceToNext);
         else
           WatchdogTick();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -202,7 +202,7 @@ TEST_F(WorkerTest, StartsFromManyThreads) {
   // And the next start still works: nothing is stuck.
   int creates = Fake().creates.load();
   gPlayer.streamHandle = 0;
-  StartPlaybackWorker(0);
+  StartPlaybackWorker(WorkerStart::kAdvanceToNext);
   ASSERT_TRUE(WaitWorkerIdle());
   EXPECT_EQ(Fake().creates.load(), creates + 1);
 }
@@ -220,7 +220,7 @@ TEST_F(WorkerTest, StartWhilePreviousWorkerEnds) {
   gHold = 1;
   gPlayer.workerThread = CreateThread(HoldingWorker, 0);  // cleared `connecting`, not yet ended
   ASSERT_NE(gPlayer.workerThread.load(), 0);
-  StartPlaybackWorker(0);
+  StartPlaybackWorker(WorkerStart::kAdvanceToNext);
   EXPECT_EQ(gPlayer.connecting.load(), 0);
   EXPECT_EQ(Fake().creates.load(), 0);
   gHold = 0;
@@ -290,7 +290,7 @@ TEST_F(WorkerTest, SyncCallbackRouting) {
 
 // Catches the preferences' next-stream command not resetting the count or not moving on.
 TEST_F(WorkerTest, NextStreamCommand) {
-  PlaybackWorker(1);
+  PlaybackWorker(WorkerStart::kReconnectCurrent);
   gPlayer.connectCount = 5;
   NextStreamCommand();
   ASSERT_TRUE(WaitWorkerIdle());
@@ -350,7 +350,7 @@ TEST_F(WorkerTest, FirstTitleOfTheConnect) {
   }
   const int pending = PendingEventCount();
   gPlayer.connecting = 1;
-  PlaybackWorker(1);
+  PlaybackWorker(WorkerStart::kReconnectCurrent);
   EXPECT_GT(PendingEventCount(), pending);
   {
     std::lock_guard<std::mutex> l(Fake().lock);
@@ -369,7 +369,7 @@ TEST_F(WorkerTest, HaltDuringConnectLeavesNothingPlaying) {
   LogCapture log;
   Fake().createHold = 1;
   gPlayer.connecting = 1;
-  std::thread worker([] { PlaybackWorker(1); });
+  std::thread worker([] { PlaybackWorker(WorkerStart::kReconnectCurrent); });
   for (int i = 0; i < 2000 && Fake().creates.load() == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   ASSERT_EQ(Fake().creates.load(), 1);
@@ -389,7 +389,7 @@ TEST_F(WorkerTest, HaltAfterTheStoreLeavesNothingPlaying) {
   LogCapture log;
   Fake().dspHold = 1;
   gPlayer.connecting = 1;
-  std::thread worker([] { PlaybackWorker(1); });
+  std::thread worker([] { PlaybackWorker(WorkerStart::kReconnectCurrent); });
   for (int i = 0; i < 2000 && Fake().dsps.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   ASSERT_EQ(Fake().dsps.load(), 1);
   HaltPlayback();

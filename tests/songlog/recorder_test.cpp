@@ -101,7 +101,7 @@ TEST(SongLogRecorder, EveryHeardTitleBecomesARowWithTheLoggedLevels) {
   LoopStandIn loop;
   loop.seen = PendingEventCount();
   StreamInfoWorker(kStreamInfoStartup);
-  StartPlaybackWorker(1);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   for (int i = 0; i < 3000 && gPlayer.streamHandle.load() == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_NE(gPlayer.streamHandle.load(), 0u);
