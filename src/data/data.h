@@ -224,8 +224,8 @@ int LoadStreamListCache(std::vector<StreamEntry>& list);
 
 constexpr int32_t kNoPosition = -32000;  // window position not stored: centre on cursor
 
-// The user's preferences and window placements. Fixed-size fields (versionCheck to
-// debugShow) are compared as one block by SaveSettings. Flags are 0 or 1.
+// The user's preferences and window placements; each is one member of the settings
+// file, with its default, in the table of settings.cpp. Flags are 0 or 1.
 //
 // Fixed-size fields: written mostly by the main thread; bitrate by the playback worker,
 // versionCheck by the version-check worker; read by any thread; atomic.
@@ -234,46 +234,46 @@ constexpr int32_t kNoPosition = -32000;  // window position not stored: centre o
 // accessors below from any thread.
 struct Settings {
   // "player"
-  std::atomic<int64_t> versionCheck{1};  // automatic version check
-  std::atomic<int64_t> streamInfo{1};    // fetch stream information
-  std::atomic<int64_t> artwork{1};       // artwork in the information window
-  std::atomic<int64_t> trayIcon{1};      // notification-area icon
-  std::atomic<int64_t> bitrate{0};       // bitrate of the stream last connected
+  std::atomic<int64_t> versionCheck;  // automatic version check
+  std::atomic<int64_t> streamInfo;    // fetch stream information
+  std::atomic<int64_t> artwork;       // artwork in the information window
+  std::atomic<int64_t> trayIcon;      // notification-area icon
+  std::atomic<int64_t> bitrate;       // bitrate of the stream last connected
   // "volume"
-  std::atomic<int64_t> preset{1};    // volume mode: 0 automatic, 1 preset 1, 2 preset 2
-  std::atomic<float> preset1{1.0f};  // volume factor of preset 1, 0.01 .. 1.0
-  std::atomic<float> preset2{0.5f};  // volume factor of preset 2, 0.01 .. 1.0
-  std::atomic<int64_t> muted{0};
-  std::atomic<int64_t> hotkey{0};  // register the media play/pause key
-  std::atomic<int64_t> measure{0};  // "measure": what the volume step steers by (LoudnessMeasure)
+  std::atomic<int64_t> preset;  // volume mode: 0 automatic, 1 preset 1, 2 preset 2
+  std::atomic<float> preset1;   // volume factor of preset 1, 0.01 .. 1.0
+  std::atomic<float> preset2;   // volume factor of preset 2, 0.01 .. 1.0
+  std::atomic<int64_t> muted;
+  std::atomic<int64_t> hotkey;   // register the media play/pause key
+  std::atomic<int64_t> measure;  // "measure": what the volume step steers by (LoudnessMeasure)
   // "main"
-  std::atomic<int32_t> mainX{kNoPosition};
-  std::atomic<int32_t> mainY{kNoPosition};
-  std::atomic<int64_t> mainSticky{0};  // main window kept above others
+  std::atomic<int32_t> mainX;
+  std::atomic<int32_t> mainY;
+  std::atomic<int64_t> mainSticky;  // main window kept above others
   // "stats"
-  std::atomic<int64_t> statsState{0};  // statistics window open
-  std::atomic<int32_t> statsX{kNoPosition};
-  std::atomic<int32_t> statsY{kNoPosition};
+  std::atomic<int64_t> statsState;  // statistics window open
+  std::atomic<int32_t> statsX;
+  std::atomic<int32_t> statsY;
   // "info"
-  std::atomic<int64_t> infoState{0};  // information window open
-  std::atomic<int32_t> infoX{kNoPosition};
-  std::atomic<int32_t> infoY{kNoPosition};
-  std::atomic<int32_t> infoW{0};
-  std::atomic<int32_t> infoH{0};
+  std::atomic<int64_t> infoState;  // information window open
+  std::atomic<int32_t> infoX;
+  std::atomic<int32_t> infoY;
+  std::atomic<int32_t> infoW;
+  std::atomic<int32_t> infoH;
   // "songlog": the song log window's frame position and client size
-  std::atomic<int32_t> songLogX{kNoPosition};
-  std::atomic<int32_t> songLogY{kNoPosition};
-  std::atomic<int32_t> songLogW{0};
-  std::atomic<int32_t> songLogH{0};
+  std::atomic<int32_t> songLogX;
+  std::atomic<int32_t> songLogY;
+  std::atomic<int32_t> songLogW;
+  std::atomic<int32_t> songLogH;
   // "prefs"
-  std::atomic<int32_t> prefsX{kNoPosition};
-  std::atomic<int32_t> prefsY{kNoPosition};
+  std::atomic<int32_t> prefsX;
+  std::atomic<int32_t> prefsY;
   // "debug"
-  std::atomic<int32_t> debugX{kNoPosition};
-  std::atomic<int32_t> debugY{kNoPosition};
-  std::atomic<int32_t> debugShow{0};  // debug log window shown
+  std::atomic<int32_t> debugX;
+  std::atomic<int32_t> debugY;
+  std::atomic<int32_t> debugShow;  // debug log window shown
   // "record"
-  std::atomic<int64_t> recordAll{0};  // "Record Every Song": every complete title is saved
+  std::atomic<int64_t> recordAll;  // "Record Every Song": every complete title is saved
 
   // Strings; copy in and out under stringLock (see the accessors).
   mutable std::mutex stringLock;
@@ -281,6 +281,8 @@ struct Settings {
   std::string downloadSavePath;  // "download"."savepath": folder of the last installer
   std::string debugSavePath;     // "debug"."savepath": folder of the debug log files
   std::string recordSavePath;    // "record"."savepath": folder of the saved songs
+
+  Settings();  // every field at its default
 
   std::string GetCodec() const;
   void SetCodec(const std::string& value);
@@ -325,7 +327,7 @@ float SettingsVolumeFactor();
 // keeps the built document in memory after the write. Returns 1 when nothing had to be
 // written or the file was written, 0 on failure (the next regular save then retries).
 // Main thread only.
-constexpr int kFreeDocument = 0;   // keep
+constexpr int kFreeDocument = 0;  // keep
 constexpr int kKeepDocument = 1;
 constexpr int kSaveIfChanged = 0;  // force
 constexpr int kSaveAlways = 1;

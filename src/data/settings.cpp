@@ -1,6 +1,7 @@
 // The settings file: defaults, reading with its rejections and validation, and the
 // change-detecting writer.
-#include <cstring>
+#include <algorithm>
+#include <array>
 #include <filesystem>
 #include <limits>
 #include <new>
@@ -49,143 +50,124 @@ void Settings::SetRecordSavePath(const std::string& value) {
 
 namespace {
 
-// The fixed-size fields as plain values, in declaration order: what the change
-// detection compares, field by field (padding bytes are not part of the values).
-struct SettingsBlock {
-  int64_t versionCheck, streamInfo, artwork, trayIcon, bitrate, preset;
-  float preset1, preset2;
-  int64_t muted, hotkey;
-  int64_t measure;
-  int32_t mainX, mainY;
-  int64_t mainSticky;
-  int64_t statsState;
-  int32_t statsX, statsY;
-  int64_t infoState;
-  int32_t infoX, infoY, infoW, infoH;
-  int32_t songLogX, songLogY, songLogW, songLogH;
-  int32_t prefsX, prefsY;
-  int32_t debugX, debugY, debugShow;
-  int64_t recordAll;
-  bool operator==(const SettingsBlock&) const = default;
+constexpr const char* kMeasureNames[] = {"rms", "r128"};  // by LoudnessMeasure
+
+// One builder per kind, so that a row names only what its kind uses.
+constexpr SettingMember Integer(const char* section, const char* name, std::atomic<int64_t> Settings::*field,
+                                double def, double min = 0, double max = 0, const char* faultName = nullptr) {
+  return {section, name, SettingInteger, def, min, max, field, {}, {}, {}, {}, nullptr, faultName};
+}
+constexpr SettingMember Int32(const char* section, const char* name, std::atomic<int32_t> Settings::*field,
+                              double def) {
+  return {section, name, SettingInt32, def, 0, 0, {}, field};
+}
+constexpr SettingMember Real(const char* section, const char* name, std::atomic<float> Settings::*field, double def,
+                             double min, double max) {
+  return {section, name, SettingReal, def, min, max, {}, {}, field};
+}
+constexpr SettingMember Text(const char* section, const char* name, std::string Settings::*field,
+                             const char* changeLog) {
+  return {section, name, SettingText, 0, 0, 0, {}, {}, {}, field, {}, changeLog};
+}
+constexpr SettingMember Choice(const char* section, const char* name, std::atomic<int64_t> Settings::*field, double def,
+                               std::span<const char* const> choices) {
+  return {section, name, SettingChoice, def, 0, 0, field, {}, {}, {}, choices};
+}
+constexpr SettingMember Switch(const char* section, const char* name, std::atomic<int64_t> Settings::*field) {
+  return {section, name, SettingSwitch, 0, 0, 0, field};
+}
+
+constexpr double kNoPos = kNoPosition;
+
+// The settings file's members in its order; a member is one row here and one field of
+// Settings.
+constexpr SettingMember kSettingMembers[] = {
+    Integer("player", "versioncheck", &Settings::versionCheck, 1),
+    Integer("player", "streaminfo", &Settings::streamInfo, 1),
+    Integer("player", "trayicon", &Settings::trayIcon, 1),
+    Integer("player", "artwork", &Settings::artwork, 1),
+    Integer("player", "bitrate", &Settings::bitrate, 0),
+    Text("player", "codec", &Settings::codec, "Setting codec changed."),
+    Integer("volume", "muted", &Settings::muted, 0),
+    Integer("volume", "preset", &Settings::preset, VolumePreset1, VolumeAuto, VolumePreset2,
+            "mode"),  // "volume mode" in the fault
+    Real("volume", "preset1", &Settings::preset1, 1.0, 0.01, 1.0),
+    Real("volume", "preset2", &Settings::preset2, 0.5, 0.01, 1.0),
+    Integer("volume", "hotkey", &Settings::hotkey, 0),
+    Choice("volume", "measure", &Settings::measure, MeasureRms, kMeasureNames),
+    Int32("main", "x", &Settings::mainX, kNoPos),
+    Int32("main", "y", &Settings::mainY, kNoPos),
+    Integer("main", "sticky", &Settings::mainSticky, 0),
+    Int32("stats", "x", &Settings::statsX, kNoPos),
+    Int32("stats", "y", &Settings::statsY, kNoPos),
+    Integer("stats", "state", &Settings::statsState, 0),
+    Int32("info", "x", &Settings::infoX, kNoPos),
+    Int32("info", "y", &Settings::infoY, kNoPos),
+    Int32("info", "w", &Settings::infoW, 0),
+    Int32("info", "h", &Settings::infoH, 0),
+    Integer("info", "state", &Settings::infoState, 0),
+    Int32("prefs", "x", &Settings::prefsX, kNoPos),
+    Int32("prefs", "y", &Settings::prefsY, kNoPos),
+    Text("download", "savepath", &Settings::downloadSavePath, "Setting downloader path changed."),
+    Int32("debug", "x", &Settings::debugX, kNoPos),
+    Int32("debug", "y", &Settings::debugY, kNoPos),
+    Int32("debug", "show", &Settings::debugShow, 0),
+    Text("debug", "savepath", &Settings::debugSavePath, "Setting debug path changed."),
+    Int32("songlog", "x", &Settings::songLogX, kNoPos),
+    Int32("songlog", "y", &Settings::songLogY, kNoPos),
+    Int32("songlog", "w", &Settings::songLogW, 0),
+    Int32("songlog", "h", &Settings::songLogH, 0),
+    Text("record", "savepath", &Settings::recordSavePath, "Setting record path changed."),
+    Switch("record", "all", &Settings::recordAll),
 };
 
-struct SettingsStrings {
-  std::string codec, downloadSavePath, debugSavePath, recordSavePath;
-};
+constexpr size_t kMemberCount = std::size(kSettingMembers);
+using SettingValues = std::array<SettingValue, kMemberCount>;
 
-SettingsBlock DefaultBlock() {
-  SettingsBlock b;
-  std::memset(&b, 0, sizeof b);
-  b.versionCheck = 1;
-  b.streamInfo = 1;
-  b.artwork = 1;
-  b.trayIcon = 1;
-  b.bitrate = 0;
-  b.preset = 1;
-  b.preset1 = 1.0f;
-  b.preset2 = 0.5f;
-  b.muted = 0;
-  b.hotkey = 0;
-  b.measure = MeasureRms;
-  b.mainX = b.mainY = kNoPosition;
-  b.mainSticky = 0;
-  b.statsState = 0;
-  b.statsX = b.statsY = kNoPosition;
-  b.infoState = 0;
-  b.infoX = b.infoY = kNoPosition;
-  b.infoW = b.infoH = 0;
-  b.songLogX = b.songLogY = kNoPosition;
-  b.songLogW = b.songLogH = 0;
-  b.prefsX = b.prefsY = kNoPosition;
-  b.debugX = b.debugY = kNoPosition;
-  b.debugShow = 0;
-  b.recordAll = 0;
-  return b;
+SettingValue DefaultValue(const SettingMember& m) {
+  SettingValue v;
+  v.number = static_cast<int64_t>(m.def);
+  v.real = static_cast<float>(m.def);
+  return v;
 }
 
-SettingsBlock TakeBlock() {
-  const Settings& s = gSettings;
-  SettingsBlock b;
-  std::memset(&b, 0, sizeof b);
-  b.versionCheck = s.versionCheck;
-  b.streamInfo = s.streamInfo;
-  b.artwork = s.artwork;
-  b.trayIcon = s.trayIcon;
-  b.bitrate = s.bitrate;
-  b.preset = s.preset;
-  b.preset1 = s.preset1;
-  b.preset2 = s.preset2;
-  b.muted = s.muted;
-  b.hotkey = s.hotkey;
-  b.measure = s.measure;
-  b.mainX = s.mainX;
-  b.mainY = s.mainY;
-  b.mainSticky = s.mainSticky;
-  b.statsState = s.statsState;
-  b.statsX = s.statsX;
-  b.statsY = s.statsY;
-  b.infoState = s.infoState;
-  b.infoX = s.infoX;
-  b.infoY = s.infoY;
-  b.infoW = s.infoW;
-  b.infoH = s.infoH;
-  b.songLogX = s.songLogX;
-  b.songLogY = s.songLogY;
-  b.songLogW = s.songLogW;
-  b.songLogH = s.songLogH;
-  b.prefsX = s.prefsX;
-  b.prefsY = s.prefsY;
-  b.debugX = s.debugX;
-  b.debugY = s.debugY;
-  b.debugShow = s.debugShow;
-  b.recordAll = s.recordAll;
-  return b;
+SettingValues DefaultValues() {
+  SettingValues values;
+  for (size_t i = 0; i < kMemberCount; i++) values[i] = DefaultValue(kSettingMembers[i]);
+  return values;
 }
 
-void PutBlock(const SettingsBlock& b) {
-  Settings& s = gSettings;
-  s.versionCheck = b.versionCheck;
-  s.streamInfo = b.streamInfo;
-  s.artwork = b.artwork;
-  s.trayIcon = b.trayIcon;
-  s.bitrate = b.bitrate;
-  s.preset = b.preset;
-  s.preset1 = b.preset1;
-  s.preset2 = b.preset2;
-  s.muted = b.muted;
-  s.hotkey = b.hotkey;
-  s.measure = b.measure;
-  s.mainX = b.mainX;
-  s.mainY = b.mainY;
-  s.mainSticky = b.mainSticky;
-  s.statsState = b.statsState;
-  s.statsX = b.statsX;
-  s.statsY = b.statsY;
-  s.infoState = b.infoState;
-  s.infoX = b.infoX;
-  s.infoY = b.infoY;
-  s.infoW = b.infoW;
-  s.infoH = b.infoH;
-  s.songLogX = b.songLogX;
-  s.songLogY = b.songLogY;
-  s.songLogW = b.songLogW;
-  s.songLogH = b.songLogH;
-  s.prefsX = b.prefsX;
-  s.prefsY = b.prefsY;
-  s.debugX = b.debugX;
-  s.debugY = b.debugY;
-  s.debugShow = b.debugShow;
-  s.recordAll = b.recordAll;
+SettingValues TakeValues() {
+  SettingValues values;
+  for (size_t i = 0; i < kMemberCount; i++) values[i] = GetSettingValue(kSettingMembers[i]);
+  return values;
 }
 
-SettingsStrings TakeStrings() {
-  std::lock_guard<std::mutex> g(gSettings.stringLock);
-  return {gSettings.codec, gSettings.downloadSavePath, gSettings.debugSavePath, gSettings.recordSavePath};
+void StoreValue(Settings& s, const SettingMember& m, const SettingValue& v) {
+  switch (m.kind) {
+    case SettingInt32:
+      (s.*m.int32).store(static_cast<int32_t>(v.number));
+      break;
+    case SettingReal:
+      (s.*m.real).store(v.real);
+      break;
+    case SettingText: {
+      std::lock_guard<std::mutex> g(s.stringLock);
+      s.*m.text = v.text;
+      break;
+    }
+    default:
+      (s.*m.integer).store(v.number);
+      break;
+  }
+}
+
+void PutValues(const SettingValues& values) {
+  for (size_t i = 0; i < kMemberCount; i++) StoreValue(gSettings, kSettingMembers[i], values[i]);
 }
 
 // The values as last read or written; SaveSettings compares against them. Main thread.
-SettingsBlock gSavedBlock = DefaultBlock();
-SettingsStrings gSavedStrings;
+SettingValues gSavedValues = DefaultValues();
 
 // The document of a save asked to keep it.
 std::unique_ptr<JsonDocument> gKeptDocument;
@@ -205,29 +187,110 @@ float ReadFloat(const JsonValue* parent, std::string_view name, float def) {
   return static_cast<float>(d);
 }
 
-// The file names the measure; only the two known names count, anything else is "rms".
-const char* MeasureText(int64_t measure) { return measure == MeasureR128 ? "r128" : "rms"; }
-int64_t MeasureFromText(const std::string& text) { return text == "r128" ? MeasureR128 : MeasureRms; }
+const char* ChoiceName(const SettingMember& m, int64_t index) {
+  if (index < 0 || index >= static_cast<int64_t>(m.choices.size())) index = static_cast<int64_t>(m.def);
+  return m.choices[static_cast<size_t>(index)];
+}
 
-float ClampPreset(float v) {
-  if (!(v >= 0.01f)) v = 0.01f;  // NaN included
-  if (v > 1.0f) v = 1.0f;
+SettingValue ReadMember(const JsonValue* section, const SettingMember& m) {
+  SettingValue v = DefaultValue(m);
+  const bool ranged = m.min < m.max;
+  switch (m.kind) {
+    case SettingInteger:
+      v.number = GetJsonInteger(section, m.name, v.number);
+      if (ranged) v.number = std::clamp(v.number, static_cast<int64_t>(m.min), static_cast<int64_t>(m.max));
+      break;
+    case SettingInt32:
+      v.number = ReadInt32(section, m.name, static_cast<int32_t>(v.number));
+      break;
+    case SettingReal:
+      v.real = ReadFloat(section, m.name, v.real);
+      if (ranged) {
+        if (!(v.real >= static_cast<float>(m.min))) v.real = static_cast<float>(m.min);  // NaN included
+        if (v.real > static_cast<float>(m.max)) v.real = static_cast<float>(m.max);
+      }
+      break;
+    case SettingText:
+      v.text = GetJsonString(section, m.name, "");
+      break;
+    case SettingChoice: {
+      const std::string name = GetJsonString(section, m.name, ChoiceName(m, v.number));
+      for (size_t i = 0; i < m.choices.size(); i++)
+        if (name == m.choices[i]) v.number = static_cast<int64_t>(i);
+      break;
+    }
+    case SettingSwitch:
+      v.number = GetJsonInteger(section, m.name, v.number) == 1 ? 1 : 0;
+      break;
+  }
   return v;
+}
+
+// Adds the member to its section object; nullptr when the document could not take it.
+JsonValue* WriteMember(JsonValue* section, const SettingMember& m, const SettingValue& v) {
+  switch (m.kind) {
+    case SettingReal:
+      return section->SetMemberDouble(m.name, v.real);
+    case SettingText:
+      return section->SetMemberString(m.name, v.text);
+    case SettingChoice:
+      return section->SetMemberString(m.name, ChoiceName(m, v.number));
+    default:
+      return section->SetMemberInteger(m.name, v.number);
+  }
+}
+
+// Logs what changed since the saved copy; returns whether anything did.
+bool LogChanges(const SettingValues& values) {
+  bool numbers = false;
+  for (size_t i = 0; i < kMemberCount; i++)
+    if (kSettingMembers[i].kind != SettingText && !(values[i] == gSavedValues[i])) numbers = true;
+  if (numbers) DataLog("Setting values changed.");
+  bool texts = false;
+  for (size_t i = 0; i < kMemberCount; i++) {
+    if (kSettingMembers[i].kind == SettingText && values[i].text != gSavedValues[i].text) {
+      DataLog(kSettingMembers[i].changeLog);
+      texts = true;
+    }
+  }
+  return numbers || texts;
 }
 
 }  // namespace
 
-void ResetSettings() {
-  PutBlock(DefaultBlock());
-  {
-    std::lock_guard<std::mutex> g(gSettings.stringLock);
-    gSettings.codec.clear();
-    gSettings.downloadSavePath.clear();
-    gSettings.debugSavePath.clear();
-    gSettings.recordSavePath.clear();
+Settings::Settings() {
+  for (const SettingMember& m : kSettingMembers) StoreValue(*this, m, DefaultValue(m));
+}
+
+std::span<const SettingMember> SettingMembers() { return kSettingMembers; }
+
+SettingValue GetSettingValue(const SettingMember& m) {
+  const Settings& s = gSettings;
+  SettingValue v;
+  switch (m.kind) {
+    case SettingInt32:
+      v.number = (s.*m.int32).load();
+      break;
+    case SettingReal:
+      v.real = (s.*m.real).load();
+      break;
+    case SettingText: {
+      std::lock_guard<std::mutex> g(s.stringLock);
+      v.text = s.*m.text;
+      break;
+    }
+    default:
+      v.number = (s.*m.integer).load();
+      break;
   }
-  gSavedBlock = DefaultBlock();
-  gSavedStrings = SettingsStrings();
+  return v;
+}
+
+void SetSettingValue(const SettingMember& m, const SettingValue& v) { StoreValue(gSettings, m, v); }
+
+void ResetSettings() {
+  PutValues(DefaultValues());
+  gSavedValues = DefaultValues();
   gKeptDocument.reset();
 }
 
@@ -278,78 +341,13 @@ int ReadSettingsFile(int& fileLoaded, int64_t& major, int64_t& minor) {
   }
 
   // A rejected file reads as if every object were missing: all defaults.
-  const SettingsBlock d = DefaultBlock();
-  const JsonValue* player = GetJsonObject(root, "player");
-  const JsonValue* volume = GetJsonObject(root, "volume");
-  const JsonValue* main = GetJsonObject(root, "main");
-  const JsonValue* stats = GetJsonObject(root, "stats");
-  const JsonValue* info = GetJsonObject(root, "info");
-  const JsonValue* songLog = GetJsonObject(root, "songlog");
-  const JsonValue* prefs = GetJsonObject(root, "prefs");
-  const JsonValue* download = GetJsonObject(root, "download");
-  const JsonValue* debug = GetJsonObject(root, "debug");
-  const JsonValue* record = GetJsonObject(root, "record");
-
-  SettingsBlock b;
-  std::memset(&b, 0, sizeof b);
-  b.versionCheck = GetJsonInteger(player, "versioncheck", d.versionCheck);
-  b.streamInfo = GetJsonInteger(player, "streaminfo", d.streamInfo);
-  b.trayIcon = GetJsonInteger(player, "trayicon", d.trayIcon);
-  b.artwork = GetJsonInteger(player, "artwork", d.artwork);
-  b.bitrate = GetJsonInteger(player, "bitrate", d.bitrate);
-  b.muted = GetJsonInteger(volume, "muted", d.muted);
-  b.preset = GetJsonInteger(volume, "preset", d.preset);
-  b.preset1 = ReadFloat(volume, "preset1", d.preset1);
-  b.preset2 = ReadFloat(volume, "preset2", d.preset2);
-  b.hotkey = GetJsonInteger(volume, "hotkey", d.hotkey);
-  b.measure = MeasureFromText(GetJsonString(volume, "measure", MeasureText(d.measure)));
-  b.mainX = ReadInt32(main, "x", d.mainX);
-  b.mainY = ReadInt32(main, "y", d.mainY);
-  b.mainSticky = GetJsonInteger(main, "sticky", d.mainSticky);
-  b.statsX = ReadInt32(stats, "x", d.statsX);
-  b.statsY = ReadInt32(stats, "y", d.statsY);
-  b.statsState = GetJsonInteger(stats, "state", d.statsState);
-  b.infoX = ReadInt32(info, "x", d.infoX);
-  b.infoY = ReadInt32(info, "y", d.infoY);
-  b.infoW = ReadInt32(info, "w", d.infoW);
-  b.infoH = ReadInt32(info, "h", d.infoH);
-  b.infoState = GetJsonInteger(info, "state", d.infoState);
-  b.songLogX = ReadInt32(songLog, "x", d.songLogX);
-  b.songLogY = ReadInt32(songLog, "y", d.songLogY);
-  b.songLogW = ReadInt32(songLog, "w", d.songLogW);
-  b.songLogH = ReadInt32(songLog, "h", d.songLogH);
-  b.prefsX = ReadInt32(prefs, "x", d.prefsX);
-  b.prefsY = ReadInt32(prefs, "y", d.prefsY);
-  b.debugX = ReadInt32(debug, "x", d.debugX);
-  b.debugY = ReadInt32(debug, "y", d.debugY);
-  b.debugShow = ReadInt32(debug, "show", d.debugShow);
-  // Anything but 1 leaves recording off: a stray value never fills the disk.
-  b.recordAll = GetJsonInteger(record, "all", d.recordAll) == 1 ? 1 : 0;
-  PutBlock(b);
-  {
-    std::string codec = GetJsonString(player, "codec", "");
-    std::string downloadPath = GetJsonString(download, "savepath", "");
-    std::string debugPath = GetJsonString(debug, "savepath", "");
-    std::string recordPath = GetJsonString(record, "savepath", "");
-    std::lock_guard<std::mutex> g(gSettings.stringLock);
-    gSettings.codec = std::move(codec);
-    gSettings.downloadSavePath = std::move(downloadPath);
-    gSettings.debugSavePath = std::move(debugPath);
-    gSettings.recordSavePath = std::move(recordPath);
-  }
+  for (const SettingMember& m : kSettingMembers) SetSettingValue(m, ReadMember(GetJsonObject(root, m.section), m));
   return accepted;
 }
 
 void FinishSettings(int64_t major, int64_t minor) {
   Settings& s = gSettings;
-  int64_t mode = s.preset;
-  if (mode < 0) s.preset = 0;
-  if (mode > 2) s.preset = 2;
-  s.preset1 = ClampPreset(s.preset1);
-  s.preset2 = ClampPreset(s.preset2);
-
-  gSavedBlock = TakeBlock();
-  gSavedStrings = TakeStrings();
+  gSavedValues = TakeValues();
 
   // After the saved copy was taken, so the first regular save writes the folder.
   std::string debugPath = s.GetDebugSavePath();
@@ -364,33 +362,8 @@ void FinishSettings(int64_t major, int64_t minor) {
 }
 
 int SaveSettings(int keep, int force) {
-  const SettingsBlock block = TakeBlock();
-  const SettingsStrings strings = TakeStrings();
-
-  if (!force) {
-    bool changed = false;
-    if (!(block == gSavedBlock)) {
-      changed = true;
-      DataLog("Setting values changed.");
-    }
-    if (strings.codec != gSavedStrings.codec) {
-      changed = true;
-      DataLog("Setting codec changed.");
-    }
-    if (strings.downloadSavePath != gSavedStrings.downloadSavePath) {
-      changed = true;
-      DataLog("Setting downloader path changed.");
-    }
-    if (strings.debugSavePath != gSavedStrings.debugSavePath) {
-      changed = true;
-      DataLog("Setting debug path changed.");
-    }
-    if (strings.recordSavePath != gSavedStrings.recordSavePath) {
-      changed = true;
-      DataLog("Setting record path changed.");
-    }
-    if (!changed) return 1;
-  }
+  const SettingValues values = TakeValues();
+  if (!force && !LogChanges(values)) return 1;
 
   std::unique_ptr<JsonDocument> doc;
   try {
@@ -410,9 +383,6 @@ int SaveSettings(int keep, int force) {
     }
     return ok ? v : nullptr;
   };
-  auto integer = [&](JsonValue* obj, const char* name, int64_t value, const char* message) {
-    if (ok) need(obj->SetMemberInteger(name, value), message);
-  };
   auto text = [&](JsonValue* obj, const char* name, const std::string& value, const char* message) {
     if (ok) need(obj->SetMemberString(name, value), message);
   };
@@ -427,61 +397,16 @@ int SaveSettings(int keep, int force) {
     text(o, "title", kProgramName, "Invalid JSON member program title.");
     text(o, "publisher", "Corvale Productions", "Invalid JSON member program publisher.");
   }
-  if (JsonValue* o = object("player", "Invalid JSON object player.")) {
-    integer(o, "versioncheck", block.versionCheck, "Invalid JSON member player versioncheck.");
-    integer(o, "streaminfo", block.streamInfo, "Invalid JSON member player streaminfo.");
-    integer(o, "trayicon", block.trayIcon, "Invalid JSON member player trayicon.");
-    integer(o, "artwork", block.artwork, "Invalid JSON member player artwork.");
-    integer(o, "bitrate", block.bitrate, "Invalid JSON member player bitrate.");
-    text(o, "codec", strings.codec, "Invalid JSON member player codec.");
-  }
-  if (JsonValue* o = object("volume", "Invalid JSON object volume.")) {
-    integer(o, "muted", block.muted, "Invalid JSON member volume muted.");
-    integer(o, "preset", block.preset, "Invalid JSON member volume mode.");
-    if (ok) need(o->SetMemberDouble("preset1", block.preset1), "Invalid JSON member volume preset1.");
-    if (ok) need(o->SetMemberDouble("preset2", block.preset2), "Invalid JSON member volume preset2.");
-    integer(o, "hotkey", block.hotkey, "Invalid JSON member volume hotkey.");
-    text(o, "measure", MeasureText(block.measure), "Invalid JSON member volume measure.");
-  }
-  if (JsonValue* o = object("main", "Invalid JSON object main.")) {
-    integer(o, "x", block.mainX, "Invalid JSON member main x.");
-    integer(o, "y", block.mainY, "Invalid JSON member main y.");
-    integer(o, "sticky", block.mainSticky, "Invalid JSON member main sticky.");
-  }
-  if (JsonValue* o = object("stats", "Invalid JSON object stats.")) {
-    integer(o, "x", block.statsX, "Invalid JSON member stats x.");
-    integer(o, "y", block.statsY, "Invalid JSON member stats y.");
-    integer(o, "state", block.statsState, "Invalid JSON member stats state.");
-  }
-  if (JsonValue* o = object("info", "Invalid JSON object info.")) {
-    integer(o, "x", block.infoX, "Invalid JSON member info x.");
-    integer(o, "y", block.infoY, "Invalid JSON member info y.");
-    integer(o, "w", block.infoW, "Invalid JSON member info w.");
-    integer(o, "h", block.infoH, "Invalid JSON member info h.");
-    integer(o, "state", block.infoState, "Invalid JSON member info state.");
-  }
-  if (JsonValue* o = object("prefs", "Invalid JSON object prefs.")) {
-    integer(o, "x", block.prefsX, "Invalid JSON member prefs x.");
-    integer(o, "y", block.prefsY, "Invalid JSON member prefs y.");
-  }
-  if (JsonValue* o = object("download", "Invalid JSON object download.")) {
-    text(o, "savepath", strings.downloadSavePath, "Invalid JSON member download savepath.");
-  }
-  if (JsonValue* o = object("debug", "Invalid JSON object debug.")) {
-    integer(o, "x", block.debugX, "Invalid JSON member debug x.");
-    integer(o, "y", block.debugY, "Invalid JSON member debug y.");
-    integer(o, "show", block.debugShow, "Invalid JSON member debug show.");
-    text(o, "savepath", strings.debugSavePath, "Invalid JSON member debug savepath.");
-  }
-  if (JsonValue* o = object("songlog", "Invalid JSON object songlog.")) {
-    integer(o, "x", block.songLogX, "Invalid JSON member songlog x.");
-    integer(o, "y", block.songLogY, "Invalid JSON member songlog y.");
-    integer(o, "w", block.songLogW, "Invalid JSON member songlog w.");
-    integer(o, "h", block.songLogH, "Invalid JSON member songlog h.");
-  }
-  if (JsonValue* o = object("record", "Invalid JSON object record.")) {
-    text(o, "savepath", strings.recordSavePath, "Invalid JSON member record savepath.");
-    integer(o, "all", block.recordAll, "Invalid JSON member record all.");
+  JsonValue* section = nullptr;
+  for (size_t i = 0; i < kMemberCount && ok; i++) {
+    const SettingMember& m = kSettingMembers[i];
+    const std::string where = m.section;
+    if (i == 0 || where != kSettingMembers[i - 1].section)
+      section = object(m.section, ("Invalid JSON object " + where + ".").c_str());
+    if (section) {
+      const std::string fault = "Invalid JSON member " + where + " " + (m.faultName ? m.faultName : m.name) + ".";
+      need(WriteMember(section, m, values[i]), fault.c_str());
+    }
   }
   if (!ok) return 0;
 
@@ -491,10 +416,7 @@ int SaveSettings(int keep, int force) {
   }
   // Only a written file moves the saved copy forward, so a failed save is retried by
   // the next regular one. A forced write leaves it where it was.
-  if (!force) {
-    gSavedBlock = block;
-    gSavedStrings = strings;
-  }
+  if (!force) gSavedValues = values;
   DataLog("Settings saved.");
   if (keep) gKeptDocument = std::move(doc);
   return 1;
