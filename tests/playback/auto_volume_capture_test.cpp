@@ -55,43 +55,29 @@ void HandleChangesAfterMeasuring(HDSP, DWORD, void*, DWORD, void* user) {
   }
 }
 
+class AutoVolumeCapture : public PlayerEnv {};
+
 }  // namespace
 
 // Catches the step compounding from the volume it last set (the radio fading out within
 // minutes): the volume is the mode's base level times the step of the title just ended,
 // so from the second round of the loudness cycle on every title plays at the level it had
 // the round before.
-TEST(AutoVolumeCapture, LevelsRepeatEveryRound) {
-  ScratchFolder output, user, data;
+TEST_F(AutoVolumeCapture, LevelsRepeatEveryRound) {
+  ScratchFolder output;
+  ScratchPlayerFolders folders;
   StationSim sim;
   // Four titles, one per loudness level: every round plays the same music.
   ASSERT_TRUE(sim.Start({"--title-seconds", "6", "--variants", "4", "--no-tls"})) << sim.startError;
   const std::string path = output.Path() + "auto.raw";
-  setenv("CORVALE_AUDIO_OUTPUT", ("file:" + path).c_str(), 1);
-  if (!AudioLibraryLoaded()) {
-    ASSERT_TRUE(LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile));
-  }
-  ASSERT_EQ(ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4"), "");
-  ResetPlayback();
-  StationInfo savedStation = gStation;
-  std::string savedUser = gApp.userFolder, savedData = gApp.dataFolder;
-  const int64_t savedPreset = gSettings.preset.load();
-  gApp.userFolder = user.Path();
-  gApp.dataFolder = data.Path();
+  ASSERT_EQ(OpenAudioLibrary("file:" + path), "");
   gStation.infoUrls = {sim.Url("/info.json?streams=opus")};
   gSettings.preset = 0;  // automatic: base level 1.0
-  gPlayer.volume = 1.0f;
 
   LoopStandIn loop;
   loop.path = path;
   loop.seen = PendingEventCount();
-  StreamInfoWorker(kStreamInfoStartup);
-  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
-  for (int i = 0; i < 3000 && gPlayer.streamHandle.load() == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_NE(gPlayer.streamHandle.load(), 0u);
-  // After the player's own DSP (priority 0) on every buffer.
-  ASSERT_NE(gBass.BASS_ChannelSetDSP(gPlayer.streamHandle.load(), HandleChangesAfterMeasuring, &loop, -1), 0u);
+  ASSERT_TRUE(StartPlayingWithLoopDsp(HandleChangesAfterMeasuring, &loop));
   // Fourteen title changes of 6 s each, counted in played audio, not in time.
   std::vector<size_t> changes;
   for (int idle = 0; idle < 3000;) {
@@ -104,14 +90,7 @@ TEST(AutoVolumeCapture, LevelsRepeatEveryRound) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     idle = CapturedFrames(path) == frames ? idle + 1 : 0;
   }
-  StopStream();
-  for (int i = 0; i < 3000 && IsThread(gPlayer.workerThread.load()); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  SetAudioOutput(0);
-  gStation = savedStation;
-  gApp.userFolder = savedUser;
-  gApp.dataFolder = savedData;
-  gSettings.preset = savedPreset;
+  CloseCapture();
   ASSERT_GE(changes.size(), 14u);
 
   // Title k is heard from changes[k] to changes[k + 1]; skip the 1 s volume slide and
@@ -126,5 +105,4 @@ TEST(AutoVolumeCapture, LevelsRepeatEveryRound) {
     if (k >= 9) EXPECT_NEAR(played[k], played[k - 4], 1.0) << "title " << k;
     EXPECT_GT(played[k], -40.0) << "title " << k;
   }
-  ResetPlayback();
 }

@@ -57,22 +57,18 @@ bool Collected(pid_t pid) {
   return false;
 }
 
+class ChildDescriptors : public PlayerEnv {};
+
 }  // namespace
 
 // Catches descriptors leaking into the programs the player starts (the stream's socket,
 // the audio output, the player's own files), and a program not waited for left a zombie.
-TEST(ChildDescriptors, OnlyTheStandardThreeWhileAStreamPlays) {
-  ScratchFolder output, user, data;
+TEST_F(ChildDescriptors, OnlyTheStandardThreeWhileAStreamPlays) {
+  ScratchFolder output;
+  ScratchPlayerFolders folders;
   StationSim sim;
   ASSERT_TRUE(sim.Start({"--title-seconds", "60", "--no-tls"})) << sim.startError;
-  setenv("CORVALE_AUDIO_OUTPUT", ("file:" + output.Path() + "out.raw").c_str(), 1);
-  if (!AudioLibraryLoaded()) ASSERT_TRUE(LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile));
-  ASSERT_EQ(ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4"), "");
-  ResetPlayback();
-  StationInfo savedStation = gStation;
-  std::string savedUser = gApp.userFolder, savedData = gApp.dataFolder;
-  gApp.userFolder = user.Path();
-  gApp.dataFolder = data.Path();
+  ASSERT_EQ(OpenAudioLibrary("file:" + output.Path() + "out.raw"), "");
   gStation.infoUrls = {sim.Url("/info.json?streams=mp3")};
   LogCapture log;  // the player's log file is open too
   StreamInfoWorker(kStreamInfoStartup);
@@ -87,7 +83,7 @@ TEST(ChildDescriptors, OnlyTheStandardThreeWhileAStreamPlays) {
   ASSERT_GT(Descriptors(getpid()).size(), 3u);
 
   // Each starter runs `sleep` with an argument of its own, so the child can be found.
-  std::string script = data.Path() + "setup.run";
+  std::string script = folders.data.Path() + "setup.run";
   WriteFile(script, "#!/bin/sh\nexec sleep 61.4\n");
   setenv("CORVALE_OPENER", "sleep", 1);
   std::thread waiting;
@@ -129,14 +125,7 @@ TEST(ChildDescriptors, OnlyTheStandardThreeWhileAStreamPlays) {
   }
   unsetenv("CORVALE_OPENER");
 
-  StopStream();
-  for (int i = 0; i < 3000 && (gPlayer.connecting.load() != 0 || IsThread(gPlayer.workerThread.load())); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  SetAudioOutput(0);
-  gStation = savedStation;
-  gApp.userFolder = savedUser;
-  gApp.dataFolder = savedData;
-  ResetPlayback();
+  CloseCapture();
 }
 
 #endif

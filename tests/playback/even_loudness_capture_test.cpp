@@ -100,10 +100,8 @@ bool PlayCycle(int64_t measure, const std::string& folder, CycleRun* run) {
     return false;
   }
   run->output = folder + (measure == MeasureR128 ? "r128.raw" : "rms.raw");
-  setenv("CORVALE_AUDIO_OUTPUT", ("file:" + run->output).c_str(), 1);
-  if (!AudioLibraryLoaded() && !LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile)) return false;
-  if (!ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4").empty()) return false;
-  ResetPlayback();
+  if (!OpenAudioLibrary("file:" + run->output).empty()) return false;
+  ResetPlayerState();  // the second cycle starts as the first did
   ResetTitleLoudness();
   // MP3 at a constant 128 kbit/s: the title changes fall where their audio is (the
   // buffered seconds are reckoned from the nominal bitrate, which a variable-rate Opus
@@ -111,19 +109,12 @@ bool PlayCycle(int64_t measure, const std::string& folder, CycleRun* run) {
   gStation.infoUrls = {sim.Url("/info.json?streams=mp3")};
   gSettings.preset = VolumeAuto;  // base level 1.0
   gSettings.measure = measure;
-  gPlayer.volume = 1.0f;
 
   LogCapture log;
   LoopStandIn loop;
   loop.path = run->output;
   loop.seen = PendingEventCount();
-  StreamInfoWorker(kStreamInfoStartup);
-  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
-  for (int i = 0; i < 3000 && gPlayer.streamHandle.load() == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  if (gPlayer.streamHandle.load() == 0 ||
-      gBass.BASS_ChannelSetDSP(gPlayer.streamHandle.load(), CaptureAndHandleChanges, &loop, -1) == 0)
-    return false;
+  if (!StartPlayingWithLoopDsp(CaptureAndHandleChanges, &loop)) return false;
   // Counted in played audio, not in time: a loaded machine only makes it slower.
   size_t heard = 0;
   for (int idle = 0; idle < 3000;) {
@@ -136,10 +127,7 @@ bool PlayCycle(int64_t measure, const std::string& folder, CycleRun* run) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     idle = CapturedFrames(run->output) == frames ? idle + 1 : 0;
   }
-  StopStream();
-  for (int i = 0; i < 3000 && IsThread(gPlayer.workerThread.load()); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  SetAudioOutput(0);
+  CloseCapture();
   run->titles = loop.titles;
   run->log = log.Lines();
   return heard >= kChangesWanted;
@@ -160,6 +148,8 @@ bool LogSays(const std::vector<std::string>& log, const std::string& start) {
   return std::any_of(log.begin(), log.end(), [&](const std::string& l) { return l.rfind(start, 0) == 0; });
 }
 
+class EvenLoudnessCapture : public PlayerEnv {};
+
 }  // namespace
 
 // Catches R128 figures that drift from FFmpeg's on real decoded audio (a wrong rate or
@@ -168,22 +158,12 @@ bool LogSays(const std::vector<std::string>& log, const std::string& start) {
 // leaves uneven: titles of equal loudness but unequal RMS play unequally loud by RMS and
 // within 1 LU of -23 LUFS by R128 from the second round on, unless the log says that the
 // true peak held the step.
-TEST(EvenLoudnessCapture, R128StepEvensWhatRmsLeavesUneven) {
-  ScratchFolder folder, user, data;
-  StationInfo savedStation = gStation;
-  const std::string savedUser = gApp.userFolder, savedData = gApp.dataFolder;
-  const int64_t savedPreset = gSettings.preset.load(), savedMeasure = gSettings.measure.load();
-  gApp.userFolder = user.Path();
-  gApp.dataFolder = data.Path();
+TEST_F(EvenLoudnessCapture, R128StepEvensWhatRmsLeavesUneven) {
+  ScratchFolder folder;
+  ScratchPlayerFolders folders;
   CycleRun rms, r128;
   const bool played = PlayCycle(MeasureRms, folder.Path(), &rms) && PlayCycle(MeasureR128, folder.Path(), &r128);
-  gStation = savedStation;
-  gApp.userFolder = savedUser;
-  gApp.dataFolder = savedData;
-  gSettings.preset = savedPreset;
-  gSettings.measure = savedMeasure;
   ResetTitleLoudness();
-  ResetPlayback();
   ASSERT_TRUE(played);
 
   // Title k is heard from titles[k] to titles[k + 1]; 0 is the one the stream started in.

@@ -68,18 +68,14 @@ bool WaitFor(int seconds, const std::function<bool()>& done) {
 }
 
 // The player's loop with the real audio library and a fresh simulator for each test.
-class PlayerLoop : public ::testing::Test {
+class PlayerLoop : public PlayerEnv {
  protected:
   static void SetUpTestSuite() {
     static char arg0[] = "test_playback";
     static char* argv[] = {arg0, nullptr};
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    setenv("CORVALE_AUDIO_OUTPUT", "null", 1);
     runtimeOk_ = RuntimeInit(1, argv) == 1;
-    // Another test of the same process may have loaded it already.
-    if (!AudioLibraryLoaded() && !LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile))
-      libraryError_ = "cannot load the audio library from " TEST_DATA_DIR;
-    if (libraryError_.empty()) libraryError_ = ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4");
+    libraryError_ = OpenAudioLibrary("null");
   }
   static void TearDownTestSuite() {
     StopStream();
@@ -88,10 +84,6 @@ class PlayerLoop : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(runtimeOk_);
     ASSERT_EQ(libraryError_, "");
-    ResetPlayback();
-    gApp.quitRequested = 0;
-    gApp.minimized = 0;
-    gSettings.preset = 1;
     ASSERT_TRUE(sim_.Start({"--title-seconds", "8", "--no-tls"})) << sim_.startError;
   }
   void TearDown() override {
@@ -99,8 +91,6 @@ class PlayerLoop : public ::testing::Test {
     for (int i = 0; i < 300 && IsThread(gPlayer.workerThread.load()); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     StopStream();
-    ResetPlayback();
-    gApp.quitRequested = 0;
   }
 
   StationSim sim_;

@@ -44,7 +44,7 @@ std::vector<LoudnessLine> LoudnessLines(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-class PlaybackIntegration : public ::testing::Test {
+class PlaybackIntegration : public PlayerEnv {
  protected:
   static StationSim* sim_;
   static ScratchFolder* output_;
@@ -56,11 +56,7 @@ class PlaybackIntegration : public ::testing::Test {
     if (!sim_->Start({"--title-seconds", "16", "--no-tls", "--metaint", "2048"}))
       libraryError_ = "station-sim: " + sim_->startError;
     // Sound goes to a file, never to a sound card.
-    setenv("CORVALE_AUDIO_OUTPUT", ("file:" + output_->Path() + "out.raw").c_str(), 1);
-    if (libraryError_.empty() && !AudioLibraryLoaded() &&
-        !LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile))
-      libraryError_ = "cannot load the audio library from " TEST_DATA_DIR;
-    if (libraryError_.empty()) libraryError_ = ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4");
+    if (libraryError_.empty()) libraryError_ = OpenAudioLibrary("file:" + output_->Path() + "out.raw");
   }
   static void TearDownTestSuite() {
     StopStream();
@@ -73,23 +69,12 @@ class PlaybackIntegration : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_EQ(libraryError_, "");
-    ResetPlayback();
-    savedStation_ = gStation;
-    savedUser_ = gApp.userFolder;
-    savedData_ = gApp.dataFolder;
-    gApp.userFolder = user_.Path();
-    gApp.dataFolder = data_.Path();
-    gStation.infoUrls.clear();
     SimGet(sim_->port, "/control/clear");
   }
   void TearDown() override {
     StopStream();
     WaitIdleFor(30);
     StopStream();
-    gStation = savedStation_;
-    gApp.userFolder = savedUser_;
-    gApp.dataFolder = savedData_;
-    ResetPlayback();
   }
 
   // Runs the main loop's part for at most `seconds` until `done` holds on the log.
@@ -151,9 +136,7 @@ class PlaybackIntegration : public ::testing::Test {
       if (x.title == whole) *line = x;
   }
 
-  ScratchFolder user_, data_;
-  StationInfo savedStation_;
-  std::string savedUser_, savedData_;
+  ScratchPlayerFolders folders_;
 };
 
 StationSim* PlaybackIntegration::sim_ = nullptr;
@@ -288,7 +271,7 @@ TEST_F(PlaybackIntegration, NotFoundThenNextStream) {
 
 // Catches a start-up that hangs on a dead service instead of playing the installed streams.
 TEST_F(PlaybackIntegration, InfoDownPlaysInstalledStreams) {
-  WriteFile(data_.Path() + "station.json",
+  WriteFile(folders_.data.Path() + "station.json",
             "{\"stationlist\": [{\"name\": \"S\", \"info\": \"x\"}], \"stream\": [{\"id\": "
             "\"fallback\", \"url\": \"" +
                 Url("/stream/mp3") + "\"}]}");
@@ -328,9 +311,9 @@ TEST_F(PlaybackIntegration, EveryPlaylistFormatRemoteAndLocal) {
     ASSERT_EQ(LoadPlaylist(Url(path), list), 1) << path;
     EXPECT_EQ(list[0].url, Url("/stream/mp3")) << path;
     EXPECT_EQ(list[0].id, "1") << path;
-    std::string local = user_.Path() + "local" + PlaylistType(UrlExtension(path));
-    local =
-        user_.Path() + std::string("list.") + (std::string(path) == "/listen.pls?sid=1" ? "pls" : UrlExtension(path));
+    std::string local = folders_.user.Path() + "local" + PlaylistType(UrlExtension(path));
+    local = folders_.user.Path() + std::string("list.") +
+            (std::string(path) == "/listen.pls?sid=1" ? "pls" : UrlExtension(path));
     WriteFile(local, SimGet(sim_->port, path).body);
     std::vector<StreamEntry> fromFile;
     ASSERT_EQ(LoadPlaylist(local, fromFile), 1) << local;

@@ -12,6 +12,8 @@
 
 using namespace playtest;
 
+class EvenLoudnessTest : public PlayerEnv {};
+
 namespace {
 
 // The DSP's stereo buffer of a 997 Hz sine at a level (dBFS, referred to a full-scale
@@ -36,21 +38,15 @@ void Announce(const std::string& meta) {
   HandleTrackChange();
 }
 
-// The run's measure and mode, put back afterwards: the RMS tests expect the default.
+// The run's measure and mode (the fixture puts the settings back); the meter starts
+// afresh afterwards.
 struct EvenLoudnessScope {
-  int64_t measure = gSettings.measure.load(), preset = gSettings.preset.load();
-  float preset2 = gSettings.preset2.load();
   EvenLoudnessScope(int64_t mode, float base) {
     gSettings.measure = MeasureR128;
     gSettings.preset = mode;
     gSettings.preset2 = base;
   }
-  ~EvenLoudnessScope() {
-    gSettings.measure = measure;
-    gSettings.preset = preset;
-    gSettings.preset2 = preset2;
-    ResetTitleLoudness();
-  }
+  ~EvenLoudnessScope() { ResetTitleLoudness(); }
 };
 
 }  // namespace
@@ -90,13 +86,11 @@ TEST(EvenLoudnessStepTest, StepsAndLimits) {
 // Catches the figures not reaching the history, a meter not started anew at a title
 // change (the loud title would lift the quiet one), R128 lines written in RMS mode (its
 // log must stay as it is) and a volume that does not follow the loudness.
-TEST(EvenLoudnessTest, TitlesAreMeasuredAndSteered) {
+TEST_F(EvenLoudnessTest, TitlesAreMeasuredAndSteered) {
   FakeBassScope fake;
-  ResetPlayback();
   ResetTitleLoudness();
   gPlayer.streamHandle = 21;
   LogCapture log;
-  const int64_t savedMeasure = gSettings.measure.load(), savedPreset = gSettings.preset.load();
   gSettings.preset = VolumeAuto;
 
   // RMS mode: figures stored, RMS step, no R128 line.
@@ -135,17 +129,13 @@ TEST(EvenLoudnessTest, TitlesAreMeasuredAndSteered) {
                                        FormatFixed(h[size_t(k)].truePeak, 2) + " dBTP true peak.");
   }
   EXPECT_EQ(lines[3].rfind("\"Quiet - Two\", Headroom", 0), 0u);
-  gSettings.measure = savedMeasure;
-  gSettings.preset = savedPreset;
   ResetTitleLoudness();
-  ResetPlayback();
 }
 
 // Catches a quiet, peaky title raised until its true peak plays above -1 dBTP, and a
 // limit that acts without the log saying so.
-TEST(EvenLoudnessTest, TruePeakLimitIsLogged) {
+TEST_F(EvenLoudnessTest, TruePeakLimitIsLogged) {
   FakeBassScope fake;
-  ResetPlayback();
   ResetTitleLoudness();
   EvenLoudnessScope scope(VolumeAuto, 0.5f);
   gPlayer.streamHandle = 22;
@@ -164,15 +154,13 @@ TEST(EvenLoudnessTest, TruePeakLimitIsLogged) {
   EXPECT_EQ(lines[2], "\"Peaky - Zero\", true-peak limit: volume " + FormatFixed(20.0 * std::log10(v), 2) +
                           " dB instead of 0.00 dB keeps its " + FormatFixed(e.truePeak, 2) +
                           " dBTP true peak at -1.00 dBTP.");
-  ResetPlayback();
 }
 
 // Catches a title without enough audio stepping the volume in R128 mode or logged with
 // made-up figures, NaN samples poisoning a title, and a change of the DSP's rate or
 // channels losing the title measured so far.
-TEST(EvenLoudnessTest, UnmeasuredTitlesAndFormatChanges) {
+TEST_F(EvenLoudnessTest, UnmeasuredTitlesAndFormatChanges) {
   FakeBassScope fake;
-  ResetPlayback();
   ResetTitleLoudness();
   EvenLoudnessScope scope(VolumePreset2, 0.5f);
   gPlayer.streamHandle = 23;
@@ -208,12 +196,11 @@ TEST(EvenLoudnessTest, UnmeasuredTitlesAndFormatChanges) {
   EXPECT_NEAR(e.lufs, -20.0, 0.2);  // mono heard on two speakers reads as the stereo half did
   EXPECT_NEAR(e.truePeak, -20.0, 0.1);
   EXPECT_NEAR(gPlayer.volume.load(), 0.5f * 0.7079f, 0.001);
-  ResetPlayback();
 }
 
 // Catches the LUFS figure missing from the copied report in R128 mode, shown for a title
 // not measured as a number, or added in RMS mode (whose report stays as it is).
-TEST(EvenLoudnessTest, InformationReportAddsLufsOnlyInR128Mode) {
+TEST_F(EvenLoudnessTest, InformationReportAddsLufsOnlyInR128Mode) {
   InfoSnapshot info;
   TrackHistoryEntry now, measured, unmeasured;
   now.artist = "N", now.title = "Now";

@@ -23,7 +23,7 @@ constexpr size_t kMs = kRate / 1000;
 
 }  // namespace
 
-class MuteCapture : public ::testing::Test {
+class MuteCapture : public PlayerEnv {
  protected:
   static void SetUpTestSuite() {
     output_ = new ScratchFolder;
@@ -31,17 +31,10 @@ class MuteCapture : public ::testing::Test {
     // One long title: the levels before the mute and after the unmute are of the same music.
     if (!sim_->Start({"--title-seconds", "60", "--no-tls"})) error_ = "station-sim: " + sim_->startError;
     // Sound goes to a file, never to a sound card.
-    setenv("CORVALE_AUDIO_OUTPUT", ("file:" + output_->Path() + "mute.raw").c_str(), 1);
-    if (error_.empty() && !AudioLibraryLoaded() &&
-        !LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile))
-      error_ = "cannot load the audio library from " TEST_DATA_DIR;
-    if (error_.empty()) error_ = ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4");
+    if (error_.empty()) error_ = OpenAudioLibrary("file:" + output_->Path() + "mute.raw");
   }
   static void TearDownTestSuite() {
-    StopStream();
-    for (int i = 0; i < 3000 && (gPlayer.connecting.load() != 0 || IsThread(gPlayer.workerThread.load())); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    SetAudioOutput(0);
+    CloseCapture();
     delete sim_;
     delete output_;
   }
@@ -60,24 +53,11 @@ std::string MuteCapture::error_;
 // slide over about 100 ms.
 TEST_F(MuteCapture, MuteSilencesAndUnmuteRestoresTheLevel) {
   ASSERT_EQ(error_, "");
-  ResetPlayback();
-  ScratchFolder user, data;
-  StationInfo savedStation = gStation;
-  std::string savedUser = gApp.userFolder, savedData = gApp.dataFolder;
-  gApp.userFolder = user.Path();
-  gApp.dataFolder = data.Path();
+  ScratchPlayerFolders folders;
   gStation.infoUrls = {sim_->Url("/info.json?streams=opus")};
-  gSettings.muted = 0;
 
   LogCapture log;
-  StreamInfoWorker(kStreamInfoStartup);
-  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
-  bool playing = false;
-  for (int i = 0; i < 300 && !playing; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    playing = log.Contains("Playing.");
-  }
-  ASSERT_TRUE(playing);
+  ASSERT_TRUE(StartPlaying(log));
   const float volume = 0.5f;
   SetVolume(volume, 1);
   const std::string path = output_->Path() + "mute.raw";
@@ -141,8 +121,4 @@ TEST_F(MuteCapture, MuteSilencesAndUnmuteRestoresTheLevel) {
 
   for (int i = 0; i < 3000 && (gPlayer.connecting.load() != 0 || IsThread(gPlayer.workerThread.load())); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  gStation = savedStation;
-  gApp.userFolder = savedUser;
-  gApp.dataFolder = savedData;
-  ResetPlayback();
 }

@@ -22,6 +22,7 @@
 #include "data/data.h"
 #include "platform/platform.h"
 #include "playback/playback.h"
+#include "player_env.h"
 #include "runtime/runtime.h"
 
 #ifdef _WIN32
@@ -313,45 +314,8 @@ class FakeBassScope {
 // One tick of the main window's reconnect timer, through the loop's own dispatch.
 inline void WatchdogTick() { DispatchEvent(EventTimer, WinMain, TimerReconnect, 0); }
 
-// Puts the playback records back to their start state between tests.
-inline void ResetPlayback() {
-  gPlayer.streamHandle = 0;
-  gPlayer.metaSync = 0;
-  gPlayer.endSync = 0;
-  gPlayer.deviceFailSync = 0;
-  gPlayer.levelDspHandle = 0;
-  gPlayer.connecting = 0;
-  gPlayer.connectCount = 0;
-  gPlayer.streamNumber = 0;
-  gPlayer.volume = 1.0f;
-  gPlayer.measureReset = 0;
-  {
-    std::lock_guard<std::mutex> l(gTitleQueue.lock);
-    gTitleQueue.waiting.clear();
-    gTitleQueue.due.clear();
-    gTitleQueue.measured = 0;
-  }
-  gPlayer.longPeakReset = 0;
-  gPlayer.sumSquares = 0.0;
-  gPlayer.titlePeak = 0.0;
-  gPlayer.sampleCount = 0;
-  gPlayer.longPeak = 0.0;
-  gPlayer.legacyServer = 0;
-  gPlayer.shutdown = 0;
-  gPlayer.asleep = 0;
-  gPlayer.networkState = kNetworkUnknown;
-  gPlayer.reconnectRequest = -1;
-  gPlayer.failStreak = 0;
-  gPlayer.waiting = 0;
-  for (auto field : {&PlayerState::customUrl, &PlayerState::connectId, &PlayerState::connectUrl,
-                     &PlayerState::serverName, &PlayerState::codecName, &PlayerState::codecExt, &PlayerState::showName,
-                     &PlayerState::showInfo, &PlayerState::lastTrackKey})
-    SetPlayerString(field, "");
-  SetTrackInfo(NowPlaying{});
-  ClearTrackHistory();
-  SetStreamList({});
-  gSettings.muted = 0;
-}
+// The worker tests' name for ResetPlayerState, until they call it themselves.
+inline void ResetPlayback() { ResetPlayerState(); }
 
 inline StreamEntry Entry(const std::string& id, const std::string& url, const std::string& codec = "",
                          int64_t bitrate = 0) {
@@ -438,6 +402,114 @@ inline bool WaitWorkerIdle() {
   }
   return false;
 }
+
+// --- A capture test's player ---------------------------------------------------------
+#ifdef TEST_DATA_DIR
+// The real audio library, loaded once and configured, playing to `output` ("null", or
+// "file:" and the path of the capture): "" when ready, else what failed.
+inline std::string OpenAudioLibrary(const std::string& output) {
+  setenv("CORVALE_AUDIO_OUTPUT", output.c_str(), 1);
+  if (!AudioLibraryLoaded() && !LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile))
+    return "cannot load the audio library from " TEST_DATA_DIR;
+  return ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4");
+}
+#endif
+
+// Stops the stream, waits (bounded) until its worker has ended and closes the output.
+inline void CloseCapture() {
+  StopStream();
+  for (int i = 0; i < 3000 && (gPlayer.connecting.load() != 0 || IsThread(gPlayer.workerThread.load())); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  SetAudioOutput(0);
+}
+
+// The player's per-user and program data folders are scratch folders while this lives;
+// the earlier ones come back after.
+class ScratchPlayerFolders {
+ public:
+  ScratchPlayerFolders() : savedUser_(gApp.userFolder), savedData_(gApp.dataFolder) {
+    gApp.userFolder = user.Path();
+    gApp.dataFolder = data.Path();
+  }
+  ~ScratchPlayerFolders() {
+    gApp.userFolder = savedUser_;
+    gApp.dataFolder = savedData_;
+  }
+
+ private:
+  std::string savedUser_, savedData_;
+
+ public:
+  ScratchFolder user, data;
+};
+
+// Starts the station's stream as start-up does (the stream information, then the
+// playback worker) and waits up to 30 s for the log's "Playing.".
+inline bool StartPlaying(LogCapture& log) {
+  StreamInfoWorker(kStreamInfoStartup);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
+  for (int i = 0; i < 300; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (log.Contains("Playing.")) return true;
+  }
+  return false;
+}
+
+// Starts the station's stream as start-up does and, once the stream is there (30 s at
+// most), runs `dsp` with `user` after the player's own measuring DSP on every buffer:
+// the test's stand-in for the main loop. False when the stream never came.
+inline bool StartPlayingWithLoopDsp(DSPPROC* dsp, void* user) {
+  StreamInfoWorker(kStreamInfoStartup);
+  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
+  for (int i = 0; i < 3000 && gPlayer.streamHandle.load() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return gPlayer.streamHandle.load() != 0 && gBass.BASS_ChannelSetDSP(gPlayer.streamHandle.load(), dsp, user, -1) != 0;
+}
+
+#if defined(PLAYER_BINARY) && defined(TEST_DATA_DIR)
+// The player's executable installed under `root` as a user has it: a copy in "app/"
+// beside the installed data files with a station.json of its own whose stream
+// information is `info`, and a per-user folder under "config/" whose settings turn
+// the version check and the tray icon off and show the debug log, which it writes to
+// "logs/". Started with PlayerEnvironment, it keeps everything under `root`.
+inline void InstallPlayer(const std::string& root, const std::string& info) {
+  namespace fs = std::filesystem;
+  fs::create_directories(root + "app/data");
+  fs::copy_file(PLAYER_BINARY, root + "app/corvale-player");
+  fs::permissions(root + "app/corvale-player", fs::perms::owner_all);
+  for (const auto& e : fs::directory_iterator(TEST_DATA_DIR))
+    if (e.path().filename() != "station.json")
+      fs::create_symlink(e.path(), root + "app/data/" + e.path().filename().string());
+  WriteFile(root + "app/data/station.json",
+            "{\"stationlist\": [{\"name\": \"Test\", \"id\": \"test\", \"refresh\": 3600, \"website\": "
+            "\"http://127.0.0.1/\", \"info\": [\"" +
+                info + "\"]}]}");
+  const std::string user = root + "config/{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}/";
+  fs::create_directories(user);
+  fs::create_directories(root + "logs");
+  fs::create_directories(root + "run");
+  fs::permissions(root + "run", fs::perms::owner_all);
+  WriteFile(user + "settings.json",
+            "{\"program\": {\"id\": \"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\", \"version\": \"5.4\"}, \"player\": "
+            "{\"versioncheck\": 0, \"trayicon\": 0}, \"debug\": {\"show\": 1, \"savepath\": \"" +
+                root + "logs/\"}}");
+}
+
+// The environment of an installed player: headless, boxes on standard error, sound to
+// `output`, its folders under `root`, and the sanitizers' options of the test.
+inline std::vector<std::string> PlayerEnvironment(const std::string& root, const std::string& output) {
+  std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
+                                  "CORVALE_DIALOGS=stderr",
+                                  "CORVALE_AUDIO_OUTPUT=" + output,
+                                  "XDG_CONFIG_HOME=" + root + "config",
+                                  "XDG_RUNTIME_DIR=" + root + "run",
+                                  "HOME=" + root,
+                                  "PATH=/usr/bin:/bin"};
+  for (const char* pass : {"TSAN_OPTIONS", "ASAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* v = std::getenv(pass)) env.push_back(std::string(pass) + "=" + v);
+  return env;
+}
+#endif
 
 // A row of the song log: a song of the demo station's MP3 stream heard for three
 // minutes, without loudness measures.

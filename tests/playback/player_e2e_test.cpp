@@ -38,37 +38,9 @@ TEST(PlayerEndToEnd, StartupPathInTheDebugLog) {
   ScratchFolder root;
   // The player finds its data folder beside its executable: a copy of it with the
   // installed files, and a station.json of our own.
-  fs::create_directories(root.Path() + "app/data");
-  fs::copy_file(PLAYER_BINARY, root.Path() + "app/corvale-player");
-  fs::permissions(root.Path() + "app/corvale-player", fs::perms::owner_all);
-  for (const auto& e : fs::directory_iterator(TEST_DATA_DIR))
-    if (e.path().filename() != "station.json")
-      fs::create_symlink(e.path(), root.Path() + "app/data/" + e.path().filename().string());
-  std::string info = sim.Url("/info.json?streams=mp3,aac");
-  WriteFile(root.Path() + "app/data/station.json",
-            "{\"stationlist\": [{\"name\": \"Test\", \"id\": \"test\", \"refresh\": 3600, \"website\": "
-            "\"http://127.0.0.1/\", \"info\": [\"" +
-                info + "\"]}]}");
-  std::string user = root.Path() + "config/{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}/";
-  fs::create_directories(user);
-  fs::create_directories(root.Path() + "logs");
-  fs::create_directories(root.Path() + "run");
-  fs::permissions(root.Path() + "run", fs::perms::owner_all);
-  WriteFile(user + "settings.json",
-            "{\"program\": {\"id\": \"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\", \"version\": \"5.4\"}, \"player\": "
-            "{\"versioncheck\": 0, \"trayicon\": 0}, "
-            "\"debug\": {\"show\": 1, \"savepath\": \"" +
-                root.Path() + "logs/\"}}");
-
-  std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
-                                  "CORVALE_DIALOGS=stderr",
-                                  "CORVALE_AUDIO_OUTPUT=null",
-                                  "XDG_CONFIG_HOME=" + root.Path() + "config",
-                                  "XDG_RUNTIME_DIR=" + root.Path() + "run",
-                                  "HOME=" + root.Path(),
-                                  "PATH=/usr/bin:/bin"};
-  // Under ThreadSanitizer the test's options (its suppressions) hold for the player too.
-  if (const char* tsan = std::getenv("TSAN_OPTIONS")) env.push_back(std::string("TSAN_OPTIONS=") + tsan);
+  const std::string info = sim.Url("/info.json?streams=mp3,aac");
+  InstallPlayer(root.Path(), info);
+  std::vector<std::string> env = PlayerEnvironment(root.Path(), "null");
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);

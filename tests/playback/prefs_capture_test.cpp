@@ -22,19 +22,19 @@ namespace {
 constexpr int kRate = 48000;  // the output mixes stereo floats at 48 kHz
 constexpr size_t kMs = kRate / 1000;
 
+class PrefsCapture : public PlayerEnv {};
+
 }  // namespace
 
 // Catches a slider that moves the picture but not the sound, a volume that is
 // not the -20 dB the slider's middle stands for, and the window's play/pause
 // key that does not silence and bring back the stream at the slider's level.
-TEST(PrefsCapture, SliderAndPlayPauseKeyReachThePlayedAudio) {
-  ScratchFolder output, user;
+TEST_F(PrefsCapture, SliderAndPlayPauseKeyReachThePlayedAudio) {
+  ScratchFolder output;
   StationSim sim;
   ASSERT_TRUE(sim.Start({"--title-seconds", "60", "--no-tls"})) << sim.startError;
   const std::string path = output.Path() + "prefs.raw";
-  setenv("CORVALE_AUDIO_OUTPUT", ("file:" + path).c_str(), 1);
-  if (!AudioLibraryLoaded()) ASSERT_TRUE(LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile));
-  ASSERT_EQ(ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4"), "");
+  ASSERT_EQ(OpenAudioLibrary("file:" + path), "");
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   setenv("CORVALE_DIALOGS", "stderr", 0);
   static char arg0[] = "test_playback";
@@ -42,27 +42,12 @@ TEST(PrefsCapture, SliderAndPlayPauseKeyReachThePlayedAudio) {
   ASSERT_EQ(RuntimeInit(1, argv), 1);
   SetCoreMainThread();
 
-  ResetPlayback();
-  StationInfo savedStation = gStation;
-  std::string savedUser = gApp.userFolder, savedData = gApp.dataFolder;
-  gApp.userFolder = user.Path();
+  ScratchPlayerFolders folders;
   gApp.dataFolder = TEST_DATA_DIR;
   gStation.infoUrls = {sim.Url("/info.json?streams=opus")};
-  gSettings.muted = 0;
-  gSettings.hotkey = 0;
-  gSettings.preset = 1;
-  gSettings.preset1 = 1.0f;
-  gPlayer.volume = 1.0f;
 
   LogCapture log;
-  StreamInfoWorker(kStreamInfoStartup);
-  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
-  bool playing = false;
-  for (int i = 0; i < 300 && !playing; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    playing = log.Contains("Playing.");
-  }
-  ASSERT_TRUE(playing);
+  ASSERT_TRUE(StartPlaying(log));
   // Each state lasts a stretch of the played audio, not of the clock, however slowly a
   // loaded machine writes it.
   ASSERT_TRUE(WaitForFrames(path, CapturedFrames(path) + 4 * kRate));
@@ -109,11 +94,5 @@ TEST(PrefsCapture, SliderAndPlayPauseKeyReachThePlayedAudio) {
   EXPECT_LT(silent, -90.0) << "the key did not silence the output";
   EXPECT_NEAR(after, reduced, 2.0) << "the unmute did not return to the slider's level";
 
-  for (int i = 0; i < 3000 && (gPlayer.connecting.load() != 0 || IsThread(gPlayer.workerThread.load())); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  SetAudioOutput(0);
-  gStation = savedStation;
-  gApp.userFolder = savedUser;
-  gApp.dataFolder = savedData;
-  ResetPlayback();
+  CloseCapture();
 }

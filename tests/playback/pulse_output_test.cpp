@@ -171,7 +171,7 @@ void WaitForWorker() {
 
 }  // namespace
 
-class PulseOutput : public ::testing::Test {
+class PulseOutput : public PlayerEnv {
  protected:
   static void SetUpTestSuite() {
     folder_ = new ScratchFolder;
@@ -198,21 +198,11 @@ class PulseOutput : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(error_, "");
     if (!skip_.empty()) GTEST_SKIP() << skip_;
-    ResetPlayback();
-    saved_ = gStation;
-    savedUser_ = gApp.userFolder;
-    savedData_ = gApp.dataFolder;
-    gApp.userFolder = user_.Path();
-    gApp.dataFolder = user_.Path();
     gStation.infoUrls = {sim_->Url("/info.json?streams=opus,vorbis")};
   }
   void TearDown() override {
     StopStream();
     WaitForWorker();
-    gStation = saved_;
-    gApp.userFolder = savedUser_;
-    gApp.dataFolder = savedData_;
-    ResetPlayback();
   }
 
   // Opens the output as the player does at start-up (whatever was open before is closed).
@@ -254,9 +244,7 @@ class PulseOutput : public ::testing::Test {
   static PulseServer* server_;
   static StationSim* sim_;
   static std::string error_, skip_;
-  StationInfo saved_;
-  ScratchFolder user_;
-  std::string savedUser_, savedData_;
+  ScratchPlayerFolders folders_;
 };
 
 ScratchFolder* PulseOutput::folder_ = nullptr;

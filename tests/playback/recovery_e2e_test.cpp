@@ -207,37 +207,11 @@ struct PlayerUnderTest {
   // The player with a station of two streams on the simulator, debug log on.
   bool Start(int port, const std::string& busAddress, const std::string& info) {
     if (!session.Start(root.Path(), "session")) return false;
-    fs::create_directories(root.Path() + "app/data");
-    fs::copy_file(PLAYER_BINARY, root.Path() + "app/corvale-player");
-    fs::permissions(root.Path() + "app/corvale-player", fs::perms::owner_all);
-    for (const auto& e : fs::directory_iterator(TEST_DATA_DIR))
-      if (e.path().filename() != "station.json")
-        fs::create_symlink(e.path(), root.Path() + "app/data/" + e.path().filename().string());
-    WriteFile(root.Path() + "app/data/station.json",
-              "{\"stationlist\": [{\"name\": \"Test\", \"id\": \"test\", \"refresh\": 3600, \"website\": "
-              "\"http://127.0.0.1/\", \"info\": [\"" +
-                  info + "\"]}]}");
-    std::string user = root.Path() + "config/{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}/";
-    fs::create_directories(user);
-    fs::create_directories(root.Path() + "logs");
-    fs::create_directories(root.Path() + "run");
-    fs::permissions(root.Path() + "run", fs::perms::owner_all);
-    WriteFile(user + "settings.json",
-              "{\"program\": {\"id\": \"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\", \"version\": \"5.4\"}, \"player\": "
-              "{\"versioncheck\": 0, \"trayicon\": 0}, \"debug\": {\"show\": 1, \"savepath\": \"" +
-                  root.Path() + "logs/\"}}");
+    InstallPlayer(root.Path(), info);
     capture = root.Path() + "out.raw";
-    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
-                                    "CORVALE_DIALOGS=stderr",
-                                    "CORVALE_AUDIO_OUTPUT=file:" + capture,
-                                    "DBUS_SYSTEM_BUS_ADDRESS=" + busAddress,
-                                    "DBUS_SESSION_BUS_ADDRESS=" + session.address,
-                                    "XDG_CONFIG_HOME=" + root.Path() + "config",
-                                    "XDG_RUNTIME_DIR=" + root.Path() + "run",
-                                    "HOME=" + root.Path(),
-                                    "PATH=/usr/bin:/bin"};
-    for (const char* pass : {"TSAN_OPTIONS", "ASAN_OPTIONS", "LSAN_OPTIONS"})
-      if (const char* v = std::getenv(pass)) env.push_back(std::string(pass) + "=" + v);
+    std::vector<std::string> env = PlayerEnvironment(root.Path(), "file:" + capture);
+    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + busAddress);
+    env.push_back("DBUS_SESSION_BUS_ADDRESS=" + session.address);
     return Spawn(player, {root.Path() + "app/corvale-player"}, env, false, root.Path() + "stderr.txt");
   }
 

@@ -30,10 +30,9 @@ size_t Current() {
 const char* const kA = "http://127.0.0.1:9/a.mp3";
 const char* const kB = "http://127.0.0.1:9/b.aac";
 
-class RecoveryTest : public ::testing::Test {
+class RecoveryTest : public PlayerEnv {
  protected:
   void SetUp() override {
-    ResetPlayback();
     gPlayer.audioReady = 1;
     SetStreamList(
         {Entry("1", kA, "mp3", 128), Entry("2", kB, "aac", 64), Entry("3", "http://127.0.0.1:9/c.ogg", "ogg", 96)});
@@ -43,7 +42,6 @@ class RecoveryTest : public ::testing::Test {
     gPlayer.shutdown = 1;
     WakePlayback();
     WaitWorkerIdle();
-    ResetPlayback();
   }
   FakeBassScope fake_;
 };
@@ -94,7 +92,7 @@ TEST_F(RecoveryTest, FailureCountsOnlyWhenNothingElseIsToBlame) {
   };
   Fake().createFails = 40;
   for (const Case& c : cases) {
-    ResetPlayback();
+    ResetPlayerState();
     SetStreamList({Entry("1", kA), Entry("2", kB)});
     gPlayer.shutdown = 1;  // the worker's 1 s pause ends at once
     Fake().createHold = 1;
@@ -149,7 +147,7 @@ TEST_F(RecoveryTest, OutageHoldsTheWorkerOnTheSameStream) {
 // network's return or a resume.
 TEST_F(RecoveryTest, RoundWaitEndsAtOnceOnReturnOrResume) {
   for (int resume : {0, 1}) {
-    ResetPlayback();
+    ResetPlayerState();
     SetStreamList({Entry("1", kA), Entry("2", kB)});
     gPlayer.failStreak = 10;  // five full rounds: a 32 s wait
     gPlayer.networkState = kNetworkUp;

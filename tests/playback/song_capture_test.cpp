@@ -142,7 +142,7 @@ std::vector<std::string> SavedFiles(const std::string& folder) {
 
 }  // namespace
 
-class SongCapture : public ::testing::Test {
+class SongCapture : public PlayerEnv {
  protected:
   static StationSim* sim_;
   static ScratchFolder* output_;
@@ -156,11 +156,7 @@ class SongCapture : public ::testing::Test {
     if (!sim_->Start(
             {"--title-seconds", "5", "--no-tls", "--metaint", "4000", "--burst", "1", "--dump-dir", dumps_->Path()}))
       libraryError_ = "station-sim: " + sim_->startError;
-    setenv("CORVALE_AUDIO_OUTPUT", ("file:" + output_->Path() + "out.raw").c_str(), 1);
-    if (libraryError_.empty() && !AudioLibraryLoaded() &&
-        !LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile))
-      libraryError_ = "cannot load the audio library from " TEST_DATA_DIR;
-    if (libraryError_.empty()) libraryError_ = ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4");
+    if (libraryError_.empty()) libraryError_ = OpenAudioLibrary("file:" + output_->Path() + "out.raw");
   }
   static void TearDownTestSuite() {
     StopStream();
@@ -173,7 +169,6 @@ class SongCapture : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_EQ(libraryError_, "");
-    ResetPlayback();
     SetRecordAll(0);
     gSettings.SetRecordSavePath(songs_.Path());
     SimGet(sim_->port, "/control/clear");
@@ -183,7 +178,6 @@ class SongCapture : public ::testing::Test {
     WaitIdle(30);
     SetRecordAll(0);
     for (int i = 0; i < 3000 && SongSavesPending(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ResetPlayback();
   }
 
   void Play(const std::string& path) {

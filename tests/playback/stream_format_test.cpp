@@ -8,6 +8,8 @@ using namespace std::string_literals;
 
 using namespace playtest;
 
+class ReadStreamFormatTest : public PlayerEnv {};
+
 // Catches every way a StreamTitle can be misread: fields, separators, quotes, encodings.
 TEST(ParseStreamTitleText, Table) {
   struct Case {
@@ -184,9 +186,8 @@ TEST(Codecs, KiloHertzTiesToEven) {
 }
 
 // Catches ReadStreamFormat ignoring the headers, the custom-URL split or the bitrate fallback.
-TEST(ReadStreamFormatTest, FromTheLibrary) {
+TEST_F(ReadStreamFormatTest, FromTheLibrary) {
   FakeBassScope fake;
-  ResetPlayback();
   gPlayer.streamHandle = 5;
   {
     std::lock_guard<std::mutex> l(Fake().lock);
@@ -215,5 +216,4 @@ TEST(ReadStreamFormatTest, FromTheLibrary) {
   EXPECT_EQ(gPlayer.bitrate.load(), 127600);
   EXPECT_EQ(PlayerString(&PlayerState::showName), "Drive");
   EXPECT_EQ(PlayerString(&PlayerState::showInfo), "Radio X");
-  ResetPlayback();
 }

@@ -27,35 +27,23 @@ const char* kTwoStreams =
     " {\"id\": \"64\", \"url\": \"http://127.0.0.1:9/b.aac\", \"codec\": \"aac\"},"
     " {\"id\": \"nourl\", \"bitrate\": 5}]";
 
-// Folders and the station for one test; everything is put back at the end.
-class StreamInfoEnv {
- public:
-  StreamInfoEnv() : savedStation_(gStation), savedUser_(gApp.userFolder), savedData_(gApp.dataFolder) {
-    ResetPlayback();
-    gApp.userFolder = user_.Path();
-    gApp.dataFolder = data_.Path();
-    gStation.infoUrls.clear();
-  }
-  ~StreamInfoEnv() {
-    gStation = savedStation_;
-    gApp.userFolder = savedUser_;
-    gApp.dataFolder = savedData_;
-    ResetPlayback();
-  }
+// Folders for one test, put back at the end.
+class StreamInfoEnv : public PlayerEnv {
+ protected:
   void InstalledStreams(const std::string& streams) {
-    WriteFile(data_.Path() + "station.json",
+    WriteFile(folders_.data.Path() + "station.json",
               "{\"stationlist\": [{\"name\": \"S\", \"info\": \"x\"}], \"stream\": " + streams + "}");
   }
   void CachedStreams(const std::string& streams) {
-    WriteFile(user_.Path() + "streams.json", "{\"stream\": " + streams + "}");
+    WriteFile(folders_.user.Path() + "streams.json", "{\"stream\": " + streams + "}");
   }
-  std::string CachePath() const { return user_.Path() + "streams.json"; }
+  std::string CachePath() const { return folders_.user.Path() + "streams.json"; }
 
  private:
-  StationInfo savedStation_;
-  std::string savedUser_, savedData_;
-  ScratchFolder user_, data_;
+  ScratchPlayerFolders folders_;
 };
+class StreamInfoDocument : public StreamInfoEnv {};
+class StreamInfoWorkerTest : public StreamInfoEnv {};
 
 std::vector<std::string> Urls(const std::vector<StreamEntry>& list) {
   std::vector<std::string> urls;
@@ -66,8 +54,7 @@ std::vector<std::string> Urls(const std::vector<StreamEntry>& list) {
 }  // namespace
 
 // Catches wrong history dates: each title ends where the next newer one starts.
-TEST(StreamInfoDocument, HistoryDates) {
-  StreamInfoEnv env;
+TEST_F(StreamInfoDocument, HistoryDates) {
   std::string history =
       "[{\"date\": \"2026-03-01T10:00:00Z\", \"artist\": \"A\", \"title\": \"One\", \"album\": \"X\", \"year\": "
       "\"1999\", \"artwork\": \"http://127.0.0.1/1.png\"},"
@@ -106,8 +93,7 @@ TEST(StreamInfoDocument, HistoryDates) {
 }
 
 // Catches skipped items moving the end time, and a second run touching history or title.
-TEST(StreamInfoDocument, SkippedItemsAndSecondRun) {
-  StreamInfoEnv env;
+TEST_F(StreamInfoDocument, SkippedItemsAndSecondRun) {
   std::string history =
       "[{\"date\": \"2026-03-01T10:00:00Z\", \"artist\": \"A\", \"title\": \"One\"},"
       " {\"date\": \"2026-03-01T09:58:00Z\", \"title\": \"No artist\"},"
@@ -130,8 +116,7 @@ TEST(StreamInfoDocument, SkippedItemsAndSecondRun) {
 }
 
 // Catches missing log lines or wrong formats for the document's fields and its errors.
-TEST(StreamInfoDocument, LogLines) {
-  StreamInfoEnv env;
+TEST_F(StreamInfoDocument, LogLines) {
   struct Case {
     std::string doc;
     int ok;
@@ -161,8 +146,7 @@ TEST(StreamInfoDocument, LogLines) {
 }
 
 // Catches a fetch that does not fill the list, log the count or refresh the cache.
-TEST(StreamInfoWorkerTest, FetchFillsListAndCache) {
-  StreamInfoEnv env;
+TEST_F(StreamInfoWorkerTest, FetchFillsListAndCache) {
   LoopbackServer server;
   server.Ok("/info.json", Document(kTwoStreams), "application/json");
   gStation.infoUrls = {server.Url("/info.json")};
@@ -179,17 +163,16 @@ TEST(StreamInfoWorkerTest, FetchFillsListAndCache) {
   EXPECT_GE(fetch, 0);
   EXPECT_GT(show, fetch);
   EXPECT_GT(count, show);
-  EXPECT_NE(ReadFile(env.CachePath()).find("http://127.0.0.1:9/b.aac"), std::string::npos);
+  EXPECT_NE(ReadFile(CachePath()).find("http://127.0.0.1:9/b.aac"), std::string::npos);
 }
 
 // Catches a start-up that waits forever for a dead service instead of using the cache,
 // and the wrong order of cache and installed list.
-TEST(StreamInfoWorkerTest, ServiceDownFallsBack) {
-  StreamInfoEnv env;
+TEST_F(StreamInfoWorkerTest, ServiceDownFallsBack) {
   LoopbackServer server;
   server.Status("/info.json", 503, "Service Unavailable");
   gStation.infoUrls = {"http://127.0.0.1:1/info.json", server.Url("/info.json")};
-  env.InstalledStreams("[{\"id\": \"i\", \"url\": \"http://127.0.0.1:9/installed.mp3\"}]");
+  InstalledStreams("[{\"id\": \"i\", \"url\": \"http://127.0.0.1:9/installed.mp3\"}]");
 
   LogCapture log;
   StreamInfoWorker(kStreamInfoStartup);
@@ -199,7 +182,7 @@ TEST(StreamInfoWorkerTest, ServiceDownFallsBack) {
   EXPECT_GE(FindLine(lines, "Loading backup streamlist."), 0);
   EXPECT_GE(FindLine(lines, "1 entries in playlist."), 0);
 
-  env.CachedStreams("[{\"id\": \"c\", \"url\": \"http://127.0.0.1:9/cached.mp3\"}]");
+  CachedStreams("[{\"id\": \"c\", \"url\": \"http://127.0.0.1:9/cached.mp3\"}]");
   SetStreamList({});
   StreamInfoWorker(kStreamInfoStartup);
   EXPECT_EQ(Urls(GetStreamList()), (std::vector<std::string>{"http://127.0.0.1:9/cached.mp3"}));
@@ -207,11 +190,10 @@ TEST(StreamInfoWorkerTest, ServiceDownFallsBack) {
 
 // Catches an empty stream array in the document not falling back, and a station without
 // any information URL not reaching the fallback at all.
-TEST(StreamInfoWorkerTest, EmptyArrayAndNoUrls) {
-  StreamInfoEnv env;
+TEST_F(StreamInfoWorkerTest, EmptyArrayAndNoUrls) {
   LoopbackServer server;
   server.Ok("/info.json", Document("[]"));
-  env.InstalledStreams("[{\"id\": \"i\", \"url\": \"http://127.0.0.1:9/installed.mp3\"}]");
+  InstalledStreams("[{\"id\": \"i\", \"url\": \"http://127.0.0.1:9/installed.mp3\"}]");
   gStation.infoUrls = {server.Url("/info.json")};
   StreamInfoWorker(kStreamInfoStartup);
   EXPECT_EQ(Urls(GetStreamList()), (std::vector<std::string>{"http://127.0.0.1:9/installed.mp3"}));
@@ -225,8 +207,7 @@ TEST(StreamInfoWorkerTest, EmptyArrayAndNoUrls) {
 
 // Catches the worker thread giving up (it must go round the URLs until one answers) and
 // a retry loop that cannot be ended at exit.
-TEST(StreamInfoWorkerTest, ThreadRetriesRoundTheUrls) {
-  StreamInfoEnv env;
+TEST_F(StreamInfoWorkerTest, ThreadRetriesRoundTheUrls) {
   LoopbackServer server;
   server.Ok("/good.json", Document(kTwoStreams));
   server.Status("/bad.json", 500, "Internal Server Error");
@@ -243,12 +224,10 @@ TEST(StreamInfoWorkerTest, ThreadRetriesRoundTheUrls) {
   EXPECT_GE(server.Requests(), 6);  // still trying after the pass a start-up run would make
   PlaybackShutdown();
   worker.join();
-  gPlayer.shutdown = 0;
 }
 
 // Catches the custom-URL mode fetching the station's document or missing its log lines.
-TEST(StreamInfoWorkerTest, CustomUrl) {
-  StreamInfoEnv env;
+TEST_F(StreamInfoWorkerTest, CustomUrl) {
   LoopbackServer server;
   server.Ok("/list.pls", "[playlist]\nFile1=http://127.0.0.1:9/one\nFile2=http://127.0.0.1:9/two\n");
   gStation.infoUrls = {server.Url("/info.json")};

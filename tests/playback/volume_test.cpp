@@ -13,6 +13,10 @@
 
 using namespace playtest;
 
+class LevelDspTest : public PlayerEnv {};
+class SetVolumeTest : public PlayerEnv {};
+class HandleTrackChangeTest : public PlayerEnv {};
+
 namespace {
 
 // A stereo sine of the given RMS level (dBFS referred to a full-scale sine) through the DSP.
@@ -36,8 +40,7 @@ void ResetMeasure() {
 }  // namespace
 
 // Catches silence counted as signal, reset requests ignored and NaN samples poisoning the sums.
-TEST(LevelDspTest, Accumulators) {
-  ResetPlayback();
+TEST_F(LevelDspTest, Accumulators) {
   float samples[] = {0.0f, 0.5f, -0.25f, 0.0f, NAN, INFINITY, -1.0f};
   gPlayer.measureReset = 1;
   gPlayer.longPeakReset = 1;
@@ -65,9 +68,8 @@ TEST(LevelDspTest, Accumulators) {
 // audio reaches the DSP (a second of the previous title would count for the new one), a
 // second change inside the buffer window overwriting the first, and a stop that drops
 // the changes still on their way.
-TEST(LevelDspTest, TitleChangesWhenTheirAudioArrives) {
+TEST_F(LevelDspTest, TitleChangesWhenTheirAudioArrives) {
   FakeBassScope fake;
-  ResetPlayback();
   std::vector<float> block(100, 0.5f);
   const int pending = PendingEventCount();
   QueueTitleChange("StreamTitle='A - One';", 150);
@@ -95,13 +97,11 @@ TEST(LevelDspTest, TitleChangesWhenTheirAudioArrives) {
   history = GetTrackHistory();
   ASSERT_EQ(history.size(), 3u);
   EXPECT_EQ(history[0].artist, "C");
-  ResetPlayback();
 }
 
 // Catches a wrong estimate of the audio buffered between download and DSP.
-TEST(LevelDspTest, BufferedSamplesAhead) {
+TEST_F(LevelDspTest, BufferedSamplesAhead) {
   FakeBassScope fake;
-  ResetPlayback();
   EXPECT_EQ(BufferedSamplesAhead(), 0);  // no stream
   gPlayer.streamHandle = 4;
   gPlayer.bitrate = 128000;
@@ -135,7 +135,6 @@ TEST(LevelDspTest, BufferedSamplesAhead) {
     }
     EXPECT_EQ(BufferedSamplesAhead(), c.samples) << c.freq << " " << c.chans;
   }
-  ResetPlayback();
 }
 
 // Catches a level formula off by the sine reference (2x) or by log base, and a wrong step.
@@ -192,9 +191,8 @@ TEST(TitleLevelsTest, ClampsAndNoMeasurement) {
 }
 
 // Catches SetVolume passing unclamped values or slide times to the library, or unmuting.
-TEST(SetVolumeTest, ClampsAndMute) {
+TEST_F(SetVolumeTest, ClampsAndMute) {
   FakeBassScope fake;
-  ResetPlayback();
   SetVolume(0.8f, 100);
   EXPECT_EQ(Fake().slides.load(), 0);  // no stream: nothing to slide
   EXPECT_FLOAT_EQ(gPlayer.volume.load(), 0.8f);
@@ -217,7 +215,6 @@ TEST(SetVolumeTest, ClampsAndMute) {
     EXPECT_FLOAT_EQ(Fake().lastSlideValue.load(), c.sent);
     EXPECT_EQ(Fake().lastSlideMs.load(), c.sentMs);
   }
-  ResetPlayback();
 }
 
 namespace {
@@ -233,11 +230,9 @@ void Announce(const std::string& meta) {
 }  // namespace
 
 // Catches history, measurement and volume mistakes across a run of title changes.
-TEST(HandleTrackChangeTest, TitleSequence) {
+TEST_F(HandleTrackChangeTest, TitleSequence) {
   FakeBassScope fake;
-  ResetPlayback();
   // Steps from the automatic mode's level, whatever mode an earlier test left.
-  const int64_t savedPreset = gSettings.preset.load();
   gSettings.preset = VolumeAuto;
   gPlayer.streamHandle = 11;
   LogCapture log;
@@ -307,17 +302,12 @@ TEST(HandleTrackChangeTest, TitleSequence) {
   EXPECT_GE(FindLine(lines, "\"Beta - Album\", Headroom 0.00 dB, RMS -23.00 dBFS, -23.00 dBFS Max Peak."), 0);
   EXPECT_GE(FindLine(lines, "\"Gamma - Three\", Headroom 0.00 dB, RMS -28.00 dBFS, -28.00 dBFS Max Peak."), 0);
   EXPECT_EQ(lines.back(), "\"Delta - Four\", Headroom 0.00 dB, RMS 0.00 dBFS, 0.00 dBFS Max Peak.");
-  ResetPlayback();
-  gSettings.preset = savedPreset;
 }
 
 // Catches the step made from the last volume instead of the preset mode's own level: in
 // preset 2 (0.5) the -14, -14, -23 run gives 0.5 x 0.355 twice, then 0.5 again.
-TEST(HandleTrackChangeTest, StepFromThePresetLevel) {
+TEST_F(HandleTrackChangeTest, StepFromThePresetLevel) {
   FakeBassScope fake;
-  ResetPlayback();
-  const int64_t savedPreset = gSettings.preset.load();
-  const float savedLevel = gSettings.preset2.load();
   gSettings.preset = 2;
   gSettings.preset2 = 0.5f;
   gPlayer.streamHandle = 14;
@@ -333,17 +323,13 @@ TEST(HandleTrackChangeTest, StepFromThePresetLevel) {
     Announce("StreamTitle='P - " + std::to_string(n++) + "';");
     EXPECT_NEAR(gPlayer.volume.load(), step.volume, 0.0005) << step.dbfs << " at title " << n;
   }
-  gSettings.preset = savedPreset;
-  gSettings.preset2 = savedLevel;
-  ResetPlayback();
 }
 
 // Catches numbers in texts that follow the user's locale once the toolkit has set it
 // (setlocale(LC_ALL, "") from the environment): under German rules the loudness line
 // would read "Headroom 0,00 dB" and the scale "1,5".
-TEST(HandleTrackChangeTest, NumbersKeepTheirPointUnderADecimalCommaLocale) {
+TEST_F(HandleTrackChangeTest, NumbersKeepTheirPointUnderADecimalCommaLocale) {
   FakeBassScope fake;
-  ResetPlayback();
 #ifdef _WIN32
   // Windows' C library takes the user's locale from the system, not from LC_ALL: name it.
   const char* set = setlocale(LC_ALL, "German_Germany.1252");
@@ -376,13 +362,11 @@ TEST(HandleTrackChangeTest, NumbersKeepTheirPointUnderADecimalCommaLocale) {
   std::vector<std::string> lines = log.Lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "\"L - 0\", Headroom 0.00 dB, RMS -18.50 dBFS, -18.50 dBFS Max Peak.");
-  ResetPlayback();
 }
 
 // Catches a history that grows without bound or is trimmed after the insert.
-TEST(HandleTrackChangeTest, HistoryLimit) {
+TEST_F(HandleTrackChangeTest, HistoryLimit) {
   FakeBassScope fake;
-  ResetPlayback();
   gPlayer.streamHandle = 12;
   Announce("StreamTitle='T - 0';");
   for (int i = 1; i <= 60; ++i) Announce("StreamTitle='T - " + std::to_string(i) + "';");
@@ -390,14 +374,12 @@ TEST(HandleTrackChangeTest, HistoryLimit) {
   EXPECT_EQ(h.size(), kHistoryLimit + 1);
   EXPECT_EQ(h.front().title, "60");
   EXPECT_EQ(h[1].title, "59");
-  ResetPlayback();
 }
 
 // Catches a title taken from the stream-information history being entered a second time,
 // and an empty metadata title creating an entry.
-TEST(HandleTrackChangeTest, KnownTitleAndEmptyTitle) {
+TEST_F(HandleTrackChangeTest, KnownTitleAndEmptyTitle) {
   FakeBassScope fake;
-  ResetPlayback();
   gPlayer.streamHandle = 13;
   {
     std::lock_guard<std::mutex> l(gTrackHistory.lock);
@@ -413,5 +395,4 @@ TEST(HandleTrackChangeTest, KnownTitleAndEmptyTitle) {
   gPlayer.streamHandle = 0;  // no stream: the title stays as it was
   Announce("StreamTitle='Other - Title';");
   EXPECT_EQ(GetTrackHistory().size(), 1u);
-  ResetPlayback();
 }

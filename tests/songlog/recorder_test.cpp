@@ -72,27 +72,21 @@ bool IsUtcDate(const std::string& text) {
   return true;
 }
 
+class SongLogRecorder : public PlayerEnv {};
+
 }  // namespace
 
 // Catches a title missing from the log or written twice, rows out of order, durations
 // counted from the metadata's arrival or by the wall clock instead of the audio, levels
 // other than those the player measured and logged, a favourite landing on the wrong
 // title, and the title playing at exit being lost.
-TEST(SongLogRecorder, EveryHeardTitleBecomesARowWithTheLoggedLevels) {
-  ScratchFolder output, user, data, songs;
+TEST_F(SongLogRecorder, EveryHeardTitleBecomesARowWithTheLoggedLevels) {
+  ScratchFolder output, songs;
+  ScratchPlayerFolders folders;
   StationSim sim;
   ASSERT_TRUE(sim.Start({"--title-seconds", "6", "--variants", "4", "--no-tls"})) << sim.startError;
   const std::string path = output.Path() + "songlog.raw";
-  setenv("CORVALE_AUDIO_OUTPUT", ("file:" + path).c_str(), 1);
-  if (!AudioLibraryLoaded()) {
-    ASSERT_TRUE(LoadAudioLibrary(std::string(TEST_DATA_DIR) + kAudioLibraryFile));
-  }
-  ASSERT_EQ(ConfigureAudioLibrary(TEST_DATA_DIR, "Corvale Player/5.4"), "");
-  ResetPlayback();
-  StationInfo savedStation = gStation;
-  std::string savedUser = gApp.userFolder, savedData = gApp.dataFolder;
-  gApp.userFolder = user.Path();
-  gApp.dataFolder = data.Path();
+  ASSERT_EQ(OpenAudioLibrary("file:" + path), "");
   gStation.id = "sim-station";
   gStation.infoUrls = {sim.Url("/info.json?streams=mp3")};
   LogCapture log;
@@ -100,12 +94,7 @@ TEST(SongLogRecorder, EveryHeardTitleBecomesARowWithTheLoggedLevels) {
 
   LoopStandIn loop;
   loop.seen = PendingEventCount();
-  StreamInfoWorker(kStreamInfoStartup);
-  StartPlaybackWorker(WorkerStart::kReconnectCurrent);
-  for (int i = 0; i < 3000 && gPlayer.streamHandle.load() == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_NE(gPlayer.streamHandle.load(), 0u);
-  ASSERT_NE(gBass.BASS_ChannelSetDSP(gPlayer.streamHandle.load(), HandleChangesAfterMeasuring, &loop, -1), 0u);
+  ASSERT_TRUE(StartPlayingWithLoopDsp(HandleChangesAfterMeasuring, &loop));
   for (int idle = 0; idle < 3000;) {
     {
       std::lock_guard<std::mutex> g(loop.lock);
@@ -125,9 +114,6 @@ TEST(SongLogRecorder, EveryHeardTitleBecomesARowWithTheLoggedLevels) {
   SetAudioOutput(0);
   std::vector<TrackHistoryEntry> history = GetTrackHistory();
   std::vector<std::string> lines = log.Lines();
-  gStation = savedStation;
-  gApp.userFolder = savedUser;
-  gApp.dataFolder = savedData;
   ASSERT_GE(loop.titles, 7);
 
   int result = 0;
@@ -186,13 +172,12 @@ TEST(SongLogRecorder, EveryHeardTitleBecomesARowWithTheLoggedLevels) {
   // The title playing at the end was measured too.
   EXPECT_TRUE(std::isfinite(rows[0].rms));
   EXPECT_GT(rows[0].seconds, 0.0);
-  ResetPlayback();
 }
 
 // Catches a recorder that needs the writer: without SongLogInit (a second instance that
 // only hands its arguments over never starts it) titles are taken and dropped, nothing
 // is created, and the reads answer empty.
-TEST(SongLogRecorder, WithoutTheWriterNothingIsWritten) {
+TEST_F(SongLogRecorder, WithoutTheWriterNothingIsWritten) {
   ScratchFolder folder;
   SongLogShutdown();
   SongRow r;
@@ -214,7 +199,7 @@ TEST(SongLogRecorder, WithoutTheWriterNothingIsWritten) {
 
 // Catches the window's favourite toggle waiting for the writer or being lost: the reads
 // show it at once, and it is in the file after the writer ends.
-TEST(SongLogRecorder, WindowFavouriteShowsAtOnceAndIsStored) {
+TEST_F(SongLogRecorder, WindowFavouriteShowsAtOnceAndIsStored) {
   ScratchFolder folder;
   ASSERT_EQ(SongLogInit(folder.Path()), 1);
   for (int i = 0; i < 500 && !SongLogReady(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -14,11 +14,7 @@
 
 namespace {
 
-using xtest::Have;
 using xtest::Output;
-using xtest::Spawn;
-using xtest::StartXvfb;
-using xtest::Stop;
 
 void Pump(int rounds) {
   for (int i = 0; i < rounds; i++) {
@@ -27,43 +23,23 @@ void Pump(int rounds) {
   }
 }
 
-class InfoX : public ::testing::Test {
+class InfoX : public xtest::XDisplayTest {
  protected:
-  pid_t xvfb = 0, wm = 0;
-  std::string display, savedData;
+  std::string savedData;
 
-  void StartX(int dpi) {
-    if (!Have("Xvfb") || !Have("xdpyinfo") || !Have("xdotool") || !Have("openbox") || !Have("xprop") ||
-        !Have("import"))
-      GTEST_SKIP() << "Xvfb, x11-utils, xdotool, openbox or imagemagick missing";
-    if (RuntimeReady()) GTEST_SKIP() << "the runtime already runs on another platform";
-    display = StartXvfb(&xvfb, "1024x768x24", true);
-    ASSERT_EQ(display.rfind("error: ", 0), std::string::npos) << display;
-    setenv("DISPLAY", display.c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
-    if (dpi != 96)
-      ASSERT_EQ(system(("xprop -display " + display + " -root -f RESOURCE_MANAGER 8s -set RESOURCE_MANAGER 'Xft.dpi:\t" +
-                        std::to_string(dpi) + "\n'")
-                           .c_str()),
-                0);
-    wm = Spawn({"openbox", "--sm-disable"});
-    // The manager is up once it names itself on the root window.
-    bool up = false;
-    for (int i = 0; i < 200 && !up; i++) {
-      up = Output("xprop -display " + display + " -root _NET_SUPPORTING_WM_CHECK").find("window id") !=
-           std::string::npos;
-      if (!up) usleep(50000);
-    }
-    ASSERT_TRUE(up) << "openbox did not come up";
-    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/corvale-bus", 1);
-    StartTrayRuntime();
-    ASSERT_EQ(RuntimePlatformName(), "xcb");
+  // False when the test is skipped or could not start (already reported).
+  bool StartX(int dpi) {
+    if (!StartDisplay({.tools = {"xdotool", "openbox", "xprop", "import"}, .dpi = dpi, .openbox = true})) return false;
+    StartMainWindow();
+    return !HasFatalFailure();
+  }
+  // The program data folder, the programme and the invisible main window, as start-up
+  // has them.
+  void StartMainWindow() {
     SetCoreMainThread();
-    ResetSettings();
     savedData = gApp.dataFolder;
     gApp.dataFolder = BuildDataFolder();
     RegisterPrivateFont(gApp.dataFolder + "SourceSansPro-Regular.otf");
-    gApp.minimized = 0;
     SetPlayerString(&PlayerState::showName, "Morning Show");
     SetPlayerString(&PlayerState::showInfo, "with Ada and the Morning Crew");
     ASSERT_EQ(OpenWindow(WinMain, 0, 0, 23, 128, "main", WindowInvisible), 1);
@@ -74,11 +50,9 @@ class InfoX : public ::testing::Test {
       OpenInfoWindow(0, 0, 0, 0);
       if (IsWindow(WinMain)) CloseWindow(WinMain);
       ClearSkinImageCache();
-      RuntimeTeardown();
       gApp.dataFolder = savedData;
     }
-    Stop(wm);
-    Stop(xvfb);
+    StopDisplay();
   }
 
   std::string InfoWindowId() {
@@ -120,7 +94,7 @@ class InfoX : public ::testing::Test {
 // before that fit (the opening size with the frame round it) grew the window by a frame
 // at every start.
 TEST_F(InfoX, SizeSurvivesRestarts) {
-  StartX(96);
+  if (!StartX(96)) return;
   gSettings.infoX = 100;
   gSettings.infoY = 80;
   gSettings.infoW = 600;
@@ -163,7 +137,7 @@ TEST_F(InfoX, SizeSurvivesRestarts) {
 // The two-line programme at scale 1.5, photographed (the layout itself is checked by the
 // window's own tests).
 TEST_F(InfoX, ScaleOneAndAHalf) {
-  StartX(144);
+  if (!StartX(144)) return;
   gSettings.infoX = 100;
   gSettings.infoY = 80;
   OpenAndSettle();

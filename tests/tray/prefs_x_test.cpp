@@ -24,10 +24,8 @@
 namespace {
 
 using xtest::FindTrayIcon;
-using xtest::Have;
 using xtest::Output;
 using xtest::Spawn;
-using xtest::StartXvfb;
 using xtest::Stop;
 
 int MainCallback(const WindowMessage& m) {
@@ -53,33 +51,20 @@ void Pump(int rounds) {
   }
 }
 
-class PrefsX : public ::testing::Test {
+class PrefsX : public xtest::XDisplayTest {
  protected:
-  pid_t xvfb = 0, trayer = 0;
-  std::string display, folder, savedUser, savedData;
+  pid_t trayer = 0;
+  std::string folder, savedUser, savedData;
 
-  // dpi: the desktop's logical DPI, so the window's scale is dpi / 96. The server does not
-  // reset when its last client leaves, or it would forget the DPI resource.
-  void StartX(int dpi) {
-    if (!Have("Xvfb") || !Have("xdpyinfo") || !Have("xdotool") || !Have("import") || !Have("trayer") ||
-        !Have("xwininfo"))
-      GTEST_SKIP() << "Xvfb, x11-utils, xdotool, trayer or imagemagick missing";
-    if (RuntimeReady()) GTEST_SKIP() << "the runtime already runs on another platform";
-    display = StartXvfb(&xvfb, "1024x768x24", true);
-    ASSERT_EQ(display.rfind("error: ", 0), std::string::npos) << display;
-    setenv("DISPLAY", display.c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
-    // The desktop's DPI as xrdb would set it: the Xft.dpi resource of the root window.
-    if (dpi != 96)
-      ASSERT_EQ(system(("xprop -display " + display +
-                        " -root -f RESOURCE_MANAGER 8s -set RESOURCE_MANAGER 'Xft.dpi:\t" + std::to_string(dpi) + "\n'")
-                           .c_str()),
-                0);
-    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/corvale-bus", 1);
-    StartTrayRuntime();
-    ASSERT_EQ(RuntimePlatformName(), "xcb");
+  // False when the test is skipped or could not start (already reported).
+  bool StartX(int dpi) {
+    if (!StartDisplay({.tools = {"xdotool", "import", "trayer", "xwininfo"}, .dpi = dpi})) return false;
+    StartMainWindow();
+    return !HasFatalFailure();
+  }
+  // The player's folders and the invisible main window, as start-up has them.
+  void StartMainWindow() {
     SetCoreMainThread();
-    ResetSettings();
     savedData = gApp.dataFolder;
     gApp.dataFolder = BuildDataFolder();
     // The window's face, registered as start-up does.
@@ -88,9 +73,6 @@ class PrefsX : public ::testing::Test {
     std::filesystem::create_directories(folder);
     savedUser = gApp.userFolder;
     gApp.userFolder = folder;
-    gApp.trayImageNormal = gApp.trayImageMuted = gApp.trayImageConnect = 0;
-    MakeTrayImages();
-    gPlayer.streamHandle = 0;
     gSettings.prefsX = 100;
     gSettings.prefsY = 100;
     ASSERT_EQ(OpenWindow(WinMain, 0, 0, 23, 128, "main", WindowInvisible), 1);
@@ -103,14 +85,13 @@ class PrefsX : public ::testing::Test {
       RemoveTrayIcon();
       if (IsWindow(WinMain)) CloseWindow(WinMain);
       ClearSkinImageCache();
-      RuntimeTeardown();
       gApp.userFolder = savedUser;
       gApp.dataFolder = savedData;
       std::error_code ec;
       std::filesystem::remove_all(folder, ec);
     }
     Stop(trayer);
-    Stop(xvfb);
+    StopDisplay();
   }
 
   std::string PrefsWindowId() {
@@ -172,7 +153,7 @@ class PrefsX : public ::testing::Test {
 // the file, and a tray menu opened while the preferences window is active whose
 // command acts on window 4 instead of the main window.
 TEST_F(PrefsX, ClicksReachTheSettingsFileAndTheTrayActsOnTheMainWindow) {
-  StartX(96);
+  if (!StartX(96)) return;
   gSettings.preset = 1;
   gSettings.preset1 = 0.5f;
   gSettings.preset2 = 0.5f;
@@ -250,7 +231,7 @@ TEST_F(PrefsX, ClicksReachTheSettingsFileAndTheTrayActsOnTheMainWindow) {
 // Catches a window that does not scale at 144 DPI (size, controls, slider) and
 // clicks missing their scaled controls.
 TEST_F(PrefsX, ScaleOneAndAHalf) {
-  StartX(144);
+  if (!StartX(144)) return;
   gSettings.preset = 1;
   gSettings.preset1 = 0.5f;
   gPlayer.volume = 0.5f;

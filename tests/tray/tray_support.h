@@ -22,6 +22,7 @@
 #include "data/data.h"
 #include "platform/platform.h"
 #include "playback/playback.h"
+#include "player_env.h"
 #include "runtime/runtime.h"
 #include "ui/ui.h"
 
@@ -51,13 +52,10 @@ inline void MakeTrayImages() {
   if (!gApp.trayImageConnect) gApp.trayImageConnect = CreateImage(ImageAny, 64, 64, 32, 0x0000FF);
 }
 
-class TrayTest : public ::testing::Test {
+class TrayTest : public PlayerEnv {
  protected:
   void SetUp() override {
     StartTrayRuntime();
-    ResetSettings();
-    gPlayer.connecting = 0;
-    gPlayer.volume = 1.0f;
     MakeTrayImages();
     if (IsMenu(kTrayMenu)) FreeMenu(kTrayMenu);
     while (WaitWindowEvent(0) != 0) {
@@ -180,6 +178,72 @@ inline void Stop(pid_t& pid) {
   waitpid(pid, &status, 0);
   pid = 0;
 }
+
+// A test with an X display of its own: Xvfb, optionally the openbox window manager, and
+// the runtime on it through xcb, with no StatusNotifier host (a tray icon goes to an X
+// tray) and fresh tray images (those of an earlier test went with its runtime).
+class XDisplayTest : public PlayerEnv {
+ protected:
+  pid_t xvfb = 0, wm = 0;
+  std::string display;
+
+  struct XOptions {
+    std::vector<const char*> tools;  // the X tools the test runs besides Xvfb
+    const char* screen = "1024x768x24";
+    bool noreset = true;  // the server keeps its resources (the DPI) when its last client leaves
+    int dpi = 96;         // the desktop's logical DPI: the windows' scale is dpi / 96
+    bool openbox = false;
+  };
+
+  // Starts it all; false when the test is skipped (a tool is missing, or the runtime
+  // already runs on another platform) or failed to start, both already reported.
+  bool StartDisplay(const XOptions& d) {
+    StartDisplaySteps(d);
+    return !IsSkipped() && !HasFatalFailure();
+  }
+
+  // Ends the runtime (when it started here), the window manager and the server.
+  void StopDisplay() {
+    if (xvfb > 0) RuntimeTeardown();
+    Stop(wm);
+    Stop(xvfb);
+  }
+
+ private:
+  void StartDisplaySteps(const XOptions& d) {
+    for (const char* tool : d.tools)
+      if (!Have(tool)) GTEST_SKIP() << tool << " missing";
+    if (!Have("Xvfb") || !Have("xdpyinfo")) GTEST_SKIP() << "Xvfb or x11-utils missing";
+    if (RuntimeReady()) GTEST_SKIP() << "the runtime already runs on another platform";
+    display = StartXvfb(&xvfb, d.screen, d.noreset);
+    ASSERT_EQ(display.rfind("error: ", 0), std::string::npos) << display;
+    setenv("DISPLAY", display.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    // The desktop's DPI as xrdb would set it: the Xft.dpi resource of the root window.
+    if (d.dpi != 96)
+      ASSERT_EQ(
+          system(("xprop -display " + display + " -root -f RESOURCE_MANAGER 8s -set RESOURCE_MANAGER 'Xft.dpi:\t" +
+                  std::to_string(d.dpi) + "\n'")
+                     .c_str()),
+          0);
+    if (d.openbox) {
+      wm = Spawn({"openbox", "--sm-disable"});
+      // The manager is up once it names itself on the root window.
+      bool up = false;
+      for (int i = 0; i < 200 && !up; i++) {
+        up = Output("xprop -display " + display + " -root _NET_SUPPORTING_WM_CHECK").find("window id") !=
+             std::string::npos;
+        if (!up) usleep(50000);
+      }
+      ASSERT_TRUE(up) << "openbox did not come up";
+    }
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/corvale-bus", 1);
+    StartTrayRuntime();
+    ASSERT_EQ(RuntimePlatformName(), "xcb");
+    gApp.trayImageNormal = gApp.trayImageMuted = gApp.trayImageConnect = 0;
+    MakeTrayImages();
+  }
+};
 
 }  // namespace xtest
 #endif

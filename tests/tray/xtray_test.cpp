@@ -19,10 +19,8 @@
 namespace {
 
 using xtest::FindTrayIcon;
-using xtest::Have;
 using xtest::Output;
 using xtest::Spawn;
-using xtest::StartXvfb;
 using xtest::Stop;
 
 int gTrayHostAppeared = 0;
@@ -55,28 +53,13 @@ void Pump(int rounds) {
   }
 }
 
-class XTrayTest : public ::testing::Test {
+class XTrayTest : public xtest::XDisplayTest {
  protected:
-  pid_t xvfb = 0, trayer = 0;
-  std::string display;
+  pid_t trayer = 0;
 
   void SetUp() override {
-    if (!Have("Xvfb") || !Have("trayer") || !Have("xwininfo") || !Have("xdpyinfo") || !Have("xdotool") ||
-        !Have("import"))
-      GTEST_SKIP() << "Xvfb, trayer, x11-utils, xdotool or imagemagick missing";
-    if (RuntimeReady()) GTEST_SKIP() << "the runtime already runs on another platform";
-    display = StartXvfb(&xvfb, "800x600x24", false);
-    ASSERT_EQ(display.rfind("error: ", 0), std::string::npos) << display;
-    setenv("DISPLAY", display.c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
-    // No StatusNotifier host here: the icon goes to the X tray.
-    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/corvale-bus", 1);
-    StartTrayRuntime();
-    ASSERT_EQ(RuntimePlatformName(), "xcb");
-    ResetSettings();
-    // The images of an earlier test went with its runtime.
-    gApp.trayImageNormal = gApp.trayImageMuted = gApp.trayImageConnect = 0;
-    MakeTrayImages();
+    if (!StartDisplay({.tools = {"trayer", "xwininfo", "xdotool", "import"}, .screen = "800x600x24", .noreset = false}))
+      return;
     ASSERT_EQ(OpenWindow(WinMain, 0, 0, 23, 128, "main", WindowInvisible), 1);
     SetWindowCallback(WinMain, MainCallback);
     StartTrayer();
@@ -86,10 +69,9 @@ class XTrayTest : public ::testing::Test {
     if (xvfb > 0) {
       RemoveTrayIcon();
       if (IsWindow(WinMain)) CloseWindow(WinMain);
-      RuntimeTeardown();
     }
     Stop(trayer);
-    Stop(xvfb);
+    StopDisplay();
   }
 
   void StartTrayer() {

@@ -164,13 +164,10 @@ TEST(InfoTexts, SizeRule) {
 
 // --- The window ---------------------------------------------------------------------------------
 
-class InfoWindow : public ::testing::Test {
+class InfoWindow : public PlayerEnv {
  protected:
   void SetUp() override {
     UiTestRuntime();
-    ResetSettings();
-    gApp.infoScale = 1.0f;
-    gApp.minimized = 0;
     SetPlayerString(&PlayerState::showName, "Morning Show");
     SetPlayerString(&PlayerState::showInfo, "with Ada");
     SetPlayerString(&PlayerState::connectId, "mp3");
@@ -182,7 +179,6 @@ class InfoWindow : public ::testing::Test {
   }
   void TearDown() override {
     OpenInfoWindow(0, 0, 0, 0);
-    ClearTrackHistory();
     // An artwork answer still on its way is taken and dropped.
     WaitThread(ArtworkWorkerThread(), -1);
     while (int kind = WaitWindowEvent(0)) DispatchEvent(kind, EventWindow(), EventObject(), EventType());
@@ -354,7 +350,6 @@ TEST_F(InfoWindow, PlacementSurvivesARestart) {
   ResetSettings();
   int loaded = 0;
   int64_t major = 0, minor = 0;
-  ResetSettings();
   ASSERT_EQ(ReadSettingsFile(loaded, major, minor), 1);
   EXPECT_EQ(gSettings.infoState.load(), 1);
   EXPECT_EQ(gSettings.statsState.load(), 1);

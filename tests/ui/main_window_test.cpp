@@ -28,16 +28,11 @@ BOOL FakeGetLevelEx(DWORD handle, float* levels, float length, DWORD flags) {
   return TRUE;
 }
 
-class MainWindow : public ::testing::Test {
+class MainWindow : public PlayerEnv {
  protected:
   void SetUp() override {
     UiTestRuntime();
-    ResetSettings();
-    MainScale = 1.0f;
     gMainWindow = MainWindowState{};
-    gApp.minimized = 0;
-    gPlayer.connecting = 0;
-    gPlayer.streamHandle = 0;
     gLevelCalls = 0;
     gLevelResult = TRUE;
     gLeft = gRight = 1.0f;
@@ -45,8 +40,6 @@ class MainWindow : public ::testing::Test {
   void TearDown() override {
     OpenMainWindow(0);
     gBass.BASS_ChannelGetLevelEx = nullptr;
-    gPlayer.streamHandle = 0;
-    gPlayer.connecting = 0;
     while (WaitWindowEvent(0)) {
     }
   }

@@ -102,16 +102,11 @@ std::string ReadText(const std::string& path) {
   return s.str();
 }
 
-class PrefsWindow : public ::testing::Test {
+class PrefsWindow : public PlayerEnv {
  protected:
   void SetUp() override {
     UiTestRuntime();
     SetCoreMainThread();
-    ResetSettings();
-    gApp.prefsScale = 1.0f;
-    gPlayer.volume = 1.0f;
-    gPlayer.streamHandle = 0;
-    SetPlayerString(&PlayerState::customUrl, "");
     gSettings.trayIcon = 0;
     folder_ = (std::filesystem::temp_directory_path() / ("corvale-prefs-" + std::to_string(getpid()))).string() + "/";
     std::filesystem::create_directories(folder_);
@@ -123,7 +118,6 @@ class PrefsWindow : public ::testing::Test {
     OpenPrefsWindow(0, 0);
     if (IsWindow(WinMain)) CloseWindow(WinMain);
     if (IsMenu(kTrayMenu)) FreeMenu(kTrayMenu);
-    SetPlayerString(&PlayerState::customUrl, "");
     gApp.userFolder = savedUser_;
     std::error_code ec;
     std::filesystem::remove_all(folder_, ec);

@@ -72,7 +72,7 @@ SongRow MakeRow(int i) {
   return r;
 }
 
-class SongLogWindowTest : public ::testing::Test {
+class SongLogWindowTest : public PlayerEnv {
  protected:
   static void SetUpTestSuite() {
     UiTestRuntime();
@@ -99,10 +99,7 @@ class SongLogWindowTest : public ::testing::Test {
     SongLogShutdown();
     fs::remove_all(scratch);
   }
-  void SetUp() override {
-    ResetSettings();
-    ASSERT_EQ(OpenSongLogWindow(kOpenWindow, kKeepLayout), 1);
-  }
+  void SetUp() override { ASSERT_EQ(OpenSongLogWindow(kOpenWindow, kKeepLayout), 1); }
   void TearDown() override {
     OpenSongLogWindow(kCloseWindow, kKeepLayout);
     RunLoopUntil([] { return false; }, 50);

@@ -143,19 +143,15 @@ TEST(StatsTexts, CopyReport) {
             "\r\n\r\n(Version)\r\n5.4\r\n(c) us");
 }
 
-class StatsWindow : public ::testing::Test {
+class StatsWindow : public PlayerEnv {
  protected:
   void SetUp() override {
     UiTestRuntime();
-    ResetSettings();
     BuildVersionStrings();
-    gApp.statsScale = 1.0f;
-    gApp.minimized = 0;
     gSettings.statsX = 50;
     gSettings.statsY = 60;
     gBass.BASS_ChannelIsActive = ActiveChannel;
     gPlayer.streamHandle = 7;
-    gPlayer.connecting = 0;
     gPlayer.connectCount = 1;
     gPlayer.streamNumber = 1;
     gPlayer.connectTime = DateNow() - 59;
@@ -165,8 +161,6 @@ class StatsWindow : public ::testing::Test {
   void TearDown() override {
     OpenStatsWindow(0, 0, 0);
     gBass.BASS_ChannelIsActive = nullptr;
-    gPlayer.streamHandle = 0;
-    gApp.minimized = 0;
     while (WaitWindowEvent(0)) {
     }
   }

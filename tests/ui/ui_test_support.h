@@ -1,11 +1,13 @@
 // Shared set-up of the UI tests: the runtime on Qt's offscreen platform and the data
-// folder of the build, where the generated skin images are.
+// folder of the build, where the generated skin images are; fixtures derive from
+// PlayerEnv for the player's records at rest.
 #pragma once
 
 #include <cstdlib>
 #include <string>
 
 #include "core/core.h"
+#include "player_env.h"
 #include "runtime/runtime.h"
 
 inline void UiTestRuntime() {

@@ -18,6 +18,7 @@
 #include "core/core.h"
 #include "data/data.h"
 #include "platform/platform.h"
+#include "player_env.h"
 #include "runtime/runtime.h"
 #include "station_sim_fixture.h"
 #include "update/update.h"
@@ -67,7 +68,7 @@ inline std::vector<std::string> DialogLines(const std::string& err) {
   return lines;
 }
 
-class UpdateTest : public ::testing::Test {
+class UpdateTest : public PlayerEnv {
  protected:
   std::string dir;  // scratch folder, removed afterwards
 
@@ -80,19 +81,13 @@ class UpdateTest : public ::testing::Test {
     char tmpl[] = "/tmp/corvale-update-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = std::string(tmpl) + "/";
-    ResetSettings();
     gApp.version = "5.4";
     gApp.userAgent = "Corvale Player/5.4";
     gApp.dataFolder = dir + "data/";
     fs::create_directories(gApp.dataFolder);
     WriteText(gApp.dataFolder + "version.json", "{\"versionlist\": [{\"url\": [\"http://127.0.0.1:1/v.json\"]}]}\n");
-    gApp.toolRegistered = 0;
-    gApp.versionCheckThread = 0;
-    gStation = StationInfo();
     gStation.website = "http://127.0.0.1:1/site/";
-    gDownload.active = 0;
-    gDownload.total = 0;
-    gDownload.done = 0;
+    playerenv::Renew(gDownload);
     for (const char* v : {"CORVALE_DIALOG_ANSWER", "CORVALE_DIALOG_FILE", "FLATPAK_ID", "SNAP", "CORVALE_OPENER",
                           "CORVALE_INSTALLER_MARK", "PATCHBEACON_HANG"})
       unsetenv(v);
@@ -110,8 +105,6 @@ class UpdateTest : public ::testing::Test {
     WaitForWorkers(20000);
     if (IsWindow(WinDownloader)) DownloaderWindow(0, 0);
     if (IsWindow(WinMain)) CloseWindow(WinMain);
-    gApp.toolRegistered = 0;
-    gApp.debugLogging = 0;
     std::error_code ec;
     fs::remove_all(dir, ec);
   }
