@@ -1,6 +1,6 @@
-// A player environment for the data tests: scratch program data and per-user folders
-// in gApp, settings and station back at their defaults, debug logging on and the memory
-// log cleared, so a test can read the log lines it caused.
+// A player environment for the data tests: the player's records at rest (PlayerEnv),
+// scratch program data and per-user folders in gApp, debug logging on and the memory log
+// cleared, so a test can read the log lines it caused.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include "base/base.h"
 #include "data/data.h"
 #include "data_test_util.h"
+#include "player_env.h"
 
 namespace datatest {
 
@@ -24,7 +25,7 @@ inline int LoadResult(std::string* fault = nullptr) {
   return text.empty() ? accepted : -1;
 }
 
-class DataEnv : public ::testing::Test {
+class DataEnv : public PlayerEnv {
  protected:
   ScratchFolder root;
   std::string dataFolder;
@@ -36,15 +37,10 @@ class DataEnv : public ::testing::Test {
     std::filesystem::create_directories(FsPath(dataFolder));
     gApp.dataFolder = dataFolder;
     gApp.userFolder = userFolder;
-    gStation = StationInfo();
-    ResetSettings();
     gApp.debugLogging = 1;
     ClearMemoryLog();
   }
-  void TearDown() override {
-    gApp.debugLogging = 0;
-    ClearMemoryLog();
-  }
+  void TearDown() override { ClearMemoryLog(); }
 
   void InstallData(const std::string& fixture, const std::string& as) {
     std::filesystem::copy_file(FixturePath(fixture), FsPath(dataFolder + as),
