@@ -74,9 +74,6 @@ TEST_F(SettingsFile, FractionsRangesAndWrongSections) {
   InstallUser("settings_wrong_kinds.json", "settings.json");
   EXPECT_EQ(datatest::LoadResult(), 1);
   EXPECT_EQ(gSettings.bitrate, 96);
-  EXPECT_EQ(gSettings.preset, 2);
-  EXPECT_EQ(gSettings.preset1, 0.01f);
-  EXPECT_EQ(gSettings.preset2, 1.0f);
   EXPECT_EQ(gSettings.mainX, INT32_MAX);
   EXPECT_EQ(gSettings.mainY, INT32_MIN);
   EXPECT_EQ(gSettings.statsX, kNoPosition);  // "stats" is an array
