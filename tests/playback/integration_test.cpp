@@ -151,21 +151,7 @@ TEST_F(PlaybackIntegration, StartupPathInOrder) {
   gPlayer.measureReset = 1;
   StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   ASSERT_TRUE(Drive(log, 30, [](const std::vector<std::string>& l) { return FindLine(l, "Playing.") >= 0; }));
-  std::vector<std::string> lines = log.Lines();
-  int fetch = FindLine(lines, "Getting stream info from " + Url("/info.json?streams=mp3,aac"));
-  int show = -1;
-  for (size_t i = 0; i < lines.size(); ++i)
-    if (lines[i].rfind("Show = ", 0) == 0 && show < 0) show = int(i);
-  int count = FindLine(lines, "2 entries in playlist.");
-  int connect = FindLine(lines, "Connecting to \"MP3 128k\" " + Url("/stream/mp3"));
-  int connected = FindLine(lines, "Connected, 2 Ch, 44 KHz MP3.");
-  int playing = FindLine(lines, "Playing.");
-  EXPECT_GE(fetch, 0);
-  EXPECT_GT(show, fetch);
-  EXPECT_GT(count, show);
-  EXPECT_GT(connect, count);
-  EXPECT_GT(connected, connect);
-  EXPECT_GT(playing, connected);
+  ExpectStartupPathInOrder(log.Lines(), Url("/info.json?streams=mp3,aac"), Url("/stream/mp3"));
   EXPECT_EQ(gPlayer.bitrate.load(), 128000);
   EXPECT_EQ(PlayerString(&PlayerState::codecName), "MP3");
   EXPECT_FALSE(GetTrackHistory().empty());  // the document's history

@@ -87,6 +87,30 @@ class ScratchFolder {
   std::string path_;
 };
 
+// The lines of a debug log file, without their "yyyymmddhhiiss hh:ii:ss " prefix.
+inline std::vector<std::string> LogFileLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(path));
+  std::string record;
+  while (std::getline(in, record)) {
+    if (!record.empty() && record.back() == '\r') record.pop_back();
+    if (record.size() >= 24) lines.push_back(record.substr(24));
+  }
+  return lines;
+}
+
+// The lines of every debug log file in `folder`.
+inline std::vector<std::string> LogFolderLines(const std::string& folder) {
+  std::vector<std::string> lines;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(FsPath(folder), ec)) {
+    const std::u8string u = e.path().u8string();
+    const std::vector<std::string> file = LogFileLines(std::string(u.begin(), u.end()));
+    lines.insert(lines.end(), file.begin(), file.end());
+  }
+  return lines;
+}
+
 // Turns logging on and collects the log's lines (without the time prefix) through a log
 // file in a scratch folder.
 class LogCapture {
@@ -103,14 +127,7 @@ class LogCapture {
   std::vector<std::string> Lines() {
     std::string path = LogFilePath();
     CloseLogFile();
-    std::vector<std::string> lines;
-    std::istringstream in(ReadFile(path));
-    std::string record;
-    while (std::getline(in, record)) {
-      if (!record.empty() && record.back() == '\r') record.pop_back();
-      // "yyyymmddhhiiss hh:ii:ss message"
-      if (record.size() >= 24) lines.push_back(record.substr(24));
-    }
+    const std::vector<std::string> lines = LogFileLines(path);
     all_.insert(all_.end(), lines.begin(), lines.end());
     OpenLogFile(folder_.Path(), DateNow() + int64_t(++files_));
     return all_;
@@ -401,6 +418,28 @@ inline bool WaitWorkerIdle() {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
+}
+
+// Checks the start-up path's log lines in their order: the stream information fetched
+// from `info`, the show, the playlist's two entries, the connection to the MP3 stream at
+// `mp3`, its format, and "Playing.". Returns the index of "Playing." (-1 when missing).
+inline int ExpectStartupPathInOrder(const std::vector<std::string>& lines, const std::string& info,
+                                    const std::string& mp3) {
+  const int fetch = FindLine(lines, "Getting stream info from " + info);
+  int show = -1;
+  for (size_t i = 0; i < lines.size() && show < 0; ++i)
+    if (lines[i].rfind("Show = ", 0) == 0) show = int(i);
+  const int count = FindLine(lines, "2 entries in playlist.");
+  const int connect = FindLine(lines, "Connecting to \"MP3 128k\" " + mp3);
+  const int connected = FindLine(lines, "Connected, 2 Ch, 44 KHz MP3.");
+  const int playing = FindLine(lines, "Playing.");
+  EXPECT_GE(fetch, 0);
+  EXPECT_GT(show, fetch);
+  EXPECT_GT(count, show);
+  EXPECT_GT(connect, count);
+  EXPECT_GT(connected, connect);
+  EXPECT_GT(playing, connected);
+  return playing;
 }
 
 // --- A capture test's player ---------------------------------------------------------

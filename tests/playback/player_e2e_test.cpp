@@ -70,30 +70,9 @@ TEST(PlayerEndToEnd, StartupPathInTheDebugLog) {
   ASSERT_TRUE(listening) << "the player never connected";
   EXPECT_TRUE(ended) << "the player did not end on SIGTERM";
 
-  std::vector<std::string> lines;
-  for (const auto& e : fs::directory_iterator(root.Path() + "logs")) {
-    std::istringstream in(ReadFile(e.path().string()));
-    std::string record;
-    while (std::getline(in, record)) {
-      if (!record.empty() && record.back() == '\r') record.pop_back();
-      if (record.size() >= 24) lines.push_back(record.substr(24));
-    }
-  }
+  const std::vector<std::string> lines = LogFolderLines(root.Path() + "logs");
   ASSERT_FALSE(lines.empty()) << "no debug log written";
-  int fetch = FindLine(lines, "Getting stream info from " + info);
-  int show = -1;
-  for (size_t i = 0; i < lines.size() && show < 0; ++i)
-    if (lines[i].rfind("Show = ", 0) == 0) show = int(i);
-  int count = FindLine(lines, "2 entries in playlist.");
-  int connect = FindLine(lines, "Connecting to \"MP3 128k\" " + sim.Url("/stream/mp3"));
-  int connected = FindLine(lines, "Connected, 2 Ch, 44 KHz MP3.");
-  int playing = FindLine(lines, "Playing.");
-  EXPECT_GE(fetch, 0);
-  EXPECT_GT(show, fetch);
-  EXPECT_GT(count, show);
-  EXPECT_GT(connect, count);
-  EXPECT_GT(connected, connect);
-  EXPECT_GT(playing, connected);
+  const int playing = ExpectStartupPathInOrder(lines, info, sim.Url("/stream/mp3"));
   static const std::regex loudness(
       "\".* - .*\", Headroom [0-9]+\\.[0-9]{2} dB, RMS -[0-9]+\\.[0-9]{2} dBFS, -?[0-9]+\\.[0-9]{2} dBFS Max Peak\\.");
   int measured = -1;

@@ -215,19 +215,7 @@ struct PlayerUnderTest {
     return Spawn(player, {root.Path() + "app/corvale-player"}, env, false, root.Path() + "stderr.txt");
   }
 
-  std::vector<std::string> Log() const {
-    std::vector<std::string> lines;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(root.Path() + "logs", ec)) {
-      std::istringstream in(ReadFile(e.path().string()));
-      std::string record;
-      while (std::getline(in, record)) {
-        if (!record.empty() && record.back() == '\r') record.pop_back();
-        if (record.size() >= 24) lines.push_back(record.substr(24));
-      }
-    }
-    return lines;
-  }
+  std::vector<std::string> Log() const { return LogFolderLines(root.Path() + "logs"); }
   int Count(const std::string& prefix) const {
     int n = 0;
     for (const auto& l : Log()) n += l.rfind(prefix, 0) == 0;

@@ -25,8 +25,6 @@ void Pump(int rounds) {
 
 class InfoX : public xtest::XDisplayTest {
  protected:
-  std::string savedData;
-
   // False when the test is skipped or could not start (already reported).
   bool StartX(int dpi) {
     if (!StartDisplay({.tools = {"xdotool", "openbox", "xprop", "import"}, .dpi = dpi, .openbox = true})) return false;
@@ -36,10 +34,7 @@ class InfoX : public xtest::XDisplayTest {
   // The program data folder, the programme and the invisible main window, as start-up
   // has them.
   void StartMainWindow() {
-    SetCoreMainThread();
-    savedData = gApp.dataFolder;
-    gApp.dataFolder = BuildDataFolder();
-    RegisterPrivateFont(gApp.dataFolder + "SourceSansPro-Regular.otf");
+    UseBuildData();
     SetPlayerString(&PlayerState::showName, "Morning Show");
     SetPlayerString(&PlayerState::showInfo, "with Ada and the Morning Crew");
     ASSERT_EQ(OpenWindow(WinMain, 0, 0, 23, 128, "main", WindowInvisible), 1);
@@ -50,7 +45,6 @@ class InfoX : public xtest::XDisplayTest {
       OpenInfoWindow(0, 0, 0, 0);
       if (IsWindow(WinMain)) CloseWindow(WinMain);
       ClearSkinImageCache();
-      gApp.dataFolder = savedData;
     }
     StopDisplay();
   }

@@ -54,7 +54,7 @@ void Pump(int rounds) {
 class PrefsX : public xtest::XDisplayTest {
  protected:
   pid_t trayer = 0;
-  std::string folder, savedUser, savedData;
+  std::string folder, savedUser;
 
   // False when the test is skipped or could not start (already reported).
   bool StartX(int dpi) {
@@ -64,11 +64,7 @@ class PrefsX : public xtest::XDisplayTest {
   }
   // The player's folders and the invisible main window, as start-up has them.
   void StartMainWindow() {
-    SetCoreMainThread();
-    savedData = gApp.dataFolder;
-    gApp.dataFolder = BuildDataFolder();
-    // The window's face, registered as start-up does.
-    RegisterPrivateFont(gApp.dataFolder + "SourceSansPro-Regular.otf");
+    UseBuildData();
     folder = (std::filesystem::temp_directory_path() / ("corvale-prefsx-" + std::to_string(getpid()))).string() + "/";
     std::filesystem::create_directories(folder);
     savedUser = gApp.userFolder;
@@ -86,7 +82,6 @@ class PrefsX : public xtest::XDisplayTest {
       if (IsWindow(WinMain)) CloseWindow(WinMain);
       ClearSkinImageCache();
       gApp.userFolder = savedUser;
-      gApp.dataFolder = savedData;
       std::error_code ec;
       std::filesystem::remove_all(folder, ec);
     }

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -202,14 +203,26 @@ class XDisplayTest : public PlayerEnv {
     return !IsSkipped() && !HasFatalFailure();
   }
 
+  // The build's data folder in place of the player's, with the windows' face registered
+  // as start-up does, until StopDisplay.
+  void UseBuildData() {
+    SetCoreMainThread();
+    savedData_ = gApp.dataFolder;
+    gApp.dataFolder = BuildDataFolder();
+    RegisterPrivateFont(gApp.dataFolder + "SourceSansPro-Regular.otf");
+  }
+
   // Ends the runtime (when it started here), the window manager and the server.
   void StopDisplay() {
     if (xvfb > 0) RuntimeTeardown();
+    if (savedData_) gApp.dataFolder = *savedData_;
     Stop(wm);
     Stop(xvfb);
   }
 
  private:
+  std::optional<std::string> savedData_;
+
   void StartDisplaySteps(const XOptions& d) {
     for (const char* tool : d.tools)
       if (!Have(tool)) GTEST_SKIP() << tool << " missing";
