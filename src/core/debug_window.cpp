@@ -31,10 +31,22 @@ bool gTextDirty = false;
 std::atomic<std::thread::id> gMainThread{};
 std::atomic<bool> gMainThreadKnown{false};
 
-int DebugClientWidth(float s) { return UiRound(2 * s) + UiRound(450 * s) + UiRound(2 * s); }
-int DebugClientHeight(float s) {
-  return UiRound(2 * s) + UiRound(260 * s) + UiRound(2 * s) + UiRound(30 * s) + UiRound(2 * s);
+void DebugClientSize(float s, int* width, int* height) {
+  *width = UiRound(2 * s) + UiRound(450 * s) + UiRound(2 * s);
+  *height = UiRound(2 * s) + UiRound(260 * s) + UiRound(2 * s) + UiRound(30 * s) + UiRound(2 * s);
 }
+
+const ToolWindow kDebugTool = {
+    .window = WinDebug,
+    .caption = "Corvale Player Debug Log",
+    .scale = &gApp.debugScale,
+    .storedX = &gSettings.debugX,
+    .storedY = &gSettings.debugY,
+    .clientSize = DebugClientSize,
+    .callback = DebugLogWindowCallback,
+    .shortcuts = {{ShortcutControl | kVkC, MenuCopy}},
+    .relayout = [] { OpenDebugLogWindow(kOpenWindow, kRelayout, kNoCopy); },
+};
 
 std::string WithSlash(std::string folder) {
   if (!folder.empty() && !IsPathSeparator(folder.back())) folder += '/';
@@ -81,24 +93,9 @@ int OpenDebugLogWindow(int open, int relayout, int copy) {
   SetCoreMainThread();
   if (open) {
     if (!IsWindow(WinDebug)) {
-      float s = gApp.debugScale;
-      int width = DebugClientWidth(s), height = DebugClientHeight(s);
-      int x = 0, y = 0;
-      NewWindowPosition(gSettings.debugX.load(), gSettings.debugY.load(), width, height, &x, &y);
-      RestoreMainWindow();
-      if (!OpenWindow(WinDebug, x, y, width, height, "Corvale Player Debug Log",
-                      WindowCaption | WindowSystemMenu | WindowInvisible, WinMain)) {
+      if (!OpenToolWindow(kDebugTool)) {
         open = 0;
       } else {
-        GetDpiScale(WinDebug, x, y, width, height, &gApp.debugScale);
-        s = gApp.debugScale;
-        ResizeWindow(WinDebug, x, y, DebugClientWidth(s), DebugClientHeight(s));
-        SetWindowCallback(WinDebug, DebugLogWindowCallback);
-        SetWindowColor(WinDebug, kColorBackground);
-        KeepWindowOnScreen(WinDebug);
-        RemoveKeyboardShortcut(WinDebug, -1);
-        AddKeyboardShortcut(WinDebug, VkApps, MenuShowTrayMenu);
-        AddKeyboardShortcut(WinDebug, ShortcutControl | kVkC, MenuCopy);
         TextGadget(WinDebug, kTextControl, 0, 0, 0, 0, "Debug");
         ButtonGadget(WinDebug, kSavepathButton, 0, 0, 0, 0, "Savepath");
         SetGadgetColors(WinDebug, kTextControl, kColorBackground, kColorText);
@@ -199,13 +196,7 @@ void HandleDebugLogEvent(int kind, int object, int type) {
       ShowTrayMenu();
       break;
     case EventMoveWindow:
-      if (IsWindow(WinDebug) && GetWindowState(WinDebug) == WindowNormal) {
-        int x = 0, y = 0, w = 0, h = 0;
-        if (GetWindowRect(WinDebug, &x, &y, &w, &h)) {
-          gSettings.debugX.store(x);
-          gSettings.debugY.store(y);
-        }
-      }
+      StoreWindowPosition(WinDebug, gSettings.debugX, gSettings.debugY);
       break;
     case EventCloseWindow:
       ConfirmCloseDebugLogWindow();
@@ -215,25 +206,4 @@ void HandleDebugLogEvent(int kind, int object, int type) {
   }
 }
 
-int DebugLogWindowCallback(const WindowMessage& m) {
-  switch (m.kind) {
-    case MsgDpiChanged:
-      if (m.dpi == 0) return 1;
-      gApp.debugScale = m.dpi / 96.0f;
-      if (m.width <= 0 || m.height <= 0) return 1;
-      ResizeWindow(WinDebug, m.x, m.y, m.width, m.height);
-      OpenDebugLogWindow(kOpenWindow, kRelayout, kNoCopy);
-      return 1;
-    case MsgExitSizeMove:
-      KeepWindowOnScreen(WinDebug);
-      return 1;
-    case MsgMediaPlayPauseUp:
-      if (gSettings.hotkey.load() == 0) {
-        gSettings.muted.store(gSettings.muted.load() == 0 ? 1 : 0);
-        ApplyMute();
-      }
-      return 0;
-    default:
-      return 0;
-  }
-}
+int DebugLogWindowCallback(const WindowMessage& m) { return ToolWindowMessage(kDebugTool, m); }

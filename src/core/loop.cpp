@@ -49,15 +49,6 @@ void InitLoopTiming(uint32_t now) {
 
 namespace {
 
-// Stores the window's top-left corner when it exists and is in the normal state.
-void StorePosition(int window, std::atomic<int32_t>& x, std::atomic<int32_t>& y) {
-  if (!IsWindow(window) || GetWindowState(window) != WindowNormal) return;
-  int left = 0, top = 0, width = 0, height = 0;
-  if (!GetWindowRect(window, &left, &top, &width, &height)) return;
-  x.store(left);
-  y.store(top);
-}
-
 void UpdateMainTitle() {
   if (!IsWindow(WinMain)) return;
   NowPlaying now = GetTrackInfo();
@@ -222,14 +213,14 @@ void MainWindowEvent(int kind, int object, int type) {
       MainWindowMenu(object);
       break;
     case EventMoveWindow:
-      StorePosition(WinMain, gSettings.mainX, gSettings.mainY);
+      StoreWindowPosition(WinMain, gSettings.mainX, gSettings.mainY);
       break;
     case EventMinimizeWindow:
       gApp.minimized.store(1);
       break;
     case EventRestoreWindow:
       gApp.minimized.store(0);
-      StorePosition(WinMain, gSettings.mainX, gSettings.mainY);
+      StoreWindowPosition(WinMain, gSettings.mainX, gSettings.mainY);
       if (gSettings.infoState.load() != 0) OpenInfoWindow(kOpenWindow, kKeepLayout, kNoCopy, kKeepArtwork);
       if (gSettings.statsState.load() != 0) OpenStatsWindow(kOpenWindow, kKeepLayout, kNoCopy);
       break;
@@ -264,7 +255,7 @@ void StatsWindowEvent(int kind, int object, int type) {
       }
       break;
     case EventMoveWindow:
-      StorePosition(WinStats, gSettings.statsX, gSettings.statsY);
+      StoreWindowPosition(WinStats, gSettings.statsX, gSettings.statsY);
       break;
     case EventCloseWindow:
       OpenStatsWindow(kCloseWindow, kKeepLayout, kNoCopy);
@@ -289,7 +280,7 @@ void InfoWindowEvent(int kind, int object, int type) {
     case EventMoveWindow:
       // The window manager framing the new window moves it: the frame is known now.
       FitInfoWindowToFrame();
-      StorePosition(WinInfo, gSettings.infoX, gSettings.infoY);
+      StoreWindowPosition(WinInfo, gSettings.infoX, gSettings.infoY);
       break;
     case EventSizeWindow:
       // The opening size with the frame round it is not the listener's size: the fit
@@ -325,7 +316,7 @@ void PrefsWindowEvent(int kind, int object, int type) {
       ShowTrayMenu();
       break;
     case EventMoveWindow:
-      StorePosition(WinPrefs, gSettings.prefsX, gSettings.prefsY);
+      StoreWindowPosition(WinPrefs, gSettings.prefsX, gSettings.prefsY);
       break;
     case EventCloseWindow:
       if (IsWindow(WinPrefs)) {

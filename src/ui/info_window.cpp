@@ -156,26 +156,26 @@ void RefreshInfoTexts() {
   SetFieldText(kPreviousField, InfoPreviousText(info));
 }
 
+int FitOuterSize();
+
+const ToolWindow kInfoTool = {
+    .window = WinInfo,
+    .caption = "Corvale Player Info",
+    .style = WindowSizeable,
+    .scale = &gApp.infoScale,
+    .storedX = &gSettings.infoX,
+    .storedY = &gSettings.infoY,
+    // The listener's size, whatever the scale.
+    .clientSize = [](float, int* w, int* h) { InfoWindowSize(gSettings.infoW.load(), gSettings.infoH.load(), w, h); },
+    .callback = InfoWindowCallback,
+    .shortcuts = {{ShortcutControl | kVkC, MenuCopy}},
+    .relayout = [] { OpenInfoWindow(kOpenWindow, kRelayout, kNoCopy, kKeepArtwork); },
+    .paint = [] { FitOuterSize(); },
+};
+
 int CreateInfoWindow() {
-  int w = 0, h = 0;
-  InfoWindowSize(gSettings.infoW.load(), gSettings.infoH.load(), &w, &h);
   gSettings.infoState.store(1);
-  int x = 0, y = 0;
-  NewWindowPosition(gSettings.infoX.load(), gSettings.infoY.load(), w, h, &x, &y);
-  RestoreMainWindow();
-  if (!OpenWindow(WinInfo, x, y, w, h, "Corvale Player Info",
-                  WindowCaption | WindowSystemMenu | WindowSizeable | WindowInvisible, WinMain))
-    return 0;
-  GetDpiScale(WinInfo, x, y, w, h, &gApp.infoScale);
-  ResizeWindow(WinInfo, x, y, w, h);
-  gInfo.outerWidth = w;
-  gInfo.outerHeight = h;
-  SetWindowCallback(WinInfo, InfoWindowCallback);
-  SetWindowColor(WinInfo, kColorBackground);
-  KeepWindowOnScreen(WinInfo);
-  RemoveKeyboardShortcut(WinInfo, -1);
-  AddKeyboardShortcut(WinInfo, VkApps, MenuShowTrayMenu);
-  AddKeyboardShortcut(WinInfo, ShortcutControl | kVkC, MenuCopy);
+  if (!OpenToolWindow(kInfoTool, &gInfo.outerWidth, &gInfo.outerHeight)) return 0;
   TextGadget(WinInfo, kProgrammeField, 0, 0, 0, 0, "");
   CanvasGadget(WinInfo, kArtworkCanvas, 0, 0, 0, 0);
   TextGadget(WinInfo, kNowPlayingField, 0, 0, 0, 0, "");
@@ -373,29 +373,4 @@ std::string ShownArtworkUrl() { return gInfo.lastArtworkUrl; }
 std::string PendingArtworkUrl() { return gInfo.pendingUrl; }
 int ArtworkWorkerThread() { return gArtworkSlot.thread.load(); }
 
-int InfoWindowCallback(const WindowMessage& message) {
-  switch (message.kind) {
-    case MsgContextMenu:
-      // The right click itself and the context-menu key (menu command 1) already show
-      // the menu; answering here as well would show it twice.
-      return 1;
-    case MsgMediaPlayPauseUp:
-      if (gSettings.hotkey.load() == 0) ToggleMute();
-      return 0;
-    case MsgPaint:
-      FitOuterSize();
-      return 0;
-    case MsgExitSizeMove:
-      KeepWindowOnScreen(WinInfo);
-      return 1;
-    case MsgDpiChanged:
-      if (message.dpi == 0) return 1;
-      gApp.infoScale = message.dpi / 96.0f;
-      if (message.width <= 0 || message.height <= 0) return 1;
-      ResizeWindow(WinInfo, message.x, message.y, message.width, message.height);
-      OpenInfoWindow(kOpenWindow, kRelayout, kNoCopy, kKeepArtwork);
-      return 1;
-    default:
-      return 0;
-  }
-}
+int InfoWindowCallback(const WindowMessage& message) { return ToolWindowMessage(kInfoTool, message); }

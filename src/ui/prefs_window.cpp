@@ -386,23 +386,25 @@ void ClosePrefsWindow() {
   gPrefsWindow.hovered = 0;
 }
 
+const ToolWindow kPrefsTool = {
+    .window = WinPrefs,
+    .caption = "Corvale Player Preferences",
+    .options = ToolOwnSize,
+    .scale = &gApp.prefsScale,
+    .storedX = &gSettings.prefsX,
+    .storedY = &gSettings.prefsY,
+    .clientSize =
+        [](float s, int* w, int* h) {
+          *w = PrefsClientWidth(s);
+          *h = PrefsClientHeight(s);
+        },
+    .callback = PrefsWindowCallback,
+    .shortcuts = {},
+    .relayout = [] { OpenPrefsWindow(kOpenWindow, kRelayout); },
+};
+
 int CreatePrefsWindow() {
-  float s = gApp.prefsScale;
-  int width = PrefsClientWidth(s), height = PrefsClientHeight(s);
-  int x = 0, y = 0;
-  NewWindowPosition(gSettings.prefsX.load(), gSettings.prefsY.load(), width, height, &x, &y);
-  RestoreMainWindow();
-  if (!OpenWindow(WinPrefs, x, y, width, height, "Corvale Player Preferences",
-                  WindowCaption | WindowSystemMenu | WindowInvisible, WinMain))
-    return 0;
-  GetDpiScale(WinPrefs, x, y, width, height, &gApp.prefsScale);
-  s = gApp.prefsScale;
-  ResizeWindow(WinPrefs, x, y, PrefsClientWidth(s), PrefsClientHeight(s));
-  SetWindowCallback(WinPrefs, PrefsWindowCallback);
-  SetWindowColor(WinPrefs, kColorBackground);
-  KeepWindowOnScreen(WinPrefs);
-  RemoveKeyboardShortcut(WinPrefs, -1);
-  AddKeyboardShortcut(WinPrefs, VkApps, MenuShowTrayMenu);
+  if (!OpenToolWindow(kPrefsTool)) return 0;
   for (const ControlPlace& c : kPlaces) {
     CanvasGadget(WinPrefs, c.gadget, 0, 0, 1, 1, c.gadget == PrefsSlider ? 1 : 0);
     if (c.gadget == PrefsLabels || c.gadget == PrefsHeading || c.gadget == PrefsReadout)
@@ -600,22 +602,4 @@ void PrefsGadgetEvent(int gadget, int type, int mouseY, int data) {
   }
 }
 
-int PrefsWindowCallback(const WindowMessage& m) {
-  switch (m.kind) {
-    case MsgDpiChanged:
-      if (m.dpi <= 0) return 1;
-      gApp.prefsScale = m.dpi / 96.0f;
-      if (m.width > 0 && m.height > 0)
-        ResizeWindow(WinPrefs, m.x, m.y, PrefsClientWidth(gApp.prefsScale), PrefsClientHeight(gApp.prefsScale));
-      OpenPrefsWindow(kOpenWindow, kRelayout);
-      return 1;
-    case MsgExitSizeMove:
-      KeepWindowOnScreen(WinPrefs);
-      return 1;
-    case MsgMediaPlayPauseUp:
-      if (!gSettings.hotkey.load()) ToggleMute();
-      return 0;
-    default:
-      return 0;
-  }
-}
+int PrefsWindowCallback(const WindowMessage& m) { return ToolWindowMessage(kPrefsTool, m); }

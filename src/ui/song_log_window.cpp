@@ -238,30 +238,27 @@ void ExportFinished(int ok) {
                    MbOk | MbIconError, IsWindow(WinSongLog) ? WinSongLog : 0);
 }
 
+const ToolWindow kSongLogTool = {
+    .window = WinSongLog,
+    .caption = "Corvale Player Song Log",
+    .style = WindowSizeable | WindowMinimizeBox | WindowMaximizeBox,
+    .scale = &gLog.scale,
+    .storedX = &gSettings.songLogX,
+    .storedY = &gSettings.songLogY,
+    // Nothing stored yet: the default size at the scale the window opens on.
+    .clientSize =
+        [](float s, int* w, int* h) { SongLogWindowSize(gSettings.songLogW.load(), gSettings.songLogH.load(), s, w, h); },
+    .callback = SongLogWindowCallback,
+    .shortcuts = {{ShortcutControl | kVkC, MenuCopy},
+                  {ShortcutControl | kVkD, kSongLogToggleFavourite},
+                  {ShortcutControl | kVkF, kSongLogFindCommand}},
+    .relayout = [] { OpenSongLogWindow(kOpenWindow, kRelayout); },
+    .paint = PaintLabels,
+};
+
 int CreateSongLogWindow() {
-  float s = gLog.scale;
-  int w = 0, h = 0;
-  SongLogWindowSize(gSettings.songLogW.load(), gSettings.songLogH.load(), s, &w, &h);
-  int x = 0, y = 0;
-  NewWindowPosition(gSettings.songLogX.load(), gSettings.songLogY.load(), w, h, &x, &y);
-  RestoreMainWindow();
-  if (!OpenWindow(
-          WinSongLog, x, y, w, h, "Corvale Player Song Log",
-          WindowCaption | WindowSystemMenu | WindowSizeable | WindowMinimizeBox | WindowMaximizeBox | WindowInvisible,
-          WinMain))
-    return 0;
-  GetDpiScale(WinSongLog, x, y, w, h, &gLog.scale);
-  // Nothing stored yet: the default size at the scale the window opened on.
-  if (s != gLog.scale) SongLogWindowSize(gSettings.songLogW.load(), gSettings.songLogH.load(), gLog.scale, &w, &h);
-  ResizeWindow(WinSongLog, x, y, w, h);
-  SetWindowCallback(WinSongLog, SongLogWindowCallback);
-  SetWindowColor(WinSongLog, kColorBackground);
-  KeepWindowOnScreen(WinSongLog);
-  RemoveKeyboardShortcut(WinSongLog, -1);
-  AddKeyboardShortcut(WinSongLog, VkApps, MenuShowTrayMenu);
-  AddKeyboardShortcut(WinSongLog, ShortcutControl | kVkC, MenuCopy);
-  AddKeyboardShortcut(WinSongLog, ShortcutControl | kVkD, kSongLogToggleFavourite);
-  AddKeyboardShortcut(WinSongLog, ShortcutControl | kVkF, kSongLogFindCommand);
+  int w = 0;
+  if (!OpenToolWindow(kSongLogTool, &w)) return 0;
   StringGadget(WinSongLog, kFilterField, 0, 0, 0, 0, "");
   ButtonGadget(WinSongLog, kFavouritesButton, 0, 0, 0, 0, FavouritesCaption(0));
   ButtonGadget(WinSongLog, kExportButton, 0, 0, 0, 0, "Export...");
@@ -437,31 +434,7 @@ int OpenSongLogWindow(int open, int relayout) {
   return 1;
 }
 
-int SongLogWindowCallback(const WindowMessage& message) {
-  switch (message.kind) {
-    case MsgContextMenu:
-      // The right click and the context-menu key already show the menu.
-      return 1;
-    case MsgMediaPlayPauseUp:
-      if (gSettings.hotkey.load() == 0) ToggleMute();
-      return 0;
-    case MsgPaint:
-      PaintLabels();
-      return 0;
-    case MsgExitSizeMove:
-      KeepWindowOnScreen(WinSongLog);
-      return 1;
-    case MsgDpiChanged:
-      if (message.dpi == 0) return 1;
-      gLog.scale = message.dpi / 96.0f;
-      if (message.width <= 0 || message.height <= 0) return 1;
-      ResizeWindow(WinSongLog, message.x, message.y, message.width, message.height);
-      OpenSongLogWindow(kOpenWindow, kRelayout);
-      return 1;
-    default:
-      return 0;
-  }
-}
+int SongLogWindowCallback(const WindowMessage& message) { return ToolWindowMessage(kSongLogTool, message); }
 
 void SongLogWindowEvent(int kind, int object, int type) {
   if (kind == EventSongLogExported) {
@@ -517,12 +490,8 @@ void SongLogWindowEvent(int kind, int object, int type) {
       break;
     case EventMoveWindow:
     case EventSizeWindow:
+      StoreWindowPosition(WinSongLog, gSettings.songLogX, gSettings.songLogY);
       if (GetWindowState(WinSongLog) == WindowNormal) {
-        int x = 0, y = 0, w = 0, h = 0;
-        if (GetWindowRect(WinSongLog, &x, &y, &w, &h)) {
-          gSettings.songLogX.store(x);
-          gSettings.songLogY.store(y);
-        }
         gSettings.songLogW.store(WindowClientWidth(WinSongLog));
         gSettings.songLogH.store(WindowClientHeight(WinSongLog));
       }

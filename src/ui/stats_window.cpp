@@ -29,25 +29,27 @@ StatsWindowState gStats;
 
 std::string Signed(double value) { return (value > 0 ? "+" : "") + FormatFixed(value, 2); }
 
+const ToolWindow kStatsTool = {
+    .window = WinStats,
+    .caption = "Corvale Player Stats",
+    // The panel's size follows from its scale; a DPI change takes only the suggested place.
+    .options = ToolOwnSize,
+    .scale = &gApp.statsScale,
+    .storedX = &gSettings.statsX,
+    .storedY = &gSettings.statsY,
+    .clientSize =
+        [](float s, int* w, int* h) {
+          *w = StatsWindowWidth(s);
+          *h = StatsWindowHeight(s);
+        },
+    .callback = StatsWindowCallback,
+    .shortcuts = {{ShortcutControl | kVkC, MenuCopy}},
+    .relayout = [] { OpenStatsWindow(kOpenWindow, kRelayout, kNoCopy); },
+};
+
 int CreateStatsWindow() {
   gSettings.statsState.store(1);
-  float s = gApp.statsScale;
-  int w = StatsWindowWidth(s), h = StatsWindowHeight(s);
-  int x = 0, y = 0;
-  NewWindowPosition(gSettings.statsX.load(), gSettings.statsY.load(), w, h, &x, &y);
-  RestoreMainWindow();
-  if (!OpenWindow(WinStats, x, y, w, h, "Corvale Player Stats", WindowCaption | WindowSystemMenu | WindowInvisible,
-                  WinMain))
-    return 0;
-  GetDpiScale(WinStats, x, y, w, h, &gApp.statsScale);
-  s = gApp.statsScale;
-  ResizeWindow(WinStats, x, y, StatsWindowWidth(s), StatsWindowHeight(s));
-  SetWindowCallback(WinStats, StatsWindowCallback);
-  SetWindowColor(WinStats, kColorBackground);
-  KeepWindowOnScreen(WinStats);
-  RemoveKeyboardShortcut(WinStats, -1);
-  AddKeyboardShortcut(WinStats, VkApps, MenuShowTrayMenu);
-  AddKeyboardShortcut(WinStats, ShortcutControl | kVkC, MenuCopy);
+  if (!OpenToolWindow(kStatsTool)) return 0;
   CanvasGadget(WinStats, kStatsCanvas, 0, 0, 0, 0);
   AddWindowTimer(WinStats, kStatsTimer, kStatsTimerMs);
   return 1;
@@ -206,28 +208,4 @@ int OpenStatsWindow(int open, int relayout, int copy) {
 
 StatsLines ShownStatsLines() { return gStats.lines; }
 
-int StatsWindowCallback(const WindowMessage& message) {
-  switch (message.kind) {
-    case MsgContextMenu:
-      // The right click and the context-menu key (menu command 1) already show the menu.
-      return 1;
-    case MsgMediaPlayPauseUp:
-      if (gSettings.hotkey.load() == 0) ToggleMute();
-      return 0;
-    case MsgExitSizeMove:
-      KeepWindowOnScreen(WinStats);
-      return 1;
-    case MsgDpiChanged: {
-      if (message.dpi == 0) return 1;
-      gApp.statsScale = message.dpi / 96.0f;
-      if (message.width <= 0 || message.height <= 0) return 1;
-      float s = gApp.statsScale;
-      // The panel's size follows from its scale; only the suggested place is taken.
-      ResizeWindow(WinStats, message.x, message.y, StatsWindowWidth(s), StatsWindowHeight(s));
-      OpenStatsWindow(kOpenWindow, kRelayout, kNoCopy);
-      return 1;
-    }
-    default:
-      return 0;
-  }
-}
+int StatsWindowCallback(const WindowMessage& message) { return ToolWindowMessage(kStatsTool, message); }

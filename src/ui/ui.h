@@ -64,6 +64,48 @@ int KeepWindowOnScreen(int window);
 // The rule behind it on plain numbers: 1 when left or top had to change.
 int ClampRectToArea(int* left, int* top, int width, int height, int areaX, int areaY, int areaWidth,
                     int areaHeight);
+// Stores the window's top-left corner when it exists and is in the normal state.
+void StoreWindowPosition(int window, std::atomic<int32_t>& x, std::atomic<int32_t>& y);
+
+// --- Tool windows (src/ui/tool_window.cpp) -------------------------------------------------
+// The windows beside the main one (debug log, statistics, information, preferences, song
+// log, downloader) open the same way and answer the same window messages; each describes
+// itself once in a ToolWindow record.
+enum ToolWindowOption : int {
+  // A DPI change sizes the window for its new scale at the suggested place, not to the
+  // suggested size.
+  ToolOwnSize = 1,
+  // Sized at the scale of the cursor's screen (it has no stored place, so it opens on the
+  // cursor), leaves the main window as it is and stays where the cursor put it.
+  ToolAtCursor = 2,
+};
+struct ToolShortcut {
+  int key = 0;      // virtual key with ShortcutControl and the like
+  int command = 0;  // the menu command it posts
+};
+struct ToolWindow {
+  int window = 0;
+  const char* caption = "";
+  int style = 0;    // window flags besides the caption, system menu and invisible ones
+  int options = 0;  // ToolWindowOption bits
+  float* scale = nullptr;  // the window's DPI scale (gApp); main thread only
+  // The place stored in the settings; without one the window opens on the cursor.
+  std::atomic<int32_t>* storedX = nullptr;
+  std::atomic<int32_t>* storedY = nullptr;
+  void (*clientSize)(float scale, int* width, int* height) = nullptr;  // at scale
+  WindowCallback callback = nullptr;
+  std::vector<ToolShortcut> shortcuts;  // besides the context-menu key, which every one has
+  void (*relayout)() = nullptr;         // lays the window out again at *scale
+  void (*paint)() = nullptr;            // the window was exposed anew; may be none
+};
+// Opens the window invisible at its stored place (or on the cursor), at the size of the
+// scale of the screen it opened on, with its callback, background colour and shortcuts,
+// pulled onto the screen. width, height: the client size it opened with. 1, or 0 when
+// the window could not be opened.
+int OpenToolWindow(const ToolWindow& tool, int* width = nullptr, int* height = nullptr);
+// The messages every tool window answers alike: the tray menu on a right click, the
+// play/pause key, keeping on screen after a move, a DPI change. For its callback.
+int ToolWindowMessage(const ToolWindow& tool, const WindowMessage& message);
 
 // --- Main window and VU meter ------------------------------------------------------------
 constexpr int kVuArtworkImage = 1;  // the pre-drawn meter background (24 bits)

@@ -36,3 +36,11 @@ void NewWindowPosition(int storedX, int storedY, int width, int height, int* x, 
   *x = UiRound(cx - width * 0.5);
   *y = UiRound(cy - height * 0.5);
 }
+
+void StoreWindowPosition(int window, std::atomic<int32_t>& x, std::atomic<int32_t>& y) {
+  if (!IsWindow(window) || GetWindowState(window) != WindowNormal) return;
+  int left = 0, top = 0, width = 0, height = 0;
+  if (!GetWindowRect(window, &left, &top, &width, &height)) return;
+  x.store(left);
+  y.store(top);
+}

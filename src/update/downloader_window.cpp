@@ -19,24 +19,24 @@ std::string gShownText;  // the progress line last drawn
 int ClientWidth(float s) { return UiRound(320 * s); }
 int ClientHeight(float s) { return UiRound(46 * s); }
 
-int DownloaderWindowCallback(const WindowMessage& m) {
-  switch (m.kind) {
-    case MsgDpiChanged:
-      if (m.dpi == 0) return 1;
-      gApp.downloaderScale = m.dpi / 96.0f;
-      if (m.width > 0 && m.height > 0) ResizeWindow(WinDownloader, m.x, m.y, m.width, m.height);
-      DownloaderWindow(1, 1);
-      return 1;
-    case MsgExitSizeMove:
-      KeepWindowOnScreen(WinDownloader);
-      return 1;
-    case MsgMediaPlayPauseUp:
-      if (gSettings.hotkey.load() == 0) ToggleMute();
-      return 0;
-    default:
-      return 0;
-  }
-}
+int DownloaderWindowCallback(const WindowMessage& m);
+
+const ToolWindow kDownloaderTool = {
+    .window = WinDownloader,
+    .caption = "Corvale Player Downloader",
+    .options = ToolOwnSize | ToolAtCursor,
+    .scale = &gApp.downloaderScale,
+    .clientSize =
+        [](float s, int* w, int* h) {
+          *w = ClientWidth(s);
+          *h = ClientHeight(s);
+        },
+    .callback = DownloaderWindowCallback,
+    .shortcuts = {},
+    .relayout = [] { DownloaderWindow(1, 1); },
+};
+
+int DownloaderWindowCallback(const WindowMessage& m) { return ToolWindowMessage(kDownloaderTool, m); }
 
 }  // namespace
 
@@ -62,21 +62,7 @@ int DownloaderWindow(int show, int layout) {
     return 0;
   }
   if (!IsWindow(WinDownloader)) {
-    if (!layout) return 0;
-    int cx = 0, cy = 0;
-    CursorPosition(&cx, &cy);
-    float s = 1.0f;
-    GetDpiScale(0, cx, cy, 1, 1, &s);
-    int width = ClientWidth(s), height = ClientHeight(s);
-    int x = UiRound(cx - width * 0.5), y = UiRound(cy - height * 0.5);
-    if (!OpenWindow(WinDownloader, x, y, width, height, "Corvale Player Downloader",
-                    WindowCaption | WindowSystemMenu | WindowInvisible, IsWindow(WinMain) ? WinMain : 0))
-      return 0;
-    GetDpiScale(WinDownloader, x, y, width, height, &gApp.downloaderScale);
-    SetWindowCallback(WinDownloader, DownloaderWindowCallback);
-    SetWindowColor(WinDownloader, kColorBackground);
-    RemoveKeyboardShortcut(WinDownloader, -1);
-    AddKeyboardShortcut(WinDownloader, VkApps, MenuShowTrayMenu);
+    if (!layout || !OpenToolWindow(kDownloaderTool)) return 0;
     ProgressBarGadget(WinDownloader, kProgressBar, 0, 0, 0, 0, 0, 100);
     // The line is drawn on a canvas: a text control would add a scroll bar when the
     // font's line is taller than the 22 units.
