@@ -159,16 +159,6 @@ TEST_F(ToolWindowTest, OpensAtItsPlaceSizeAndColour) {
   }
 }
 
-// Fault caught: a window number in use reported as opened (the caller would then add
-// controls to someone else's window).
-TEST_F(ToolWindowTest, TakenNumberFailsToOpen) {
-  ASSERT_EQ(OpenWindow(kToolWin, 0, 0, 10, 10, "other", WindowCaption), 1);
-  int w = -1;
-  EXPECT_EQ(OpenToolWindow(TestTool(0), &w), 0);
-  EXPECT_EQ(w, -1);
-  EXPECT_EQ(GetWindowTitle(kToolWin), "other");
-}
-
 // Fault caught: a DPI change that keeps the old scale, takes the suggested size for a
 // window whose size follows its scale (or the reverse), acts on DPI 0 or on a missing
 // rectangle, or forgets to lay the window out again.
@@ -207,8 +197,8 @@ TEST_F(ToolWindowTest, DpiChangeTable) {
   }
 }
 
-// Fault caught: the paint hook not called on an exposure, the context menu answered 0 (the
-// tray menu would show twice), or the play/pause key ignoring the global-hotkey setting.
+// Fault caught: the paint hook not called on an exposure, or the context menu answered 0
+// (the tray menu would show twice).
 TEST_F(ToolWindowTest, SharedMessages) {
   const ToolWindow tool = TestTool(0);
   ASSERT_EQ(OpenToolWindow(tool), 1);
@@ -219,15 +209,6 @@ TEST_F(ToolWindowTest, SharedMessages) {
   EXPECT_EQ(gToolPaints, 1);
   m.kind = MsgContextMenu;
   EXPECT_EQ(ToolWindowMessage(tool, m), 1);
-  m.kind = MsgMediaPlayPauseUp;
-  gSettings.muted = 0;
-  gSettings.hotkey = 1;  // the global hotkey delivers the key: the window ignores it
-  ToolWindowMessage(tool, m);
-  EXPECT_EQ(gSettings.muted.load(), 0);
-  gSettings.hotkey = 0;
-  ToolWindowMessage(tool, m);
-  EXPECT_EQ(gSettings.muted.load(), 1);
-  gSettings.muted = 0;
 }
 
 }  // namespace
