@@ -11,7 +11,6 @@
 #include "ui/ui.h"
 
 void HaltPlayback() {
-  gApp.playbackHalted.store(1);
   // Shut-down first: a worker that comes back from opening a stream after this point
   // frees it instead of storing and playing it. The handle is taken under the lock the
   // worker stores it under, so one of the two always sees the other.

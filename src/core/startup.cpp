@@ -82,145 +82,145 @@ void RunShutdown() {
   }
 }
 
-int PlayerMain(int argc, char** argv) {
-  // --help and --version answer on the terminal before anything else starts.
-  const int answered = AnswerCommandLine(argc, argv, stdout);
-  if (answered >= 0) return answered;
+namespace {
+
+// Every file opened from here on is written through a buffer of this size.
+constexpr int kFileBufferBytes = 131072;
+
+// The runtime (windows, events, images, fonts, threads, dialogs) on this thread; 0
+// without a display.
+int StartRuntime(int argc, char** argv) {
   LimitMemoryArenas();
-  // The runtime: windows, events, images, fonts, threads, dialogs. The desktop file
-  // name and window class "corvale-player" are the application's identity.
   if (!RuntimeInit(argc, argv)) {
     std::fprintf(stderr, "Corvale Player: no display available.\n");
-    return 1;
+    return 0;
   }
   SetCoreMainThread();
-  // The memory log and the skin-image cache are plain records that need no setup.
+  return 1;
+}
 
-  // The version strings.
-  BuildVersionStrings();
-
-  // The DPI scales of every window start at the system's.
-  gApp.systemScale = GetSystemDpiScale();
+// Every window starts at the system's DPI scale and follows its own monitor afterwards.
+void SetWindowScalesToSystem() {
   gApp.mainScale = gApp.prefsScale = gApp.statsScale = gApp.infoScale = gApp.downloaderScale = gApp.debugScale =
-      gApp.systemScale;
+      GetSystemDpiScale();
+}
 
-  // The oldest system the program supports (the kernel; on Windows the NT version).
-  if (!IsLinuxVersionAtLeast(kOldestSystem.major, kOldestSystem.minor)) {
-    ShowErrorBox(kOldestSystem.error);
-    return TeardownAndExit(0);
-  }
+// The oldest system the player runs on (the kernel; on Windows the NT version); an
+// older one gets the error box and 0.
+int SystemSupported() {
+  if (IsLinuxVersionAtLeast(kOldestSystem.major, kOldestSystem.minor)) return 1;
+  ShowErrorBox(kOldestSystem.error);
+  return 0;
+}
 
-  // The application identity is set by the runtime (desktop file name).
-  // The program data folder.
+// The program data folder beside the executable and its private font (a failure is
+// ignored).
+void UseProgramDataFolder() {
   gApp.dataFolder = ExecutableFolder() + "data/";
-
-  // The dark background brush is the colour kColorBackground that windows set.
-  // The private font; a failure is ignored.
   RegisterPrivateFont(gApp.dataFolder + "SourceSansPro-Regular.otf");
+}
 
-  // Every file opened from now on is written through a 131072-byte buffer.
-  SetFileBufferSize(131072);
+// One instance per user: a second start brings the first one's window forward and gets 0.
+int TakeInstanceLock() {
+  if (SingleInstanceLock(kProgramId) != 2) return 1;
+  int instance = FindInstanceWindow(kProgramId, 1);
+  if (instance) ActivateWindow(instance);
+  return 0;
+}
 
-  // One instance per user: a second start hands over to the first and ends.
-  if (SingleInstanceLock(kProgramId) == 2) {
-    int instance = FindInstanceWindow(kProgramId, 1);
-    if (instance) ActivateWindow(instance);
-    return TeardownAndExit(0);
+// Station, version data and settings, then the volume of the mode the settings chose; 0
+// once a fatal error was reported.
+int LoadStationAndSettings() {
+  std::string fault = LoadProgramData();
+  if (!fault.empty()) {
+    ReportFatalError(fault);
+    return 0;
   }
-
-  // The HTTP user agent and the per-user folder.
-  gApp.userAgent = std::string(kProgramName) + "/" + gApp.version;
-  gApp.userFolder = GetKnownFolder(4, 0) + kProgramId + "/";
-
-  // The last command-line parameter is a custom stream or playlist URL.
-  SetPlayerString(&PlayerState::customUrl, CustomUrlFromArguments(argc, argv));
-
-  // Station, version data and settings.
-  std::string dataFault = LoadProgramData();
-  if (!dataFault.empty()) {
-    ReportFatalError(dataFault);
-    return AbortStartup();
-  }
-  // The volume of the mode the settings chose.
   gPlayer.volume.store(SettingsVolumeFactor());
+  return 1;
+}
 
-  // The song log: only the instance that holds the lock ever writes it.
-  SongLogInit();
-
-  // Tray images; without them the tray icon is off (and saved so), and the
-  // player goes on playing.
+// The main window with the debug log window when it was open last time (start-up lines
+// are logged from there on) and the tray icon; 0 when the main window cannot open.
+// Without tray images the icon is off (and saved so) and the player goes on playing.
+int OpenMainWindowAndTray() {
   LoadTrayImages();
-
-  // The main window.
-  if (!OpenMainWindow(kOpenWindow)) return AbortStartup();
-
-  // The debug log window when it was open last time; start-up lines are logged
-  // from here on.
+  if (!OpenMainWindow(kOpenWindow)) return 0;
   if (gSettings.debugShow.load() != 0) OpenDebugLogWindow(kOpenWindow, kRelayout, kNoCopy);
-
-  // The tray host and taskbar entry messages reach the main window's callback
-  // directly from the runtime; nothing to register.
-  // The tray icon.
   if (gSettings.trayIcon.load() != 0) CreateTrayIconAtStart();
+  return 1;
+}
 
-  // The registration with the external version-check tool, in the background: its
-  // answer logs "PBT find = " and starts the automatic version check.
-  StartPatchBeaconRegistration();
+// The audio library: loading, options, user agent, output, the float checks and the
+// add-ons; 0 once a fatal error was reported.
+int StartAudio() {
+  std::string fault = StartAudioLibrary(gApp.dataFolder, gApp.userAgent);
+  if (fault.empty()) return 1;
+  ReportFatalError(fault);
+  return 0;
+}
 
-  // The audio library: loading, options, user agent, output, the float
-  // checks and the add-ons.
-  std::string audioFault = StartAudioLibrary(gApp.dataFolder, gApp.userAgent);
-  if (!audioFault.empty()) {
-    ReportFatalError(audioFault);
-    return AbortStartup();
-  }
-
-  // The start and connect times the statistics count from.
-  int64_t now = DateNow();
-  gPlayer.startTime.store(now);
-  gPlayer.connectTime.store(now);
-
-  // Stream information is refreshed on a timer unless a custom URL is played.
+// The statistics' connect time starts now (each connect attempt sets it again). Stream
+// information is refreshed on a timer unless a custom URL plays; the first one is fetched
+// on this thread, then the current stream connects.
+void StartPlayback() {
+  gPlayer.connectTime.store(DateNow());
   if (PlayerString(&PlayerState::customUrl).empty())
     AddWindowTimer(WinMain, TimerStreamInfo, static_cast<int>(gStation.refreshInterval));
   else if (Logging())
     Log("Custom stream url.");
-
-  // The first stream information, on this thread.
   StreamInfoWorker(kStreamInfoStartup);
-
-  // Connect the current stream.
   StartPlaybackWorker(WorkerStart::kReconnectCurrent);
   StartRecoveryWatch();
+}
 
-  // Restart by the session manager.
-  RegisterApplicationRestart();
-
-  // The first title is measured from its first buffer.
-  gPlayer.measureReset.store(1);
-
-  // The information and statistics windows reopen when they were open.
+// The information and statistics windows reopen when they were open last time.
+void ReopenToolWindows() {
   if (gSettings.infoState.load() != 0) OpenInfoWindow(kOpenWindow, kRelayout, kNoCopy, kKeepArtwork);
   if (gSettings.statsState.load() != 0) OpenStatsWindow(kOpenWindow, kRelayout, kNoCopy);
+}
 
-  // The timers of the main window.
+void AddMainWindowTimers() {
   AddWindowTimer(WinMain, TimerVersionCheck, kVersionCheckInterval);
   AddWindowTimer(WinMain, TimerSaveSettings, kSaveSettingsInterval);
   AddWindowTimer(WinMain, TimerReconnect, kReconnectInterval);
+}
 
-  // The shared menu with its check marks.
+}  // namespace
+
+int PlayerMain(int argc, char** argv) {
+  // --help and --version answer on the terminal before anything else starts.
+  const int answered = AnswerCommandLine(argc, argv, stdout);
+  if (answered >= 0) return answered;
+  if (!StartRuntime(argc, argv)) return 1;
+  BuildVersionStrings();
+  SetWindowScalesToSystem();
+  if (!SystemSupported()) return TeardownAndExit(0);
+  UseProgramDataFolder();
+  SetFileBufferSize(kFileBufferBytes);
+  if (!TakeInstanceLock()) return TeardownAndExit(0);
+  gApp.userAgent = std::string(kProgramName) + "/" + gApp.version;
+  gApp.userFolder = GetKnownFolder(KnownFolder::kUserConfig) + kProgramId + "/";
+  SetPlayerString(&PlayerState::customUrl, CustomUrlFromArguments(argc, argv));
+  if (!LoadStationAndSettings()) return AbortStartup();
+  // Only the instance that holds the lock ever writes the song log.
+  SongLogInit();
+  if (!OpenMainWindowAndTray()) return AbortStartup();
+  // In the background: the tool's answer logs "PBT find = " and starts the automatic
+  // version check.
+  StartPatchBeaconRegistration();
+  if (!StartAudio()) return AbortStartup();
+  StartPlayback();
+  RegisterApplicationRestart();
+  // The first title is measured from its first buffer.
+  gPlayer.measureReset.store(1);
+  ReopenToolWindows();
+  AddMainWindowTimers();
   BuildTrayMenu(kCreateMenu);
-
-  // The loop's clock and the mouse wheel's scroll lines.
   InitLoopTiming(TimeGetTime());
-  gApp.wheelScrollLines = WheelScrollLines();
-
-  // The event loop, until "Quit Player" or the main window's close request.
   if (Logging()) Log("Entering main loop.");
+  // Until "Quit Player" or the main window's close request.
   RunEventLoop();
-
   RunShutdown();
-
-  // The final teardown.
   return TeardownAndExit(0);
 }

@@ -295,7 +295,7 @@ void ResetSettings() {
 }
 
 std::string DefaultRecordSavePath() {
-  std::string music = GetKnownFolder(kFolderMusic, 0);
+  std::string music = GetKnownFolder(KnownFolder::kMusic);
   if (music.empty()) return std::string();
   return music + kProgramName + music.back();
 }
@@ -353,7 +353,7 @@ void FinishSettings(int64_t major, int64_t minor) {
   std::string debugPath = s.GetDebugSavePath();
   std::error_code ec;
   if (debugPath.empty() || !std::filesystem::is_directory(Utf8Path(debugPath), ec))
-    s.SetDebugSavePath(GetKnownFolder(5, 0));
+    s.SetDebugSavePath(GetKnownFolder(KnownFolder::kDocuments));
   // The songs' folder is made when the first song is saved, so an unused default is
   // never created; an empty value means the default.
   if (s.GetRecordSavePath().empty()) s.SetRecordSavePath(DefaultRecordSavePath());

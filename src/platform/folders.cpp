@@ -36,22 +36,6 @@ std::string XdgVar(const char* name, const std::string& fallback) {
   return fallback;
 }
 
-// The first absolute entry of a colon-separated XDG list.
-std::string XdgListFirst(const char* name, const std::string& fallback) {
-  const char* v = getenv(name);
-  if (!v) return fallback;
-  std::string s = v;
-  size_t start = 0;
-  while (start <= s.size()) {
-    size_t end = s.find(':', start);
-    std::string part = s.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (!part.empty() && part[0] == '/') return part;
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return fallback;
-}
-
 std::string ConfigHome() {
   std::string home = HomeFolder();
   return XdgVar("XDG_CONFIG_HOME", home.empty() ? std::string() : home + "/.config");
@@ -114,70 +98,30 @@ bool MakeFolders(const std::string& path, mode_t mode) {
 
 }  // namespace
 
-std::string GetKnownFolder(int kind, int allUsers) {
+std::string GetKnownFolder(KnownFolder kind) {
   std::string home = HomeFolder();
   std::string path;
+  // The XDG base folders are made private, as the desktop makes them; the user's own
+  // folders are not.
   mode_t mode = 0755;
-  if (!allUsers) {
-    std::string dataHome = XdgVar("XDG_DATA_HOME", home.empty() ? std::string() : home + "/.local/share");
-    switch (kind) {
-      case 1:
-        path = dataHome.empty() ? "" : dataHome + "/applications";
-        break;  // Programs (menu entries)
-      case 2:
-        path = UserDir("XDG_DESKTOP_DIR", "Desktop");
-        break;
-      case 3:
-        path = home.empty() ? "" : home + "/.local/opt";
-        break;  // per-user program files
-      case 4:
-        path = ConfigHome();
-        mode = 0700;
-        break;  // roaming application data
-      case 5:
-        path = UserDir("XDG_DOCUMENTS_DIR", "Documents");
-        break;
-      case 6:
-        path = ConfigHome().empty() ? "" : ConfigHome() + "/autostart";
-        break;  // Startup
-      case 8:
-        path = dataHome;
-        mode = 0700;
-        break;  // local application data
-      case 9:
-        path = UserDir("XDG_DOWNLOAD_DIR", "Downloads");
-        break;
-      case kFolderMusic:
-        path = UserDir("XDG_MUSIC_DIR", "Music");
-        break;
-      default:
-        return std::string();
-    }
-  } else {
-    switch (kind) {
-      case 1:
-        path = XdgListFirst("XDG_DATA_DIRS", "/usr/share") + "/applications";
-        break;
-      case 2:
-      case 5:
-      case 9:
-        path = UserDir("XDG_PUBLICSHARE_DIR", "Public");
-        break;  // the shared "Public" folder
-      case 3:
-        path = "/opt";
-        break;
-      case 4:
-        path = XdgListFirst("XDG_CONFIG_DIRS", "/etc/xdg");
-        break;
-      case 6:
-        path = XdgListFirst("XDG_CONFIG_DIRS", "/etc/xdg") + "/autostart";
-        break;
-      case 8:
-        path = XdgListFirst("XDG_DATA_DIRS", "/usr/share");
-        break;
-      default:
-        return std::string();
-    }
+  switch (kind) {
+    case KnownFolder::kUserConfig:
+      path = ConfigHome();
+      mode = 0700;
+      break;
+    case KnownFolder::kUserData:
+      path = XdgVar("XDG_DATA_HOME", home.empty() ? std::string() : home + "/.local/share");
+      mode = 0700;
+      break;
+    case KnownFolder::kDocuments:
+      path = UserDir("XDG_DOCUMENTS_DIR", "Documents");
+      break;
+    case KnownFolder::kDownloads:
+      path = UserDir("XDG_DOWNLOAD_DIR", "Downloads");
+      break;
+    case KnownFolder::kMusic:
+      path = UserDir("XDG_MUSIC_DIR", "Music");
+      break;
   }
   // As with the "create if missing" flag: a folder that is not there is made; one that
   // cannot be made resolves to nothing.
@@ -186,7 +130,7 @@ std::string GetKnownFolder(int kind, int allUsers) {
 }
 
 std::string UserDataFolder() {
-  std::string base = GetKnownFolder(8, 0);
+  std::string base = GetKnownFolder(KnownFolder::kUserData);
   if (base.empty()) return std::string();
   std::string folder = base + "corvale-player/";
   if (!FolderExists(folder) && !CreateFolder(folder) && !FolderExists(folder)) return std::string();

@@ -71,21 +71,21 @@ int ReadLoudness(LoudnessMeter* meter, LoudnessFigures* figures);
 int64_t LoudnessMeterFrames(const LoudnessMeter* meter);
 
 // --- Folders -------------------------------------------------------------------
-// Known folders, each ending with "/": kind 4 per-user = $XDG_CONFIG_HOME (or ~/.config),
-// 5 = Documents, 9 = Downloads, 8 = $XDG_DATA_HOME ... ; "" for unknown kinds.
-// Per-user: 1 $XDG_DATA_HOME/applications, 2 Desktop, 3 ~/.local/opt, 6 the autostart
-// folder; Desktop, Documents and Downloads come from user-dirs.dirs. All users: 1 the
-// first $XDG_DATA_DIRS entry + /applications, 2/5/9 the shared "Public" folder, 3 /opt,
-// 4 the first $XDG_CONFIG_DIRS entry (/etc/xdg), 6 its autostart folder, 8 the first
-// $XDG_DATA_DIRS entry (/usr/share). Kind 7 and kinds outside 1..9 give "". A missing
-// folder is created; one that cannot be created gives "".
-std::string GetKnownFolder(int kind, int allUsers);
-// Per user only: the Music folder (XDG_MUSIC_DIR from user-dirs.dirs, else ~/Music; on
-// Windows the shell's Music folder). For all users this kind gives "".
-constexpr int kFolderMusic = 10;
+// The current user's folders the player asks for.
+enum class KnownFolder : int {
+  kUserConfig,  // the per-user settings' parent: $XDG_CONFIG_HOME (~/.config); roaming application data
+  kUserData,    // $XDG_DATA_HOME (~/.local/share); the local application data
+  kDocuments,   // XDG_DOCUMENTS_DIR of user-dirs.dirs (~/Documents); the shell's Documents
+  kDownloads,   // XDG_DOWNLOAD_DIR (~/Downloads); the shell's Downloads
+  kMusic,       // XDG_MUSIC_DIR (~/Music); the shell's Music
+};
+// The folder ending with "/" (with "\" on Windows). A missing folder is created; one that
+// cannot be created gives "". On Linux the settings and data folders are made private.
+std::string GetKnownFolder(KnownFolder kind);
 // The player's own per-user data folder (the song log's database lives there), created
-// when missing: kind 8 + "corvale-player/" ($XDG_DATA_HOME, default ~/.local/share); on
-// Windows the local application data folder + "Corvale Player\". "" when it cannot be made.
+// when missing: KnownFolder::kUserData + "corvale-player/" ($XDG_DATA_HOME, default
+// ~/.local/share); on Windows the local application data folder + "Corvale Player\". ""
+// when it cannot be made.
 std::string UserDataFolder();
 bool FolderExists(const std::string& path);
 bool FileExists(const std::string& path);

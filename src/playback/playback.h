@@ -103,12 +103,10 @@ struct PlayerState {
   // Written by the playback worker (and the exit path); read by every thread.
   std::atomic<uint32_t> streamHandle{0};
   std::atomic<uint32_t> metaSync{0}, endSync{0}, deviceFailSync{0};
-  std::atomic<uint32_t> levelDspHandle{0};
   // 1 from StartPlaybackWorker until the worker has made its attempt.
   std::atomic<int64_t> connecting{0};
   // Runtime thread number of the last playback worker started; 0 for none.
   std::atomic<int> workerThread{0};
-  std::atomic<int64_t> startTime{0};     // program start (date, seconds); core
   std::atomic<int64_t> connectTime{0};   // start of the last connect attempt
   std::atomic<int64_t> connectCount{0};  // attempts; reset by the preferences
   std::atomic<int64_t> streamNumber{0};  // 1-based position of the current entry
@@ -149,7 +147,6 @@ struct PlayerState {
   std::string connectUrl;
   std::string serverName;    // "icy-name" (worker)
   std::string codecName;     // "MP3", "(HE-)AAC", "?" (worker)
-  std::string codecExt;      // "mp3", may be "" (worker)
   std::string showName;      // programme name (stream-information worker, or
   std::string showInfo;      // the server's station name with a custom URL)
   std::string lastTrackKey;  // artist + title of the last title entered (main)

@@ -146,7 +146,6 @@ void ReadStreamFormat() {
   // A stale legacy flag or server name from the previous stream would mislabel this one.
   gPlayer.legacyServer = 0;
   SetPlayerString(&PlayerState::codecName, "");
-  SetPlayerString(&PlayerState::codecExt, "");
   SetPlayerString(&PlayerState::serverName, "");
   HSTREAM h = gPlayer.streamHandle.load();
   if (h == 0 || !gBass.BASS_ChannelGetInfo) return;
@@ -159,13 +158,10 @@ void ReadStreamFormat() {
       const auto* wf = reinterpret_cast<const BASS_WAVEFORMATEX*>(gBass.BASS_ChannelGetTags(h, BASS_TAG_WAVEFORMAT));
       if (wf && wf->wFormatTag != 0xFFFE) {
         std::string s = CodecFromWaveFormat(wf->wFormatTag);
-        size_t bar = s.find('|');
-        name = s.substr(0, bar);
-        ext = s.substr(bar + 1);
+        name = s.substr(0, s.find('|'));
       }
     }
     SetPlayerString(&PlayerState::codecName, name);
-    SetPlayerString(&PlayerState::codecExt, ext);
 
     const char* tags = gBass.BASS_ChannelGetTags(h, BASS_TAG_ICY);
     if (!tags) tags = gBass.BASS_ChannelGetTags(h, BASS_TAG_HTTP);

@@ -140,7 +140,6 @@ void StopStream() {
   uint32_t expected = h;
   if (gPlayer.streamHandle.compare_exchange_strong(expected, 0)) {
     gBass.BASS_StreamFree(h);
-    gPlayer.levelDspHandle = 0;
     // No more bytes come: a title asked for ends at the break.
     SongCaptureEnd();
   }
@@ -245,7 +244,7 @@ void PlaybackWorker(WorkerStart start) {
     gPlayer.metaSync = gBass.BASS_ChannelSetSync(h, BASS_SYNC_META | BASS_SYNC_MIXTIME, 0, StreamSyncCallback, nullptr);
     gPlayer.endSync = gBass.BASS_ChannelSetSync(h, BASS_SYNC_END | BASS_SYNC_ONETIME, 0, StreamSyncCallback, nullptr);
     gBass.BASS_ChannelSetAttribute(h, BASS_ATTRIB_VOL, 0.0f);
-    gPlayer.levelDspHandle = gBass.BASS_ChannelSetDSP(h, LevelDsp, nullptr, 0);
+    gBass.BASS_ChannelSetDSP(h, LevelDsp, nullptr, 0);
     BASS_CHANNELINFO info{};
     if (gBass.BASS_ChannelGetInfo && gBass.BASS_ChannelGetInfo(h, &info))
       SongCaptureConnected(info.ctype, HasIcyMetadata(h));

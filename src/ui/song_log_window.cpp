@@ -198,7 +198,7 @@ void ExportWorker(int) {
 // the window.
 void StartExport() {
   if (gLog.exporting) return;
-  std::string folder = GetKnownFolder(5, 0);
+  std::string folder = GetKnownFolder(KnownFolder::kDocuments);
   const std::string chosen =
       SaveFileRequester("Export Song Log", folder + "Song Log.csv", "CSV (comma-separated)|*.csv|JSON|*.json", 0);
   if (chosen.empty()) return;

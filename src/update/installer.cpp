@@ -217,7 +217,7 @@ int DownloadInstaller(const VersionEntry& entry) {
   }
   std::string folder = gSettings.GetDownloadSavePath();
   if (folder.empty() || !FolderExists(folder)) {
-    folder = GetKnownFolder(9, 0);
+    folder = GetKnownFolder(KnownFolder::kDownloads);
     gSettings.SetDownloadSavePath(folder);
   }
   if (!folder.empty() && !IsPathSeparator(folder.back())) folder += '/';

@@ -115,8 +115,6 @@ void HandleToolAnswer(int request, int answer) {
   if (request == ToolStartup) {
     ApplyStartupAnswer(answer, answer == -1 ? 0 : gStartupRegistered.load());
     StartAutomaticVersionCheck();
-  } else {
-    gPrefsWindow.versionToolFailed = request == ToolMarkOn && answer != 0 ? 1 : 0;
   }
 }
 

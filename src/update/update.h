@@ -169,8 +169,8 @@ enum ToolRequest : int { ToolStartup = 1, ToolMarkOn = 2, ToolMarkOff = 3 };
 // the automatic version check (which must know whether the tool checks for us).
 // 1 when the worker started; without one the answer is applied at once.
 int StartPatchBeaconRegistration();
-// The preferences' "Check For Updates" mark: its answer sets the window's
-// versionToolFailed. 1 started, 0 when another registration is still running.
+// The preferences' "Check For Updates" mark, told to the tool in the background. 1
+// started, 0 when another registration is still running.
 int StartPatchBeaconUpdate(int on);
 void HandleToolAnswer(int request, int answer);
 // 1 from the start of a registration until its answer has been applied.

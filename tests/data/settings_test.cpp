@@ -178,14 +178,15 @@ TEST_F(SettingsFile, RejectedFiles) {
 // Catches a replaced debug folder that is never written, or an existing one replaced.
 TEST_F(SettingsFile, DebugSavePathReplacement) {
   EXPECT_EQ(datatest::LoadResult(), 0);
-  EXPECT_EQ(gSettings.GetDebugSavePath(), GetKnownFolder(5, 0));
+  EXPECT_EQ(gSettings.GetDebugSavePath(), GetKnownFolder(KnownFolder::kDocuments));
   EXPECT_FALSE(fs::exists(SettingsPath()));  // a missing file is not written at once
   ClearMemoryLog();
   ASSERT_EQ(SaveSettings(0, 0), 1);
   EXPECT_TRUE(Logged("Setting debug path changed."));
   auto doc = Written();
   ASSERT_NE(doc, nullptr);
-  EXPECT_EQ(GetJsonString(GetJsonObject(&doc->root, "debug"), "savepath", "x"), GetKnownFolder(5, 0));
+  EXPECT_EQ(GetJsonString(GetJsonObject(&doc->root, "debug"), "savepath", "x"),
+            GetKnownFolder(KnownFolder::kDocuments));
 
   // An existing folder stays.
   gSettings.SetDebugSavePath(root.path);
@@ -210,7 +211,7 @@ TEST_F(SettingsFile, RecordSection) {
       {"\"record\": {\"all\": -1}", "", 0},
       {"\"record\": 7", "", 0},
   };
-  const std::string music = GetKnownFolder(kFolderMusic, 0);
+  const std::string music = GetKnownFolder(KnownFolder::kMusic);
   ASSERT_FALSE(music.empty());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.record);

@@ -100,8 +100,8 @@ class EnvGuard {
 
 // --- Known folders ----------------------------------------------------------------------
 
-// Catches wrong XDG mapping, missing trailing "/", folders not created, and kinds that
-// should resolve to nothing.
+// Catches wrong XDG mapping, a missing trailing "/", folders not created and a user-dirs
+// entry taken when it is not valid.
 TEST(KnownFolders, XdgMappingAndCreation) {
 #ifdef _WIN32
   GTEST_SKIP() << "XDG folders belong to the Linux build (windows_test.cpp has the known-folder ids)";
@@ -116,25 +116,27 @@ TEST(KnownFolders, XdgMappingAndCreation) {
   std::ofstream(home + "/cfg/user-dirs.dirs") << "# written by xdg-user-dirs-update\n"
                                               << "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n"
                                               << "XDG_DOWNLOAD_DIR=\"" << home << "/Herunterladen\"\n"
-                                              << "XDG_DESKTOP_DIR=\"relative/ignored\"\n";
-
-  EXPECT_EQ(GetKnownFolder(4, 0), home + "/cfg/");
-  EXPECT_EQ(GetKnownFolder(5, 0), home + "/Dokumente/");
-  EXPECT_TRUE(FolderExists(home + "/Dokumente"));
-  EXPECT_EQ(GetKnownFolder(9, 0), home + "/Herunterladen/");
-  EXPECT_EQ(GetKnownFolder(8, 0), home + "/data/");
-  EXPECT_EQ(GetKnownFolder(2, 0), home + "/Desktop/");  // an invalid entry falls back
-  EXPECT_EQ(GetKnownFolder(6, 0), home + "/cfg/autostart/");
-  EXPECT_EQ(GetKnownFolder(7, 0), "");
-  EXPECT_EQ(GetKnownFolder(0, 0), "");
-  EXPECT_EQ(GetKnownFolder(10, 1), "");
-  EXPECT_EQ(GetKnownFolder(7, 1), "");
+                                              << "XDG_MUSIC_DIR=\"relative/ignored\"\n";
+  const struct {
+    KnownFolder kind;
+    std::string folder;
+  } kCases[] = {
+      {KnownFolder::kUserConfig, home + "/cfg/"},
+      {KnownFolder::kUserData, home + "/data/"},
+      {KnownFolder::kDocuments, home + "/Dokumente/"},      // "$HOME/..." is expanded
+      {KnownFolder::kDownloads, home + "/Herunterladen/"},  // an absolute entry is taken
+      {KnownFolder::kMusic, home + "/Music/"},              // a relative entry falls back
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(GetKnownFolder(c.kind), c.folder) << int(c.kind);
+    EXPECT_TRUE(FolderExists(c.folder)) << c.folder;
+  }
 
   // A relative XDG_CONFIG_HOME is not valid: ~/.config is used.
   setenv("XDG_CONFIG_HOME", "cfg", 1);
-  EXPECT_EQ(GetKnownFolder(4, 0), home + "/.config/");
+  EXPECT_EQ(GetKnownFolder(KnownFolder::kUserConfig), home + "/.config/");
   unsetenv("XDG_CONFIG_HOME");
-  EXPECT_EQ(GetKnownFolder(4, 0), home + "/.config/");
+  EXPECT_EQ(GetKnownFolder(KnownFolder::kUserConfig), home + "/.config/");
   struct stat st {};
   ASSERT_EQ(stat((home + "/.config").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 077, 0u);  // private, as XDG base folders are made
@@ -151,7 +153,7 @@ TEST(KnownFolders, UncreatableFolderGivesEmpty) {
   std::string home = MakeTempDir("home");
   std::ofstream(home + "/file") << "x";
   setenv("XDG_CONFIG_HOME", (home + "/file/sub").c_str(), 1);
-  EXPECT_EQ(GetKnownFolder(4, 0), "");
+  EXPECT_EQ(GetKnownFolder(KnownFolder::kUserConfig), "");
   RemoveTree(home);
 #endif
 }

@@ -218,26 +218,17 @@ TEST(WindowsRegistry, TypedRoundTrip) {
 // Catches a known-folder id mixed up with another kind, a path without its closing
 // separator, and a folder that the player's file names cannot be appended to.
 TEST(WindowsFolders, KnownFolderKinds) {
-  for (int all = 0; all <= 1; ++all) {
-    for (int kind = 1; kind <= 9; ++kind) {
-      std::string f = GetKnownFolder(kind, all);
-      if (kind == 7) {
-        EXPECT_EQ(f, "");
-        continue;
-      }
-      ASSERT_FALSE(f.empty()) << kind << "/" << all;
-      EXPECT_EQ(f.back(), '\\') << f;
-      EXPECT_TRUE(FolderExists(f)) << f;
-    }
+  for (KnownFolder kind : {KnownFolder::kUserConfig, KnownFolder::kUserData, KnownFolder::kDocuments,
+                           KnownFolder::kDownloads, KnownFolder::kMusic}) {
+    std::string f = GetKnownFolder(kind);
+    ASSERT_FALSE(f.empty()) << int(kind);
+    EXPECT_EQ(f.back(), '\\') << f;
+    EXPECT_TRUE(FolderExists(f)) << f;
   }
-  EXPECT_EQ(GetKnownFolder(0, 0), "");
-  EXPECT_EQ(GetKnownFolder(10, 1), "");
-  std::string roaming = GetKnownFolder(4, 0), local = GetKnownFolder(8, 0);
+  std::string roaming = GetKnownFolder(KnownFolder::kUserConfig), local = GetKnownFolder(KnownFolder::kUserData);
   EXPECT_NE(roaming, local);
-  EXPECT_NE(GetKnownFolder(5, 0), GetKnownFolder(9, 0));
-  EXPECT_NE(GetKnownFolder(4, 0), GetKnownFolder(4, 1));
-  // The per-user program folder lies in the local application data.
-  EXPECT_EQ(GetKnownFolder(3, 0).rfind(local, 0), 0u) << GetKnownFolder(3, 0);
+  EXPECT_NE(GetKnownFolder(KnownFolder::kDocuments), GetKnownFolder(KnownFolder::kDownloads));
+  EXPECT_NE(GetKnownFolder(KnownFolder::kDocuments), GetKnownFolder(KnownFolder::kMusic));
   // The player appends "name/" and file names with forward slashes.
   std::string mine = roaming + "{corvale-test-" + std::to_string(GetCurrentProcessId()) + "}/";
   ASSERT_EQ(CreateFolder(mine), 1);
@@ -370,7 +361,7 @@ TEST(WindowsProcesses, PrivateCopyOfAnInstaller) {
   WriteWholeFile(setup, "MZ installer");
   std::string copy;
   ASSERT_EQ(HashAndCopyFile(setup, 256, &copy), DataHashHex("MZ installer", 256));
-  EXPECT_EQ(copy.rfind(GetKnownFolder(8, 0) + kApplicationId + "\\installer-", 0), 0u) << copy;
+  EXPECT_EQ(copy.rfind(GetKnownFolder(KnownFolder::kUserData) + kApplicationId + "\\installer-", 0), 0u) << copy;
   const std::string name = "\\setup ü.exe";
   EXPECT_EQ(copy.substr(copy.size() - name.size()), name);
   WriteWholeFile(setup, "MZ swapped");

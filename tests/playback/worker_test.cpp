@@ -13,10 +13,9 @@ using namespace playtest;
 
 namespace {
 
-class WorkerTest : public ::testing::Test {
+class WorkerTest : public PlayerEnv {
  protected:
   void SetUp() override {
-    ResetPlayback();
     gPlayer.audioReady = 1;
     SetStreamList({Entry("1", "http://127.0.0.1:9/a.mp3", "mp3", 128),
                    Entry("2", "http://127.0.0.1:9/b.aac", "aac", 64),
@@ -24,7 +23,6 @@ class WorkerTest : public ::testing::Test {
   }
   void TearDown() override {
     WaitWorkerIdle();
-    ResetPlayback();
   }
   FakeBassScope fake_;
 };
@@ -48,7 +46,7 @@ TEST_F(WorkerTest, ConnectsAndPlays) {
   EXPECT_NE(gPlayer.metaSync.load(), 0u);
   EXPECT_NE(gPlayer.endSync.load(), 0u);
   EXPECT_NE(gPlayer.deviceFailSync.load(), 0u);
-  EXPECT_EQ(gPlayer.levelDspHandle.load(), 77u);
+  EXPECT_EQ(Fake().dsps.load(), 1);  // the level meter's
   EXPECT_EQ(gPlayer.connecting.load(), 0);
   EXPECT_EQ(gPlayer.connectCount.load(), 1);
   EXPECT_EQ(gPlayer.streamNumber.load(), 1);
@@ -380,7 +378,6 @@ TEST_F(WorkerTest, HaltDuringConnectLeavesNothingPlaying) {
   EXPECT_EQ(Fake().frees.load(), 1) << "the stream created after the halt was not freed";
   EXPECT_EQ(FindLine(log.Lines(), "Playing."), -1);
   EXPECT_EQ(gPlayer.connecting.load(), 0);
-  gApp.playbackHalted = 0;
 }
 
 // Catches a halt that lands just after the worker stored its new stream: the halt took
@@ -399,5 +396,4 @@ TEST_F(WorkerTest, HaltAfterTheStoreLeavesNothingPlaying) {
   EXPECT_EQ(FindLine(log.Lines(), "Playing."), -1);
   EXPECT_EQ(gPlayer.streamHandle.load(), 0u);
   EXPECT_EQ(gPlayer.connecting.load(), 0);
-  gApp.playbackHalted = 0;
 }

@@ -148,7 +148,6 @@ TEST_F(PatchBeacon, HangingToolLeavesTheLoopRunning) {
   for (int request : {ToolStartup, ToolMarkOn}) {
     SCOPED_TRACE(request);
     ClearMemoryLog();
-    gPrefsWindow.versionToolFailed = 0;
     ASSERT_EQ(request == ToolStartup ? StartPatchBeaconRegistration() : VersionToolRegistration(1), 1);
     EXPECT_EQ(PatchBeaconBusy(), 1);
     // The loop takes its next event at once, while the tool still hangs.
@@ -165,8 +164,6 @@ TEST_F(PatchBeacon, HangingToolLeavesTheLoopRunning) {
       // Not registered: the player's own automatic check follows.
       WaitForWorkers(20000);
       EXPECT_TRUE(LogHas("Versioncheck number = ")) << MemoryLogText();
-    } else {
-      EXPECT_EQ(gPrefsWindow.versionToolFailed, 1);
     }
     WaitForWorkers(20000);
   }

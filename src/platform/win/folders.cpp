@@ -38,50 +38,20 @@ using winplat::Widen;
 
 namespace {
 
-const KNOWNFOLDERID* FolderId(int kind, int allUsers) {
-  if (!allUsers) {
-    switch (kind) {
-      case 1:
-        return &FOLDERID_Programs;  // Start menu programs
-      case 2:
-        return &FOLDERID_Desktop;
-      case 3:
-        return &FOLDERID_UserProgramFiles;  // %LOCALAPPDATA%\Programs
-      case 4:
-        return &FOLDERID_RoamingAppData;
-      case 5:
-        return &FOLDERID_Documents;
-      case 6:
-        return &FOLDERID_Startup;
-      case 8:
-        return &FOLDERID_LocalAppData;
-      case 9:
-        return &FOLDERID_Downloads;
-      case kFolderMusic:
-        return &FOLDERID_Music;
-      default:
-        return nullptr;
-    }
-  }
+const KNOWNFOLDERID* FolderId(KnownFolder kind) {
   switch (kind) {
-    case 1:
-      return &FOLDERID_CommonPrograms;
-    case 2:
-      return &FOLDERID_PublicDesktop;
-    case 3:
-      return &FOLDERID_ProgramFiles;
-    case 4:
-    case 8:
-      return &FOLDERID_ProgramData;
-    case 5:
-      return &FOLDERID_PublicDocuments;
-    case 6:
-      return &FOLDERID_CommonStartup;
-    case 9:
-      return &FOLDERID_PublicDownloads;
-    default:
-      return nullptr;
+    case KnownFolder::kUserConfig:
+      return &FOLDERID_RoamingAppData;
+    case KnownFolder::kUserData:
+      return &FOLDERID_LocalAppData;
+    case KnownFolder::kDocuments:
+      return &FOLDERID_Documents;
+    case KnownFolder::kDownloads:
+      return &FOLDERID_Downloads;
+    case KnownFolder::kMusic:
+      return &FOLDERID_Music;
   }
+  return nullptr;
 }
 
 std::wstring KnownFolderPath(const KNOWNFOLDERID& id) {
@@ -100,25 +70,16 @@ DWORD Attributes(const std::string& path) {
 
 }  // namespace
 
-std::string GetKnownFolder(int kind, int allUsers) {
-  const KNOWNFOLDERID* id = FolderId(kind, allUsers);
-  if (!id) return std::string();
-  std::wstring path = KnownFolderPath(*id);
-  // Vista has no per-user program folder id; its place is the same folder by hand.
-  if (path.empty() && id == &FOLDERID_UserProgramFiles) {
-    std::wstring local = KnownFolderPath(FOLDERID_LocalAppData);
-    if (!local.empty()) {
-      path = local + L"\\Programs";
-      if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) path.clear();
-    }
-  }
+std::string GetKnownFolder(KnownFolder kind) {
+  const KNOWNFOLDERID* id = FolderId(kind);
+  std::wstring path = id ? KnownFolderPath(*id) : std::wstring();
   if (path.empty()) return std::string();
   if (path.back() != L'\\' && path.back() != L'/') path += L'\\';
   return Narrow(path);
 }
 
 std::string UserDataFolder() {
-  std::string base = GetKnownFolder(8, 0);
+  std::string base = GetKnownFolder(KnownFolder::kUserData);
   if (base.empty()) return std::string();
   std::string folder = base + "Corvale Player\\";
   if (!FolderExists(folder) && !CreateFolder(folder) && !FolderExists(folder)) return std::string();

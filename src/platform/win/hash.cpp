@@ -131,7 +131,7 @@ bool OwnerOnly(std::vector<BYTE>* descriptor) {
 
 // A new folder for one copy, in the program's folder of the local application data.
 std::wstring NewPrivateFolder() {
-  std::string local = GetKnownFolder(8, 0);
+  std::string local = GetKnownFolder(KnownFolder::kUserData);
   std::vector<BYTE> descriptor;
   if (local.empty() || !OwnerOnly(&descriptor)) return std::wstring();
   SECURITY_ATTRIBUTES sa{sizeof sa, descriptor.data(), FALSE};
