@@ -108,8 +108,6 @@ struct AppState {
   std::atomic<int64_t> quitRequested{0};
   std::atomic<int64_t> minimized{0};
   std::atomic<int64_t> debugLogging{0};
-  // Set by HaltPlayback: playback and the workers have been told to stop.
-  std::atomic<int64_t> playbackHalted{0};
   // Set when the session ended (the desktop's end of session, SIGTERM, SIGHUP): the
   // settings are saved and the lock is given up there, so the shutdown skips its steps.
   std::atomic<int64_t> sessionEnded{0};
@@ -125,7 +123,6 @@ struct AppState {
   int trayImageConnect = 0;
 
   // DPI scales; each window writes its own on the main thread.
-  float systemScale = 1.0f;
   float mainScale = 1.0f;
   float prefsScale = 1.0f;
   float statsScale = 1.0f;
@@ -133,11 +130,8 @@ struct AppState {
   float downloaderScale = 1.0f;
   float debugScale = 1.0f;
 
-  int64_t wheelScrollLines = 3;
-
   // Event-loop timing in unsigned 32-bit milliseconds; differences are taken unsigned
   // so they survive the clock's wrap. Main thread only.
-  uint32_t waitTimeout = 5;
   uint32_t loopNow = 0;
   uint32_t levelPollStamp = 0;
   uint32_t vuDrawStamp = 0;

@@ -148,7 +148,7 @@ void ChooseDebugSavePath() {
   const std::string pattern = std::string("Debug log (*") + ".txt" + ")|*" + ".txt";
   std::string folder = gSettings.GetDebugSavePath();
   if (folder.empty() || !FolderExists(folder)) {
-    folder = GetKnownFolder(5, 0);
+    folder = GetKnownFolder(KnownFolder::kDocuments);
     gSettings.SetDebugSavePath(folder);
   }
   folder = WithSlash(folder);

@@ -34,7 +34,6 @@ std::string ManualPage(const std::string& dataFolder, const std::string& lang) {
 }
 
 void InitLoopTiming(uint32_t now) {
-  gApp.waitTimeout = 5;
   gApp.loopNow = now;
   // Stamps one second back let the first idle pass poll, draw and refresh at once.
   gApp.levelPollStamp = now - 1000;

@@ -318,7 +318,6 @@ struct PrefsWindowState {
   int font = 0;               // "Source Sans Pro" at round(12 * scale)
   int sliderHover = 0;        // the mouse is over the slider
   int hovered = 0;            // the control the mouse entered and has not left; 0 for none
-  int versionToolFailed = 0;  // the last registration with the version-check tool failed
 };
 extern PrefsWindowState gPrefsWindow;
 
@@ -363,8 +362,8 @@ std::string ModeCaption(int64_t mode);
 std::string NextStreamCaption(size_t position, size_t count);
 // Built by the updater (src/update), which sits above this subsystem: registration
 // with the external version-check tool ("/add" when on, "/remove" when off) started in
-// the background, its answer setting versionToolFailed later (1 when started), and the
-// start of a manual version check (1 when started).
+// the background (1 when started), and the start of a manual version check (1 when
+// started).
 int VersionToolRegistration(int on);
 int StartManualVersionCheck();
 

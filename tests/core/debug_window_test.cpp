@@ -198,7 +198,7 @@ TEST_F(DebugWindow, EmptySavepathBecomesDocuments) {
   gSettings.SetDebugSavePath("");
   setenv("CORVALE_DIALOG_FILE", "", 1);
   ChooseDebugSavePath();
-  EXPECT_EQ(gSettings.GetDebugSavePath(), GetKnownFolder(5, 0));
+  EXPECT_EQ(gSettings.GetDebugSavePath(), GetKnownFolder(KnownFolder::kDocuments));
 }
 
 // A log folder that cannot be written keeps logging on in memory and says so.
