@@ -7,10 +7,9 @@
 #include <sstream>
 #include <thread>
 
-#include "core/core.h"
+#include "core_env.h"
 #include "data/data.h"
 #include "platform/platform.h"
-#include "runtime/runtime.h"
 
 namespace {
 
@@ -37,24 +36,17 @@ std::vector<std::string> FilesIn(const std::string& folder) {
   return files;
 }
 
-class DebugWindow : public ::testing::Test {
+class DebugWindow : public CoreEnv {
  protected:
   void SetUp() override {
-    static char arg0[] = "test_core";
-    static char* argv[] = {arg0, nullptr};
-    // Boxes and file dialogs answer from the environment instead of waiting for a user.
-    setenv("CORVALE_DIALOGS", "stderr", 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);  // no display needed
-    ASSERT_EQ(RuntimeInit(1, argv), 1);
+    CoreEnv::SetUp();
     folder_ = std::filesystem::temp_directory_path().string() + "/corvale-debugwin-" + std::to_string(::getpid()) +
               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
     std::filesystem::remove_all(folder_);
     std::filesystem::create_directories(folder_);
-    ResetSettings();
     gSettings.SetDebugSavePath(folder_);
     gSettings.debugX = 100;
     gSettings.debugY = 100;
-    gApp.debugScale = 1.0f;
     ClearMemoryLog();
     unsetenv("CORVALE_DIALOG_ANSWER");
     unsetenv("CORVALE_DIALOG_FILE");
