@@ -137,6 +137,9 @@ struct AppState {
   uint32_t vuDrawStamp = 0;
   uint32_t housekeepingStamp = 0;
   uint32_t statsRefreshStamp = 0;
+  // The earliest idle pass asked for since the last one (RequestWakeAt); wakeAsked 0: none.
+  uint32_t wakeDue = 0;
+  int wakeAsked = 0;
 };
 
 extern AppState gApp;

@@ -26,11 +26,16 @@ void DispatchEvent(int kind, int window, int object, int type);
 int IdlePass(uint32_t now);
 // Sets the loop's wait timeout and time stamps for a loop that starts at now.
 void InitLoopTiming(uint32_t now);
-// How long the loop may wait for an event at now before the next idle work is due:
-// fastTick = some window needs the 25 ms tick (the meter shown, the statistics or the
-// debug log window open); otherwise only the 500 ms housekeeping wakes it. Window timers
-// wake the wait themselves. 0 while a quit is requested.
-uint32_t IdleWaitMs(uint32_t now, int fastTick);
+// Asks for an idle pass at due (main thread). The requests last until the next pass, in
+// which whoever still needs one asks again; window timers wake the loop themselves.
+void RequestWakeAt(uint32_t due);
+// The longest wait when nobody asked: a second, so that work no owner asks a pass for
+// (a reconnect owed while the last worker was ending) waits at most that long, while a
+// quiet loop still costs nothing measurable.
+constexpr uint32_t kUnaskedWaitMs = 1000;
+// How long the loop may wait for an event at now: until the earliest request, 0 when it
+// is due or a quit is requested, at most kUnaskedWaitMs.
+uint32_t IdleWaitMs(uint32_t now);
 // Milliseconds from stamp to now on the wrapping 32-bit clock.
 inline uint32_t ElapsedMs(uint32_t now, uint32_t stamp) { return now - stamp; }
 // The reconnect watchdog: 1 when the next stream is to be started. The two probes are
@@ -53,6 +58,9 @@ struct WindowMessage;
 int DebugLogWindowCallback(const WindowMessage& message);
 // Shows the newest text handed over by another thread (main thread, every loop pass).
 void FlushDebugLogText();
+// The idle pass's part: while the window is open, asks for the pass that shows the lines
+// workers wrote meanwhile.
+void DebugLogIdle(uint32_t now);
 // The "Savepath" button: asks for the log folder and starts the next log file there.
 void ChooseDebugSavePath();
 // The close request: asks "Abort Debugging?" and closes the window only on Yes.

@@ -89,6 +89,13 @@ void FlushDebugLogText() {
   if (IsWindow(WinDebug) && IsGadget(WinDebug, kTextControl)) SetGadgetText(WinDebug, kTextControl, text);
 }
 
+// Workers' lines reach the window only through the loop (FlushDebugLogText).
+constexpr uint32_t kDebugFlushMs = 25;
+
+void DebugLogIdle(uint32_t now) {
+  if (IsWindow(WinDebug)) RequestWakeAt(now + kDebugFlushMs);
+}
+
 int OpenDebugLogWindow(int open, int relayout, int copy) {
   SetCoreMainThread();
   if (open) {

@@ -1,5 +1,6 @@
 // The main event loop: waits for events, dispatches them by window and kind, and
 // does the idle work (VU meter, housekeeping) between them.
+#include <algorithm>
 #include <chrono>
 
 #include "core/core.h"
@@ -40,6 +41,12 @@ void InitLoopTiming(uint32_t now) {
   gApp.vuDrawStamp = now - 1000;
   gApp.housekeepingStamp = now;
   gApp.statsRefreshStamp = now - 1000;
+  RequestWakeAt(now);
+}
+
+void RequestWakeAt(uint32_t due) {
+  if (gApp.wakeAsked == 0 || int32_t(due - gApp.wakeDue) < 0) gApp.wakeDue = due;
+  gApp.wakeAsked = 1;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -234,6 +241,15 @@ void MainWindowEvent(int kind, int object, int type) {
   }
 }
 
+// The statistics refresh once a second by the idle pass's clock (gApp.loopNow), which an
+// idle pass every kStatsClockMs keeps fresh while the window is open.
+constexpr uint32_t kStatsRefreshMs = 1000;
+constexpr uint32_t kStatsClockMs = 25;
+
+void KeepStatsClock(uint32_t now) {
+  if (IsWindow(WinStats)) RequestWakeAt(now + kStatsClockMs);
+}
+
 void StatsWindowEvent(int kind, int object, int type) {
   switch (kind) {
     case EventGadget:
@@ -247,7 +263,7 @@ void StatsWindowEvent(int kind, int object, int type) {
       ShowTrayMenu();
       break;
     case EventTimer:
-      if (object == kStatsTimer && ElapsedMs(gApp.loopNow, gApp.statsRefreshStamp) >= 1000) {
+      if (object == kStatsTimer && ElapsedMs(gApp.loopNow, gApp.statsRefreshStamp) >= kStatsRefreshMs) {
         // A tick still queued when the window closed must not open it again.
         if (IsWindow(WinStats)) OpenStatsWindow(kOpenWindow, kKeepLayout, kNoCopy);
         gApp.statsRefreshStamp = gApp.loopNow;
@@ -374,52 +390,43 @@ void DispatchEvent(int kind, int window, int object, int type) {
   }
 }
 
-int IdlePass(uint32_t now) {
-  gApp.loopNow = now;
-  // A reconnect after a resume or the network's return that found the last worker ending.
-  ServiceReconnectRequest();
-  if (ElapsedMs(now, gApp.levelPollStamp) >= 25) {
-    VuMeterTick(now);
-    if (ElapsedMs(now, gApp.housekeepingStamp) >= 500) {
-      gPlayer.longPeakReset.store(1);
-      gApp.housekeepingStamp = now;
-      if (gDownload.active.load() != 0) DownloaderWindow(kOpenWindow, kKeepLayout);
-    }
-  }
-  return gApp.quitRequested.load() == 1 ? 1 : 0;
-}
-
-uint32_t IdleWaitMs(uint32_t now, int fastTick) {
-  // The quit test runs in the idle pass, which comes as soon as the queue is empty.
-  if (gApp.quitRequested.load() == 1) return 0;
-  // The housekeeping runs behind the 25 ms gate of the poll stamp, so no wait ends
-  // before that gate opens (an earlier pass would find nothing to do and spin).
-  uint32_t sincePoll = ElapsedMs(now, gApp.levelPollStamp);
-  uint32_t gate = sincePoll >= 25 ? 0 : 25 - sincePoll;
-  if (fastTick) {
-    if (gate > 0) return gate;
-    // A minimised meter leaves its poll stamp behind (the gate stays open): the next
-    // pass comes 25 ms after the last one.
-    uint32_t sincePass = ElapsedMs(now, gApp.loopNow);
-    return sincePass >= 25 ? 0 : 25 - sincePass;
-  }
-  uint32_t sinceHousekeeping = ElapsedMs(now, gApp.housekeepingStamp);
-  uint32_t housekeeping = sinceHousekeeping >= 500 ? 0 : 500 - sinceHousekeeping;
-  return housekeeping > gate ? housekeeping : gate;
-}
-
 namespace {
 
-// A window that shows what the 25 ms idle pass keeps fresh: the meter of a main window
-// that is on screen, the statistics window (its refresh reads the idle pass's clock) and
-// the debug log window (the loop shows the lines workers write).
-int FastTickNeeded() {
-  if (IsWindow(WinStats) || IsWindow(WinDebug)) return 1;
-  if (!IsWindow(WinMain) || gApp.minimized.load() != 0) return 0;
-  return IsWindowHidden(WinMain) ? 0 : 1;
+// The long peak's reset and the downloader window's progress.
+constexpr uint32_t kHousekeepingMs = 500;
+
+void Housekeeping(uint32_t now) {
+  if (ElapsedMs(now, gApp.housekeepingStamp) >= kHousekeepingMs) {
+    gPlayer.longPeakReset.store(1);
+    gApp.housekeepingStamp = now;
+    if (gDownload.active.load() != 0) DownloaderWindow(kOpenWindow, kKeepLayout);
+  }
+  RequestWakeAt(gApp.housekeepingStamp + kHousekeepingMs);
 }
 
 }  // namespace
+
+int IdlePass(uint32_t now) {
+  gApp.loopNow = now;
+  // The requests of the last round are spent: whoever still needs a pass asks below.
+  gApp.wakeAsked = 0;
+  // A reconnect after a resume or the network's return that found the last worker ending.
+  ServiceReconnectRequest();
+  VuMeterTick(now);
+  Housekeeping(now);
+  KeepStatsClock(now);
+  DebugLogIdle(now);
+  return gApp.quitRequested.load() == 1 ? 1 : 0;
+}
+
+uint32_t IdleWaitMs(uint32_t now) {
+  // The quit test runs in the idle pass, which comes as soon as the queue is empty.
+  if (gApp.quitRequested.load() == 1) return 0;
+  if (gApp.wakeAsked == 0) return kUnaskedWaitMs;
+  const int32_t left = int32_t(gApp.wakeDue - now);
+  if (left <= 0) return 0;
+  return std::min(uint32_t(left), kUnaskedWaitMs);
+}
 
 void RunEventLoop() {
   SetCoreMainThread();
@@ -428,7 +435,7 @@ void RunEventLoop() {
   SetModalLoopHook([] { IdlePass(TimeGetTime()); });
   while (true) {
     FlushDebugLogText();
-    uint32_t wait = IdleWaitMs(TimeGetTime(), FastTickNeeded());
+    uint32_t wait = IdleWaitMs(TimeGetTime());
     int kind = WaitWindowEvent(static_cast<int>(wait));
     if (kind != 0) {
       DispatchEvent(kind, EventWindow(), EventObject(), EventType());

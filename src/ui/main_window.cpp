@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/core.h"
 #include "data/data.h"
 #include "platform/platform.h"
 #include "playback/playback.h"
@@ -177,8 +178,13 @@ void DrawVuMeter(int force) {
   gMainWindow.shownOverlay = overlay;
 }
 
-void VuMeterTick(uint32_t now) {
-  if (uint32_t(now - gApp.levelPollStamp) < 25) return;
+namespace {
+
+constexpr uint32_t kVuPollMs = 25;
+constexpr uint32_t kVuDrawMs = 50;
+
+void PollVuMeter(uint32_t now) {
+  if (uint32_t(now - gApp.levelPollStamp) < kVuPollMs) return;
   // Minimised: neither polled nor drawn, and the stamp stays so the first tick after
   // the restore polls at once.
   if (gApp.minimized.load()) return;
@@ -195,11 +201,21 @@ void VuMeterTick(uint32_t now) {
       gMainWindow.unlit[c] = UnlitHeight(v, gMainWindow.height);
     }
   }
-  if (uint32_t(now - gApp.vuDrawStamp) >= 50) {
+  if (uint32_t(now - gApp.vuDrawStamp) >= kVuDrawMs) {
     DrawVuMeter(0);
     gApp.vuDrawStamp = now;
   }
   gApp.levelPollStamp = now;
+}
+
+}  // namespace
+
+void VuMeterTick(uint32_t now) {
+  PollVuMeter(now);
+  // Only a meter on screen keeps the loop at its pace; minimised or hidden it is polled
+  // by whatever other pass comes.
+  if (IsWindow(WinMain) && gApp.minimized.load() == 0 && !IsWindowHidden(WinMain))
+    RequestWakeAt(gApp.levelPollStamp + kVuPollMs);
 }
 
 int MainWindowCallback(const WindowMessage& m) {

@@ -143,9 +143,9 @@ int CreateVuMeterArtwork(int width, int height, float scale);
 // Height of the dark top part of a bar for a peak level: one percent of the bar per dB
 // below full scale, the whole bar for silence (0 or less, below -100 dB, not a number).
 float UnlitHeight(float level, int height);
-// The VU meter tick, called by the event loop whenever no event is pending with the
-// multimedia timer's now: polls the levels every 25 ms and repaints at most every 50 ms,
-// nothing while the window is minimised.
+// The VU meter tick, called by the event loop's idle pass with the multimedia timer's
+// now: polls the levels every 25 ms and repaints at most every 50 ms, nothing while the
+// window is minimised; while the window is on screen it asks for the pass of its next poll.
 void VuMeterTick(uint32_t now);
 // Paints window 1 from image 1, the dark parts and the status overlay. force = 1 paints
 // even when nothing changed since the last paint.

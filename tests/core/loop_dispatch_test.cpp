@@ -127,6 +127,49 @@ TEST_F(LoopDispatch, HousekeepingAcrossClockWraps) {
   }
 }
 
+// After an idle pass the loop sleeps until the next work of what is on screen: the
+// meter's 25 ms only while the main window is shown (or the statistics or debug window
+// needs a fresh clock), else the housekeeping's next run. Catches a minimised or hidden
+// meter that keeps the loop busy, a window whose refresh stalls, an early pass that spins
+// (a 0 wait) and a request from before the pass that outlives it.
+TEST_F(LoopDispatch, IdlePassAsksForTheNextWork) {
+  enum Shown { kNone, kMain, kMinimised, kHidden };
+  struct Case {
+    Shown main;
+    int tool;  // 0, WinStats or WinDebug
+    uint32_t sincePoll, sinceHousekeeping, wait;
+  } cases[] = {
+      {kMain, 0, 1000, 100, 25},       // polled in the pass: the next poll
+      {kMain, 0, 10, 100, 15},         // an early pass polls nothing and waits for the poll
+      {kMinimised, 0, 1000, 100, 400},  // only the housekeeping
+      {kHidden, 0, 1000, 100, 400},
+      {kNone, 0, 1000, 100, 400},
+      {kMinimised, 0, 1000, 600, 500},  // the housekeeping ran in the pass
+      {kMinimised, WinStats, 1000, 100, 25},
+      {kMinimised, WinDebug, 1000, 100, 25},
+      {kHidden, WinDebug, 10, 100, 25},
+  };
+  const uint32_t now = 0xFFFFFFF0u;  // the next work lies across the wrap
+  for (const Case& c : cases) {
+    if (c.main != kNone) {
+      ASSERT_EQ(OpenWindow(WinMain, 10, 10, 23, 128, kProgramName, WindowBorderless), 1);
+    }
+    if (c.main == kHidden) HideWindow(WinMain, 1);
+    gApp.minimized = c.main == kMinimised ? 1 : 0;
+    if (c.tool) {
+      ASSERT_EQ(OpenWindow(c.tool, 50, 50, 100, 100, "tool", 0), 1);
+    }
+    gApp.levelPollStamp = now - c.sincePoll;
+    gApp.housekeepingStamp = now - c.sinceHousekeeping;
+    RequestWakeAt(now + 1);  // spent by the pass
+    IdlePass(now);
+    EXPECT_EQ(IdleWaitMs(now), c.wait) << "main " << c.main << " tool " << c.tool << " since poll " << c.sincePoll;
+    if (c.tool) CloseWindow(c.tool);
+    if (IsWindow(WinMain)) CloseWindow(WinMain);
+  }
+  gApp.minimized = 0;
+}
+
 // The statistics timer refreshes at most once a second by the idle pass's clock, across the wrap.
 TEST_F(LoopDispatch, StatsRefreshGateAcrossWrap) {
   gApp.loopNow = 0x00000200u;

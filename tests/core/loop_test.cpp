@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "core/core.h"
 #include "platform/platform.h"
@@ -76,36 +77,32 @@ TEST_F(LoopRules, ManualPageByLanguage) {
   std::filesystem::remove_all(data);
 }
 
-// The quiet loop sleeps exactly until the next idle work: a wait that is too long stalls
-// the meter or the housekeeping, one that is 0 too often spins the main thread.
-TEST_F(LoopRules, IdleWaitUntilNextWork) {
+// The loop sleeps until the earliest pass anyone asked for: a later one stalls the
+// meter, an overdue one left waiting stalls everything, a 0 with nothing due spins.
+TEST_F(LoopRules, IdleWaitUntilTheEarliestRequest) {
   struct Case {
-    uint32_t now, levelPoll, loopNow, housekeeping;
-    int fastTick, quit;
+    uint32_t now;
+    std::vector<uint32_t> dues;
+    int quit;
     uint32_t wait;
   } cases[] = {
-      {1000, 1000, 1000, 1000, 1, 0, 25},   // just polled: the next poll in 25 ms
-      {1010, 1000, 1000, 1000, 1, 0, 15},   // an event took 10 ms: 15 ms left
-      {1030, 1000, 1000, 1000, 1, 0, 0},    // overdue: no wait at all
-      {1000, 1000, 1000, 1000, 0, 0, 500},  // nothing shown: only the housekeeping
-      {1400, 1000, 1000, 1000, 0, 0, 100},
-      {1600, 1000, 1000, 1000, 0, 0, 0},
-      // The housekeeping runs behind the poll's gate: waking for it earlier would spin.
-      {1495, 1490, 1490, 1000, 1, 0, 20},
-      {1495, 1490, 1490, 1000, 0, 0, 20},
-      // A minimised meter leaves its poll stamp behind; the wait counts from the last pass
-      // instead of spinning at 0.
-      {5000, 1000, 5000, 4900, 1, 0, 25},
-      {5010, 1000, 5000, 4900, 1, 0, 15},
-      {1000, 1000, 1000, 1000, 1, 1, 0},    // a requested quit is tested at once
-      {1000, 1000, 1000, 1000, 0, 1, 0},
-      {0x00000005u, 0xFFFFFFF0u, 0xFFFFFFF0u, 0xFFFFFFF0u, 1, 0, 4},  // across the 2^32 wrap
+      {1000, {1025, 1500}, 0, 25},
+      {1000, {1500, 1025}, 0, 25},                     // the order of the requests does not matter
+      {1010, {1025, 1500}, 0, 15},                     // an event took 10 ms: 15 ms left
+      {1030, {1500, 1025}, 0, 0},                      // overdue: no wait at all
+      {1000, {1000}, 0, 0},                            // asked for now
+      {1000, {}, 0, kUnaskedWaitMs},                   // nobody asked: neither 0 nor for ever
+      {1000, {9000}, 0, kUnaskedWaitMs},               // a far request waits no longer than an unasked loop
+      {1000, {1025}, 1, 0},                            // a requested quit is tested at once
+      {1000, {}, 1, 0},
+      {0xFFFFFFF0u, {0x00000005u, 0xFFFFFFF8u}, 0, 8},  // the earliest across the 2^32 wrap
+      {0xFFFFFFF0u, {0x00000005u}, 0, 21},
+      {0x00000005u, {0xFFFFFFF0u}, 0, 0},              // overdue across the wrap
   };
   for (const Case& c : cases) {
-    gApp.levelPollStamp = c.levelPoll;
-    gApp.loopNow = c.loopNow;
-    gApp.housekeepingStamp = c.housekeeping;
+    gApp.wakeAsked = 0;
+    for (uint32_t due : c.dues) RequestWakeAt(due);
     gApp.quitRequested.store(c.quit);
-    EXPECT_EQ(IdleWaitMs(c.now, c.fastTick), c.wait) << c.now << " fast " << c.fastTick;
+    EXPECT_EQ(IdleWaitMs(c.now), c.wait) << c.now << " quit " << c.quit << " requests " << c.dues.size();
   }
 }

@@ -331,9 +331,6 @@ class FakeBassScope {
 // One tick of the main window's reconnect timer, through the loop's own dispatch.
 inline void WatchdogTick() { DispatchEvent(EventTimer, WinMain, TimerReconnect, 0); }
 
-// The worker tests' name for ResetPlayerState, until they call it themselves.
-inline void ResetPlayback() { ResetPlayerState(); }
-
 inline StreamEntry Entry(const std::string& id, const std::string& url, const std::string& codec = "",
                          int64_t bitrate = 0) {
   StreamEntry e;
