@@ -605,8 +605,10 @@ void SongCaptureHeard(const std::string& meta) {
 
 int SongSaveAvailable() {
   std::lock_guard<std::mutex> g(gCapture.lock);
+  // An announcement without a name (Icecast's StreamTitle='' before a source sets one)
+  // is no title to save.
   for (const CaptureTitle& t : gCapture.titles)
-    if (t.id == gCapture.heardId) return gCapture.codec.empty() ? 0 : 1;
+    if (t.id == gCapture.heardId) return gCapture.codec.empty() || TitleText(t.meta).empty() ? 0 : 1;
   return 0;
 }
 
@@ -622,6 +624,7 @@ int SaveHeardSong() {
       CaptureTitle& t = c.titles[i];
       if (t.id != c.heardId) continue;
       shown = TitleText(t.meta);
+      if (shown.empty()) break;
       if (c.codec.empty()) {
         result = kSaveSongFormat;
       } else if (t.saved || t.requested) {
