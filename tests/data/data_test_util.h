@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include "test_files.h"
+
 namespace datatest {
 
 inline int ProcessId() {
@@ -27,23 +29,9 @@ inline std::string FixturePath(const std::string& name) {
   return std::string(CORVALE_SOURCE_DIR) + "/tests/data/fixtures/" + name;
 }
 
-// The file-system path of a UTF-8 path (on Windows a narrow path is read in the ANSI
-// code page).
-inline std::filesystem::path FsPath(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(FsPath(path), std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
-  out << text;
-}
+using testfiles::FsPath;
+using testfiles::ReadFile;
+using testfiles::WriteFile;
 
 // A fresh folder under the system's temporary folder, removed at the end of the test.
 // path ends with "/" like every folder of the player.

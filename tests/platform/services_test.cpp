@@ -22,15 +22,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "test_files.h"
 
 namespace {
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 #ifdef _WIN32
 constexpr char kSeparator = '\\';
@@ -386,7 +380,7 @@ TEST(BufferedFiles, WritesReachDiskAtFlushAndClose) {
   EXPECT_EQ(FileSize(path), static_cast<int64_t>(first.size()));
   EXPECT_EQ(WriteBufferedFile(f, "second\r\n"), 1);
   EXPECT_EQ(CloseBufferedFile(f), 1);
-  EXPECT_EQ(Slurp(path), "20260101000000 00:00:00 Debug log started.\r\nsecond\r\n");
+  EXPECT_EQ(testfiles::ReadFile(path), "20260101000000 00:00:00 Debug log started.\r\nsecond\r\n");
   EXPECT_EQ(WriteBufferedFile(f, "late"), 0);  // closed handle
   EXPECT_EQ(CloseBufferedFile(f), 0);
   // Create replaces; append keeps.
@@ -396,7 +390,7 @@ TEST(BufferedFiles, WritesReachDiskAtFlushAndClose) {
   f = AppendBufferedFile(path);
   WriteBufferedFile(f, "+more");
   CloseBufferedFile(f);
-  EXPECT_EQ(Slurp(path), "new+more");
+  EXPECT_EQ(testfiles::ReadFile(path), "new+more");
   EXPECT_EQ(CreateBufferedFile(dir + "/no/such/folder/x"), 0);
   RemoveTree(dir);
 }
@@ -416,7 +410,7 @@ TEST(BufferedFiles, SmallBufferKeepsOrder) {
   }
   EXPECT_GT(FileSize(path), 0);  // the small buffer filled several times
   CloseBufferedFile(f);
-  EXPECT_EQ(Slurp(path), expected);
+  EXPECT_EQ(testfiles::ReadFile(path), expected);
   RemoveTree(dir);
 }
 
@@ -433,7 +427,7 @@ TEST(BufferedFiles, ThreadsNeverTearRecords) {
     });
   for (auto& th : ts) th.join();
   CloseBufferedFile(f);
-  std::istringstream in(Slurp(path));
+  std::istringstream in(testfiles::ReadFile(path));
   std::string line;
   int count = 0;
   std::vector<int> next(4, 0);
@@ -537,7 +531,7 @@ TEST(Processes, OpenWithShellUsesOpener) {
 #endif
   ASSERT_EQ(OpenWithShell("https://www.example.org/manual/index.html"), 1);
   for (int i = 0; i < 500 && !FileExists(out); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(Slurp(out), expected);
+  EXPECT_EQ(testfiles::ReadFile(out), expected);
   EXPECT_EQ(OpenWithShell(""), 0);
   RemoveTree(dir);
 }
@@ -568,7 +562,7 @@ TEST(Registry, TypedValuesAndUpdate) {
   ASSERT_EQ(RegistrySet(RegLocalMachine, "Software\\PatchBeacon", "Exe", RegSz, "/new path/pb"), 1);
   EXPECT_EQ(RegistryQuery(RegLocalMachine, "Software\\PatchBeacon", "Exe", &v), RegSz);
   EXPECT_EQ(v, "/new path/pb");
-  std::string text = Slurp(path);
+  std::string text = testfiles::ReadFile(path);
   EXPECT_EQ(text.find("/opt/pb/patchbeacon"), std::string::npos);  // replaced, not duplicated
   EXPECT_EQ(RegistryQuery(RegLocalMachine, "Software\\PatchBeacon", "Missing", &v), RegNone);
   EXPECT_EQ(RegistryQuery(RegLocalMachine, "Software\\Missing", "Exe", &v), RegNone);

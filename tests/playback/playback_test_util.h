@@ -24,6 +24,7 @@
 #include "playback/playback.h"
 #include "player_env.h"
 #include "runtime/runtime.h"
+#include "test_files.h"
 
 #ifdef _WIN32
 // The C library's environment, which the audio library reads too. An empty value removes
@@ -41,23 +42,9 @@ inline std::string FixturePath(const std::string& name) {
   return std::string(CORVALE_SOURCE_DIR) + "/tests/playback/fixtures/" + name;
 }
 
-// The file-system path of a UTF-8 path (on Windows a narrow path is read in the ANSI
-// code page).
-inline std::filesystem::path FsPath(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream f(FsPath(path), std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream f(FsPath(path), std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), std::streamsize(bytes.size()));
-}
+using testfiles::FsPath;
+using testfiles::ReadFile;
+using testfiles::WriteFile;
 
 // A fresh folder under the system's temporary folder, ending with "/" (UTF-8, as the
 // player's paths are), removed at the end.

@@ -14,6 +14,7 @@
 
 #include "audiolib/media.h"
 #include "playback/playback.h"
+#include "test_files.h"
 
 namespace {
 
@@ -367,12 +368,7 @@ std::string Shell(const std::string& command, int* status = nullptr) {
   return out;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+using testfiles::ReadFile;
 
 std::string MediaDir() {
   const char* build = std::getenv("CORVALE_BUILD_DIR");

@@ -15,6 +15,7 @@
 #include "data/data.h"
 #include "playback/playback.h"
 #include "ui/ui.h"
+#include "test_files.h"
 #include "ui_test_support.h"
 
 namespace {
@@ -94,13 +95,6 @@ TEST(PrefsArithmetic, Captions) {
 
 // --- The window
 // -----------------------------------------------------------------------------------
-
-std::string ReadText(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 class PrefsWindow : public PlayerEnv {
  protected:
@@ -391,7 +385,7 @@ TEST_F(PrefsWindow, ClosingSavesTheSettingsFile) {
   EXPECT_EQ(IsWindow(WinPrefs), 0);
   EXPECT_EQ(IsImage(kPrefsSliderImage), 0);
   auto doc = LoadJsonFile(folder_ + "settings.json");
-  ASSERT_TRUE(doc) << ReadText(folder_ + "settings.json");
+  ASSERT_TRUE(doc) << testfiles::ReadFile(folder_ + "settings.json");
   const JsonValue* volume = GetJsonObject(&doc->root, "volume");
   EXPECT_NEAR(GetJsonFloat(volume, "preset1", 0), 0.531, 0.0005);
   EXPECT_EQ(GetJsonInteger(GetJsonObject(&doc->root, "player"), "artwork", -1), 0);

@@ -89,11 +89,11 @@ TEST_F(Download, VerifiedInstallerStarts) {
         << err;
     ASSERT_TRUE(WaitForFile(mark)) << algo << err;
     // Started from a copy in a folder of this user alone, holding what was saved.
-    std::string ran = ReadText(mark);
+    std::string ran = ReadFile(mark);
     ASSERT_EQ(ran.rfind(dir + "run/corvale-player/installer-", 0), 0u) << ran;
     std::string copy = ran.substr(0, ran.size() - 2);
     EXPECT_EQ(fs::path(copy).filename(), "corvale-setup-5.5.bin");
-    EXPECT_EQ(ReadText(copy), ReadText(chosen + "corvale-setup-5.5.bin"));
+    EXPECT_EQ(ReadFile(copy), ReadFile(chosen + "corvale-setup-5.5.bin"));
     EXPECT_EQ(fs::status(fs::path(copy).parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
     EXPECT_EQ(Files(chosen), std::vector<std::string>{"corvale-setup-5.5.bin"});
     EXPECT_EQ(gSettings.GetDownloadSavePath(), chosen);
@@ -185,7 +185,7 @@ TEST_F(Download, CancelledDialogDownloadsNothing) {
 TEST_F(Download, MissingFolderFallsBackToDownloads) {
   std::string home = dir + "home/";
   fs::create_directories(home + ".config");
-  WriteText(home + ".config/user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n");
+  WriteFile(home + ".config/user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/Fetched\"\n");
   std::string oldHome = getenv("HOME") ? getenv("HOME") : "";
   std::string oldConfig = getenv("XDG_CONFIG_HOME") ? getenv("XDG_CONFIG_HOME") : "";
   setenv("HOME", (dir + "home").c_str(), 1);
@@ -255,7 +255,7 @@ TEST_F(Download, FailureLeavesTheFolderAsItWas) {
       {"?number=5.5&hash=sha-256:" + std::string(64, '0'), ""},
   };
   for (const Case& c : cases) {
-    WriteText(chosen + "corvale-setup-5.5.bin", "the earlier installer");
+    WriteFile(chosen + "corvale-setup-5.5.bin", "the earlier installer");
     SimGet(sim.port, "/control/clear");
     if (!c.fault.empty())
       SimGet(sim.port, "/control/fault?path=/download/corvale-setup-5.5.bin&kind=" + c.fault);
@@ -263,13 +263,13 @@ TEST_F(Download, FailureLeavesTheFolderAsItWas) {
     std::string err = RunCheck(1);
     EXPECT_EQ(DialogLines(err).size(), 3u) << err;
     EXPECT_EQ(Files(chosen), std::vector<std::string>{"corvale-setup-5.5.bin"}) << c.query << " " << c.fault;
-    EXPECT_EQ(ReadText(chosen + "corvale-setup-5.5.bin"), "the earlier installer") << c.query << " " << c.fault;
+    EXPECT_EQ(ReadFile(chosen + "corvale-setup-5.5.bin"), "the earlier installer") << c.query << " " << c.fault;
   }
   SimGet(sim.port, "/control/clear");
   List("?number=5.5");
   RunCheck(1);
   ASSERT_TRUE(WaitForFile(mark));
-  EXPECT_EQ(ReadText(chosen + "corvale-setup-5.5.bin"), SimGet(sim.port, "/download/corvale-setup-5.5.bin").body);
+  EXPECT_EQ(ReadFile(chosen + "corvale-setup-5.5.bin"), SimGet(sim.port, "/download/corvale-setup-5.5.bin").body);
   EXPECT_EQ(Files(chosen), std::vector<std::string>{"corvale-setup-5.5.bin"});
 }
 
@@ -302,8 +302,8 @@ TEST_F(Download, SizeBoundsAndWriteFailures) {
   rlimit saved{};
   getrlimit(RLIMIT_FSIZE, &saved);
   for (const Case& c : cases) {
-    WriteText(chosen + "setup.run", "the earlier installer");
-    WriteText(chosen + "corvale-setup-5.5.bin", "the earlier installer");
+    WriteFile(chosen + "setup.run", "the earlier installer");
+    WriteFile(chosen + "corvale-setup-5.5.bin", "the earlier installer");
     SetUpdateLimits(60000, 3600000, 30000, c.limit);
     VersionEntry e;
     e.number = "5.5";
@@ -320,7 +320,7 @@ TEST_F(Download, SizeBoundsAndWriteFailures) {
     ASSERT_EQ(lines.size(), 2u) << c.url;
     EXPECT_EQ(lines[1], Line(kDownloader, c.text)) << c.url;
     EXPECT_EQ(Files(chosen).size(), 2u) << c.url;
-    for (const std::string& name : Files(chosen)) EXPECT_EQ(ReadText(chosen + name), "the earlier installer");
+    for (const std::string& name : Files(chosen)) EXPECT_EQ(ReadFile(chosen + name), "the earlier installer");
     EXPECT_FALSE(fs::exists(mark));
   }
   signal(SIGXFSZ, SIG_DFL);

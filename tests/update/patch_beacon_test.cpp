@@ -21,7 +21,7 @@ class PatchBeacon : public UpdateTest {
   }
   void Install(const std::string& type = "sz", const std::string& path = PatchBeaconPath()) {
     ASSERT_FALSE(PatchBeaconPath().empty());
-    WriteText(dir + "registry", "[Software\\PatchBeacon]\nExe=" + type + ":" + path + "\n");
+    WriteFile(dir + "registry", "[Software\\PatchBeacon]\nExe=" + type + ":" + path + "\n");
   }
   bool LogHas(const std::string& line) { return MemoryLogText().find(line + "\r\n") != std::string::npos; }
 };
@@ -30,7 +30,7 @@ class PatchBeacon : public UpdateTest {
 
 // Catches a process started without the registry key, or a missing "PBT find = -1." line.
 TEST_F(PatchBeacon, NoKeyStartsNothing) {
-  WriteText(dir + "registry", "[Software\\Other]\nExe=sz:" + PatchBeaconPath() + "\n");
+  WriteFile(dir + "registry", "[Software\\Other]\nExe=sz:" + PatchBeaconPath() + "\n");
   EXPECT_EQ(RegisterWithPatchBeacon(), -1);
   EXPECT_EQ(gApp.toolRegistered.load(), 0);
   EXPECT_TRUE(LogHas("PBT find = -1.")) << MemoryLogText();
@@ -56,8 +56,8 @@ TEST_F(PatchBeacon, FindOneThenAddThenCheck) {
   Install();
   EXPECT_EQ(RegisterWithPatchBeacon(), 1);
   EXPECT_EQ(gApp.toolRegistered.load(), 1);
-  EXPECT_EQ(ReadText(toolLog), "/find " + versionFile + "\n/add " + versionFile + "\n");
-  EXPECT_EQ(ReadText(dir + "registrations"), versionFile + "\n");
+  EXPECT_EQ(ReadFile(toolLog), "/find " + versionFile + "\n/add " + versionFile + "\n");
+  EXPECT_EQ(ReadFile(dir + "registrations"), versionFile + "\n");
   EXPECT_TRUE(LogHas("PBT find = 1.")) << MemoryLogText();
 
   StationSim sim;
@@ -65,10 +65,10 @@ TEST_F(PatchBeacon, FindOneThenAddThenCheck) {
   gStation.versionUrls = {sim.Url("/versionlist.json?number=5.5")};
   std::string err = RunCheck(1);
   EXPECT_TRUE(DialogLines(err).empty()) << err;
-  EXPECT_EQ(ReadText(toolLog), "/find " + versionFile + "\n/add " + versionFile + "\n/check " + versionFile + "\n");
+  EXPECT_EQ(ReadFile(toolLog), "/find " + versionFile + "\n/add " + versionFile + "\n/check " + versionFile + "\n");
   err = RunCheck(0);
   EXPECT_TRUE(DialogLines(err).empty()) << err;
-  EXPECT_EQ(ReadText(toolLog), "/find " + versionFile + "\n/add " + versionFile + "\n/check " + versionFile + "\n");
+  EXPECT_EQ(ReadFile(toolLog), "/find " + versionFile + "\n/add " + versionFile + "\n/check " + versionFile + "\n");
   // The player fetched nothing itself.
   EXPECT_EQ(SimGet(sim.port, "/control/stats").body.find("/versionlist.json"), std::string::npos);
 }
@@ -85,12 +85,12 @@ TEST_F(PatchBeacon, FailedAddLeavesThePlayerChecking) {
 // that stops deferring to the tool for the rest of the run.
 TEST_F(PatchBeacon, CheckOffSendsRemove) {
   Install();
-  WriteText(dir + "registrations", versionFile + "\n");
+  WriteFile(dir + "registrations", versionFile + "\n");
   gSettings.versionCheck = 0;
   EXPECT_EQ(RegisterWithPatchBeacon(), 0);
   EXPECT_EQ(gApp.toolRegistered.load(), 1);
-  EXPECT_EQ(ReadText(toolLog), "/find " + versionFile + "\n/remove " + versionFile + "\n");
-  EXPECT_EQ(ReadText(dir + "registrations"), "");
+  EXPECT_EQ(ReadFile(toolLog), "/find " + versionFile + "\n/remove " + versionFile + "\n");
+  EXPECT_EQ(ReadFile(dir + "registrations"), "");
   EXPECT_TRUE(LogHas("PBT find = 0."));
 }
 
@@ -100,7 +100,7 @@ TEST_F(PatchBeacon, PathIsOneArgument) {
   std::string odd = dir + "a \"quoted\" $(touch " + dir + "pwned) dir/version.json";
   EXPECT_EQ(RunPatchBeaconTool(kToolAdd, odd), 0);
   EXPECT_EQ(RunPatchBeaconTool(kToolFind, odd), 0);
-  EXPECT_EQ(ReadText(toolLog), "/add " + odd + "\n/find " + odd + "\n");
+  EXPECT_EQ(ReadFile(toolLog), "/add " + odd + "\n/find " + odd + "\n");
   EXPECT_FALSE(fs::exists(dir + "pwned"));
 }
 
@@ -121,11 +121,11 @@ TEST_F(PatchBeacon, HangingToolIsKilled) {
 TEST_F(PatchBeacon, CheckMarkRegistration) {
   Install();
   EXPECT_EQ(UpdatePatchBeaconRegistration(1), 0);
-  EXPECT_EQ(ReadText(dir + "registrations"), versionFile + "\n");
+  EXPECT_EQ(ReadFile(dir + "registrations"), versionFile + "\n");
   EXPECT_EQ(UpdatePatchBeaconRegistration(1), 0);  // already registered: /find only
   EXPECT_EQ(UpdatePatchBeaconRegistration(0), 0);
-  EXPECT_EQ(ReadText(dir + "registrations"), "");
-  EXPECT_EQ(ReadText(toolLog), "/find " + versionFile + "\n/add " + versionFile + "\n/find " + versionFile +
+  EXPECT_EQ(ReadFile(dir + "registrations"), "");
+  EXPECT_EQ(ReadFile(toolLog), "/find " + versionFile + "\n/add " + versionFile + "\n/find " + versionFile +
                                    "\n/remove " + versionFile + "\n");
 }
 

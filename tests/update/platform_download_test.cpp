@@ -37,7 +37,7 @@ TEST_F(PlatformDownload, WholeFileInBlocks) {
   std::string path = dir + "small.bin";
   Blocks b;
   ASSERT_EQ(DownloadToFile(sim.Url("/download/x-small.bin"), "ua", 100, path, CountBlocks, &b, 10000), 0);
-  EXPECT_EQ(ReadText(path), SimGet(sim.port, "/download/x-small.bin").body);
+  EXPECT_EQ(ReadFile(path), SimGet(sim.port, "/download/x-small.bin").body);
   EXPECT_GE(b.calls, 11);  // 1024 bytes in blocks of at most 100
   EXPECT_EQ(b.lastTotal, 1024);
 }
@@ -84,17 +84,17 @@ TEST_F(PlatformDownload, LowSpeedRule) {
 TEST_F(PlatformDownload, VerifiedCopyIsWhatStarts) {
   std::string setup = dir + "setup.run", mark = dir + "mark";
   const std::string good = "#!/bin/sh\necho checked > \"$CORVALE_INSTALLER_MARK\"\n";
-  WriteText(setup, good);
+  WriteFile(setup, good);
   std::string copy;
   EXPECT_EQ(HashAndCopyFile(setup, 256, &copy), DataHashHex(good, 256));
   ASSERT_EQ(copy.rfind(dir + "run/corvale-player/installer-", 0), 0u) << copy;
   EXPECT_EQ(fs::status(fs::path(copy).parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
   // Replaced after the check, as anyone could in a folder open to others.
-  WriteText(setup, "#!/bin/sh\necho swapped > \"$CORVALE_INSTALLER_MARK\"\n");
+  WriteFile(setup, "#!/bin/sh\necho swapped > \"$CORVALE_INSTALLER_MARK\"\n");
   setenv("CORVALE_INSTALLER_MARK", mark.c_str(), 1);
   ASSERT_EQ(StartDownloadedFile(copy), 1);
   ASSERT_TRUE(WaitForFile(mark));
-  EXPECT_EQ(ReadText(mark), "checked\n");
+  EXPECT_EQ(ReadFile(mark), "checked\n");
   EXPECT_EQ(DeletePrivateCopy(copy), 1);
   EXPECT_FALSE(fs::exists(fs::path(copy).parent_path()));
 
@@ -111,10 +111,10 @@ TEST_F(PlatformDownload, VerifiedCopyIsWhatStarts) {
 // Catches a link at the target followed instead of replaced.
 TEST_F(PlatformDownload, LinkAtTargetIsReplaced) {
   std::string victim = dir + "victim", path = dir + "link.bin";
-  WriteText(victim, "keep");
+  WriteFile(victim, "keep");
   ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
   ASSERT_EQ(DownloadToFile(sim.Url("/download/x-small.bin"), "ua", 1024, path, nullptr, nullptr, 10000), 0);
-  EXPECT_EQ(ReadText(victim), "keep");
+  EXPECT_EQ(ReadFile(victim), "keep");
   EXPECT_FALSE(fs::is_symlink(path));
   EXPECT_EQ(fs::file_size(path), 1024u);
 }
@@ -133,7 +133,7 @@ TEST(ProcessWait, ExitCodeAndTimeLimit) {
   std::string script = std::string("echo $$ > ") + tmpl + "; sleep 30 & wait";
   EXPECT_EQ(RunProcessWait("/bin/sh", {"-c", script}, 300, &code), 2);
   EXPECT_EQ(code, -1);
-  int pid = atoi(ReadText(tmpl).c_str());
+  int pid = atoi(ReadFile(tmpl).c_str());
   ASSERT_GT(pid, 0);
   EXPECT_NE(kill(pid, 0), 0);  // reaped, gone
   unlink(tmpl);
@@ -144,23 +144,23 @@ TEST_F(PlatformDownload, StartDownloadedFile) {
   std::string mark = dir + "mark", opened = dir + "opened";
   setenv("CORVALE_INSTALLER_MARK", mark.c_str(), 1);
   std::string script = dir + "setup.run";
-  WriteText(script, "#!/bin/sh\necho \"$0 $*\" > \"$CORVALE_INSTALLER_MARK\"\n");
+  WriteFile(script, "#!/bin/sh\necho \"$0 $*\" > \"$CORVALE_INSTALLER_MARK\"\n");
   chmod(script.c_str(), 0644);
   ASSERT_EQ(StartDownloadedFile(script), 1);
   ASSERT_TRUE(WaitForFile(mark));
-  EXPECT_EQ(ReadText(mark), script + " \n");
+  EXPECT_EQ(ReadFile(mark), script + " \n");
   EXPECT_NE(fs::status(script).permissions() & fs::perms::owner_exec, fs::perms::none);
   // A package is handed to the desktop's opener and keeps its mode.
   std::string opener = dir + "opener.sh";
-  WriteText(opener, "#!/bin/sh\necho \"$1\" > '" + opened + "'\n");
+  WriteFile(opener, "#!/bin/sh\necho \"$1\" > '" + opened + "'\n");
   chmod(opener.c_str(), 0755);
   setenv("CORVALE_OPENER", opener.c_str(), 1);
   std::string deb = dir + "corvale.deb";
-  WriteText(deb, "!<arch>\ndebian-binary\n");
+  WriteFile(deb, "!<arch>\ndebian-binary\n");
   chmod(deb.c_str(), 0644);
   ASSERT_EQ(StartDownloadedFile(deb), 1);
   ASSERT_TRUE(WaitForFile(opened));
-  EXPECT_EQ(ReadText(opened), deb + "\n");
+  EXPECT_EQ(ReadFile(opened), deb + "\n");
   EXPECT_EQ(fs::status(deb).permissions() & fs::perms::owner_exec, fs::perms::none);
   unsetenv("CORVALE_OPENER");
   EXPECT_EQ(StartDownloadedFile(dir + "missing.run"), 0);

@@ -33,7 +33,7 @@ class PlayerUpdate : public UpdateTest {
     for (const auto& e : fs::directory_iterator(fs::path(PLAYER_BINARY).parent_path() / "data"))
       if (e.path().filename() != "version.json")
         fs::create_symlink(e.path(), app + "data/" + e.path().filename().string());
-    WriteText(app + "data/version.json",
+    WriteFile(app + "data/version.json",
               "{\"versionlist\": [{\"id\": \"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\", \"publisher\": \"Corvale "
               "Productions\", \"name\": \"Corvale Player\", \"version\": \"5.4\", \"url\": [\"" +
                   sim.Url("/versionlist.json?number=5.5&download=0") + "\"]}]}\n");
@@ -42,7 +42,7 @@ class PlayerUpdate : public UpdateTest {
     fs::create_directories(dir + "logs");
     fs::create_directories(dir + "run");
     fs::permissions(dir + "run", fs::perms::owner_all);
-    WriteText(user + "settings.json",
+    WriteFile(user + "settings.json",
               "{\"program\": {\"id\": \"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\", \"version\": \"5.4\"}, "
               "\"player\": {\"versioncheck\": 1, \"streaminfo\": 0, \"trayicon\": 0}, "
               "\"debug\": {\"show\": 1, \"savepath\": \"" +
@@ -92,7 +92,7 @@ class PlayerUpdate : public UpdateTest {
   // Waits (bounded) until the text shows up in the file; the player must still run.
   bool WaitFor(const std::string& path, const std::string& text) {
     for (int i = 0; i < 3000; ++i) {
-      if (ReadText(path).find(text) != std::string::npos) return true;
+      if (ReadFile(path).find(text) != std::string::npos) return true;
       if (waitpid(pid, nullptr, WNOHANG) == pid) {
         pid = -1;
         return false;
@@ -104,7 +104,7 @@ class PlayerUpdate : public UpdateTest {
 
   std::string LogText() {
     std::string all;
-    for (const auto& e : fs::directory_iterator(dir + "logs")) all += ReadText(e.path().string());
+    for (const auto& e : fs::directory_iterator(dir + "logs")) all += ReadFile(e.path().string());
     return all;
   }
 
@@ -125,7 +125,7 @@ TEST_F(PlayerUpdate, NoToolThenAutomaticCheckAsks) {
   Start();
   VersionEntry e;
   e.number = "5.5";
-  ASSERT_TRUE(WaitFor(out, Line("Corvale Player Version Check", WebsiteQuestionText("5.4", e, 1)))) << ReadText(out);
+  ASSERT_TRUE(WaitFor(out, Line("Corvale Player Version Check", WebsiteQuestionText("5.4", e, 1)))) << ReadFile(out);
   EXPECT_EQ(Stop(), 0);
   EXPECT_NE(LogText().find(" PBT find = -1.\r\n"), std::string::npos) << LogText();
   EXPECT_NE(LogText().find(" Versioncheck number = 5.5\r\n"), std::string::npos) << LogText();
@@ -134,18 +134,18 @@ TEST_F(PlayerUpdate, NoToolThenAutomaticCheckAsks) {
 
 // Catches a registered start that still checks by itself, or a missing /find and /add.
 TEST_F(PlayerUpdate, ToolRegistersAndTakesOver) {
-  WriteText(dir + "registry", "[Software\\PatchBeacon]\nExe=sz:" + PatchBeaconPath() + "\n");
+  WriteFile(dir + "registry", "[Software\\PatchBeacon]\nExe=sz:" + PatchBeaconPath() + "\n");
   Start();
-  ASSERT_TRUE(WaitFor(dir + "tool.log", "/add ")) << ReadText(out);
+  ASSERT_TRUE(WaitFor(dir + "tool.log", "/add ")) << ReadFile(out);
   // A check of its own would have fetched the list within the loop's first seconds.
   std::this_thread::sleep_for(std::chrono::milliseconds(2000));
   EXPECT_EQ(Stop(), 0);
   ASSERT_NE(LogText().find(" Entering main loop.\r\n"), std::string::npos) << LogText();
   EXPECT_EQ(LogText().find("Versioncheck"), std::string::npos) << LogText();
   std::string versionFile = app + "data/version.json";
-  EXPECT_EQ(ReadText(dir + "tool.log"), "/find " + versionFile + "\n/add " + versionFile + "\n");
+  EXPECT_EQ(ReadFile(dir + "tool.log"), "/find " + versionFile + "\n/add " + versionFile + "\n");
   EXPECT_NE(LogText().find(" PBT find = 1.\r\n"), std::string::npos) << LogText();
-  EXPECT_EQ(ReadText(out).find("dialog:"), std::string::npos) << ReadText(out);
+  EXPECT_EQ(ReadFile(out).find("dialog:"), std::string::npos) << ReadFile(out);
   EXPECT_EQ(SimGet(sim.port, "/control/stats").body.find("/versionlist.json"), std::string::npos);
 }
 
@@ -153,9 +153,9 @@ TEST_F(PlayerUpdate, ToolRegistersAndTakesOver) {
 // to hang (the player stops it after 30 s), the loop is entered while it still hangs, and
 // quitting does not wait for it either.
 TEST_F(PlayerUpdate, HangingToolLeavesTheWindowsAnswering) {
-  WriteText(dir + "registry", "[Software\\PatchBeacon]\nExe=sz:" + PatchBeaconPath() + "\n");
+  WriteFile(dir + "registry", "[Software\\PatchBeacon]\nExe=sz:" + PatchBeaconPath() + "\n");
   Start({"PATCHBEACON_HANG=/find"});
-  ASSERT_TRUE(WaitFor(dir + "tool.log", "/find ")) << ReadText(out);
+  ASSERT_TRUE(WaitFor(dir + "tool.log", "/find ")) << ReadFile(out);
   bool looping = false;
   for (int i = 0; i < 3000 && !looping; ++i) {
     looping = LogText().find(" Entering main loop.\r\n") != std::string::npos;

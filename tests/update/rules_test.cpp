@@ -194,7 +194,7 @@ TEST(UpdateRules, VerifyInstallerTexts) {
   ASSERT_GE(fd, 0);
   close(fd);
   std::string path = tmpl;
-  WriteText(path, "#!/bin/sh\nexit 0\n");
+  WriteFile(path, "#!/bin/sh\nexit 0\n");
   std::string s256 = DataHashHex("#!/bin/sh\nexit 0\n", 256);
   std::string s512 = DataHashHex("#!/bin/sh\nexit 0\n", 512);
   std::string upper = s256;

@@ -21,21 +21,13 @@
 #include "player_env.h"
 #include "runtime/runtime.h"
 #include "station_sim_fixture.h"
+#include "test_files.h"
 #include "update/update.h"
 
 namespace fs = std::filesystem;
 
-inline std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+using testfiles::ReadFile;
+using testfiles::WriteFile;
 
 // Waits up to limitMs for a file to appear with content.
 inline bool WaitForFile(const std::string& path, int limitMs = 10000) {
@@ -85,7 +77,7 @@ class UpdateTest : public PlayerEnv {
     gApp.userAgent = "Corvale Player/5.4";
     gApp.dataFolder = dir + "data/";
     fs::create_directories(gApp.dataFolder);
-    WriteText(gApp.dataFolder + "version.json", "{\"versionlist\": [{\"url\": [\"http://127.0.0.1:1/v.json\"]}]}\n");
+    WriteFile(gApp.dataFolder + "version.json", "{\"versionlist\": [{\"url\": [\"http://127.0.0.1:1/v.json\"]}]}\n");
     gStation.website = "http://127.0.0.1:1/site/";
     playerenv::Renew(gDownload);
     for (const char* v : {"CORVALE_DIALOG_ANSWER", "CORVALE_DIALOG_FILE", "FLATPAK_ID", "SNAP", "CORVALE_OPENER",

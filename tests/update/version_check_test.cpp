@@ -171,18 +171,18 @@ TEST_F(VersionCheck, PackagedRunShowsTheStoreNotice) {
 TEST_F(VersionCheck, YesOpensTheWebsite) {
   std::string opened = dir + "opened";
   std::string opener = dir + "opener.sh";
-  WriteText(opener, "#!/bin/sh\necho \"$1\" >> '" + opened + "'\n");
+  WriteFile(opener, "#!/bin/sh\necho \"$1\" >> '" + opened + "'\n");
   chmod(opener.c_str(), 0755);
   setenv("CORVALE_OPENER", opener.c_str(), 1);
   setenv("CORVALE_DIALOG_ANSWER", "yes", 1);
   List("?download=0&website=http://127.0.0.1:9/entry-site/");
   RunCheck(1);
   ASSERT_TRUE(WaitForFile(opened));
-  EXPECT_EQ(ReadText(opened), "http://127.0.0.1:9/entry-site/\n");
+  EXPECT_EQ(ReadFile(opened), "http://127.0.0.1:9/entry-site/\n");
   // A failed check offers the station's own site.
   fs::remove(opened);
   gStation.versionUrls = {sim.Url("/versionlist.json?fault=500")};
   RunCheck(1);
   ASSERT_TRUE(WaitForFile(opened));
-  EXPECT_EQ(ReadText(opened), gStation.website + "\n");
+  EXPECT_EQ(ReadFile(opened), gStation.website + "\n");
 }
