@@ -218,7 +218,6 @@ struct NetSource {
   std::thread thread;
   std::atomic<bool> stop{false};
   std::atomic<bool> connected{false};
-  std::atomic<uint64_t> lastDataMs{0};
 
   std::mutex curlLock;  // guards multi against the thread's clean-up
   void* multi = nullptr;

@@ -91,7 +91,6 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* user) {
     return 0;
   }
   t->icy.Reset(ParseIcyMetaint(HeaderValue(n.headers, "icy-metaint")));
-  n.lastDataMs = NowMs();
   n.connected = true;
   n.phase = 1;
   n.headerCv.notify_all();
@@ -124,10 +123,7 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* user) {
   NetSource& n = *t->net;
   const size_t length = size * count;
   if (n.stop || t->aborted) return 0;
-  n.lastDataMs = NowMs();
   IcyFeed(t->icy, reinterpret_cast<const uint8_t*>(data), length, AudioOut, MetaOut, t);
-  // Time spent waiting for room in the ring is not silence from the server.
-  n.lastDataMs = NowMs();
   return t->aborted || n.stop ? 0 : length;
 }
 
@@ -227,10 +223,18 @@ void DownloadThread(StreamPtr s) {
         }
         wait = std::min<uint64_t>(wait, n.connectTimeoutMs - spent);
       } else if (n.readTimeoutMs > 0) {
-        // A server that keeps the connection open but sends nothing has gone.
-        const uint64_t idle = now - std::min(now, n.lastDataMs.load());
-        if (idle >= n.readTimeoutMs) break;
-        wait = std::min<uint64_t>(wait, n.readTimeoutMs - idle);
+        // A server that keeps the connection open but sends nothing has gone. The time
+        // counts while the decoder waits for bytes, not since the last ones came: a
+        // server at the live edge may send a slow stream in batches further apart than
+        // the time-out (Icecast sends Ogg Vorbis pages two at a time, about a second
+        // apart), which is no gap while the buffer still holds what plays meanwhile.
+        const Clock::time_point starved = n.ring.StarvedSince();
+        const uint64_t waited =
+            starved == Clock::time_point::max()
+                ? 0
+                : uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - starved).count());
+        if (waited >= n.readTimeoutMs) break;
+        wait = std::min<uint64_t>(wait, n.readTimeoutMs - waited);
       }
       curl_multi_poll(multi, nullptr, 0, int(std::max<uint64_t>(wait, 1)), nullptr);
     }

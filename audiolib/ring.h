@@ -23,6 +23,7 @@ class ByteRing {
     head_ = size_ = 0;
     writerWake_ = std::max<size_t>(1, std::min(writerWake, capacity));
     closed_ = aborted_ = false;
+    starvedSince_ = Clock::time_point::max();
     totalIn_ = totalOut_ = 0;
   }
 
@@ -50,6 +51,7 @@ class ByteRing {
       size_ += n;
       done += n;
       totalIn_ += n;
+      starvedSince_ = Clock::time_point::max();
       if (readerWaiting_) canRead_.notify_one();
     }
     return done;
@@ -63,11 +65,13 @@ class ByteRing {
     if (block) {
       readerWaiting_ = true;
       auto ready = [&] { return aborted_ || closed_ || size_ > 0; };
+      if (!ready()) starvedSince_ = Clock::now();
       if (deadline == Clock::time_point::max())
         canRead_.wait(g, ready);
       else
         canRead_.wait_until(g, deadline, ready);
       readerWaiting_ = false;
+      starvedSince_ = Clock::time_point::max();
     }
     if (aborted_) return 0;
     const size_t n = std::min(length, size_);
@@ -125,6 +129,12 @@ class ByteRing {
     std::lock_guard<std::mutex> g(m_);
     return closed_ && size_ == 0;
   }
+  // Since when a blocked reader has been waiting for data that has not come;
+  // time_point::max() while no reader waits.
+  Clock::time_point StarvedSince() const {
+    std::lock_guard<std::mutex> g(m_);
+    return starvedSince_;
+  }
   bool Aborted() const {
     std::lock_guard<std::mutex> g(m_);
     return aborted_;
@@ -149,6 +159,7 @@ class ByteRing {
   size_t head_ = 0, size_ = 0, writerWake_ = 1;
   bool closed_ = false, aborted_ = false;
   bool readerWaiting_ = false, writerWaiting_ = false;
+  Clock::time_point starvedSince_ = Clock::time_point::max();
   uint64_t totalIn_ = 0, totalOut_ = 0;
 };
 

@@ -210,6 +210,22 @@ TEST_F(AudioLib, StalledServerDropsConnected) {
   gBass.BASS_StreamFree(h);
 }
 
+// Catches a server that keeps up but sends in batches further apart than NET_READTIMEOUT
+// (Icecast's Ogg pages to an early listener) dropped as silent while the buffer plays on.
+TEST_F(AudioLib, BatchesApartLongerThanTheReadTimeoutKeepTheConnection) {
+  auto route = Mp3Route();
+  route.burstBytes = 28000;  // 1.75 s, less than the download buffer holds
+  route.sendEveryMs = 1500;  // 24000 bytes each
+  server.Route("/batches", route);
+  const HSTREAM h = Connect(server.Url("/batches"));
+  ASSERT_NE(h, 0u) << gBass.BASS_ErrorGetCode();
+  ASSERT_TRUE(gBass.BASS_ChannelPlay(h, FALSE));
+  auto downloaded = [&] { return gBass.BASS_StreamGetFilePosition(h, BASS_FILEPOS_DOWNLOAD); };
+  // Two batches, each after a gap longer than the time-out.
+  EXPECT_TRUE(WaitFor([&] { return downloaded() >= 28000 + 2 * 24000; }, 15)) << downloaded();
+  gBass.BASS_StreamFree(h);
+}
+
 // Catches an empty buffer on a live connection reported as playing or as stopped (the
 // player's watchdog would reconnect a stream that is merely starved).
 TEST_F(AudioLib, StarvedStreamIsStalledThenPlaysOn) {

@@ -215,7 +215,8 @@ void TestServer::Serve(TestSocket fd) {
       continue;
     }
     if (!route.loop && pos >= route.body.size()) break;
-    size_t allowed = route.byteRate > 0 ? route.burstBytes + size_t(route.byteRate * elapsedMs / 1000) : sent + 65536;
+    const auto dueMs = route.sendEveryMs > 0 ? elapsedMs - elapsedMs % route.sendEveryMs : elapsedMs;
+    size_t allowed = route.byteRate > 0 ? route.burstBytes + size_t(route.byteRate * dueMs / 1000) : sent + 65536;
     if (allowed <= sent) {
       if (!idle(20)) break;
       continue;

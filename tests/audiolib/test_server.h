@@ -22,6 +22,7 @@ struct StreamRoute {
   bool metaByteByByte = false;        // send each metadata block one byte per send()
   int byteRate = 16000;               // audio bytes per second after the burst; 0 = unpaced
   size_t burstBytes = 48000;          // sent at once on connect
+  int sendEveryMs = 0;                // after the burst, what is due goes out in batches this far apart
   int closeAfterMs = -1;              // close the connection after this
   int stallAfterMs = -1;              // then send nothing, connection kept open
   bool noResponse = false;            // read the request and never answer
