@@ -24,6 +24,7 @@
 #include "playback/playback.h"
 #include "player_env.h"
 #include "runtime/runtime.h"
+#include "installed_player.h"
 #include "test_files.h"
 
 #ifdef _WIN32
@@ -488,51 +489,6 @@ inline bool StartPlayingWithLoopDsp(DSPPROC* dsp, void* user) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return gPlayer.streamHandle.load() != 0 && gBass.BASS_ChannelSetDSP(gPlayer.streamHandle.load(), dsp, user, -1) != 0;
 }
-
-#if defined(PLAYER_BINARY) && defined(TEST_DATA_DIR)
-// The player's executable installed under `root` as a user has it: a copy in "app/"
-// beside the installed data files with a station.json of its own whose stream
-// information is `info`, and a per-user folder under "config/" whose settings turn
-// the version check and the tray icon off and show the debug log, which it writes to
-// "logs/". Started with PlayerEnvironment, it keeps everything under `root`.
-inline void InstallPlayer(const std::string& root, const std::string& info) {
-  namespace fs = std::filesystem;
-  fs::create_directories(root + "app/data");
-  fs::copy_file(PLAYER_BINARY, root + "app/corvale-player");
-  fs::permissions(root + "app/corvale-player", fs::perms::owner_all);
-  for (const auto& e : fs::directory_iterator(TEST_DATA_DIR))
-    if (e.path().filename() != "station.json")
-      fs::create_symlink(e.path(), root + "app/data/" + e.path().filename().string());
-  WriteFile(root + "app/data/station.json",
-            "{\"stationlist\": [{\"name\": \"Test\", \"id\": \"test\", \"refresh\": 3600, \"website\": "
-            "\"http://127.0.0.1/\", \"info\": [\"" +
-                info + "\"]}]}");
-  const std::string user = root + "config/{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}/";
-  fs::create_directories(user);
-  fs::create_directories(root + "logs");
-  fs::create_directories(root + "run");
-  fs::permissions(root + "run", fs::perms::owner_all);
-  WriteFile(user + "settings.json",
-            "{\"program\": {\"id\": \"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\", \"version\": \"5.4\"}, \"player\": "
-            "{\"versioncheck\": 0, \"trayicon\": 0}, \"debug\": {\"show\": 1, \"savepath\": \"" +
-                root + "logs/\"}}");
-}
-
-// The environment of an installed player: headless, boxes on standard error, sound to
-// `output`, its folders under `root`, and the sanitizers' options of the test.
-inline std::vector<std::string> PlayerEnvironment(const std::string& root, const std::string& output) {
-  std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
-                                  "CORVALE_DIALOGS=stderr",
-                                  "CORVALE_AUDIO_OUTPUT=" + output,
-                                  "XDG_CONFIG_HOME=" + root + "config",
-                                  "XDG_RUNTIME_DIR=" + root + "run",
-                                  "HOME=" + root,
-                                  "PATH=/usr/bin:/bin"};
-  for (const char* pass : {"TSAN_OPTIONS", "ASAN_OPTIONS", "LSAN_OPTIONS"})
-    if (const char* v = std::getenv(pass)) env.push_back(std::string(pass) + "=" + v);
-  return env;
-}
-#endif
 
 // A row of the song log: a song of the demo station's MP3 stream heard for three
 // minutes, without loudness measures.

@@ -39,7 +39,7 @@ TEST(PlayerEndToEnd, StartupPathInTheDebugLog) {
   // The player finds its data folder beside its executable: a copy of it with the
   // installed files, and a station.json of our own.
   const std::string info = sim.Url("/info.json?streams=mp3,aac");
-  InstallPlayer(root.Path(), info);
+  InstallPlayer(root.Path(), {{"station.json", OneStationFile(info)}});
   std::vector<std::string> env = PlayerEnvironment(root.Path(), "null");
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());

@@ -207,7 +207,7 @@ struct PlayerUnderTest {
   // The player with a station of two streams on the simulator, debug log on.
   bool Start(int port, const std::string& busAddress, const std::string& info) {
     if (!session.Start(root.Path(), "session")) return false;
-    InstallPlayer(root.Path(), info);
+    InstallPlayer(root.Path(), {{"station.json", OneStationFile(info)}});
     capture = root.Path() + "out.raw";
     std::vector<std::string> env = PlayerEnvironment(root.Path(), "file:" + capture);
     env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + busAddress);

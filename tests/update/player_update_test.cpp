@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include "installed_player.h"
 #include "update_test_util.h"
 
 extern char** environ;
@@ -27,26 +28,11 @@ class PlayerUpdate : public UpdateTest {
     ASSERT_TRUE(sim.Start({"--no-tls"})) << sim.startError;
     // A copy of the program whose data folder carries a version.json for this simulator.
     app = dir + "app/";
-    fs::create_directories(app + "data");
-    fs::copy_file(PLAYER_BINARY, app + "corvale-player");
-    fs::permissions(app + "corvale-player", fs::perms::owner_all);
-    for (const auto& e : fs::directory_iterator(fs::path(PLAYER_BINARY).parent_path() / "data"))
-      if (e.path().filename() != "version.json")
-        fs::create_symlink(e.path(), app + "data/" + e.path().filename().string());
-    WriteFile(app + "data/version.json",
-              "{\"versionlist\": [{\"id\": \"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\", \"publisher\": \"Corvale "
-              "Productions\", \"name\": \"Corvale Player\", \"version\": \"5.4\", \"url\": [\"" +
-                  sim.Url("/versionlist.json?number=5.5&download=0") + "\"]}]}\n");
-    std::string user = dir + "config/{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}/";
-    fs::create_directories(user);
-    fs::create_directories(dir + "logs");
-    fs::create_directories(dir + "run");
-    fs::permissions(dir + "run", fs::perms::owner_all);
-    WriteFile(user + "settings.json",
-              "{\"program\": {\"id\": \"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\", \"version\": \"5.4\"}, "
-              "\"player\": {\"versioncheck\": 1, \"streaminfo\": 0, \"trayicon\": 0}, "
-              "\"debug\": {\"show\": 1, \"savepath\": \"" +
-                  dir + "logs/\"}}");
+    InstallPlayer(dir, {{"version.json",
+                         "{\"versionlist\": [{\"id\": \"{4c1a9e37-d2b5-11e1-8f3a-00a0c94b17d2}\", \"publisher\": "
+                         "\"Corvale Productions\", \"name\": \"Corvale Player\", \"version\": \"5.4\", \"url\": [\"" +
+                             sim.Url("/versionlist.json?number=5.5&download=0") + "\"]}]}\n"}},
+                  "{\"versioncheck\": 1, \"streaminfo\": 0, \"trayicon\": 0}");
     out = dir + "player.out";
 #endif
   }
@@ -60,21 +46,11 @@ class PlayerUpdate : public UpdateTest {
   }
 
   void Start(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> env = {"HOME=" + dir,
-                                    "XDG_CONFIG_HOME=" + dir + "config",
-                                    "XDG_RUNTIME_DIR=" + dir + "run",
-                                    "QT_QPA_PLATFORM=offscreen",
-                                    "CORVALE_DIALOGS=stderr",
-                                    "CORVALE_DIALOG_ANSWER=no",
-                                    "CORVALE_AUDIO_OUTPUT=null",
-                                    "DBUS_SESSION_BUS_ADDRESS=disabled:",
-                                    "CORVALE_REGISTRY_SYSTEM=" + dir + "registry",
-                                    "PATCHBEACON_LIST=" + dir + "registrations",
-                                    "PATCHBEACON_LOG=" + dir + "tool.log",
-                                    "PATH=/usr/bin:/bin"};
+    std::vector<std::string> env = PlayerEnvironment(dir, "null");
+    env.insert(env.end(), {"CORVALE_DIALOG_ANSWER=no", "DBUS_SESSION_BUS_ADDRESS=disabled:",
+                           "CORVALE_REGISTRY_SYSTEM=" + dir + "registry", "PATCHBEACON_LIST=" + dir + "registrations",
+                           "PATCHBEACON_LOG=" + dir + "tool.log"});
     env.insert(env.end(), extra.begin(), extra.end());
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-      if (const char* v = getenv(name)) env.push_back(std::string(name) + "=" + v);
     std::vector<char*> envp;
     for (std::string& s : env) envp.push_back(s.data());
     envp.push_back(nullptr);
