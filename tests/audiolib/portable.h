@@ -12,17 +12,12 @@
 #include <unistd.h>
 #endif
 
-#ifdef _WIN32
-// An empty value removes the variable.
-inline int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
-inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
-#endif
+#include "test_env.h"
+#include "test_files.h"
 
 inline int ProcessId() { return int(getpid()); }
 
-inline std::filesystem::path FsPath(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
+using testfiles::FsPath;
 
 // A file name in the system's temporary folder, as UTF-8.
 inline std::string TempFile(const std::string& name) {

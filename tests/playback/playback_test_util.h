@@ -20,22 +20,13 @@
 
 #include "core/core.h"
 #include "data/data.h"
+#include "installed_player.h"
 #include "platform/platform.h"
 #include "playback/playback.h"
 #include "player_env.h"
 #include "runtime/runtime.h"
-#include "installed_player.h"
+#include "test_env.h"
 #include "test_files.h"
-
-#ifdef _WIN32
-// The C library's environment, which the audio library reads too. An empty value removes
-// the variable there, as unsetenv does.
-inline int setenv(const char* name, const char* value, int overwrite) {
-  if (!overwrite && std::getenv(name)) return 0;
-  return _putenv_s(name, value);
-}
-inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
-#endif
 
 namespace playtest {
 

@@ -6,13 +6,11 @@
 #include <cstdlib>
 
 #include "runtime/runtime.h"
+#include "test_env.h"
 
 #ifdef _WIN32
 #include <direct.h>
 #include <process.h>
-// The few POSIX calls of these tests; an empty value removes the variable.
-inline int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
-inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
 #else
 #include <unistd.h>
 #endif
