@@ -467,6 +467,9 @@ inline bool StartPlaying(LogCapture& log) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (log.Contains("Playing.")) return true;
   }
+  std::string lines;
+  for (const std::string& l : log.Lines()) lines += l + "\n";
+  ADD_FAILURE() << "not playing after 30 s; the debug log:\n" << lines;
   return false;
 }
 

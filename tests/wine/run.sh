@@ -26,5 +26,7 @@ timeout -k 10 "${CORVALE_WINE_TIMEOUT:-280}" wine "$@" >"$out" 2>"$err" </dev/nu
 rc=$?
 tr -d '\r' <"$out"
 tr -d '\r' <"$err" >&2
+# Wine's own errors are off (WINEDEBUG=-all): a start that failed says at least that.
+[ "$rc" != 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ] && echo "run.sh: wine $1 ended with status $rc and printed nothing" >&2
 rm -f "$out" "$err"
 exit $rc
