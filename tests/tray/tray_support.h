@@ -25,17 +25,8 @@
 #include "playback/playback.h"
 #include "player_env.h"
 #include "runtime/runtime.h"
+#include "test_env.h"
 #include "ui/ui.h"
-
-#ifdef _WIN32
-// The C library's environment, which the player reads. An empty value removes the
-// variable there, as unsetenv does.
-inline int setenv(const char* name, const char* value, int overwrite) {
-  if (!overwrite && std::getenv(name)) return 0;
-  return _putenv_s(name, value);
-}
-inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
-#endif
 
 inline void StartTrayRuntime() {
   // Headless and never blocked by a box, also when run outside CTest.
@@ -233,12 +224,12 @@ class XDisplayTest : public PlayerEnv {
     setenv("DISPLAY", display.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     // The desktop's DPI as xrdb would set it: the Xft.dpi resource of the root window.
-    if (d.dpi != 96)
-      ASSERT_EQ(
-          system(("xprop -display " + display + " -root -f RESOURCE_MANAGER 8s -set RESOURCE_MANAGER 'Xft.dpi:\t" +
-                  std::to_string(d.dpi) + "\n'")
-                     .c_str()),
-          0);
+    if (d.dpi != 96) {
+      const std::string set = "xprop -display " + display +
+                              " -root -f RESOURCE_MANAGER 8s -set RESOURCE_MANAGER 'Xft.dpi:\t" +
+                              std::to_string(d.dpi) + "\n'";
+      ASSERT_EQ(system(set.c_str()), 0);
+    }
     if (d.openbox) {
       wm = Spawn({"openbox", "--sm-disable"});
       // The manager is up once it names itself on the root window.
